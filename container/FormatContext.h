@@ -1,0 +1,78 @@
+#pragma once
+
+#include "container/OwnedPacket.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+
+// Owner of one AVFormatContext; each derived class releases it its own way.
+class FormatContext
+{
+public:
+    FormatContext() = default;
+    FormatContext(const FormatContext&) = delete;
+    FormatContext& operator=(const FormatContext&) = delete;
+    virtual ~FormatContext() = 0;
+
+    AVFormatContext* GetAvFormatContext() const noexcept { return m_formatContext; }
+
+protected:
+    AVFormatContext* m_formatContext = nullptr;
+};
+
+// A format context that is never opened: it only holds the host's stream
+// descriptions as FFmpeg streams, from which decoders and output streams are
+// built.
+class FormatContextInput final : public FormatContext
+{
+public:
+    FormatContextInput();
+    ~FormatContextInput() override;
+};
+
+// Container short name -> codec ids the container carries unchanged.
+using SupportedCodecsMap = std::unordered_map<std::string, std::unordered_set<AVCodecID>>;
+
+// The muxing context of the file being written.
+class FormatContextOutput final : public FormatContext
+{
+public:
+    // The muxer follows from the extension of the UTF-16 file name.
+    explicit FormatContextOutput(const std::wstring& filePath);
+    ~FormatContextOutput() override;
+
+    // The only way packets reach the file (av_interleaved_write_frame, which
+    // takes the packet's reference and leaves it blank).
+    void WritePacket(AVPacket& packet);
+
+    // Bytes written so far (the I/O context's position).
+    std::int64_t CurrentPosition() const;
+
+    static const SupportedCodecsMap& GetSupportedCodecsMap(int mediaType);
+    // The id the output stream carries: the source id when the container
+    // accepts it (copy), otherwise the preferred codec (transcode).
+    AVCodecID GetOutputCodecId(int mediaType, AVCodecID sourceCodecId) const;
+    AVCodecID GetPreferredCodecId(int mediaType) const;
+
+    // Encoded silence and the audio gap-filling state; see WriteSynchronized.
+    std::unique_ptr<OwnedPacket> m_silencePacket;
+    std::int64_t m_silenceDuration = 0;
+    std::int64_t m_lastAudioTimestamp = 0;
+    AVRational m_videoTimeBase{0, 1};
+    AVRational m_audioTimeBase{0, 1};
+
+private:
+    std::string ContainerType() const;
+};
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg

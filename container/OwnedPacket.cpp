@@ -1,0 +1,23 @@
+#include "container/OwnedPacket.h"
+
+#include "errors/AvResult.h"
+
+#include <climits>
+#include <cstring>
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+
+std::unique_ptr<OwnedPacket> OwnedPacket::CopyOf(const std::uint8_t* data, std::size_t size)
+{
+    // FFmpeg packet sizes are int, with the padding on top.
+    if (size > static_cast<std::size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+        throw AvException("::av_new_packet", AVERROR(EINVAL));
+    auto owned = std::make_unique<OwnedPacket>();
+    CheckAvResult(av_new_packet(&owned->packet, static_cast<int>(size)), "::av_new_packet");
+    if (size > 0)
+        std::memcpy(owned->packet.data, data, size);
+    return owned;
+}
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "container/AvCompat.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+extern "C" {
+#include <libavcodec/packet.h>
+}
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+
+// An FFmpeg packet that owns its payload. Payloads are ref-counted buffers
+// with FFmpeg's input padding, so decoders may read past the end safely and
+// the muxer takes the reference instead of copying the bytes again.
+struct OwnedPacket
+{
+    AVPacket packet;
+
+    OwnedPacket() noexcept { InitPacket(packet); }
+    ~OwnedPacket() { av_packet_unref(&packet); }
+    OwnedPacket(const OwnedPacket&) = delete;
+    OwnedPacket& operator=(const OwnedPacket&) = delete;
+
+    // A packet holding a copy of `size` bytes at `data`, timestamps unset.
+    static std::unique_ptr<OwnedPacket> CopyOf(const std::uint8_t* data, std::size_t size);
+};
+
+using PacketSequence = std::deque<std::unique_ptr<OwnedPacket>>;
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <mpegexporter/MpegExporterException.h>
+
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+
+// Code the library passes when an FFmpeg allocation or lookup yields nothing.
+// Positive on purpose: the exception then reports -12.
+inline constexpr int kAllocationFailed = 12;
+
+// Throws AvException(callName, status) for a negative status; callName is "::"
+// followed by the FFmpeg function's name.
+inline void CheckAvResult(int status, const std::string& callName)
+{
+    if (status < 0)
+        throw AvException(callName, status);
+}
+
+// Looks a codec up with the finder the caller chose (avcodec_find_decoder or
+// avcodec_find_encoder); throws "Codec id '<id>' not found." when there is none.
+const AVCodec* FindCodec(const AVCodec* (*finder)(enum AVCodecID), int codecId);
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg

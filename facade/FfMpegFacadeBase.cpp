@@ -1,0 +1,229 @@
+#include "facade/FfMpegFacadeBase.h"
+
+#include "errors/AvResult.h"
+
+extern "C" {
+#include <libavutil/log.h>
+#include <libavutil/mathematics.h>
+}
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+namespace
+{
+constexpr const char* kAudioOnVideoOnly = "Audio-related call to video-only adapter";
+}
+
+FfMpegFacadeBase::FfMpegFacadeBase()
+{
+    av_log_set_level(AV_LOG_ERROR);
+}
+
+FfMpegFacadeBase::~FfMpegFacadeBase()
+{
+    // Hosts must wait for the worker before letting go; if one did not, end
+    // the worker after its batch rather than terminating the process.
+    m_stop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void FfMpegFacadeBase::StartInitMediaFile(const std::wstring& filePath)
+{
+    if (m_outputFormatContext || m_inputFormatContext)
+        throw FfMpegFacadeException("FfMpegFacadeBase::StartInitMediaFile",
+                                    "m_outputFormatContext || m_inputFormatContext");
+    m_inputFormatContext = std::make_shared<FormatContextInput>();
+    m_outputFormatContext = std::make_unique<FormatContextOutput>(filePath);
+}
+
+void FfMpegFacadeBase::InitStreamVideo(std::unique_ptr<StreamParametersVideo> parameters)
+{
+    if (!m_inputFormatContext || !m_outputFormatContext)
+        throw FfMpegFacadeException("FfMpegFacadeBase::InitStreamVideo",
+                                    "m_inputFormatContext and m_outputFormatContext must be initialized first");
+    if (m_streamProcessorVideo)
+        throw FfMpegFacadeException("FfMpegFacadeBase::InitStreamVideo", "m_streamProcessorVideo already initialized");
+    const auto index = static_cast<std::int32_t>(m_streamCount++);
+    auto processor = std::make_unique<StreamProcessorVideo>(index, *m_inputFormatContext, std::move(parameters));
+    processor->Build(*m_outputFormatContext);
+    m_streamProcessorVideo = std::move(processor);
+}
+
+void FfMpegFacadeBase::InitStreamAudio(std::unique_ptr<StreamParametersAudio>)
+{
+    throw FfMpegFacadeException(kAudioOnVideoOnly);
+}
+
+void FfMpegFacadeBase::FinishInitMediaFile()
+{
+    if (!m_outputFormatContext || !m_streamProcessorVideo)
+        throw FfMpegFacadeException("FfMpegFacadeBase::FinishInitMediaFile",
+                                    "m_outputFormatContext and m_streamProcessorVideo must be initialized first");
+    if (m_headerWritten)
+        throw FfMpegFacadeException("FfMpegFacadeBase::FinishInitMediaFile", "the file is already open");
+    AVFormatContext* context = m_outputFormatContext->GetAvFormatContext();
+    if (!context->pb)
+        CheckAvResult(avio_open(&context->pb, context->url, AVIO_FLAG_WRITE), "::avio_open");
+    CheckAvResult(avformat_write_header(context, nullptr), "::avformat_write_header");
+    m_headerWritten = true;
+    // The muxer fixes the stream time bases while it writes the header.
+    m_outputFormatContext->m_videoTimeBase = m_streamProcessorVideo->m_outputStream->GetAvStream()->time_base;
+}
+
+void FfMpegFacadeBase::AddPacketsVideo(MediaPacketList packets)
+{
+    if (!m_headerWritten)
+        throw FfMpegFacadeException("FfMpegFacadeBase::AddPacketsVideo",
+                                    "the file must be opened with FinishInitMediaFile first");
+    // An empty list carries nothing; queueing it would only end the worker early.
+    if (packets.empty())
+        return;
+    Enqueue([&] { m_packetsVideo.push_back(std::move(packets)); }, [this] { RunWorkerVideo(); });
+}
+
+void FfMpegFacadeBase::AddPacketsAudioVideo(MediaPacketList, MediaPacketList)
+{
+    throw FfMpegFacadeException(kAudioOnVideoOnly);
+}
+
+std::int64_t FfMpegFacadeBase::SplitMediaFileAudioVideo(const std::wstring&, std::uint64_t, const MediaPacket&)
+{
+    throw FfMpegFacadeException(kAudioOnVideoOnly);
+}
+
+void FfMpegFacadeBase::RunWorkerVideo()
+{
+    try
+    {
+        while (!m_stop)
+        {
+            MediaPacketList packets;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_packetsVideo.empty())
+                {
+                    m_workerActive = false;
+                    return;
+                }
+                packets = std::move(m_packetsVideo.front());
+                m_packetsVideo.pop_front();
+            }
+            ProcessPacketsVideo(std::move(packets));
+        }
+        EndWorker(nullptr);
+    }
+    catch (...)
+    {
+        EndWorker(std::current_exception());
+    }
+}
+
+void FfMpegFacadeBase::EndWorker(std::exception_ptr error)
+{
+    // Read by the host only after it joined this thread.
+    m_workerError = std::move(error);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_workerActive = false;
+}
+
+void FfMpegFacadeBase::ProcessPacketsVideo(MediaPacketList packets)
+{
+    PacketSequence output = m_streamProcessorVideo->ProcessPackets(std::move(packets));
+    for (auto& packet : output)
+        m_outputFormatContext->WritePacket(packet->packet);
+}
+
+void FfMpegFacadeBase::JoinWorker()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_workerError)
+    {
+        std::exception_ptr error = std::move(m_workerError);
+        m_workerError = nullptr;
+        std::rethrow_exception(error);
+    }
+}
+
+void FfMpegFacadeBase::Stop()
+{
+    m_stop.exchange(true);
+    JoinWorker();
+}
+
+std::int64_t FfMpegFacadeBase::FinishMediaFile()
+{
+    JoinWorker();
+    // A file that was never opened has nothing to finish; drop what was set up
+    // so that the next StartInitMediaFile can go ahead.
+    if (!m_outputFormatContext || !m_headerWritten)
+    {
+        ReleaseMediaFile();
+        return 0;
+    }
+    AVFormatContext* context = m_outputFormatContext->GetAvFormatContext();
+    // After a failed finish the muxer may already be torn down: a second call
+    // only closes the file.
+    if (!m_finishAttempted)
+    {
+        m_finishAttempted = true;
+        FlushStreams();
+        CheckAvResult(av_interleaved_write_frame(context, nullptr), "::av_interleaved_write_frame");
+        CheckAvResult(av_write_trailer(context), "::av_write_trailer");
+    }
+    const std::int64_t size = m_outputFormatContext->CurrentPosition();
+    ReleaseMediaFile();
+    return size;
+}
+
+void FfMpegFacadeBase::FlushStreams()
+{
+    if (!m_streamProcessorVideo)
+        return;
+    PacketSequence output = m_streamProcessorVideo->Flush();
+    for (auto& packet : output)
+        m_outputFormatContext->WritePacket(packet->packet);
+}
+
+void FfMpegFacadeBase::ReleaseMediaFile()
+{
+    m_streamCount = 0;
+    auto processor = std::move(m_streamProcessorVideo);
+    processor.reset();
+    auto output = std::move(m_outputFormatContext);
+    output.reset();
+    auto input = std::move(m_inputFormatContext);
+    input.reset();
+    m_headerWritten = false;
+    m_finishAttempted = false;
+}
+
+std::int64_t FfMpegFacadeBase::SplitMediaFileVideo(const std::wstring& filePath, std::uint64_t videoStart)
+{
+    if (!m_streamProcessorVideo)
+        throw FfMpegFacadeException("FfMpegFacadeBase::SplitMediaFileVideo",
+                                    "m_streamProcessorVideo must be initialized first");
+    // Copied first: finishing releases the processor that holds the record.
+    auto parameters = std::make_unique<StreamParametersVideo>(*m_streamProcessorVideo->m_parameters);
+    parameters->startTime = videoStart;
+    const std::int64_t size = FinishMediaFile();
+    StartInitMediaFile(filePath);
+    InitStreamVideo(std::move(parameters));
+    FinishInitMediaFile();
+    return size;
+}
+
+std::int64_t FfMpegFacadeBase::EstimateFileSize(std::int64_t remaining, std::int64_t done)
+{
+    JoinWorker();
+    if (!m_headerWritten)
+        throw FfMpegFacadeException("FfMpegFacadeBase::EstimateFileSize", "no file is open");
+    const std::int64_t position = m_outputFormatContext->CurrentPosition();
+    // Nothing done yet gives nothing to project from.
+    if (done <= 0)
+        return position;
+    return av_rescale(remaining, position, done) + position;
+}
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg

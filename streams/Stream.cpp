@@ -1,0 +1,179 @@
+#include "streams/Stream.h"
+
+#include "container/AvCompat.h"
+#include "container/AvHandles.h"
+#include "container/FormatContext.h"
+#include "errors/AvResult.h"
+
+#include <cstring>
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+namespace
+{
+AVStream* NewStream(FormatContext& context)
+{
+    AVStream* stream = avformat_new_stream(context.GetAvFormatContext(), nullptr);
+    if (!stream)
+        throw AvException("::avformat_new_stream", kAllocationFailed);
+    return stream;
+}
+
+template <typename T, typename End>
+bool ListContains(const T* list, End end, T value)
+{
+    for (; list && *list != end; ++list)
+        if (*list == value)
+            return true;
+    return false;
+}
+} // namespace
+
+void CopyExtradata(AVCodecParameters& target, const AVCodecParameters& source)
+{
+    if (source.extradata_size <= 0)
+        return;
+    av_freep(&target.extradata);
+    target.extradata_size = 0;
+    target.extradata = static_cast<std::uint8_t*>(av_malloc(static_cast<std::size_t>(source.extradata_size)));
+    if (!target.extradata)
+        return;
+    std::memcpy(target.extradata, source.extradata, static_cast<std::size_t>(source.extradata_size));
+    target.extradata_size = source.extradata_size;
+}
+
+Stream::~Stream() = default;
+
+Stream::Stream(std::int32_t index, FormatContextInput& context, StreamParametersBase& parameters)
+    : m_stream(NewStream(context))
+{
+    m_stream->index = index;
+    m_stream->time_base = AVRational{1, parameters.timeScale};
+    const CodecConfiguration& configuration = parameters.GetCodecConfiguration();
+    AVCodecParameters* codec = m_stream->codecpar;
+    codec->codec_type = static_cast<AVMediaType>(Map2Av(configuration.mediaType));
+    if (!configuration.extraData.empty())
+    {
+        const std::size_t size = configuration.extraData.size();
+        codec->extradata = static_cast<std::uint8_t*>(av_malloc(size));
+        if (codec->extradata)
+        {
+            std::memcpy(codec->extradata, configuration.extraData.data(), size);
+            codec->extradata_size = static_cast<int>(size);
+        }
+    }
+}
+
+Stream::Stream(FormatContextOutput& context, const Stream& input)
+    : m_stream(NewStream(context))
+{
+    const AVStream* source = input.GetAvStream();
+    m_stream->index = source->index;
+    m_stream->time_base = source->time_base;
+    const AVCodecParameters* sourceCodec = source->codecpar;
+    const AVCodecID outputCodec = context.GetOutputCodecId(sourceCodec->codec_type, sourceCodec->codec_id);
+    if (outputCodec == sourceCodec->codec_id)
+    {
+        CheckAvResult(avcodec_parameters_copy(m_stream->codecpar, sourceCodec), "::avcodec_parameters_copy");
+        // Let the muxer pick the container's own tag.
+        m_stream->codecpar->codec_tag = 0;
+    }
+    else
+        m_stream->codecpar->codec_id = outputCodec;
+}
+
+StreamVideo::StreamVideo(std::int32_t index, FormatContextInput& context, StreamParametersVideo& parameters)
+    : Stream(index, context, parameters)
+{
+    AVCodecParameters* codec = m_stream->codecpar;
+    codec->codec_id = Map2Av(parameters.codecId);
+    // The declared pixel format only seeds decoders, which report the real one.
+    const bool rgbDeclared = parameters.codecId == CodecIdVideo::None || parameters.codecId == CodecIdVideo::Mjpeg;
+    codec->format = rgbDeclared ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_YUV420P;
+    codec->width = parameters.width;
+    codec->height = parameters.height;
+}
+
+StreamVideo::StreamVideo(FormatContextOutput& context, const Stream& input)
+    : Stream(context, input)
+{
+    m_stream->sample_aspect_ratio = m_stream->codecpar->sample_aspect_ratio;
+}
+
+StreamVideo::~StreamVideo() = default;
+
+StreamAudio::StreamAudio(std::int32_t index, FormatContextInput& context, StreamParametersAudio& parameters)
+    : Stream(index, context, parameters)
+{
+    AVCodecParameters* codec = m_stream->codecpar;
+    codec->codec_id = Map2Av(parameters.codecId);
+    codec->sample_rate = parameters.timeScale;
+    SetDeclaredLayout(codec->ch_layout, Map2Av(parameters.channelLayout), parameters.channels);
+    codec->block_align = parameters.blockAlign;
+
+    // An input codec without an encoder in this FFmpeg build cannot be declared.
+    const AVCodec* encoder = FindCodec(avcodec_find_encoder, codec->codec_id);
+    AllocateCodecContext(encoder); // fails like any later encoder set-up would
+    codec->format = GetSampleFormat(encoder);
+
+    // ADTS: a 12-bit sync word of ones. The seventh byte's two low bits count
+    // the frame's raw data blocks minus one; shorter headers leave the frame
+    // size to the filter.
+    const std::vector<std::uint8_t>& header = parameters.firstPacketHeader;
+    if (codec->codec_id == AV_CODEC_ID_AAC && header.size() > 2 && header[0] == 0xFF && (header[1] & 0xF0) == 0xF0)
+    {
+        m_hasAdtsHeaders = true;
+        if (header.size() > 6)
+            codec->frame_size = ((header[6] & 3) + 1) * 1024;
+    }
+}
+
+StreamAudio::StreamAudio(FormatContextOutput& context, const StreamAudio& input)
+    : Stream(context, input)
+{
+    const AVCodecParameters* source = input.GetCodecParameters();
+    AVCodecParameters* codec = m_stream->codecpar;
+    codec->codec_type = source->codec_type;
+    CheckAvResult(av_channel_layout_copy(&codec->ch_layout, &source->ch_layout), "::av_channel_layout_copy");
+    codec->sample_rate = source->sample_rate;
+    codec->format = source->format;
+    codec->block_align = source->block_align;
+    codec->frame_size = source->frame_size;
+    CopyExtradata(*codec, *source);
+    m_hasAdtsHeaders = input.HasAdtsHeaders();
+
+    if (codec->codec_id == source->codec_id)
+        return;
+
+    const AVCodec* encoder = FindCodec(avcodec_find_encoder, codec->codec_id);
+    AllocateCodecContext(encoder);
+
+    bool rateUnchanged = false;
+    if (const int* rates = SupportedSampleRates(encoder))
+    {
+        rateUnchanged = ListContains(rates, 0, source->sample_rate);
+        if (!rateUnchanged)
+        {
+            codec->sample_rate = rates[0];
+            m_stream->time_base = AVRational{1, rates[0]};
+        }
+    }
+    else
+    {
+        // Encoders that list no rates (G.711, G.726, ADPCM) are run at 8 kHz.
+        rateUnchanged = source->sample_rate == 8000;
+        codec->sample_rate = 8000;
+        m_stream->time_base = AVRational{1, 8000};
+    }
+
+    const auto sourceFormat = static_cast<AVSampleFormat>(source->format);
+    const bool formatUnchanged = ListContains(SupportedSampleFormats(encoder), AV_SAMPLE_FMT_NONE, sourceFormat);
+    if (!formatUnchanged)
+        codec->format = GetSampleFormat(encoder);
+
+    m_needsResampling = !(rateUnchanged && formatUnchanged);
+}
+
+StreamAudio::~StreamAudio() = default;
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg

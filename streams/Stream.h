@@ -1,0 +1,95 @@
+#pragma once
+
+#include <mpegexporter/StreamParameters.h>
+
+#include <cstdint>
+#include <memory>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+
+class FormatContextInput;
+class FormatContextOutput;
+
+// A stream's codec parameters held on to for a while; the parameters belong
+// to the stream, so releasing the last holder frees only this handle.
+struct AvCodecParameters
+{
+    AVCodecParameters* parameters = nullptr;
+};
+
+// What a Decoder, Encoder or Resampler is built from. Packets produced from
+// it carry streamIndex and are timed in timeBase.
+struct StreamParameters
+{
+    AVCodecParameters* codecParameters = nullptr; // not owned
+    std::int32_t streamIndex = -1;
+    AVRational timeBase{0, 1};
+};
+
+// One FFmpeg stream of either format context. The stream belongs to its
+// context and is freed with it.
+class Stream
+{
+public:
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    virtual ~Stream() = 0;
+    virtual bool NeedsResampling() const { return false; }
+    virtual bool HasAdtsHeaders() const { return false; }
+
+    AVStream* GetAvStream() const noexcept { return m_stream; }
+    AVCodecParameters* GetCodecParameters() const noexcept { return m_stream->codecpar; }
+
+    static int Map2Av(MediaType mediaType);
+
+protected:
+    // Input side: a stream of the input context described by the host's record.
+    Stream(std::int32_t index, FormatContextInput& context, StreamParametersBase& parameters);
+    // Output side: a stream of the output context for the given input stream,
+    // carrying the same codec (parameters copied) or the container's choice.
+    Stream(FormatContextOutput& context, const Stream& input);
+
+    AVStream* m_stream = nullptr;
+};
+
+class StreamVideo final : public Stream
+{
+public:
+    StreamVideo(std::int32_t index, FormatContextInput& context, StreamParametersVideo& parameters);
+    StreamVideo(FormatContextOutput& context, const Stream& input);
+    ~StreamVideo() override;
+
+    static AVCodecID Map2Av(CodecIdVideo codecId);
+};
+
+class StreamAudio final : public Stream
+{
+public:
+    StreamAudio(std::int32_t index, FormatContextInput& context, StreamParametersAudio& parameters);
+    StreamAudio(FormatContextOutput& context, const StreamAudio& input);
+    ~StreamAudio() override;
+
+    bool NeedsResampling() const override { return m_needsResampling; }
+    bool HasAdtsHeaders() const override { return m_hasAdtsHeaders; }
+
+    static AVCodecID Map2Av(CodecIdAudio codecId);
+    static std::uint64_t Map2Av(ChannelLayout channelLayout);
+    // The sample format an encoder works in.
+    static AVSampleFormat GetSampleFormat(const AVCodec* encoder);
+
+private:
+    bool m_hasAdtsHeaders = false;
+    bool m_needsResampling = false;
+};
+
+// Replaces the extradata of `target` with a copy of `source`'s (exactly its
+// size, nothing appended). Nothing is copied when the source has none.
+void CopyExtradata(AVCodecParameters& target, const AVCodecParameters& source);
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg

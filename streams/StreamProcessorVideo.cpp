@@ -1,0 +1,150 @@
+#include "streams/StreamProcessorVideo.h"
+
+#include "container/AvCompat.h"
+#include "container/FormatContext.h"
+#include "errors/AvResult.h"
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+
+void RescaleToOutput(OwnedPacket& packet, const Stream& input, const Stream& output)
+{
+    const AVRational from = input.GetAvStream()->time_base;
+    const AVRational to = output.GetAvStream()->time_base;
+    AVPacket& p = packet.packet;
+    if (from.den != to.den)
+    {
+        const auto rounding = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
+        p.pts = av_rescale_q_rnd(p.pts, from, to, rounding);
+        p.dts = av_rescale_q_rnd(p.dts, from, to, rounding);
+        p.duration = av_rescale_q(p.duration, from, to);
+    }
+    p.pos = -1;
+}
+
+AVRational VideoSampleAspectRatio(int width, int height)
+{
+    if (width == 0 || static_cast<double>(height) / width >= 0.5)
+        return AVRational{0, 1};
+    const std::int64_t g = av_gcd(4 * static_cast<std::int64_t>(height), 3 * static_cast<std::int64_t>(width));
+    if (g == 0)
+        return AVRational{0, 1};
+    return AVRational{static_cast<int>(4 * static_cast<std::int64_t>(height) / g),
+                      static_cast<int>(3 * static_cast<std::int64_t>(width) / g)};
+}
+
+std::uint64_t ElapsedTicks(std::uint64_t timestamp, std::uint64_t startTime, std::int32_t timeScale)
+{
+    // Unsigned on purpose: the conversion wraps exactly as the host clock does.
+    return (static_cast<std::uint64_t>(timeScale) * (timestamp - startTime) + 5000000u) / 10000000u;
+}
+
+StreamProcessorVideo::StreamProcessorVideo(std::int32_t index, FormatContextInput& input,
+                                           std::unique_ptr<StreamParametersVideo> parameters)
+    : m_startTime(parameters->startTime),
+      m_timestampOffset(parameters->timestampOffset),
+      m_timeScale(parameters->timeScale),
+      m_inputStream(std::make_unique<StreamVideo>(index, input, *parameters)),
+      m_parameters(std::move(parameters))
+{
+}
+
+void StreamProcessorVideo::Build(FormatContextOutput& output)
+{
+    const StreamParameters inputDescription{m_inputStream->GetCodecParameters(), m_inputStream->GetAvStream()->index,
+                                            m_inputStream->GetAvStream()->time_base};
+    m_outputStream = std::make_unique<StreamVideo>(output, *m_inputStream);
+
+    const AVCodecParameters& in = *m_inputStream->GetCodecParameters();
+    AVCodecParameters& out = *m_outputStream->GetCodecParameters();
+    out.codec_type = in.codec_type;
+    out.bit_rate = in.bit_rate;
+    out.bits_per_coded_sample = in.bits_per_coded_sample;
+    out.bits_per_raw_sample = in.bits_per_raw_sample;
+    out.profile = in.profile;
+    out.level = in.level;
+    out.format = in.format;
+    out.width = in.width;
+    out.height = in.height;
+    out.field_order = in.field_order;
+    out.color_range = in.color_range;
+    out.color_primaries = in.color_primaries;
+    out.color_trc = in.color_trc;
+    out.color_space = in.color_space;
+    out.chroma_location = in.chroma_location;
+    out.video_delay = in.video_delay;
+    CopyExtradata(out, in);
+    out.sample_aspect_ratio = VideoSampleAspectRatio(out.width, out.height);
+
+    if (in.codec_id == out.codec_id)
+        return;
+
+    const StreamParameters outputDescription{&out, inputDescription.streamIndex, inputDescription.timeBase};
+    const AVCodec* encoder = FindCodec(avcodec_find_encoder, out.codec_id);
+    AllocateCodecContext(encoder); // fails like the encoder's own set-up would
+    bool keepFormat = false;
+    const AVPixelFormat* formats = SupportedPixelFormats(encoder);
+    for (const AVPixelFormat* f = formats; f && *f != AV_PIX_FMT_NONE; ++f)
+        keepFormat = keepFormat || *f == in.format;
+    if (!keepFormat && formats)
+        out.format = formats[0];
+    const bool globalHeader = (output.GetAvFormatContext()->oformat->flags & AVFMT_GLOBALHEADER) != 0;
+    m_transcoder = std::make_unique<Transcoder>(inputDescription, outputDescription, globalHeader);
+}
+
+PacketSequence StreamProcessorVideo::ProcessPackets(MediaPacketList packets)
+{
+    PacketSequence result;
+    for (const auto& packet : packets)
+    {
+        PacketSequence produced = ProcessPacket(*packet);
+        for (auto& p : produced)
+            result.push_back(std::move(p));
+    }
+    return result;
+}
+
+PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket)
+{
+    PacketSequence result;
+    if (hostPacket.timestamp < m_startTime)
+        return result;
+
+    const std::uint64_t ticks = ElapsedTicks(hostPacket.timestamp, m_startTime, m_timeScale);
+    const std::int64_t candidate = m_timestampOffset + static_cast<std::int64_t>(ticks);
+    const std::int64_t pts = candidate > m_lastPts ? candidate : m_lastPts + 1;
+    m_lastPts = pts;
+    const std::int64_t dts = m_packetCount++;
+
+    auto owned = OwnedPacket::CopyOf(hostPacket.data.data(), hostPacket.data.size());
+    owned->packet.stream_index = m_outputStream->GetAvStream()->index;
+    owned->packet.pts = pts;
+    owned->packet.dts = dts;
+
+    if (!m_transcoder)
+    {
+        RescaleToOutput(*owned, *m_inputStream, *m_outputStream);
+        result.push_back(std::move(owned));
+        return result;
+    }
+    result = m_transcoder->TranscodePacket(*owned);
+    for (auto& p : result)
+        RescaleToOutput(*p, *m_inputStream, *m_outputStream);
+    return result;
+}
+
+PacketSequence StreamProcessorVideo::Flush()
+{
+    if (!m_transcoder)
+        return {};
+    PacketSequence result = m_transcoder->FlushPackets();
+    for (auto& p : result)
+        RescaleToOutput(*p, *m_inputStream, *m_outputStream);
+    return result;
+}
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg

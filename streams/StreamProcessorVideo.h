@@ -1,0 +1,58 @@
+#pragma once
+
+#include "container/OwnedPacket.h"
+#include "streams/Stream.h"
+#include "transcoding/Codec.h"
+
+#include <mpegexporter/IFfMpegFacade.h>
+
+#include <cstdint>
+#include <memory>
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+
+class FormatContextOutput;
+
+// Converts a packet's timestamps from the input stream's time base to the
+// output stream's (read now: the muxer may have changed it) and clears its
+// byte position.
+void RescaleToOutput(OwnedPacket& packet, const Stream& input, const Stream& output);
+
+// Turns the host's video packets into timed packets of the output stream,
+// copying them when the container accepts the codec and transcoding them
+// into the container's preferred codec otherwise. Built on the host's thread,
+// then used by one worker at a time.
+class StreamProcessorVideo
+{
+public:
+    StreamProcessorVideo(std::int32_t index, FormatContextInput& input, std::unique_ptr<StreamParametersVideo> parameters);
+
+    // Creates the output stream and, when needed, the transcoder.
+    void Build(FormatContextOutput& output);
+
+    // All packets for the batch, in order; the batch is released.
+    PacketSequence ProcessPackets(MediaPacketList packets);
+    PacketSequence ProcessPacket(const MediaPacket& packet);
+    // What the transcoder still holds at the end of the file.
+    PacketSequence Flush();
+
+    std::uint64_t m_startTime;       // host clock, 100-ns units
+    std::int32_t m_timestampOffset;  // ticks
+    std::int32_t m_timeScale;        // ticks per second
+    std::unique_ptr<StreamVideo> m_inputStream;
+    std::unique_ptr<StreamVideo> m_outputStream;
+    std::int64_t m_lastPts = 0;
+    std::int32_t m_packetCount = 0;
+    std::unique_ptr<Transcoder> m_transcoder;
+    std::unique_ptr<StreamParametersVideo> m_parameters;
+};
+
+// The output picture's sample aspect ratio: pictures less than half as high as
+// wide are shown at 4:3, everything else is left unspecified.
+AVRational VideoSampleAspectRatio(int width, int height);
+
+// Host time since `startTime` in ticks of 1/timeScale, halves rounded up.
+std::uint64_t ElapsedTicks(std::uint64_t timestamp, std::uint64_t startTime, std::int32_t timeScale);
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg

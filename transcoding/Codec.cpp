@@ -1,0 +1,181 @@
+#include "transcoding/Codec.h"
+
+#include "errors/AvResult.h"
+
+#include <cstring>
+#include <unordered_set>
+
+extern "C" {
+#include <libavutil/samplefmt.h>
+}
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+
+bool IsPcmFrameSizeCodec(AVCodecID codecId)
+{
+    static const std::unordered_set<AVCodecID> codecs = {
+        AV_CODEC_ID_PCM_S16LE, AV_CODEC_ID_PCM_S16BE, AV_CODEC_ID_PCM_S8,    AV_CODEC_ID_PCM_U8,
+        AV_CODEC_ID_PCM_MULAW, AV_CODEC_ID_PCM_ALAW,  AV_CODEC_ID_PCM_S32LE, AV_CODEC_ID_PCM_S32BE,
+        AV_CODEC_ID_PCM_S24LE, AV_CODEC_ID_PCM_S24BE, AV_CODEC_ID_PCM_F32BE, AV_CODEC_ID_PCM_F32LE,
+        AV_CODEC_ID_PCM_F64BE, AV_CODEC_ID_PCM_F64LE,
+    };
+    return codecs.count(codecId) != 0;
+}
+
+CodecBase::CodecBase(const StreamParameters& parameters, bool globalHeader, bool encoder)
+    : m_streamIndex(parameters.streamIndex), m_timeBase(parameters.timeBase)
+{
+    const AVCodecParameters& codecParameters = *parameters.codecParameters;
+    m_codec = std::make_unique<CodecHolder>(CodecHolder{
+        FindCodec(encoder ? avcodec_find_encoder : avcodec_find_decoder, codecParameters.codec_id)});
+    m_context = AllocateCodecContext(m_codec->codec);
+    AVCodecContext& context = *m_context;
+    if (globalHeader)
+        context.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    context.time_base = m_timeBase;
+    context.height = codecParameters.height;
+    context.width = codecParameters.width;
+    context.sample_aspect_ratio = codecParameters.sample_aspect_ratio;
+    context.pix_fmt = static_cast<AVPixelFormat>(codecParameters.format);
+    context.sample_fmt = static_cast<AVSampleFormat>(codecParameters.format);
+    context.sample_rate = codecParameters.sample_rate;
+    CheckAvResult(av_channel_layout_copy(&context.ch_layout, &codecParameters.ch_layout), "::av_channel_layout_copy");
+}
+
+Decoder::Decoder(const StreamParameters& input)
+    : CodecBase(input, false, false)
+{
+    CheckAvResult(avcodec_parameters_to_context(m_context.get(), input.codecParameters),
+                  "::avcodec_parameters_to_context");
+    CheckAvResult(avcodec_open2(m_context.get(), m_codec->codec, nullptr), "::avcodec_open2");
+}
+
+FrameSequence Decoder::Decode(const OwnedPacket* packet)
+{
+    CheckAvResult(avcodec_send_packet(m_context.get(), packet ? &packet->packet : nullptr), "::avcodec_send_packet");
+    FrameSequence frames;
+    for (;;)
+    {
+        AvFramePtr frame = AllocateFrame();
+        const int status = avcodec_receive_frame(m_context.get(), frame.get());
+        if (status == 0)
+        {
+            frames.push_back(std::move(frame));
+            continue;
+        }
+        if (status == AVERROR(EAGAIN) || status == AVERROR_EOF)
+            return frames;
+        CheckAvResult(status, "::avcodec_receive_frame");
+    }
+}
+
+Encoder::Encoder(const StreamParameters& output, bool globalHeader)
+    : CodecBase(output, globalHeader, true)
+{
+    CheckAvResult(avcodec_open2(m_context.get(), m_codec->codec, nullptr), "::avcodec_open2");
+    FillParameters(output);
+}
+
+std::unique_ptr<OwnedPacket> Encoder::Encode(const AVFrame* frame)
+{
+    // Video encoders trust the frame to match the context (no scaling is done
+    // here); a mismatch would make them read planes that do not exist.
+    if (frame && m_context->codec_type == AVMEDIA_TYPE_VIDEO &&
+        (frame->format != m_context->pix_fmt || frame->width != m_context->width ||
+         frame->height != m_context->height))
+        throw AvException("::avcodec_send_frame", AVERROR(EINVAL));
+    CheckAvResult(avcodec_send_frame(m_context.get(), frame), "::avcodec_send_frame");
+    auto owned = std::make_unique<OwnedPacket>();
+    owned->packet.stream_index = 0;
+    owned->packet.pts = 0;
+    owned->packet.dts = 0;
+    const int status = avcodec_receive_packet(m_context.get(), &owned->packet);
+    if (status == AVERROR(EAGAIN) || status == AVERROR_EOF)
+        return nullptr;
+    CheckAvResult(status, "::avcodec_receive_packet");
+    owned->packet.stream_index = m_streamIndex;
+    av_packet_rescale_ts(&owned->packet, m_context->time_base, m_timeBase);
+    return owned;
+}
+
+void Encoder::FillParameters(const StreamParameters& target) const
+{
+    FillParameters(*target.codecParameters);
+}
+
+void Encoder::FillParameters(AVCodecParameters& target) const
+{
+    CheckAvResult(avcodec_parameters_from_context(&target, m_context.get()), "::avcodec_parameters_from_context");
+    // Muxers and the FIFO need a frame size; these PCM encoders report none.
+    if (target.frame_size == 0 && IsPcmFrameSizeCodec(target.codec_id))
+        target.frame_size = 1;
+}
+
+AvFramePtr CreateAudioFrame(const AVCodecParameters& codecParameters)
+{
+    AvFramePtr frame = AllocateFrame();
+    frame->format = codecParameters.format;
+    CheckAvResult(av_channel_layout_copy(&frame->ch_layout, &codecParameters.ch_layout), "::av_channel_layout_copy");
+    frame->sample_rate = codecParameters.sample_rate;
+    frame->nb_samples = codecParameters.frame_size;
+    CheckAvResult(av_frame_get_buffer(frame.get(), 0), "::av_frame_get_buffer");
+    return frame;
+}
+
+void FillSilence(AVFrame& frame)
+{
+    const auto format = static_cast<AVSampleFormat>(frame.format);
+    const auto bytesPerSample = static_cast<std::size_t>(av_get_bytes_per_sample(format));
+    const auto samples = static_cast<std::size_t>(frame.nb_samples);
+    const auto channels = static_cast<std::size_t>(frame.ch_layout.nb_channels);
+    // Zero bytes are silence for the signed and float formats encoders take.
+    if (av_sample_fmt_is_planar(format))
+        for (std::size_t plane = 0; plane < channels; ++plane)
+            std::memset(frame.extended_data[plane], 0, samples * bytesPerSample);
+    else
+        std::memset(frame.extended_data[0], 0, channels * samples * bytesPerSample);
+}
+
+std::unique_ptr<OwnedPacket> Encoder::CreateSilentPacket()
+{
+    AvCodecParametersPtr parameters = AllocateCodecParameters();
+    FillParameters(*parameters);
+    AvFramePtr frame = CreateAudioFrame(*parameters);
+    FillSilence(*frame);
+    // Encoders with a start-up delay (AAC) need the frame more than once; any
+    // real encoder yields within a few frames, so a bound turns a misbehaving
+    // one into an error instead of a hang.
+    constexpr int kMaxAttempts = 64;
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt)
+        if (auto packet = Encode(frame.get()))
+            return packet;
+    throw AvException("::avcodec_receive_packet", AVERROR(EAGAIN));
+}
+
+Transcoder::Transcoder(const StreamParameters& input, const StreamParameters& output, bool globalHeader)
+    : m_decoder(std::make_shared<Decoder>(input)), m_encoder(std::make_shared<Encoder>(output, globalHeader))
+{
+}
+
+PacketSequence Transcoder::TranscodePacket(const OwnedPacket& packet)
+{
+    PacketSequence packets;
+    for (const AvFramePtr& frame : m_decoder->Decode(&packet))
+        if (auto encoded = m_encoder->Encode(frame.get()))
+            packets.push_back(std::move(encoded));
+    return packets;
+}
+
+PacketSequence Transcoder::FlushPackets()
+{
+    PacketSequence packets;
+    for (const AvFramePtr& frame : m_decoder->Decode(nullptr))
+        if (auto encoded = m_encoder->Encode(frame.get()))
+            packets.push_back(std::move(encoded));
+    if (auto encoded = m_encoder->Encode(nullptr))
+        packets.push_back(std::move(encoded));
+    return packets;
+}
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg

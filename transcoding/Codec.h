@@ -1,0 +1,97 @@
+#pragma once
+
+// Send/receive wrappers around libavcodec, shared by the video processor and
+// the audio chain. Each object is used by one thread at a time.
+
+#include "container/AvHandles.h"
+#include "container/OwnedPacket.h"
+#include "streams/Stream.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+
+using FrameSequence = std::deque<AvFramePtr>;
+
+// True for the PCM codecs whose encoders report no frame size; those encode
+// one sample per frame.
+bool IsPcmFrameSizeCodec(AVCodecID codecId);
+
+// Holds the codec an object was opened with.
+struct CodecHolder
+{
+    const AVCodec* codec = nullptr;
+};
+
+// Common state of Decoder and Encoder: the stream index stamped on produced
+// packets, the time base they are expressed in, the codec and its context.
+class CodecBase
+{
+public:
+    CodecBase(const CodecBase&) = delete;
+    CodecBase& operator=(const CodecBase&) = delete;
+
+    AVCodecContext* GetContext() const noexcept { return m_context.get(); }
+
+protected:
+    CodecBase(const StreamParameters& parameters, bool globalHeader, bool encoder);
+    ~CodecBase() = default;
+
+    std::int32_t m_streamIndex;
+    AVRational m_timeBase;
+    std::unique_ptr<CodecHolder> m_codec;
+    AvCodecContextPtr m_context;
+};
+
+class Decoder final : public CodecBase
+{
+public:
+    explicit Decoder(const StreamParameters& input);
+
+    // Sends the packet (null drains) and returns every frame that comes out.
+    // Frame timestamps are left as the codec gives them.
+    FrameSequence Decode(const OwnedPacket* packet);
+};
+
+class Encoder final : public CodecBase
+{
+public:
+    // Opens the encoder and writes its settings back into output.codecParameters.
+    Encoder(const StreamParameters& output, bool globalHeader);
+
+    // Sends the frame (null drains) and takes out at most one packet, stamped
+    // with this encoder's stream index and time base; empty when the codec has
+    // nothing ready.
+    std::unique_ptr<OwnedPacket> Encode(const AVFrame* frame);
+
+    void FillParameters(const StreamParameters& target) const;
+    void FillParameters(AVCodecParameters& target) const;
+
+    // The first packet the encoder makes from silence.
+    std::unique_ptr<OwnedPacket> CreateSilentPacket();
+};
+
+// A frame of codecParameters' format, layout and rate with frame_size samples.
+AvFramePtr CreateAudioFrame(const AVCodecParameters& codecParameters);
+// Zeroes every sample of an audio frame.
+void FillSilence(AVFrame& frame);
+
+// Decoder plus encoder re-encoding one stream.
+class Transcoder
+{
+public:
+    Transcoder(const StreamParameters& input, const StreamParameters& output, bool globalHeader);
+
+    // Decodes the packet and encodes each frame as the decoder returned it.
+    PacketSequence TranscodePacket(const OwnedPacket& packet);
+    // Drains the decoder through the encoder, then drains the encoder once.
+    PacketSequence FlushPackets();
+
+    std::shared_ptr<Decoder> m_decoder;
+    std::shared_ptr<Encoder> m_encoder;
+};
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg
