@@ -10,6 +10,10 @@ extern "C" {
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
+namespace
+{
+constexpr std::int64_t kMinimumDuration = 1; // input time-base ticks
+}
 
 void RescaleToOutput(OwnedPacket& packet, const Stream& input, const Stream& output)
 {
@@ -124,6 +128,10 @@ PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket
     owned->packet.stream_index = m_outputStream->GetAvStream()->index;
     owned->packet.pts = pts;
     owned->packet.dts = dts;
+    // One tick rather than none: the muxer ends the track's edit at the last
+    // packet's start plus its duration, so a zero duration would hide the last
+    // picture from players.
+    owned->packet.duration = kMinimumDuration;
 
     if (!m_transcoder)
     {
@@ -132,9 +140,18 @@ PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket
         return result;
     }
     result = m_transcoder->TranscodePacket(*owned);
-    for (auto& p : result)
-        RescaleToOutput(*p, *m_inputStream, *m_outputStream);
+    FinishEncoded(result);
     return result;
+}
+
+void StreamProcessorVideo::FinishEncoded(PacketSequence& packets) const
+{
+    for (auto& p : packets)
+    {
+        if (p->packet.duration <= 0)
+            p->packet.duration = kMinimumDuration;
+        RescaleToOutput(*p, *m_inputStream, *m_outputStream);
+    }
 }
 
 PacketSequence StreamProcessorVideo::Flush()
@@ -142,8 +159,7 @@ PacketSequence StreamProcessorVideo::Flush()
     if (!m_transcoder)
         return {};
     PacketSequence result = m_transcoder->FlushPackets();
-    for (auto& p : result)
-        RescaleToOutput(*p, *m_inputStream, *m_outputStream);
+    FinishEncoded(result);
     return result;
 }
 

@@ -46,6 +46,10 @@ public:
     std::int32_t m_packetCount = 0;
     std::unique_ptr<Transcoder> m_transcoder;
     std::unique_ptr<StreamParametersVideo> m_parameters;
+
+private:
+    // Gives encoder output a duration and moves it to the output time base.
+    void FinishEncoded(PacketSequence& packets) const;
 };
 
 // The output picture's sample aspect ratio: pictures less than half as high as
