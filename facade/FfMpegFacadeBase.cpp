@@ -60,11 +60,11 @@ void FfMpegFacadeBase::FinishInitMediaFile()
     if (!m_outputFormatContext || !m_streamProcessorVideo)
         throw FfMpegFacadeException("FfMpegFacadeBase::FinishInitMediaFile",
                                     "m_outputFormatContext and m_streamProcessorVideo must be initialized first");
-    if (m_headerWritten)
-        throw FfMpegFacadeException("FfMpegFacadeBase::FinishInitMediaFile", "the file is already open");
     AVFormatContext* context = m_outputFormatContext->GetAvFormatContext();
-    if (!context->pb)
-        CheckAvResult(avio_open(&context->pb, context->url, AVIO_FLAG_WRITE), "::avio_open");
+    // Also after a failed header: the muxer cannot be initialised twice.
+    if (m_headerWritten || context->pb)
+        throw FfMpegFacadeException("FfMpegFacadeBase::FinishInitMediaFile", "the file is already open");
+    CheckAvResult(avio_open(&context->pb, context->url, AVIO_FLAG_WRITE), "::avio_open");
     CheckAvResult(avformat_write_header(context, nullptr), "::avformat_write_header");
     m_headerWritten = true;
     // The muxer fixes the stream time bases while it writes the header.

@@ -19,6 +19,15 @@ AVStream* NewStream(FormatContext& context)
     return stream;
 }
 
+AVStream* NewInputStream(FormatContextInput& context, const StreamParametersBase& parameters)
+{
+    // A time base of 1/0 or a negative one makes the muxers loop or write
+    // nonsense; refuse it before anything is added to the context.
+    if (parameters.timeScale <= 0)
+        throw FfMpegFacadeException("Stream::Stream", "timeScale must be positive");
+    return NewStream(context);
+}
+
 template <typename T, typename End>
 bool ListContains(const T* list, End end, T value)
 {
@@ -45,7 +54,7 @@ void CopyExtradata(AVCodecParameters& target, const AVCodecParameters& source)
 Stream::~Stream() = default;
 
 Stream::Stream(std::int32_t index, FormatContextInput& context, StreamParametersBase& parameters)
-    : m_stream(NewStream(context))
+    : m_stream(NewInputStream(context, parameters))
 {
     m_stream->index = index;
     m_stream->time_base = AVRational{1, parameters.timeScale};
