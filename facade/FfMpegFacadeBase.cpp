@@ -129,9 +129,17 @@ void FfMpegFacadeBase::EndWorker(std::exception_ptr error)
 
 void FfMpegFacadeBase::ProcessPacketsVideo(MediaPacketList packets)
 {
-    PacketSequence output = m_streamProcessorVideo->ProcessPackets(std::move(packets));
-    for (auto& packet : output)
-        m_outputFormatContext->WritePacket(packet->packet);
+    // Each record is written as soon as it is processed: its copy is still in
+    // cache when the muxer takes it, and a batch never holds all its copies at
+    // once. The order in the file is the same as processing the whole batch
+    // first.
+    for (auto& record : packets)
+    {
+        PacketSequence output = m_streamProcessorVideo->ProcessPacket(*record);
+        record.reset();
+        for (auto& packet : output)
+            m_outputFormatContext->WritePacket(packet->packet);
+    }
 }
 
 void FfMpegFacadeBase::JoinWorker()

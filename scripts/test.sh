@@ -12,7 +12,10 @@ jobs=$(nproc)
 run() {
   local dir=$1 sanitize=$2; shift 2
   echo "== ${dir} (sanitizers: ${sanitize:-none})"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMPEGEXPORTER_SANITIZE="$sanitize" >/dev/null
+  local bench=ON
+  [ -z "$sanitize" ] || bench=OFF
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMPEGEXPORTER_SANITIZE="$sanitize" \
+    -DMPEGEXPORTER_BUILD_BENCH=$bench >/dev/null
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@"
 }
