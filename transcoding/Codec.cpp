@@ -158,21 +158,30 @@ Transcoder::Transcoder(const StreamParameters& input, const StreamParameters& ou
 {
 }
 
+void Transcoder::EncodeFrames(FrameSequence frames, PacketSequence& packets)
+{
+    for (const AvFramePtr& frame : frames)
+    {
+        // A decoded picture type is no request for the encoder: left set, a
+        // source's B-pictures would force B-pictures the encoder is not
+        // configured for.
+        frame->pict_type = AV_PICTURE_TYPE_NONE;
+        if (auto encoded = m_encoder->Encode(frame.get()))
+            packets.push_back(std::move(encoded));
+    }
+}
+
 PacketSequence Transcoder::TranscodePacket(const OwnedPacket& packet)
 {
     PacketSequence packets;
-    for (const AvFramePtr& frame : m_decoder->Decode(&packet))
-        if (auto encoded = m_encoder->Encode(frame.get()))
-            packets.push_back(std::move(encoded));
+    EncodeFrames(m_decoder->Decode(&packet), packets);
     return packets;
 }
 
 PacketSequence Transcoder::FlushPackets()
 {
     PacketSequence packets;
-    for (const AvFramePtr& frame : m_decoder->Decode(nullptr))
-        if (auto encoded = m_encoder->Encode(frame.get()))
-            packets.push_back(std::move(encoded));
+    EncodeFrames(m_decoder->Decode(nullptr), packets);
     if (auto encoded = m_encoder->Encode(nullptr))
         packets.push_back(std::move(encoded));
     return packets;

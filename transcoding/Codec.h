@@ -92,6 +92,9 @@ public:
 
     std::shared_ptr<Decoder> m_decoder;
     std::shared_ptr<Encoder> m_encoder;
+
+private:
+    void EncodeFrames(FrameSequence frames, PacketSequence& packets);
 };
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -245,6 +245,9 @@ ReadFile Read(const std::filesystem::path& path)
         return file;
     }
     InputContextPtr context(raw);
+    // MP4 leaves some picture sizes to the decoder; let libavformat probe them.
+    if (avformat_find_stream_info(context.get(), nullptr) < 0)
+        ADD_FAILURE() << "libavformat cannot probe " << path;
     file.formatName = context->iformat->name;
     for (unsigned i = 0; i < context->nb_streams; ++i)
     {
