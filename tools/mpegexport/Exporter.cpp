@@ -1,0 +1,424 @@
+#include "Exporter.h"
+
+#include "Paths.h"
+
+#include <mpegexporter/IFfMpegFacade.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <system_error>
+
+namespace mpegexport
+{
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+// What a path held before the export touched it, so that a failed export
+// removes only files it created or overwrote.
+struct FileSnapshot
+{
+    bool existed = false;
+    std::uintmax_t size = 0;
+    fs::file_time_type modified{};
+
+    static FileSnapshot Of(const std::string& path)
+    {
+        FileSnapshot snapshot;
+        std::error_code error;
+        snapshot.existed = fs::exists(path, error);
+        if (snapshot.existed)
+        {
+            snapshot.size = fs::file_size(path, error);
+            snapshot.modified = fs::last_write_time(path, error);
+        }
+        return snapshot;
+    }
+
+    bool ChangedAt(const std::string& path) const
+    {
+        const FileSnapshot now = Of(path);
+        return now.existed && (!existed || now.size != size || now.modified != modified);
+    }
+};
+
+struct Part
+{
+    std::string path;
+    FileSnapshot before;
+    std::int64_t bytes = 0;
+    bool finished = false;
+};
+
+// The host clock: 100-ns units since the Unix epoch. Only differences matter
+// to the library; a real clock value keeps the arithmetic honest.
+std::uint64_t HostNow()
+{
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100);
+}
+
+std::string Megabytes(std::int64_t bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+constexpr std::size_t kMaxQueuedBytes = 64 << 20;
+
+class ExportRun
+{
+public:
+    ExportRun(PacketSource& source, const ExportSettings& settings)
+        : m_source(source), m_settings(settings), m_info(source.Info())
+    {
+    }
+
+    ExportResult Run();
+
+private:
+    void Prepare();
+    void WritePackets();
+    void SendBatch();
+    void Split(std::int64_t offset);
+    void ShowProgress(std::int64_t offset, bool last);
+    std::string Salvage() noexcept;
+
+    PacketSource& m_source;
+    const ExportSettings& m_settings;
+    const SourceInfo& m_info;
+    ExportResult m_result;
+    std::shared_ptr<mpeg::IFfMpegFacade> m_facade;
+    std::vector<Part> m_parts;
+    mpeg::MediaPacketList m_batch;
+    std::uint64_t m_startTime = 0;
+    std::int64_t m_partStart = 0;        // offset at which the current file begins
+    std::int64_t m_nextSplit = std::numeric_limits<std::int64_t>::max();
+    std::size_t m_queuedBytes = 0; // handed over since the worker was last waited for
+    Clock::time_point m_began;
+    Clock::time_point m_lastProgress;
+    int m_lastTenth = -1;
+};
+
+ExportResult ExportRun::Run()
+{
+    m_began = Clock::now();
+    Prepare();
+    try
+    {
+        WritePackets();
+    }
+    catch (const std::exception& error)
+    {
+        ShowProgress(0, true);
+        // Library errors name the call but not the file.
+        const bool fromLibrary = dynamic_cast<const mpeg::MpegExporterException*>(&error) ||
+                                 dynamic_cast<const std::logic_error*>(&error);
+        std::string message = fromLibrary ? "'" + m_parts.back().path + "': " + error.what() : error.what();
+        throw std::runtime_error(message + Salvage());
+    }
+    ShowProgress(0, true);
+
+    for (const Part& part : m_parts)
+    {
+        WrittenFile file{part.path, part.bytes, {}};
+        try
+        {
+            file.contents = ReadBack(part.path);
+        }
+        catch (const std::exception& error)
+        {
+            // Finished by the library yet unreadable: keep it for a closer look.
+            throw std::runtime_error(std::string(error.what()) + " although the library finished it");
+        }
+        if (!file.contents.codec.empty() && file.contents.codec != ShortName(m_result.codecOut))
+            m_result.notes.push_back(part.path + " holds " + file.contents.codec + " where " +
+                                     ShortName(m_result.codecOut) + " was expected");
+        m_result.files.push_back(std::move(file));
+    }
+    m_result.secondsTaken = std::chrono::duration<double>(Clock::now() - m_began).count();
+    return m_result;
+}
+
+void ExportRun::Prepare()
+{
+    const auto codec = ToLibraryCodec(m_info.video.codec);
+    if (!codec)
+        throw std::runtime_error(m_info.name + ": video codec " + ShortName(m_info.video.codec) +
+                                 " is not supported (supported: " + SupportedCodecList() + ")");
+    const Container container = ContainerOf(m_settings.output);
+
+    m_result.input = m_info.name;
+    m_result.container = container;
+    m_result.codecIn = m_info.video.codec;
+    m_result.codecOut = OutputCodec(container, m_info.video.codec);
+    m_result.timeScale = m_settings.timeScale.value_or(TimeScaleFor(m_info.video.frameRate));
+    if (!m_info.audioCodec.empty())
+        m_result.notes.push_back(m_info.name + " has " + m_info.audioCodec +
+                                 " audio; audio export is not available yet, so only the video is exported");
+    if (m_settings.splitTicks)
+        m_nextSplit = *m_settings.splitTicks;
+
+    auto parameters = std::make_unique<mpeg::StreamParametersVideo>();
+    m_startTime = HostNow();
+    parameters->startTime = m_startTime;
+    parameters->timeScale = m_result.timeScale;
+    parameters->codecId = *codec;
+    parameters->width = m_info.video.width;
+    parameters->height = m_info.video.height;
+    parameters->codecConfiguration.extraData = m_info.video.extraData;
+
+    // Video only for now. Audio will take Create(true), InitStreamAudio after
+    // InitStreamVideo, and AddPacketsAudioVideo with each batch's two lists.
+    m_facade = mpeg::IFfMpegFacade::Create(false);
+    m_parts.push_back(Part{m_settings.output, FileSnapshot::Of(m_settings.output)});
+    try
+    {
+        m_facade->StartInitMediaFile(ToUtf16(m_settings.output));
+        m_facade->InitStreamVideo(std::move(parameters));
+        m_facade->FinishInitMediaFile();
+    }
+    catch (const std::exception& error)
+    {
+        throw std::runtime_error("'" + m_settings.output + "': " + error.what() + Salvage());
+    }
+}
+
+void ExportRun::WritePackets()
+{
+    const std::int64_t batchTicks = m_settings.batchTicks;
+    std::int64_t batchEnd = batchTicks;
+    std::int64_t lastOffset = 0;
+    bool reordered = false;
+    SourcePacket packet;
+    while (m_source.Next(packet))
+    {
+        ++m_result.packetsRead;
+        if (m_settings.interrupted())
+        {
+            m_result.interrupted = true;
+            break;
+        }
+        reordered = reordered || packet.offset < lastOffset;
+        lastOffset = packet.offset;
+        // A picture shown before the first one in file order cannot go before
+        // the file's start: the library would drop it.
+        const std::int64_t offset = std::max<std::int64_t>(packet.offset, 0);
+
+        if (m_settings.stopTicks && offset >= *m_settings.stopTicks)
+        {
+            m_result.stopped = true;
+            break;
+        }
+        // A file should open with a picture that decodes on its own.
+        if (offset >= m_nextSplit && packet.key)
+        {
+            SendBatch();
+            Split(offset);
+        }
+        if (offset >= batchEnd)
+        {
+            SendBatch();
+            ShowProgress(offset, false);
+            while (batchEnd <= offset)
+                batchEnd += batchTicks;
+        }
+        auto record = std::make_unique<mpeg::MediaPacket>();
+        record->data = std::move(packet.data);
+        record->timestamp = m_startTime + static_cast<std::uint64_t>(offset);
+        m_batch.push_back(std::move(record));
+        ++m_result.packetsSent;
+    }
+    if (reordered)
+        m_result.notes.push_back(m_info.name +
+                                 " sends pictures out of presentation order (B-frames); the library times them in "
+                                 "file order, so they are shown in file order");
+
+    if (m_result.interrupted)
+    {
+        // Whoever interrupts wants out now: what is still queued is dropped.
+        m_facade->Stop();
+    }
+    else if (m_result.stopped)
+    {
+        // We read far faster than a live source delivers. A live host's queue
+        // is all but empty when its user stops, so let the library catch up
+        // first; Stop then ends the export with everything before this point.
+        SendBatch();
+        m_facade->EstimateFileSize(0, 1);
+        m_facade->Stop();
+    }
+    else
+        SendBatch();
+    m_parts.back().bytes = m_facade->FinishMediaFile();
+    m_parts.back().finished = true;
+}
+
+void ExportRun::SendBatch()
+{
+    if (m_batch.empty())
+        return;
+    for (const auto& record : m_batch)
+        m_queuedBytes += record->data.size();
+    m_facade->AddPacketsVideo(std::move(m_batch));
+    m_batch = mpeg::MediaPacketList();
+    // A file reads far faster than the library transcodes; a live host never
+    // gets this far ahead. Waiting for the worker now and then keeps the
+    // queue, and our memory, bounded.
+    if (m_queuedBytes > kMaxQueuedBytes)
+    {
+        m_facade->EstimateFileSize(0, 1);
+        m_queuedBytes = 0;
+    }
+}
+
+void ExportRun::Split(std::int64_t offset)
+{
+    const std::string path = PartName(m_settings.output, static_cast<int>(m_parts.size()));
+    m_parts.push_back(Part{path, FileSnapshot::Of(path)});
+    Part& previous = m_parts[m_parts.size() - 2];
+    previous.bytes = m_facade->SplitMediaFileVideo(ToUtf16(path), m_startTime + static_cast<std::uint64_t>(offset));
+    previous.finished = true;
+    m_partStart = offset;
+    while (m_nextSplit <= offset)
+        m_nextSplit += *m_settings.splitTicks;
+}
+
+void ExportRun::ShowProgress(std::int64_t offset, bool last)
+{
+    using Mode = ExportSettings::Progress;
+    if (m_settings.progress == Mode::None)
+        return;
+    if (last)
+    {
+        if (m_settings.progress == Mode::Line && m_lastProgress != Clock::time_point{})
+            std::fputs("\r\033[K", stderr);
+        return;
+    }
+    const double fraction = m_source.Fraction();
+    const auto now = Clock::now();
+    const int tenth = fraction < 0 ? m_lastTenth : static_cast<int>(fraction * 10);
+    if (m_settings.progress == Mode::Line ? now - m_lastProgress < std::chrono::milliseconds(250)
+                                          : tenth == m_lastTenth)
+        return;
+    m_lastProgress = now;
+    m_lastTenth = tenth;
+
+    // The projection is for the file being written: with splits, up to the
+    // next split; in milliseconds of input when the length is known, else in
+    // parts per million of the input.
+    std::int64_t done = 0;
+    std::int64_t remaining = 0;
+    if (m_info.durationSeconds > 0)
+    {
+        std::int64_t end = static_cast<std::int64_t>(m_info.durationSeconds * kHostTicksPerSecond);
+        end = std::min(end, m_nextSplit);
+        if (m_settings.stopTicks)
+            end = std::min(end, *m_settings.stopTicks);
+        done = (offset - m_partStart) / 10'000;
+        remaining = std::max<std::int64_t>(end - offset, 0) / 10'000;
+    }
+    else if (fraction >= 0)
+    {
+        done = static_cast<std::int64_t>(fraction * 1e6);
+        remaining = 1'000'000 - done;
+    }
+    char elapsed[32];
+    std::snprintf(elapsed, sizeof elapsed, "%.1f s", std::chrono::duration<double>(now - m_began).count());
+    std::string line = m_info.name + ": ";
+    if (fraction >= 0)
+        line += std::to_string(static_cast<int>(fraction * 100)) + "% of input, ";
+    line += std::string(elapsed) + " elapsed";
+    // A file just begun has nothing to project from.
+    if (done > 0)
+    {
+        line += ", " + Megabytes(m_facade->EstimateFileSize(remaining, done)) + " projected for " +
+                m_parts.back().path;
+        m_queuedBytes = 0;
+    }
+    if (m_settings.progress == Mode::Line)
+        std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    else
+        std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+// After a failure: finish the file being written if the library still can,
+// otherwise remove it; never leave a broken file behind unmentioned. Returns
+// what became of it, to append to the error message.
+std::string ExportRun::Salvage() noexcept
+{
+    std::string outcome;
+    try
+    {
+        // The first call may rethrow the failure already reported; the second
+        // then finishes the file.
+        for (int attempt = 0; attempt < 2; ++attempt)
+        {
+            try
+            {
+                m_facade->FinishMediaFile();
+                break;
+            }
+            catch (const std::exception&)
+            {
+            }
+        }
+        try
+        {
+            m_facade->Stop(); // the worker must be waited for before the facade goes
+        }
+        catch (const std::exception&)
+        {
+        }
+
+        for (Part& part : m_parts)
+        {
+            if (part.finished || !part.before.ChangedAt(part.path))
+                continue;
+            try
+            {
+                const FileContents contents = ReadBack(part.path);
+                outcome += "; finished '" + part.path + "' with the " + std::to_string(contents.frames) +
+                           " pictures written before";
+            }
+            catch (const std::exception&)
+            {
+                std::error_code error;
+                fs::remove(part.path, error);
+                outcome += error ? "; could not remove the broken '" + part.path + "'"
+                                 : "; removed the unfinished '" + part.path + "'";
+            }
+        }
+    }
+    catch (...)
+    {
+        outcome += "; the output may be incomplete";
+    }
+    return outcome;
+}
+} // namespace
+
+std::int32_t TimeScaleFor(AVRational frameRate)
+{
+    if (frameRate.num > 0 && frameRate.den > 0)
+    {
+        const long long rounded = std::llround(av_q2d(frameRate));
+        if (rounded >= 1 && rounded <= std::numeric_limits<std::int32_t>::max())
+            return static_cast<std::int32_t>(rounded);
+    }
+    return 90000;
+}
+
+ExportResult Export(PacketSource& source, const ExportSettings& settings)
+{
+    return ExportRun(source, settings).Run();
+}
+
+} // namespace mpegexport

@@ -1,0 +1,131 @@
+#include "Options.h"
+
+#include "Codecs.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace mpegexport
+{
+
+namespace
+{
+const char* const kUsage =
+    "usage: mpegexport [options] [INPUT] [OUTPUT]\n"
+    "\n"
+    "Exports the first video stream of INPUT (any file FFmpeg reads: mkv, mp4,\n"
+    "mov, ts, raw .h264/.hevc/.mjpeg, ...) to OUTPUT through the mpegexporter\n"
+    "library. OUTPUT ends in .mp4 or .mov, which picks the container; it\n"
+    "defaults to INPUT's name with .mp4, in the current directory. Codecs taken:\n"
+    "%CODECS%. Video the container does not carry is\n"
+    "transcoded to MPEG-4 part 2.\n"
+    "\n"
+    "Without INPUT, makes a 10-second 1280x720 test card at 25 frames a second\n"
+    "(H.264, or MPEG-4 part 2 without libx264) and exports it to demo.mp4 and\n"
+    "demo.mov in the current directory.\n"
+    "\n"
+    "options:\n"
+    "  --time-scale N         ticks per second of the video time base (default:\n"
+    "                         the input's frame rate rounded, else 90000)\n"
+    "  --batch-ms N           input milliseconds handed over per call (default 1000)\n"
+    "  --split-every SECONDS  start a new file at the first key picture after\n"
+    "                         every SECONDS of input: OUT.mp4, OUT-001.mp4, ...\n"
+    "  --stop-after SECONDS   stop the export after SECONDS of input, as a host's\n"
+    "                         stop button does, and finish the file\n"
+    "  --no-audio             export video only (the default; audio export is\n"
+    "                         not available yet)\n"
+    "  --json                 print a summary as JSON on stdout\n"
+    "  --progress             progress lines on stderr even when it is not a terminal\n"
+    "  --quiet                print nothing but errors\n"
+    "  --verbose              also print FFmpeg's own error messages\n"
+    "  --help                 this text\n"
+    "\n"
+    "Each written file is read back to check that it is complete. On failure the\n"
+    "tool prints one line on stderr and exits non-zero; a partly written output is\n"
+    "finished or removed.\n";
+
+double PositiveSeconds(const std::string& option, const std::string& text)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value <= 0 || value > 1e9)
+        throw UsageError(option + " wants a positive number of seconds, not '" + text + "'");
+    return value;
+}
+
+std::int64_t PositiveInteger(const std::string& option, const std::string& text, std::int64_t maximum)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || value <= 0 || value > maximum)
+        throw UsageError(option + " wants a whole number from 1 to " + std::to_string(maximum) + ", not '" + text +
+                         "'");
+    return value;
+}
+} // namespace
+
+std::string UsageText()
+{
+    std::string text = kUsage;
+    const std::string placeholder = "%CODECS%";
+    text.replace(text.find(placeholder), placeholder.size(), SupportedCodecList());
+    return text;
+}
+
+Options ParseOptions(int argc, const char* const* argv)
+{
+    Options options;
+    bool onlyNames = false;
+    std::string names[2];
+    int nameCount = 0;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string argument = argv[i];
+        if (onlyNames || argument.size() < 2 || argument[0] != '-')
+        {
+            if (nameCount == 2)
+                throw UsageError("unexpected argument '" + argument + "'");
+            names[nameCount++] = argument;
+            continue;
+        }
+        auto value = [&]() -> std::string {
+            if (i + 1 == argc)
+                throw UsageError(argument + " needs a value");
+            return argv[++i];
+        };
+        if (argument == "--")
+            onlyNames = true;
+        else if (argument == "--help" || argument == "-h")
+            options.help = true;
+        else if (argument == "--json")
+            options.json = true;
+        else if (argument == "--quiet" || argument == "-q")
+            options.quiet = true;
+        else if (argument == "--verbose" || argument == "-v")
+            options.verbose = true;
+        else if (argument == "--progress")
+            options.progress = true;
+        else if (argument == "--no-audio")
+            options.audio = false;
+        else if (argument == "--batch-ms")
+            options.batchMs = PositiveInteger(argument, value(), 3'600'000);
+        else if (argument == "--time-scale")
+            options.timeScale =
+                static_cast<std::int32_t>(PositiveInteger(argument, value(), std::numeric_limits<std::int32_t>::max()));
+        else if (argument == "--split-every")
+            options.splitEvery = PositiveSeconds(argument, value());
+        else if (argument == "--stop-after")
+            options.stopAfter = PositiveSeconds(argument, value());
+        else
+            throw UsageError("unknown option '" + argument + "'");
+    }
+    options.input = names[0];
+    options.output = names[1];
+    return options;
+}
+
+} // namespace mpegexport

@@ -1,0 +1,45 @@
+#include "ReadBack.h"
+
+#include "FfmpegHandles.h"
+
+#include <stdexcept>
+
+namespace mpegexport
+{
+
+FileContents ReadBack(const std::string& path)
+{
+    AVFormatContext* raw = nullptr;
+    if (const int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); status < 0)
+        throw std::runtime_error("cannot read back '" + path + "': " + AvErrorText(status));
+    InputContextPtr context(raw);
+
+    // The muxer leaves out a track without samples: an export that wrote no
+    // pictures is complete with no stream at all.
+    FileContents contents;
+    const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (video < 0 && raw->nb_streams > 0)
+        throw std::runtime_error("'" + path + "' has no video stream");
+    if (video >= 0)
+        contents.codec = avcodec_get_name(raw->streams[video]->codecpar->codec_id);
+    if (raw->duration != AV_NOPTS_VALUE)
+        contents.seconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
+
+    // Counting packets reads the whole index and every sample's position:
+    // cheap, and a truncated file shows.
+    PacketPtr packet(av_packet_alloc());
+    if (!packet)
+        throw std::bad_alloc();
+    int status;
+    while ((status = av_read_frame(raw, packet.get())) >= 0)
+    {
+        if (video >= 0 && packet->stream_index == video)
+            ++contents.frames;
+        av_packet_unref(packet.get());
+    }
+    if (status != AVERROR_EOF)
+        throw std::runtime_error("cannot read back '" + path + "': " + AvErrorText(status));
+    return contents;
+}
+
+} // namespace mpegexport

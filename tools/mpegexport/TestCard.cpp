@@ -1,0 +1,192 @@
+#include "TestCard.h"
+
+#include "FfmpegHandles.h"
+
+extern "C" {
+#include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
+}
+
+#include <stdexcept>
+
+namespace mpegexport
+{
+namespace
+{
+constexpr AVRational kFrameTimeBase{1, TestCard::kFps};
+constexpr AVRational kHostTimeBase{1, static_cast<int>(kHostTicksPerSecond)};
+constexpr int kFrames = TestCard::kFps * TestCard::kSeconds;
+
+// Digits of a 3x5 block font, one row per entry, bit 2 the left column.
+constexpr unsigned char kDigits[10][5] = {
+    {7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7}, {5, 5, 7, 1, 1},
+    {7, 4, 7, 1, 7}, {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1}, {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7},
+};
+
+void FillRect(AVFrame& frame, int x0, int y0, int w, int h, std::uint8_t luma)
+{
+    for (int y = y0; y < y0 + h; ++y)
+        for (int x = x0; x < x0 + w; ++x)
+            frame.data[0][y * frame.linesize[0] + x] = luma;
+    for (int y = y0 / 2; y < (y0 + h) / 2; ++y)
+        for (int x = x0 / 2; x < (x0 + w) / 2; ++x)
+        {
+            frame.data[1][y * frame.linesize[1] + x] = 128;
+            frame.data[2][y * frame.linesize[2] + x] = 128;
+        }
+}
+
+// Diagonal colour bands drifting right, a box crossing the picture, and the
+// frame number in large blocks, so that every picture differs and a dropped
+// or repeated frame shows.
+void DrawFrame(AVFrame& frame, int index)
+{
+    const int w = TestCard::kWidth;
+    const int h = TestCard::kHeight;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            frame.data[0][y * frame.linesize[0] + x] = static_cast<std::uint8_t>(64 + ((x + y + 8 * index) & 127));
+    for (int y = 0; y < h / 2; ++y)
+        for (int x = 0; x < w / 2; ++x)
+        {
+            const int band = ((x + 4 * index) / 80) & 3;
+            frame.data[1][y * frame.linesize[1] + x] = static_cast<std::uint8_t>(64 + 40 * band);
+            frame.data[2][y * frame.linesize[2] + x] = static_cast<std::uint8_t>(192 - 40 * band);
+        }
+
+    const int box = 120;
+    FillRect(frame, (index * 16) % (w - box), h - box - 40, box, box, 235);
+
+    constexpr int cell = 24;
+    const int digits = 3;
+    FillRect(frame, 32, 32, digits * 4 * cell + cell, 7 * cell, 16);
+    int value = index;
+    for (int d = digits - 1; d >= 0; --d, value /= 10)
+        for (int row = 0; row < 5; ++row)
+            for (int column = 0; column < 3; ++column)
+                if (kDigits[value % 10][row] & (4 >> column))
+                    FillRect(frame, 32 + cell + (d * 4 + column) * cell, 32 + cell + row * cell, cell, cell, 235);
+}
+
+CodecContextPtr OpenEncoder()
+{
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    const bool x264 = codec != nullptr;
+    if (!codec)
+        codec = avcodec_find_encoder_by_name("mpeg4");
+    if (!codec)
+        throw std::runtime_error("FFmpeg has neither the libx264 nor the mpeg4 encoder for the test card");
+
+    CodecContextPtr context(avcodec_alloc_context3(codec));
+    if (!context)
+        throw std::bad_alloc();
+    context->width = TestCard::kWidth;
+    context->height = TestCard::kHeight;
+    context->pix_fmt = AV_PIX_FMT_YUV420P;
+    context->time_base = kFrameTimeBase;
+    context->framerate = av_inv_q(kFrameTimeBase);
+    context->gop_size = TestCard::kFps; // a key picture every second, as cameras send them
+    // The library times pictures in the order they arrive, so none may be
+    // sent ahead of the pictures it follows.
+    context->max_b_frames = 0;
+    // Parameter sets go to the stream description, as a camera's SDP would carry them.
+    context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (x264)
+        av_opt_set(context->priv_data, "preset", "veryfast", 0);
+    else
+        context->bit_rate = 4'000'000;
+    if (const int status = avcodec_open2(context.get(), codec, nullptr); status < 0)
+        throw std::runtime_error(std::string("cannot open the ") + codec->name +
+                                 " encoder for the test card: " + AvErrorText(status));
+    return context;
+}
+
+class MemoryReader final : public PacketSource
+{
+public:
+    MemoryReader(const SourceInfo& info, const std::vector<SourcePacket>& packets)
+        : m_info(info), m_packets(packets)
+    {
+    }
+
+    const SourceInfo& Info() const override { return m_info; }
+
+    bool Next(SourcePacket& packet) override
+    {
+        if (m_next == m_packets.size())
+            return false;
+        packet = m_packets[m_next++];
+        return true;
+    }
+
+    double Fraction() const override
+    {
+        return m_packets.empty() ? 1.0 : static_cast<double>(m_next) / static_cast<double>(m_packets.size());
+    }
+
+private:
+    const SourceInfo& m_info;
+    const std::vector<SourcePacket>& m_packets;
+    std::size_t m_next = 0;
+};
+} // namespace
+
+TestCard::TestCard()
+{
+    CodecContextPtr encoder = OpenEncoder();
+    FramePtr frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
+    if (!frame || !packet)
+        throw std::bad_alloc();
+    frame->format = encoder->pix_fmt;
+    frame->width = encoder->width;
+    frame->height = encoder->height;
+    if (const int status = av_frame_get_buffer(frame.get(), 0); status < 0)
+        throw std::runtime_error("cannot allocate a test card picture: " + AvErrorText(status));
+
+    auto receive = [&] {
+        int status;
+        while ((status = avcodec_receive_packet(encoder.get(), packet.get())) >= 0)
+        {
+            SourcePacket out;
+            out.data.assign(packet->data, packet->data + packet->size);
+            out.offset = av_rescale_q(packet->pts, encoder->time_base, kHostTimeBase);
+            out.key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+            m_packets.push_back(std::move(out));
+            av_packet_unref(packet.get());
+        }
+        if (status != AVERROR(EAGAIN) && status != AVERROR_EOF)
+            throw std::runtime_error("the test card encoder failed: " + AvErrorText(status));
+    };
+
+    for (int index = 0; index < kFrames; ++index)
+    {
+        if (const int status = av_frame_make_writable(frame.get()); status < 0)
+            throw std::runtime_error("cannot draw a test card picture: " + AvErrorText(status));
+        DrawFrame(*frame, index);
+        frame->pts = index;
+        if (const int status = avcodec_send_frame(encoder.get(), frame.get()); status < 0)
+            throw std::runtime_error("the test card encoder failed: " + AvErrorText(status));
+        receive();
+    }
+    avcodec_send_frame(encoder.get(), nullptr);
+    receive();
+
+    m_info.name = "test card";
+    m_info.video.codec = encoder->codec_id;
+    m_info.video.width = kWidth;
+    m_info.video.height = kHeight;
+    m_info.video.frameRate = av_inv_q(kFrameTimeBase);
+    if (encoder->extradata_size > 0)
+        m_info.video.extraData.assign(encoder->extradata, encoder->extradata + encoder->extradata_size);
+    m_info.durationSeconds = kSeconds;
+    // Audio comes here once the tool exports it: a G.711 mu-law tone, set in
+    // m_info.audioCodec and encoded alongside the pictures.
+}
+
+std::unique_ptr<PacketSource> TestCard::NewReader() const
+{
+    return std::make_unique<MemoryReader>(m_info, m_packets);
+}
+
+} // namespace mpegexport
