@@ -293,7 +293,12 @@ TEST(FacadeWorker, StopFinishesTheListInProgressAndWritesNothingAfterIt)
     Open(*facade, path, VideoRecord(Mpeg::CodecIdVideo::H263, kSlowWidth, kSlowHeight));
     facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 0, 60));
     facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 60, 10));
-    std::this_thread::sleep_for(milliseconds(20)); // the worker is inside the first list
+    // The worker is inside the first list once the file grows past its header
+    // (the list takes far longer than one buffer flush, also on a slow machine).
+    const auto header = fs::file_size(path);
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (fs::file_size(path) == header && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(1));
     facade->Stop();
     facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 70));
     const std::int64_t size = facade->FinishMediaFile();
