@@ -22,7 +22,9 @@ AvException::AvException(const char* message, int errorCode)
 }
 
 AvException::AvException(const std::string& message, int errorCode)
-    : FfMpegFacadeException(Describe(message, errorCode).c_str()), m_errorCode(-errorCode)
+    // Negated in 64 bits: INT_MIN has no positive counterpart in 32.
+    : FfMpegFacadeException(Describe(message, errorCode).c_str()),
+      m_errorCode(static_cast<std::int32_t>(-static_cast<std::int64_t>(errorCode)))
 {
 }
 
