@@ -4,6 +4,8 @@
 #include "container/FormatContext.h"
 #include "errors/AvResult.h"
 
+#include <algorithm>
+
 extern "C" {
 #include <libavutil/mathematics.h>
 }
@@ -12,8 +14,15 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 namespace
 {
-constexpr std::int64_t kMinimumDuration = 1; // input time-base ticks
+// Packets would otherwise have no duration, and the muxer ends the track's
+// edit at the last packet's start plus its duration, measured in whole
+// milliseconds: anything shorter than a millisecond would hide the last
+// picture from players. One tick at frame-rate time scales.
+std::int64_t MinimumDuration(std::int32_t timeScale)
+{
+    return std::max<std::int64_t>(1, (static_cast<std::int64_t>(timeScale) + 999) / 1000);
 }
+} // namespace
 
 void RescaleToOutput(OwnedPacket& packet, const Stream& input, const Stream& output)
 {
@@ -128,10 +137,7 @@ PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket
     owned->packet.stream_index = m_outputStream->GetAvStream()->index;
     owned->packet.pts = pts;
     owned->packet.dts = dts;
-    // One tick rather than none: the muxer ends the track's edit at the last
-    // packet's start plus its duration, so a zero duration would hide the last
-    // picture from players.
-    owned->packet.duration = kMinimumDuration;
+    owned->packet.duration = MinimumDuration(m_timeScale);
 
     if (!m_transcoder)
     {
@@ -149,7 +155,7 @@ void StreamProcessorVideo::FinishEncoded(PacketSequence& packets) const
     for (auto& p : packets)
     {
         if (p->packet.duration <= 0)
-            p->packet.duration = kMinimumDuration;
+            p->packet.duration = MinimumDuration(m_timeScale);
         RescaleToOutput(*p, *m_inputStream, *m_outputStream);
     }
 }
