@@ -4,21 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
 extern "C" {
-#include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
 
 namespace TestMedia
 {
-namespace Mpeg = Halvaro::Oru::Shared::Export::Mpeg;
-
 namespace
 {
 using InputContextPtr = std::unique_ptr<AVFormatContext, Mpeg::AvFreeByAddress<AVFormatContext, avformat_close_input>>;
@@ -27,19 +23,7 @@ using PacketPtr = std::unique_ptr<AVPacket, Mpeg::AvFreeByAddress<AVPacket, av_p
 void Check(int status, const char* what)
 {
     if (status < 0)
-    {
-        char text[AV_ERROR_MAX_STRING_SIZE] = {};
-        av_strerror(status, text, sizeof text);
-        throw std::runtime_error(std::string(what) + ": " + text);
-    }
-}
-
-const AVCodec* Encoder(const char* name)
-{
-    const AVCodec* codec = avcodec_find_encoder_by_name(name);
-    if (!codec)
-        throw std::runtime_error(std::string("no encoder ") + name);
-    return codec;
+        throw std::runtime_error(std::string(what) + ": " + StrError(status));
 }
 
 // Sends one frame (or null to drain) and collects every packet that comes out.
@@ -58,33 +42,34 @@ void EncodeInto(AVCodecContext* context, const AVFrame* frame, EncodedStream& ou
     }
 }
 
-void TakeExtradata(const AVCodecContext* context, EncodedStream& out)
+// avcC extradata from the four-byte length-prefixed SPS and PPS that libx264
+// gives as its global header.
+Bytes Avcc(const Bytes& units)
 {
-    if (context->extradata_size > 0)
-        out.extradata.assign(context->extradata, context->extradata + context->extradata_size);
+    Bytes sps, pps;
+    for (std::size_t i = 0; i + 4 < units.size();)
+    {
+        const std::size_t size =
+            static_cast<std::size_t>(units[i]) << 24 | units[i + 1] << 16 | units[i + 2] << 8 | units[i + 3];
+        ((units.at(i + 4) & 0x1F) == 7 ? sps : pps).assign(units.begin() + i + 4, units.begin() + i + 4 + size);
+        i += 4 + size;
+    }
+    if (sps.size() < 4 || pps.empty())
+        throw std::runtime_error("no SPS and PPS in libx264's global header");
+    Bytes avcc = {1, sps[1], sps[2], sps[3], 0xFF, 0xE1, static_cast<std::uint8_t>(sps.size() >> 8),
+                  static_cast<std::uint8_t>(sps.size())};
+    avcc.insert(avcc.end(), sps.begin(), sps.end());
+    avcc.insert(avcc.end(), {1, static_cast<std::uint8_t>(pps.size() >> 8), static_cast<std::uint8_t>(pps.size())});
+    avcc.insert(avcc.end(), pps.begin(), pps.end());
+    return avcc;
 }
 
-int SamplingFrequencyIndex(int rate)
+InputContextPtr OpenInput(const std::filesystem::path& path)
 {
-    static const int rates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
-    for (int i = 0; i < 13; ++i)
-        if (rates[i] == rate)
-            return i;
-    throw std::runtime_error("no ADTS index for the sample rate");
-}
-
-// A 7-byte ADTS header (no CRC) for one AAC-LC frame of `payload` bytes.
-std::vector<std::uint8_t> AdtsHeader(std::size_t payload, int sampleRate, int channels)
-{
-    const std::size_t length = payload + 7;
-    const int index = SamplingFrequencyIndex(sampleRate);
-    return {0xFF,
-            0xF1, // MPEG-4, layer 0, no CRC
-            static_cast<std::uint8_t>((1 << 6) | (index << 2) | ((channels >> 2) & 1)), // profile LC
-            static_cast<std::uint8_t>(((channels & 3) << 6) | ((length >> 11) & 3)),
-            static_cast<std::uint8_t>((length >> 3) & 0xFF),
-            static_cast<std::uint8_t>(((length & 7) << 5) | 0x1F),
-            0xFC}; // buffer fullness 0x7FF, one raw data block
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+        return nullptr;
+    return InputContextPtr(raw);
 }
 } // namespace
 
@@ -93,26 +78,30 @@ bool HasEncoder(const char* name)
     return avcodec_find_encoder_by_name(name) != nullptr;
 }
 
-EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames, int fps, int gop, bool globalHeader)
+EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames, int fps, int gop, bool globalHeader,
+                          int bFrames)
 {
-    const AVCodec* codec = Encoder(encoder);
+    const AVCodec* codec = avcodec_find_encoder_by_name(encoder);
+    if (!codec)
+        throw std::runtime_error(std::string("no encoder ") + encoder);
+    av_log_set_level(AV_LOG_ERROR); // encoder banners would bury the test output
     Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
     context->width = width;
     context->height = height;
     context->time_base = AVRational{1, fps};
     context->framerate = AVRational{fps, 1};
     context->gop_size = gop;
-    context->max_b_frames = 0;
-    context->pix_fmt = codec->pix_fmts ? codec->pix_fmts[0] : AV_PIX_FMT_YUV420P;
-    if (codec->id == AV_CODEC_ID_MJPEG)
-        context->pix_fmt = AV_PIX_FMT_YUVJ420P;
+    context->max_b_frames = bFrames;
+    context->pix_fmt = codec->id == AV_CODEC_ID_MJPEG ? AV_PIX_FMT_YUVJ420P
+                       : codec->pix_fmts                ? codec->pix_fmts[0]
+                                                        : AV_PIX_FMT_YUV420P;
     if (globalHeader)
         context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (std::strncmp(encoder, "libx26", 6) == 0)
+    const bool x264 = std::strcmp(encoder, "libx264") == 0;
+    if (x264)
     {
         av_opt_set(context->priv_data, "preset", "ultrafast", 0);
-        av_opt_set(context->priv_data, codec->id == AV_CODEC_ID_HEVC ? "x265-params" : "x264-params",
-                   codec->id == AV_CODEC_ID_HEVC ? "log-level=error" : "log-level=-1", 0);
+        av_opt_set(context->priv_data, "x264-params", "log=-1:annexb=0", 0);
     }
     Check(avcodec_open2(context.get(), codec, nullptr), "avcodec_open2");
 
@@ -141,74 +130,10 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
         EncodeInto(context.get(), frame.get(), out);
     }
     EncodeInto(context.get(), nullptr, out);
-    TakeExtradata(context.get(), out);
-    return out;
-}
-
-EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts)
-{
-    const AVCodec* codec = Encoder(encoder);
-    Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
-    context->sample_rate = sampleRate;
-    context->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
-    av_channel_layout_default(&context->ch_layout, 1);
-    context->time_base = AVRational{1, sampleRate};
-    if (codec->id == AV_CODEC_ID_ADPCM_G726 || codec->id == AV_CODEC_ID_ADPCM_G726LE)
-        context->bit_rate = 32000;
-    Check(avcodec_open2(context.get(), codec, nullptr), "avcodec_open2");
-
-    EncodedStream out;
-    out.codecId = codec->id;
-    out.sampleRate = sampleRate;
-    out.frameSize = context->frame_size > 0 ? context->frame_size : 160;
-    const auto total = static_cast<long>(seconds * sampleRate);
-    Mpeg::AvFramePtr frame(av_frame_alloc());
-    long produced = 0;
-    for (long start = 0; start < total; start += out.frameSize)
-    {
-        const int count = static_cast<int>(std::min<long>(out.frameSize, total - start));
-        // Encoders with a fixed frame size take only full frames until the last.
-        frame.reset(av_frame_alloc());
-        frame->format = context->sample_fmt;
-        av_channel_layout_copy(&frame->ch_layout, &context->ch_layout);
-        frame->sample_rate = sampleRate;
-        frame->nb_samples = count;
-        Check(av_frame_get_buffer(frame.get(), 0), "av_frame_get_buffer");
-        for (int i = 0; i < count; ++i)
-        {
-            const double value = 0.5 * std::sin(2 * M_PI * frequency * static_cast<double>(start + i) / sampleRate);
-            switch (context->sample_fmt)
-            {
-            case AV_SAMPLE_FMT_S16:
-            case AV_SAMPLE_FMT_S16P:
-                reinterpret_cast<std::int16_t*>(frame->data[0])[i] = static_cast<std::int16_t>(value * 32767);
-                break;
-            case AV_SAMPLE_FMT_FLT:
-            case AV_SAMPLE_FMT_FLTP:
-                reinterpret_cast<float*>(frame->data[0])[i] = static_cast<float>(value);
-                break;
-            default:
-                throw std::runtime_error("tone: unhandled sample format");
-            }
-        }
-        frame->pts = produced;
-        produced += count;
-        EncodeInto(context.get(), frame.get(), out);
-    }
-    EncodeInto(context.get(), nullptr, out);
-    if (adts)
-    {
-        if (codec->id != AV_CODEC_ID_AAC)
-            throw std::runtime_error("ADTS framing is for AAC only");
-        for (auto& packet : out.packets)
-        {
-            std::vector<std::uint8_t> framed = AdtsHeader(packet.size(), sampleRate, 1);
-            framed.insert(framed.end(), packet.begin(), packet.end());
-            packet = std::move(framed);
-        }
-    }
-    else
-        TakeExtradata(context.get(), out);
+    if (context->extradata_size > 0)
+        out.extradata.assign(context->extradata, context->extradata + context->extradata_size);
+    if (x264 && globalHeader)
+        out.extradata = Avcc(out.extradata);
     return out;
 }
 
@@ -217,58 +142,66 @@ Mpeg::MediaPacketList ToHostPackets(const EncodedStream& stream, std::uint64_t s
 {
     Mpeg::MediaPacketList list;
     for (std::size_t i = first; i < stream.packets.size() && i - first < count; ++i)
-    {
-        auto packet = std::make_unique<Mpeg::MediaPacket>();
-        packet->data = stream.packets[i];
-        packet->timestamp = start + i * step;
-        list.push_back(std::move(packet));
-    }
+        list.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{stream.packets[i], start + i * step}));
     return list;
 }
 
-std::vector<ReadPacket> ReadFile::PacketsOf(int streamIndex) const
+std::unique_ptr<Mpeg::StreamParametersVideo> VideoRecord(Mpeg::CodecIdVideo codec, int width, int height,
+                                                         std::int32_t timeScale, Bytes extradata)
 {
-    std::vector<ReadPacket> result;
-    for (const auto& packet : packets)
-        if (packet.streamIndex == streamIndex)
-            result.push_back(packet);
-    return result;
+    auto record = std::make_unique<Mpeg::StreamParametersVideo>();
+    record->codecId = codec;
+    record->width = width;
+    record->height = height;
+    record->timeScale = timeScale;
+    record->codecConfiguration.extraData = std::move(extradata);
+    return record;
+}
+
+std::unique_ptr<Mpeg::StreamParametersVideo> VideoRecord(Mpeg::CodecIdVideo codec, const EncodedStream& media,
+                                                         std::int32_t timeScale, std::uint64_t startTime,
+                                                         std::int32_t timestampOffset)
+{
+    auto record = VideoRecord(codec, media.width, media.height, timeScale, media.extradata);
+    record->startTime = startTime;
+    record->timestampOffset = timestampOffset;
+    return record;
+}
+
+void Open(Mpeg::IFfMpegFacade& facade, const std::filesystem::path& path,
+          std::unique_ptr<Mpeg::StreamParametersVideo> record)
+{
+    facade.StartInitMediaFile(Wide(path));
+    facade.InitStreamVideo(std::move(record));
+    facade.FinishInitMediaFile();
 }
 
 ReadFile Read(const std::filesystem::path& path)
 {
     ReadFile file;
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+    InputContextPtr context = OpenInput(path);
+    if (!context)
     {
         ADD_FAILURE() << "libavformat cannot open " << path;
         return file;
     }
-    InputContextPtr context(raw);
     // MP4 leaves some picture sizes to the decoder; let libavformat probe them.
     if (avformat_find_stream_info(context.get(), nullptr) < 0)
         ADD_FAILURE() << "libavformat cannot probe " << path;
-    file.formatName = context->iformat->name;
     for (unsigned i = 0; i < context->nb_streams; ++i)
     {
         const AVStream* stream = context->streams[i];
-        ReadStream info;
-        info.type = stream->codecpar->codec_type;
-        info.codecId = stream->codecpar->codec_id;
-        info.timeBase = stream->time_base;
-        info.width = stream->codecpar->width;
-        info.height = stream->codecpar->height;
-        info.sampleAspectRatio = stream->codecpar->sample_aspect_ratio;
-        info.sampleRate = stream->codecpar->sample_rate;
-        info.channels = stream->codecpar->ch_layout.nb_channels;
-        info.duration = stream->duration;
-        file.streams.push_back(info);
+        const AVCodecParameters* codec = stream->codecpar;
+        file.streams.push_back(ReadStream{codec->codec_id, stream->time_base, codec->width, codec->height,
+                                          stream->sample_aspect_ratio,
+                                          Bytes(codec->extradata, codec->extradata + codec->extradata_size)});
     }
     PacketPtr packet(av_packet_alloc());
     while (av_read_frame(context.get(), packet.get()) >= 0)
     {
-        file.packets.push_back(ReadPacket{packet->stream_index, packet->pts, packet->dts, packet->duration,
-                                          std::vector<std::uint8_t>(packet->data, packet->data + packet->size)});
+        file.packets.push_back(ReadPacket{packet->stream_index, packet->pts, packet->dts,
+                                          (packet->flags & AV_PKT_FLAG_DISCARD) != 0,
+                                          Bytes(packet->data, packet->data + packet->size)});
         av_packet_unref(packet.get());
     }
     return file;
@@ -276,23 +209,23 @@ ReadFile Read(const std::filesystem::path& path)
 
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex)
 {
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
-        return -1;
-    InputContextPtr format(raw);
-    if (streamIndex < 0 || static_cast<unsigned>(streamIndex) >= format->nb_streams)
+    InputContextPtr format = OpenInput(path);
+    if (!format || streamIndex < 0 || static_cast<unsigned>(streamIndex) >= format->nb_streams)
         return -1;
     const AVCodecParameters* parameters = format->streams[streamIndex]->codecpar;
     const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
     if (!codec)
         return -1;
     Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
-    if (avcodec_parameters_to_context(context.get(), parameters) < 0 || avcodec_open2(context.get(), codec, nullptr) < 0)
+    if (avcodec_parameters_to_context(context.get(), parameters) < 0 ||
+        avcodec_open2(context.get(), codec, nullptr) < 0)
         return -1;
     int frames = 0;
-    PacketPtr packet(av_packet_alloc());
     Mpeg::AvFramePtr frame(av_frame_alloc());
-    auto receive = [&]() {
+    // Sends the packet (null drains) and counts the frames that come out.
+    auto decode = [&](const AVPacket* packet) {
+        if (avcodec_send_packet(context.get(), packet) < 0)
+            return false;
         for (;;)
         {
             const int status = avcodec_receive_frame(context.get(), frame.get());
@@ -303,17 +236,46 @@ int DecodeFrameCount(const std::filesystem::path& path, int streamIndex)
             ++frames;
         }
     };
+    PacketPtr packet(av_packet_alloc());
     while (av_read_frame(format.get(), packet.get()) >= 0)
     {
-        const bool ours = packet->stream_index == streamIndex;
-        const int status = ours ? avcodec_send_packet(context.get(), packet.get()) : 0;
+        const bool ok = packet->stream_index != streamIndex || decode(packet.get());
         av_packet_unref(packet.get());
-        if (status < 0 || !receive())
+        if (!ok)
             return -1;
     }
-    if (avcodec_send_packet(context.get(), nullptr) < 0 || !receive())
-        return -1;
-    return frames;
+    return decode(nullptr) ? frames : -1;
+}
+
+std::string StrError(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+std::string Thrown(const std::function<void()>& call)
+{
+    try
+    {
+        call();
+    }
+    catch (const std::exception& error)
+    {
+        std::string type = "exception";
+        if (const auto* av = dynamic_cast<const Mpeg::AvException*>(&error))
+            type = "AvException " + std::to_string(av->GetErrorCode());
+        else if (dynamic_cast<const Mpeg::FfMpegFacadeException*>(&error))
+            type = "FfMpegFacadeException";
+        else if (dynamic_cast<const std::invalid_argument*>(&error))
+            type = "invalid_argument";
+        else if (dynamic_cast<const std::out_of_range*>(&error))
+            type = "out_of_range";
+        else if (dynamic_cast<const std::range_error*>(&error))
+            type = "range_error";
+        return type + ": " + error.what();
+    }
+    return "nothing";
 }
 
 TempDir::TempDir()

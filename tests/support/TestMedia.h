@@ -1,12 +1,14 @@
 #pragma once
 
-// Media for tests, made in-process with FFmpeg's own encoders, and a reader
-// that opens written files with libavformat. No binary fixtures.
+// Shared test helpers: media made in-process with FFmpeg's own encoders (no
+// binary fixtures), stream records, a reader that opens written files with
+// libavformat the way a player would, and exception capture.
 
 #include <mpegexporter/IFfMpegFacade.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,78 +17,87 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+namespace Mpeg = Halvaro::Oru::Shared::Export::Mpeg;
+
 namespace TestMedia
 {
+using Bytes = std::vector<std::uint8_t>;
 
 struct EncodedStream
 {
     AVCodecID codecId = AV_CODEC_ID_NONE;
-    std::vector<std::uint8_t> extradata;
-    std::vector<std::vector<std::uint8_t>> packets; // in decode order
+    Bytes extradata;
+    std::vector<Bytes> packets; // in decode order
     int width = 0;
     int height = 0;
-    int sampleRate = 0;
-    int frameSize = 0; // audio samples per packet
 };
 
-// True when this FFmpeg build has the named encoder (libx264, libx265 ...).
+// True when this FFmpeg build has the named encoder (libx264 ...).
 bool HasEncoder(const char* name);
 
-// `frames` pictures of a moving test pattern, encoded with `encoder` (for
-// example "mpeg4", "mjpeg", "h263", "libx264", "bmp") at `fps`, with a key
-// frame every `gop` pictures. Global headers are requested when
-// `globalHeader` is set (extradata then holds them).
+// `frames` pictures of a moving pattern encoded with `encoder` ("mpeg4",
+// "mjpeg", "h263", "libx264" ...) at `fps`, a key frame every `gop` pictures
+// and up to `bFrames` B-pictures in a row. With `globalHeader` the stream
+// headers go into extradata instead of the key frames. H.264 comes as an MP4
+// source delivers it, which the muxer stores unchanged: length-prefixed units
+// and avcC extradata.
 EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames, int fps = 25, int gop = 12,
-                          bool globalHeader = false);
-
-// A mono sine tone of `seconds` at `sampleRate`, encoded with `encoder` (for
-// example "pcm_mulaw", "pcm_alaw", "aac", "g726"). For "aac" with `adts` set,
-// every packet carries its own ADTS header.
-EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency = 440.0,
-                         bool adts = false);
+                          bool globalHeader = false, int bFrames = 0);
 
 // Host packets from encoded data: packet i at start + i * step (100-ns units).
-Halvaro::Oru::Shared::Export::Mpeg::MediaPacketList ToHostPackets(const EncodedStream& stream, std::uint64_t start,
-                                                                 std::uint64_t step, std::size_t first = 0,
-                                                                 std::size_t count = SIZE_MAX);
+Mpeg::MediaPacketList ToHostPackets(const EncodedStream& stream, std::uint64_t start, std::uint64_t step,
+                                   std::size_t first = 0, std::size_t count = SIZE_MAX);
+
+std::unique_ptr<Mpeg::StreamParametersVideo> VideoRecord(Mpeg::CodecIdVideo codec, int width, int height,
+                                                         std::int32_t timeScale = 25, Bytes extradata = {});
+// Size and extradata taken from `media`.
+std::unique_ptr<Mpeg::StreamParametersVideo> VideoRecord(Mpeg::CodecIdVideo codec, const EncodedStream& media,
+                                                         std::int32_t timeScale = 25, std::uint64_t startTime = 0,
+                                                         std::int32_t timestampOffset = 0);
+
+// StartInitMediaFile, InitStreamVideo, FinishInitMediaFile.
+void Open(Mpeg::IFfMpegFacade& facade, const std::filesystem::path& path,
+          std::unique_ptr<Mpeg::StreamParametersVideo> record);
 
 struct ReadPacket
 {
     int streamIndex = 0;
     std::int64_t pts = 0;
     std::int64_t dts = 0;
-    std::int64_t duration = 0;
-    std::vector<std::uint8_t> data;
+    bool discarded = false; // outside the track's edit: a player does not show it
+    Bytes data;
 };
 
 struct ReadStream
 {
-    AVMediaType type = AVMEDIA_TYPE_UNKNOWN;
     AVCodecID codecId = AV_CODEC_ID_NONE;
     AVRational timeBase{0, 1};
     int width = 0;
     int height = 0;
-    AVRational sampleAspectRatio{0, 1};
-    int sampleRate = 0;
-    int channels = 0;
-    std::int64_t duration = 0;
+    AVRational sampleAspectRatio{0, 1}; // the container's
+    Bytes extradata;
 };
 
 struct ReadFile
 {
-    std::string formatName;
     std::vector<ReadStream> streams;
     std::vector<ReadPacket> packets; // in file order
-    std::vector<ReadPacket> PacketsOf(int streamIndex) const;
 };
 
-// Opens the file with libavformat and reads every packet; fails the current
-// test (ADD_FAILURE) and returns an empty result when it cannot.
+// Opens and probes the file with libavformat and reads every packet; fails
+// the current test (ADD_FAILURE) and returns what it has when it cannot.
 ReadFile Read(const std::filesystem::path& path);
 
-// Decodes every packet of the stream; returns the number of frames, or -1
-// when decoding fails.
-int DecodeFrameCount(const std::filesystem::path& path, int streamIndex);
+// Decodes every packet of the stream; the number of frames, or -1 on failure.
+int DecodeFrameCount(const std::filesystem::path& path, int streamIndex = 0);
+
+// FFmpeg's description of an error code; its wording differs between builds.
+std::string StrError(int code);
+
+// What `call` throws, as "<type>: <what()>" with the type one of AvException
+// (followed by its code), FfMpegFacadeException, invalid_argument,
+// out_of_range, range_error or exception; "nothing" when it returns.
+std::string Thrown(const std::function<void()>& call);
 
 // A fresh directory under the system temp dir, removed on destruction.
 class TempDir
@@ -103,7 +114,7 @@ private:
     std::filesystem::path m_path;
 };
 
-// Host-style wide file name for a path (ASCII and UTF-8 are widened per code point).
+// Host-style wide file name for a path (UTF-8 widened per code point).
 std::wstring Wide(const std::filesystem::path& path);
 
 } // namespace TestMedia

@@ -1,26 +1,24 @@
 #include "transcoding/Codec.h"
 
-#include <mpegexporter/MpegExporterException.h>
+#include "support/TestMedia.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <string>
-#include <vector>
+#include <tuple>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-namespace Mpeg = Halvaro::Oru::Shared::Export::Mpeg;
+using TestMedia::Bytes;
+using TestMedia::StrError;
+using TestMedia::Thrown;
 
 namespace
 {
-using Bytes = std::vector<std::uint8_t>;
 using PacketPtr = std::unique_ptr<AVPacket, Mpeg::AvFreeByAddress<AVPacket, av_packet_free>>;
-constexpr int kWidth = 64;
-constexpr int kHeight = 48;
 
 // Frames handed to an encoder so far; the field was renamed in libavcodec 60.
 std::int64_t FramesSent(const AVCodecContext& context)
@@ -43,20 +41,15 @@ Mpeg::AvCodecParametersPtr Audio(AVCodecID id, AVSampleFormat format, int sample
     return parameters;
 }
 
-Mpeg::AvCodecParametersPtr Video(AVCodecID id)
+Mpeg::AvCodecParametersPtr Video()
 {
     auto parameters = Mpeg::AllocateCodecParameters();
     parameters->codec_type = AVMEDIA_TYPE_VIDEO;
-    parameters->codec_id = id;
+    parameters->codec_id = AV_CODEC_ID_MPEG4;
     parameters->format = AV_PIX_FMT_YUV420P;
-    parameters->width = kWidth;
-    parameters->height = kHeight;
+    parameters->width = 64;
+    parameters->height = 48;
     return parameters;
-}
-
-Mpeg::StreamParameters Describe(const Mpeg::AvCodecParametersPtr& parameters, int index, AVRational timeBase)
-{
-    return Mpeg::StreamParameters{parameters.get(), index, timeBase};
 }
 
 std::unique_ptr<Mpeg::OwnedPacket> PacketOf(const Bytes& bytes)
@@ -64,81 +57,33 @@ std::unique_ptr<Mpeg::OwnedPacket> PacketOf(const Bytes& bytes)
     return Mpeg::OwnedPacket::CopyOf(bytes.data(), bytes.size());
 }
 
-// MPEG-4 with B-frames and in-band headers: its decoder holds each reference
-// picture back until the next one arrives.
+// MPEG-4 with B-pictures and in-band headers: its decoder holds each
+// reference picture back until the next one arrives.
 std::vector<Bytes> Mpeg4WithBFrames(int frames)
 {
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
-    Mpeg::AvCodecContextPtr context = Mpeg::AllocateCodecContext(codec);
-    context->width = kWidth;
-    context->height = kHeight;
-    context->pix_fmt = AV_PIX_FMT_YUV420P;
-    context->time_base = AVRational{1, 25};
-    context->max_b_frames = 2;
-    EXPECT_EQ(avcodec_open2(context.get(), codec, nullptr), 0);
-    std::vector<Bytes> packets;
-    PacketPtr packet(av_packet_alloc());
-    for (int i = 0; i <= frames; ++i)
-    {
-        Mpeg::AvFramePtr frame = Mpeg::AllocateFrame();
-        frame->format = AV_PIX_FMT_YUV420P;
-        frame->width = kWidth;
-        frame->height = kHeight;
-        EXPECT_EQ(av_frame_get_buffer(frame.get(), 0), 0);
-        for (int plane = 0; plane < 3; ++plane)
-            std::memset(frame->data[plane], 40 + 7 * i + 50 * plane, frame->linesize[plane] * (plane ? kHeight / 2 : kHeight));
-        frame->pts = i;
-        avcodec_send_frame(context.get(), i < frames ? frame.get() : nullptr);
-        while (avcodec_receive_packet(context.get(), packet.get()) == 0)
-        {
-            packets.emplace_back(packet->data, packet->data + packet->size);
-            av_packet_unref(packet.get());
-        }
-    }
-    return packets;
+    return TestMedia::EncodeVideo("mpeg4", 64, 48, frames, 25, 12, false, 2).packets;
 }
 
-// The text of the AvException that `call` throws; empty when it throws none.
-std::string Failure(const std::function<void()>& call)
+std::string AfterEnd(const char* call)
 {
-    try
-    {
-        call();
-    }
-    catch (const Mpeg::AvException& e)
-    {
-        return e.what();
-    }
-    return {};
+    return "AvException " + std::to_string(-AVERROR_EOF) + ": FfMpegFacade: " + call + ": " + StrError(AVERROR_EOF);
 }
 } // namespace
 
 TEST(Codec, PcmCodecsWithoutFrameSizeGetOneAndOthersKeepTheirs)
 {
-    struct Case
-    {
-        AVCodecID id;
-        AVSampleFormat format;
-        int expected;
-    };
-    const Case cases[] = {
+    const std::tuple<AVCodecID, AVSampleFormat, int> cases[] = {
         {AV_CODEC_ID_PCM_S16LE, AV_SAMPLE_FMT_S16, 1},
         {AV_CODEC_ID_PCM_MULAW, AV_SAMPLE_FMT_S16, 1},
         {AV_CODEC_ID_PCM_F64BE, AV_SAMPLE_FMT_DBL, 1},
         {AV_CODEC_ID_PCM_U16LE, AV_SAMPLE_FMT_S16, 0}, // unsigned 16-bit is not among them
         {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 1024},
     };
-    for (const Case& c : cases)
+    for (const auto& [id, format, expected] : cases)
     {
-        auto parameters = Audio(c.id, c.format, 16000);
-        Mpeg::Encoder encoder(Describe(parameters, 0, AVRational{1, 16000}), false);
-        EXPECT_EQ(parameters->frame_size, c.expected) << avcodec_get_name(c.id);
-
-        auto other = Mpeg::AllocateCodecParameters();
-        encoder.FillParameters(Describe(other, 9, AVRational{1, 1}));
-        EXPECT_EQ(other->codec_id, c.id);
-        EXPECT_EQ(other->sample_rate, 16000);
-        EXPECT_EQ(other->frame_size, c.expected) << avcodec_get_name(c.id);
+        auto parameters = Audio(id, format, 16000);
+        Mpeg::Encoder encoder({parameters.get(), 0, {1, 16000}}, false);
+        EXPECT_EQ(parameters->frame_size, expected) << avcodec_get_name(id);
     }
 }
 
@@ -147,45 +92,21 @@ TEST(Codec, GlobalHeaderFlagOnlyWhenAskedAndNeverOnDecoders)
     const int defaultFlags = Mpeg::AllocateCodecContext(avcodec_find_encoder(AV_CODEC_ID_MPEG4))->flags;
     for (bool globalHeader : {false, true})
     {
-        auto parameters = Video(AV_CODEC_ID_MPEG4);
-        Mpeg::Encoder encoder(Describe(parameters, 0, AVRational{1, 25}), globalHeader);
-        if (globalHeader)
-        {
-            EXPECT_TRUE(encoder.GetContext()->flags & AV_CODEC_FLAG_GLOBAL_HEADER);
-            EXPECT_GT(parameters->extradata_size, 0) << "the stream headers belong in the parameters";
-        }
-        else
-        {
-            EXPECT_EQ(encoder.GetContext()->flags, defaultFlags);
-        }
-        Mpeg::Decoder decoder(Describe(parameters, 0, AVRational{1, 25}));
+        auto parameters = Video();
+        Mpeg::Encoder encoder({parameters.get(), 0, {1, 25}}, globalHeader);
+        const int flags = encoder.GetContext()->flags;
+        EXPECT_EQ(flags, globalHeader ? defaultFlags | AV_CODEC_FLAG_GLOBAL_HEADER : defaultFlags);
+        // The stream headers belong in the parameters exactly when they are global.
+        EXPECT_EQ(parameters->extradata_size > 0, globalHeader);
+        Mpeg::Decoder decoder({parameters.get(), 0, {1, 25}});
         EXPECT_FALSE(decoder.GetContext()->flags & AV_CODEC_FLAG_GLOBAL_HEADER);
     }
-}
-
-TEST(Codec, DecoderYieldsNothingWhileItWaitsThenDrainsTheRestOnce)
-{
-    const auto packets = Mpeg4WithBFrames(8);
-    auto parameters = Video(AV_CODEC_ID_MPEG4);
-    Mpeg::Decoder decoder(Describe(parameters, 0, AVRational{1, 25}));
-
-    EXPECT_TRUE(decoder.Decode(PacketOf(packets[0]).get()).empty()) << "the first picture waits for the next";
-    std::size_t frames = 0;
-    for (std::size_t i = 1; i < packets.size(); ++i)
-        frames += decoder.Decode(PacketOf(packets[i]).get()).size();
-    ASSERT_LT(frames, 8u);
-    frames += decoder.Decode(nullptr).size();
-    EXPECT_EQ(frames, 8u);
-
-    EXPECT_EQ(Failure([&] { decoder.Decode(nullptr); }).rfind("FfMpegFacade: ::avcodec_send_packet: ", 0), 0u);
-    EXPECT_EQ(Failure([&] { decoder.Decode(PacketOf(packets[0]).get()); }).rfind("FfMpegFacade: ::avcodec_send_packet: ", 0),
-              0u);
 }
 
 TEST(Codec, EncoderReturnsNothingDuringItsDelayAndOnePacketPerCall)
 {
     auto parameters = Audio(AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 48000);
-    Mpeg::Encoder encoder(Describe(parameters, 0, AVRational{1, 48000}), false);
+    Mpeg::Encoder encoder({parameters.get(), 0, {1, 48000}}, false);
     Mpeg::AvFramePtr frame = Mpeg::CreateAudioFrame(*parameters);
     Mpeg::FillSilence(*frame);
 
@@ -200,7 +121,25 @@ TEST(Codec, EncoderReturnsNothingDuringItsDelayAndOnePacketPerCall)
     // The draining call took out one packet and left the rest in the codec.
     PacketPtr left(av_packet_alloc());
     EXPECT_EQ(avcodec_receive_packet(encoder.GetContext(), left.get()), 0);
-    EXPECT_EQ(Failure([&] { encoder.Encode(nullptr); }).rfind("FfMpegFacade: ::avcodec_send_frame: ", 0), 0u);
+    EXPECT_EQ(Thrown([&] { encoder.Encode(nullptr); }), AfterEnd("::avcodec_send_frame"));
+}
+
+TEST(Codec, EncoderRefusesPicturesThatDoNotMatchItsContext)
+{
+    auto parameters = Video();
+    Mpeg::Encoder encoder({parameters.get(), 0, {1, 25}}, false);
+    const std::string refused = "AvException 22: FfMpegFacade: ::avcodec_send_frame: " + StrError(AVERROR(EINVAL));
+    const std::tuple<int, int, AVPixelFormat> frames[] = {
+        {128, 48, AV_PIX_FMT_YUV420P}, {64, 96, AV_PIX_FMT_YUV420P}, {64, 48, AV_PIX_FMT_YUV444P}};
+    for (const auto& [width, height, format] : frames)
+    {
+        Mpeg::AvFramePtr frame = Mpeg::AllocateFrame();
+        frame->width = width;
+        frame->height = height;
+        frame->format = format;
+        ASSERT_EQ(av_frame_get_buffer(frame.get(), 0), 0);
+        EXPECT_EQ(Thrown([&] { encoder.Encode(frame.get()); }), refused) << width << "x" << height;
+    }
 }
 
 TEST(Codec, EncodedPacketsCarryTheStreamIndexAndTheObjectsTimeBase)
@@ -208,7 +147,7 @@ TEST(Codec, EncodedPacketsCarryTheStreamIndexAndTheObjectsTimeBase)
     for (int index : {-1, 3})
     {
         auto parameters = Audio(AV_CODEC_ID_PCM_S16LE, AV_SAMPLE_FMT_S16, 8000);
-        Mpeg::Encoder encoder(Describe(parameters, index, AVRational{1, 8000}), false);
+        Mpeg::Encoder encoder({parameters.get(), index, {1, 8000}}, false);
         // Let the codec count in a finer clock than the stream's: packets must
         // come back in the stream's.
         encoder.GetContext()->time_base = AVRational{1, 16000};
@@ -225,42 +164,43 @@ TEST(Codec, EncodedPacketsCarryTheStreamIndexAndTheObjectsTimeBase)
     }
 }
 
-TEST(Codec, SilentPacketOfPcmIsOneFrameOfOneSample)
+// PCM yields its packet for the first frame of one sample; AAC needs the
+// frame more than once.
+TEST(Codec, SilentPacketIsTheFirstPacketEncodedFromSilence)
 {
     struct Case
     {
         AVCodecID id;
         AVSampleFormat format;
         int channels;
-        Bytes expected;
+        Bytes expected; // empty: any non-empty packet
+        bool globalHeader;
     };
     const Case cases[] = {
-        {AV_CODEC_ID_PCM_MULAW, AV_SAMPLE_FMT_S16, 1, {0xFF}}, // mu-law's zero
-        {AV_CODEC_ID_PCM_S16LE, AV_SAMPLE_FMT_S16, 2, {0, 0, 0, 0}},
-        {AV_CODEC_ID_PCM_F32BE, AV_SAMPLE_FMT_FLT, 1, {0, 0, 0, 0}},
+        {AV_CODEC_ID_PCM_MULAW, AV_SAMPLE_FMT_S16, 1, {0xFF}, false}, // mu-law's zero
+        {AV_CODEC_ID_PCM_S16LE, AV_SAMPLE_FMT_S16, 2, {0, 0, 0, 0}, false},
+        {AV_CODEC_ID_PCM_F32BE, AV_SAMPLE_FMT_FLT, 1, {0, 0, 0, 0}, false},
+        {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 1, {}, true},
     };
     for (const Case& c : cases)
     {
-        auto parameters = Audio(c.id, c.format, 8000, c.channels);
-        Mpeg::Encoder encoder(Describe(parameters, 2, AVRational{1, 8000}), false);
+        SCOPED_TRACE(avcodec_get_name(c.id));
+        auto parameters = Audio(c.id, c.format, 16000, c.channels);
+        Mpeg::Encoder encoder({parameters.get(), 2, {1, 16000}}, c.globalHeader);
         const auto packet = encoder.CreateSilentPacket();
         ASSERT_NE(packet, nullptr);
-        EXPECT_EQ(FramesSent(*encoder.GetContext()), 1) << avcodec_get_name(c.id);
-        EXPECT_EQ(Bytes(packet->packet.data, packet->packet.data + packet->packet.size), c.expected)
-            << avcodec_get_name(c.id);
         EXPECT_EQ(packet->packet.stream_index, 2);
+        if (c.expected.empty())
+        {
+            EXPECT_GT(packet->packet.size, 0);
+            EXPECT_GT(FramesSent(*encoder.GetContext()), 1);
+        }
+        else
+        {
+            EXPECT_EQ(Bytes(packet->packet.data, packet->packet.data + packet->packet.size), c.expected);
+            EXPECT_EQ(FramesSent(*encoder.GetContext()), 1);
+        }
     }
-}
-
-TEST(Codec, SilentPacketOfAacNeedsTheFrameMoreThanOnce)
-{
-    auto parameters = Audio(AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 16000);
-    Mpeg::Encoder encoder(Describe(parameters, 1, AVRational{1, 16000}), true);
-    const auto packet = encoder.CreateSilentPacket();
-    ASSERT_NE(packet, nullptr);
-    EXPECT_GT(packet->packet.size, 0);
-    EXPECT_GT(FramesSent(*encoder.GetContext()), 1);
-    EXPECT_EQ(packet->packet.stream_index, 1);
 }
 
 TEST(Codec, SilenceClearsEveryPlaneOrTheWholeInterleavedBuffer)
@@ -281,19 +221,26 @@ TEST(Codec, SilenceClearsEveryPlaneOrTheWholeInterleavedBuffer)
     }
 }
 
+// The decoder holds the first picture back; the flush drains it through the
+// encoder, and the codecs take nothing after that.
 TEST(Codec, TranscoderPassesEveryPictureThroughDespiteTheDecoderDelay)
 {
     const auto source = Mpeg4WithBFrames(10);
-    auto input = Video(AV_CODEC_ID_MPEG4);
-    auto output = Video(AV_CODEC_ID_MPEG4);
-    Mpeg::Transcoder transcoder(Describe(input, 0, AVRational{1, 25}), Describe(output, 7, AVRational{1, 25}), false);
+    auto input = Video();
+    auto output = Video();
+    Mpeg::Transcoder transcoder({input.get(), 0, {1, 25}}, {output.get(), 7, {1, 25}}, false);
 
-    EXPECT_TRUE(transcoder.TranscodePacket(*PacketOf(source[0])).empty());
+    EXPECT_TRUE(transcoder.TranscodePacket(*PacketOf(source[0])).empty()) << "the first picture waits for the next";
     Mpeg::PacketSequence packets;
-    for (std::size_t i = 1; i <= source.size(); ++i)
-        for (auto& p : i < source.size() ? transcoder.TranscodePacket(*PacketOf(source[i])) : transcoder.FlushPackets())
+    for (std::size_t i = 1; i < source.size(); ++i)
+        for (auto& p : transcoder.TranscodePacket(*PacketOf(source[i])))
             packets.push_back(std::move(p));
+    ASSERT_LT(packets.size(), 10u);
+    for (auto& p : transcoder.FlushPackets())
+        packets.push_back(std::move(p));
     EXPECT_EQ(packets.size(), 10u);
     for (const auto& p : packets)
         EXPECT_EQ(p->packet.stream_index, 7);
+    EXPECT_EQ(Thrown([&] { transcoder.FlushPackets(); }), AfterEnd("::avcodec_send_packet"));
+    EXPECT_EQ(Thrown([&] { transcoder.TranscodePacket(*PacketOf(source[0])); }), AfterEnd("::avcodec_send_packet"));
 }
