@@ -15,30 +15,18 @@ extern "C" {
 namespace mpegexport
 {
 
+// Each handle released by its FFmpeg free function, which takes T** and nulls it.
+template <typename T, void (*Free)(T**)>
+struct FreeByAddress
+{
+    void operator()(T* handle) const noexcept { Free(&handle); }
+};
+
 // A demuxing context opened with avformat_open_input.
-struct InputContextDeleter
-{
-    void operator()(AVFormatContext* context) const noexcept { avformat_close_input(&context); }
-};
-using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
-
-struct CodecContextDeleter
-{
-    void operator()(AVCodecContext* context) const noexcept { avcodec_free_context(&context); }
-};
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-
-struct PacketDeleter
-{
-    void operator()(AVPacket* packet) const noexcept { av_packet_free(&packet); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-
-struct FrameDeleter
-{
-    void operator()(AVFrame* frame) const noexcept { av_frame_free(&frame); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using InputContextPtr = std::unique_ptr<AVFormatContext, FreeByAddress<AVFormatContext, avformat_close_input>>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, FreeByAddress<AVCodecContext, avcodec_free_context>>;
+using PacketPtr = std::unique_ptr<AVPacket, FreeByAddress<AVPacket, av_packet_free>>;
+using FramePtr = std::unique_ptr<AVFrame, FreeByAddress<AVFrame, av_frame_free>>;
 
 inline std::string AvErrorText(int code)
 {
