@@ -1,0 +1,99 @@
+#pragma once
+
+// The audio transcoding chain: decode, convert (libswresample), regroup into
+// frames of the encoder's size (an audio FIFO), encode, and time every packet
+// by the count of samples that went in. Holes in the input are filled with
+// silence. Built on the host's thread, then used by one worker at a time.
+
+#include "container/AvHandles.h"
+#include "container/OwnedPacket.h"
+#include "streams/Stream.h"
+#include "transcoding/Codec.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+
+// Converts decoded frames into the encoder's sample format, rate and layout.
+class Resampler
+{
+public:
+    // `inputFormat` and `inputLayout` describe the frames the decoder delivers.
+    Resampler(AVSampleFormat inputFormat, const AVChannelLayout& inputLayout, std::int32_t inputSampleRate,
+              std::shared_ptr<StreamParameters> outputParameters);
+
+    std::int32_t m_inputSampleRate;
+    std::shared_ptr<StreamParameters> m_outputParameters;
+    SwrContextPtr m_swrContext;
+    AVSampleFormat m_inputFormat;
+    int m_inputChannels;
+};
+
+// Samples waiting to make up a whole encoder frame.
+class AudioFifo
+{
+public:
+    explicit AudioFifo(std::shared_ptr<StreamParameters> outputParameters);
+
+    // Appends `count` samples from the planes at `data`, growing the FIFO to
+    // exactly what it must hold; true when a whole frame is now waiting.
+    bool Write(std::uint8_t* const* data, int count);
+    // Moves `count` samples into the frame's planes.
+    void Read(AVFrame& frame, int count);
+    int Size() const;
+    bool HasFrame() const { return Size() >= m_frameSize; }
+
+    std::int32_t m_frameSize;
+    std::shared_ptr<StreamParameters> m_outputParameters;
+    AvAudioFifoPtr m_fifo;
+};
+
+// Converted samples in the encoder's format, one plane pointer per channel.
+class SampleBuffer
+{
+public:
+    // Room for `count` samples of the encoder's format and channels.
+    SampleBuffer(const AVCodecContext& encoder, int count);
+    ~SampleBuffer();
+    SampleBuffer(const SampleBuffer&) = delete;
+    SampleBuffer& operator=(const SampleBuffer&) = delete;
+
+    std::unique_ptr<std::uint8_t*[]> m_data;
+    std::int32_t m_count = 0;
+};
+
+class AudioTranscoder
+{
+public:
+    // `output` describes the output stream (its codec parameters are rewritten
+    // with the opened encoder's settings); its time base is 1/output rate.
+    AudioTranscoder(const StreamParameters& input, std::shared_ptr<StreamParameters> output, bool needsResampling,
+                    bool globalHeader);
+
+    // The encoded packets for one input packet whose pts counts input samples,
+    // timed in the encoder's time base; possibly none.
+    PacketSequence Transcode(const OwnedPacket* packet);
+    // Drains the decoder and takes one packet from the encoder. Samples short
+    // of a frame stay in the FIFO.
+    PacketSequence Flush();
+
+    Transcoder m_transcoder;
+    std::unique_ptr<AudioFifo> m_fifo;
+    std::shared_ptr<Resampler> m_resampler;
+    std::int64_t m_startPts = 0;   // decoder time base; 0 until the first packet
+    std::int64_t m_framePts = 0;   // encoder time base
+    std::int64_t m_position = 0;   // decoder time base
+    std::int64_t m_samplesIn = 0;  // decoded and inserted samples
+    bool m_roundDown = true;
+
+private:
+    void EncodeFrame(const AVFrame& frame, PacketSequence& packets);
+    bool ConvertToFifo(const AVFrame& frame);
+    void NextFramePts(int samples);
+    // A silent frame of `samples` samples in the format the chain takes in.
+    AvFramePtr CreateSilentFrame(int samples) const;
+};
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -1,0 +1,125 @@
+#include "transcoding/StreamProcessorAudio.h"
+
+#include "container/FormatContext.h"
+#include "streams/StreamProcessorVideo.h"
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+namespace
+{
+bool HasGlobalHeader(const FormatContextOutput& output)
+{
+    return (output.GetAvFormatContext()->oformat->flags & AVFMT_GLOBALHEADER) != 0;
+}
+
+int StreamIndex(const Stream* stream)
+{
+    return stream && stream->GetAvStream() ? stream->GetAvStream()->index : -1;
+}
+} // namespace
+
+StreamProcessorAudio::StreamProcessorAudio(std::uint64_t startTime, std::int32_t timestampOffset,
+                                           std::int32_t timeScale, std::unique_ptr<StreamAudio> inputStream,
+                                           std::uint64_t videoStartTime, bool hasAdtsHeaders,
+                                           std::unique_ptr<StreamParametersAudio> parameters)
+    : m_startTime(startTime),
+      m_timestampOffset(timestampOffset),
+      m_timeScale(timeScale),
+      m_inputStream(std::move(inputStream)),
+      m_videoStartTime(videoStartTime),
+      m_hasAdtsHeaders(hasAdtsHeaders),
+      m_parameters(std::move(parameters))
+{
+}
+
+void StreamProcessorAudio::InitBitstreamFilter()
+{
+    m_bitstreamFilter = std::make_unique<BitstreamFilter>("aac_adtstoasc", *m_inputStream->GetCodecParameters());
+}
+
+void StreamProcessorAudio::Build(FormatContextOutput& output)
+{
+    const StreamParameters inputDescription{m_inputStream->GetCodecParameters(), StreamIndex(m_inputStream.get()),
+                                            m_inputStream->GetAvStream()->time_base};
+    m_outputStream.reset();
+    m_outputStream = std::make_unique<StreamAudio>(output, *m_inputStream);
+
+    AVCodecParameters& out = *m_outputStream->GetCodecParameters();
+    if (out.frame_size == 0 && IsPcmFrameSizeCodec(out.codec_id))
+        out.frame_size = 1;
+
+    const bool needsResampling = m_outputStream->NeedsResampling();
+    if (m_inputStream->GetCodecParameters()->codec_id == out.codec_id && !needsResampling)
+        return;
+
+    // Encoded packets carry the output stream's index (the same number as the
+    // input's: both contexts hold video first, then audio).
+    auto outputDescription = std::make_shared<StreamParameters>(
+        StreamParameters{&out, StreamIndex(m_outputStream.get()), AVRational{1, out.sample_rate}});
+    m_transcoder.reset();
+    m_transcoder = std::make_unique<AudioTranscoder>(inputDescription, std::move(outputDescription), needsResampling,
+                                                     HasGlobalHeader(output));
+}
+
+std::shared_ptr<Encoder> StreamProcessorAudio::CreateEncoder(bool globalHeader)
+{
+    AVCodecParameters& out = *m_outputStream->GetCodecParameters();
+    const StreamParameters outputDescription{&out, StreamIndex(m_outputStream.get()), AVRational{1, out.sample_rate}};
+    return std::make_shared<Encoder>(outputDescription, globalHeader);
+}
+
+std::unique_ptr<OwnedPacket> StreamProcessorAudio::CreateSilentPacket(bool globalHeader)
+{
+    std::shared_ptr<Encoder> encoder =
+        m_transcoder ? m_transcoder->m_transcoder.m_encoder : CreateEncoder(globalHeader);
+    return encoder->CreateSilentPacket();
+}
+
+PacketSequence StreamProcessorAudio::Process(MediaPacketList packets)
+{
+    PacketSequence result;
+    for (const auto& packet : packets)
+    {
+        PacketSequence produced = ProcessPacket(*packet);
+        for (auto& p : produced)
+            result.push_back(std::move(p));
+    }
+    return result;
+}
+
+PacketSequence StreamProcessorAudio::ProcessPacket(const MediaPacket& hostPacket)
+{
+    if (hostPacket.timestamp < m_videoStartTime)
+        return {};
+
+    const std::uint64_t ticks = ElapsedTicks(hostPacket.timestamp, m_videoStartTime, m_timeScale);
+    const std::int64_t candidate = m_timestampOffset + static_cast<std::int64_t>(ticks);
+    const std::int64_t pts = candidate > m_lastPts ? candidate : m_lastPts + 1;
+    m_lastPts = pts;
+
+    auto owned = OwnedPacket::CopyOf(hostPacket.data.data(), hostPacket.data.size());
+    owned->packet.stream_index = StreamIndex(m_outputStream.get());
+    owned->packet.pts = pts;
+    owned->packet.dts = pts;
+
+    if (!m_hasAdtsHeaders)
+        return ForwardPacket(std::move(owned));
+
+    PacketSequence result;
+    for (auto& filtered : m_bitstreamFilter->Filter(std::move(owned)))
+        for (auto& p : ForwardPacket(std::move(filtered)))
+            result.push_back(std::move(p));
+    return result;
+}
+
+PacketSequence StreamProcessorAudio::ForwardPacket(std::unique_ptr<OwnedPacket> packet)
+{
+    if (m_transcoder)
+        return m_transcoder->Transcode(packet.get());
+    RescaleToOutput(*packet, *m_inputStream, *m_outputStream);
+    PacketSequence result;
+    result.push_back(std::move(packet));
+    return result;
+}
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "container/OwnedPacket.h"
+#include "streams/Stream.h"
+#include "transcoding/AudioTranscoder.h"
+#include "transcoding/BitstreamFilter.h"
+#include "transcoding/Codec.h"
+
+#include <mpegexporter/IFfMpegFacade.h>
+
+#include <cstdint>
+#include <memory>
+
+namespace Halvaro::Oru::Shared::Export::Mpeg
+{
+
+class FormatContextOutput;
+
+// Turns the host's audio packets into packets of the output stream: times them
+// against the video start, strips ADTS headers, then copies the compressed
+// data or runs it through an AudioTranscoder. Built on the host's thread, then
+// used by one worker at a time.
+class StreamProcessorAudio
+{
+public:
+    StreamProcessorAudio(std::uint64_t startTime, std::int32_t timestampOffset, std::int32_t timeScale,
+                         std::unique_ptr<StreamAudio> inputStream, std::uint64_t videoStartTime, bool hasAdtsHeaders,
+                         std::unique_ptr<StreamParametersAudio> parameters);
+
+    // Sets up "aac_adtstoasc" for the input stream, replacing any earlier filter.
+    void InitBitstreamFilter();
+    // Creates the output stream and, when the data cannot be copied, the
+    // transcoding chain.
+    void Build(FormatContextOutput& output);
+    // One packet of encoded silence in the output codec. Without a transcoder
+    // this opens an encoder for the output stream, whose settings then replace
+    // the output codec parameters.
+    std::unique_ptr<OwnedPacket> CreateSilentPacket(bool globalHeader);
+    std::shared_ptr<Encoder> CreateEncoder(bool globalHeader);
+
+    // All packets for the batch, in order; the batch is released.
+    PacketSequence Process(MediaPacketList packets);
+    PacketSequence ProcessPacket(const MediaPacket& packet);
+    PacketSequence ForwardPacket(std::unique_ptr<OwnedPacket> packet);
+
+    std::uint64_t m_startTime;       // host clock, 100-ns units
+    std::int32_t m_timestampOffset;  // ticks of the audio time base
+    std::int32_t m_timeScale;        // ticks per second = sample rate
+    std::unique_ptr<StreamAudio> m_inputStream;
+    std::unique_ptr<StreamAudio> m_outputStream;
+    std::int64_t m_lastPts = 0;
+    std::uint64_t m_videoStartTime;  // host clock origin of the audio timestamps
+    std::unique_ptr<AudioTranscoder> m_transcoder;
+    bool m_hasAdtsHeaders;
+    std::unique_ptr<BitstreamFilter> m_bitstreamFilter;
+    std::unique_ptr<StreamParametersAudio> m_parameters;
+};
+
+} // namespace Halvaro::Oru::Shared::Export::Mpeg
