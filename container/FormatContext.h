@@ -55,6 +55,15 @@ public:
     // takes the packet's reference and leaves it blank).
     void WritePacket(AVPacket& packet);
 
+    // Writes one batch of video packets (timed in m_videoTimeBase, at least one
+    // packet) and one of audio packets (m_audioTimeBase, possibly none). Where
+    // the audio track would have no data between the first video packet and
+    // the first audio packet (or the last video packet), copies of
+    // m_silencePacket are written first, in whole steps of m_silenceDuration,
+    // strictly above m_lastAudioTimestamp and ending before that point. Video
+    // goes to the muxer before audio; both batches are consumed.
+    void WriteSynchronized(PacketSequence video, PacketSequence audio);
+
     // Bytes written so far (the I/O context's position).
     std::int64_t CurrentPosition() const;
 

@@ -1,4 +1,4 @@
-#include "facade/FfMpegFacadeBase.h"
+#include "facade/FfMpegFacadeSynchronized.h"
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
@@ -6,7 +6,7 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 std::shared_ptr<IFfMpegFacade> IFfMpegFacade::Create(bool withAudio)
 {
     if (withAudio)
-        throw FfMpegFacadeException("IFfMpegFacade::Create", "audio export is not available yet");
+        return std::make_shared<FfMpegFacadeSynchronized>();
     return std::make_shared<FfMpegFacadeBase>();
 }
 

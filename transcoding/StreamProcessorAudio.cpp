@@ -116,6 +116,10 @@ PacketSequence StreamProcessorAudio::ForwardPacket(std::unique_ptr<OwnedPacket> 
 {
     if (m_transcoder)
         return m_transcoder->Transcode(packet.get());
+    // Copied audio gets the length its bytes stand for (input ticks are
+    // samples); without it the muxer ends the track at the last packet's start.
+    if (packet->packet.duration <= 0)
+        packet->packet.duration = av_get_audio_frame_duration2(m_outputStream->GetCodecParameters(), packet->packet.size);
     RescaleToOutput(*packet, *m_inputStream, *m_outputStream);
     PacketSequence result;
     result.push_back(std::move(packet));
