@@ -11,6 +11,8 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 namespace
 {
+constexpr int kG726BitsPerSample = 4;
+
 AVStream* NewStream(FormatContext& context)
 {
     AVStream* stream = avformat_new_stream(context.GetAvFormatContext(), nullptr);
@@ -119,6 +121,13 @@ StreamAudio::StreamAudio(std::int32_t index, FormatContextInput& context, Stream
     codec->sample_rate = parameters.timeScale;
     SetDeclaredLayout(codec->ch_layout, Map2Av(parameters.channelLayout), parameters.channels);
     codec->block_align = parameters.blockAlign;
+    // The G.726 decoder needs its code size, which no record field carries:
+    // 4 bits a sample (32 kbit/s at 8 kHz), the rate devices use.
+    if (codec->codec_id == AV_CODEC_ID_ADPCM_G726 || codec->codec_id == AV_CODEC_ID_ADPCM_G726LE)
+    {
+        codec->bits_per_coded_sample = kG726BitsPerSample;
+        codec->bit_rate = static_cast<std::int64_t>(kG726BitsPerSample) * parameters.timeScale;
+    }
 
     // An input codec without an encoder in this FFmpeg build cannot be declared.
     const AVCodec* encoder = FindCodec(avcodec_find_encoder, codec->codec_id);

@@ -70,9 +70,16 @@ std::shared_ptr<Encoder> StreamProcessorAudio::CreateEncoder(bool globalHeader)
 
 std::unique_ptr<OwnedPacket> StreamProcessorAudio::CreateSilentPacket(bool globalHeader)
 {
-    std::shared_ptr<Encoder> encoder =
-        m_transcoder ? m_transcoder->m_transcoder.m_encoder : CreateEncoder(globalHeader);
-    return encoder->CreateSilentPacket();
+    if (m_transcoder)
+        return m_transcoder->m_transcoder.m_encoder->CreateSilentPacket();
+    std::unique_ptr<OwnedPacket> silence = CreateEncoder(globalHeader)->CreateSilentPacket();
+    // The encoder's start-up delay came along with its settings, but the copied
+    // packets never went through it: declared, it would make players skip the
+    // host's first samples and shift the audio against the video.
+    AVCodecParameters& out = *m_outputStream->GetCodecParameters();
+    out.initial_padding = 0;
+    out.trailing_padding = 0;
+    return silence;
 }
 
 PacketSequence StreamProcessorAudio::Process(MediaPacketList packets)
