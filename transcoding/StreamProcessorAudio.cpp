@@ -112,6 +112,9 @@ PacketSequence StreamProcessorAudio::ProcessPacket(const MediaPacket& hostPacket
     if (!m_hasAdtsHeaders)
         return ForwardPacket(std::move(owned));
 
+    if (!m_bitstreamFilter)
+        throw FfMpegFacadeException("StreamProcessorAudio::ProcessPacket",
+                                    "ADTS input needs InitBitstreamFilter first");
     PacketSequence result;
     for (auto& filtered : m_bitstreamFilter->Filter(std::move(owned)))
         for (auto& p : ForwardPacket(std::move(filtered)))

@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 extern "C" {
+#include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
@@ -135,6 +139,207 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
     if (x264 && globalHeader)
         out.extradata = Avcc(out.extradata);
     return out;
+}
+
+EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts)
+{
+    const AVCodec* codec = avcodec_find_encoder_by_name(encoder);
+    if (!codec)
+        throw std::runtime_error(std::string("no encoder ") + encoder);
+    av_log_set_level(AV_LOG_ERROR);
+    Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
+    context->sample_rate = sampleRate;
+    context->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
+    context->time_base = AVRational{1, sampleRate};
+    av_channel_layout_default(&context->ch_layout, 1);
+    const bool g726 = codec->id == AV_CODEC_ID_ADPCM_G726 || codec->id == AV_CODEC_ID_ADPCM_G726LE;
+    if (g726)
+        context->bit_rate = 4 * sampleRate;
+    Check(avcodec_open2(context.get(), codec, nullptr), "avcodec_open2");
+
+    EncodedStream out;
+    out.codecId = codec->id;
+    out.sampleRate = sampleRate;
+    out.frameSize = context->frame_size > 0 ? context->frame_size : sampleRate / 50;
+    Mpeg::AvFramePtr frame(av_frame_alloc());
+    frame->format = context->sample_fmt;
+    frame->sample_rate = sampleRate;
+    frame->nb_samples = out.frameSize;
+    Check(av_channel_layout_copy(&frame->ch_layout, &context->ch_layout), "av_channel_layout_copy");
+    Check(av_frame_get_buffer(frame.get(), 0), "av_frame_get_buffer");
+    const auto format = av_get_packed_sample_fmt(context->sample_fmt); // mono: planar is packed
+    const auto total = static_cast<std::int64_t>(std::ceil(seconds * sampleRate));
+    for (std::int64_t first = 0; first < total; first += out.frameSize)
+    {
+        Check(av_frame_make_writable(frame.get()), "av_frame_make_writable");
+        for (int i = 0; i < out.frameSize; ++i)
+        {
+            const double value = kToneAmplitude * std::sin(2 * M_PI * frequency * double(first + i) / sampleRate);
+            if (format == AV_SAMPLE_FMT_FLT)
+                reinterpret_cast<float*>(frame->data[0])[i] = static_cast<float>(value);
+            else if (format == AV_SAMPLE_FMT_S16)
+                reinterpret_cast<std::int16_t*>(frame->data[0])[i] =
+                    static_cast<std::int16_t>(std::lround(value * 32767));
+            else
+                throw std::runtime_error(std::string("no tone for the sample format of ") + encoder);
+        }
+        frame->pts = first;
+        EncodeInto(context.get(), frame.get(), out);
+    }
+    EncodeInto(context.get(), nullptr, out);
+    if (context->extradata_size > 0)
+        out.extradata.assign(context->extradata, context->extradata + context->extradata_size);
+    if (adts)
+        for (Bytes& packet : out.packets)
+        {
+            const Bytes header = AdtsHeader(sampleRate, packet.size());
+            packet.insert(packet.begin(), header.begin(), header.end());
+        }
+    return out;
+}
+
+Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc)
+{
+    static const int rates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                22050, 16000, 12000, 11025, 8000,  7350};
+    const int index = static_cast<int>(std::find(std::begin(rates), std::end(rates), sampleRate) - std::begin(rates));
+    if (index == 13)
+        throw std::runtime_error("no ADTS sampling frequency index for " + std::to_string(sampleRate));
+    const std::size_t length = payload + (crc ? 9 : 7);
+    constexpr int kChannels = 1, kProfileLc = 1, kFullness = 0x7FF; // fullness 0x7FF: variable rate
+    Bytes header = {0xFF,
+                    static_cast<std::uint8_t>(crc ? 0xF0 : 0xF1), // MPEG-4, protection_absent unless crc
+                    static_cast<std::uint8_t>(kProfileLc << 6 | index << 2 | kChannels >> 2),
+                    static_cast<std::uint8_t>((kChannels & 3) << 6 | (length >> 11 & 3)),
+                    static_cast<std::uint8_t>(length >> 3),
+                    static_cast<std::uint8_t>((length & 7) << 5 | kFullness >> 6),
+                    static_cast<std::uint8_t>((kFullness & 0x3F) << 2)}; // one raw data block
+    if (crc)
+        header.insert(header.end(), {0, 0});
+    return header;
+}
+
+std::vector<float> DecodeAudio(AVCodecID codecId, int sampleRate, const std::vector<Bytes>& packets,
+                               const Bytes& extradata)
+{
+    std::vector<float> samples;
+    const AVCodec* codec = avcodec_find_decoder(codecId);
+    if (!codec)
+    {
+        ADD_FAILURE() << "no decoder for " << avcodec_get_name(codecId);
+        return samples;
+    }
+    Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
+    context->sample_rate = sampleRate;
+    av_channel_layout_default(&context->ch_layout, 1);
+    context->bits_per_coded_sample = 4; // only G.726 reads it
+    if (!extradata.empty())
+    {
+        context->extradata = static_cast<std::uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        std::memcpy(context->extradata, extradata.data(), extradata.size());
+        context->extradata_size = static_cast<int>(extradata.size());
+    }
+    if (const int status = avcodec_open2(context.get(), codec, nullptr); status < 0)
+    {
+        ADD_FAILURE() << "cannot open the " << codec->name << " decoder: " << StrError(status);
+        return samples;
+    }
+    Mpeg::AvFramePtr frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
+    auto decode = [&](const AVPacket* sent) {
+        if (const int status = avcodec_send_packet(context.get(), sent); status < 0)
+        {
+            ADD_FAILURE() << codec->name << " refuses a packet: " << StrError(status);
+            return false;
+        }
+        for (;;)
+        {
+            const int status = avcodec_receive_frame(context.get(), frame.get());
+            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF)
+                return true;
+            if (status < 0)
+            {
+                ADD_FAILURE() << codec->name << " cannot decode: " << StrError(status);
+                return false;
+            }
+            const auto format = av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame->format));
+            for (int i = 0; i < frame->nb_samples; ++i) // the first channel only
+                samples.push_back(format == AV_SAMPLE_FMT_FLT ? reinterpret_cast<const float*>(frame->data[0])[i]
+                                  : format == AV_SAMPLE_FMT_S16
+                                      ? reinterpret_cast<const std::int16_t*>(frame->data[0])[i] / 32768.0f
+                                      : 0.0f);
+        }
+    };
+    for (const Bytes& bytes : packets)
+    {
+        Check(av_new_packet(packet.get(), static_cast<int>(bytes.size())), "av_new_packet");
+        std::memcpy(packet->data, bytes.data(), bytes.size());
+        const bool ok = decode(packet.get());
+        av_packet_unref(packet.get());
+        if (!ok)
+            return samples;
+    }
+    decode(nullptr);
+    return samples;
+}
+
+double ToneFrequency(const std::vector<float>& samples, int sampleRate, std::size_t from, std::size_t to)
+{
+    to = std::min(to, samples.size());
+    double first = -1, last = -1;
+    int crossings = 0;
+    bool armed = false;
+    for (std::size_t i = from + 1; i < to; ++i)
+    {
+        if (samples[i] < -0.05f)
+            armed = true;
+        else if (armed && samples[i - 1] < 0 && samples[i] >= 0)
+        {
+            const double at = double(i - 1) + samples[i - 1] / double(samples[i - 1] - samples[i]);
+            if (first < 0)
+                first = at;
+            last = at;
+            ++crossings;
+            armed = false;
+        }
+    }
+    return crossings < 2 ? 0.0 : (crossings - 1) * double(sampleRate) / (last - first);
+}
+
+double ToneToNoise(const std::vector<float>& samples, int sampleRate, double frequency, std::size_t from,
+                   std::size_t to)
+{
+    // Least squares for a*sin + b*cos; over whole windows of many periods the
+    // two are orthogonal enough to fit each on its own.
+    to = std::min(to, samples.size());
+    double sinSum = 0, cosSum = 0, sin2 = 0, cos2 = 0;
+    for (std::size_t i = from; i < to; ++i)
+    {
+        const double phase = 2 * M_PI * frequency * double(i) / sampleRate;
+        sinSum += samples[i] * std::sin(phase);
+        cosSum += samples[i] * std::cos(phase);
+        sin2 += std::sin(phase) * std::sin(phase);
+        cos2 += std::cos(phase) * std::cos(phase);
+    }
+    const double a = sinSum / sin2, b = cosSum / cos2;
+    double tone = 0, rest = 0;
+    for (std::size_t i = from; i < to; ++i)
+    {
+        const double phase = 2 * M_PI * frequency * double(i) / sampleRate;
+        const double fitted = a * std::sin(phase) + b * std::cos(phase);
+        tone += fitted * fitted;
+        rest += (samples[i] - fitted) * (samples[i] - fitted);
+    }
+    return 10 * std::log10(tone / std::max(rest, 1e-20));
+}
+
+double Rms(const std::vector<float>& samples, std::size_t from, std::size_t to)
+{
+    to = std::min(to, samples.size());
+    double sum = 0;
+    for (std::size_t i = from; i < to; ++i)
+        sum += double(samples[i]) * samples[i];
+    return to > from ? std::sqrt(sum / double(to - from)) : 0.0;
 }
 
 Mpeg::MediaPacketList ToHostPackets(const EncodedStream& stream, std::uint64_t start, std::uint64_t step,

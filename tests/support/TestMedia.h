@@ -30,6 +30,8 @@ struct EncodedStream
     std::vector<Bytes> packets; // in decode order
     int width = 0;
     int height = 0;
+    int sampleRate = 0;
+    int frameSize = 0; // audio samples per packet
 };
 
 // True when this FFmpeg build has the named encoder (libx264 ...).
@@ -43,6 +45,39 @@ bool HasEncoder(const char* name);
 // and avcC extradata.
 EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames, int fps = 25, int gop = 12,
                           bool globalHeader = false, int bFrames = 0);
+
+// Peak amplitude of the tones below, as a fraction of full scale.
+constexpr double kToneAmplitude = 0.5;
+
+// At least `seconds` of a mono sine tone encoded with the named audio encoder
+// ("aac", "pcm_mulaw", "pcm_alaw", "g726", "g726le", "mp2", "pcm_s16be"), in
+// whole packets of the encoder's frame size; PCM codecs come in packets of
+// 20 ms and G.726 at 4 bits a sample (32 kbit/s at 8 kHz). With `adts` every
+// AAC packet starts with its ADTS header.
+EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts = false);
+
+// The ADTS header of a mono AAC-LC frame of `payload` bytes: 7 bytes, or 9
+// with `crc` (the two checksum bytes are zero; nothing checks them here).
+Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc = false);
+
+// Decodes mono packets of `codec` at `sampleRate` into samples of full scale
+// 1.0; G.726 is read at 4 bits a sample. Fails the test and returns what it
+// has when the decoder refuses something.
+std::vector<float> DecodeAudio(AVCodecID codec, int sampleRate, const std::vector<Bytes>& packets,
+                               const Bytes& extradata = {});
+
+// Frequency of the tone in samples [from, to), from its rising zero crossings
+// (0 when fewer than two); a crossing counts only after the signal went below
+// -0.05, so codec noise around zero does not count twice.
+double ToneFrequency(const std::vector<float>& samples, int sampleRate, std::size_t from, std::size_t to);
+
+// How far samples [from, to) are a pure tone of `frequency`: the power of the
+// best-fitting sine of that frequency over the power of what is left, in dB.
+double ToneToNoise(const std::vector<float>& samples, int sampleRate, double frequency, std::size_t from,
+                   std::size_t to);
+
+// Root mean square of samples [from, to).
+double Rms(const std::vector<float>& samples, std::size_t from, std::size_t to);
 
 // Host packets from encoded data: packet i at start + i * step (100-ns units).
 Mpeg::MediaPacketList ToHostPackets(const EncodedStream& stream, std::uint64_t start, std::uint64_t step,
