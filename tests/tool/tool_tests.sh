@@ -11,9 +11,13 @@ cd "$work"
 
 fail() { echo "FAIL [$case_name]: $*" >&2; exit 1; }
 
-# ffprobe's value of one video stream entry (codec_name, nb_read_packets, ...).
+# ffprobe's value of one video (probe) or audio (aprobe) stream entry
+# (codec_name, nb_read_packets, duration, ...).
 probe() {
   ffprobe -v error -count_packets -select_streams v:0 -show_entries "stream=$2" -of default=nw=1:nk=1 "$1"
+}
+aprobe() {
+  ffprobe -v error -count_packets -select_streams a:0 -show_entries "stream=$2" -of default=nw=1:nk=1 "$1"
 }
 duration() { ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$1"; }
 stream_count() { ffprobe -v error -show_entries stream=index -of csv=p=0 "$1" | wc -l; }
@@ -39,26 +43,47 @@ make_input() {
     fail "ffmpeg could not make $name"
 }
 
+# Audio that is silent but for a 1 kHz beep from START seconds on, for lavfi.
+beep_at() { echo "aevalsrc='if(between(t,$1,$1+0.1),0.5*sin(2*PI*1000*t),0)':s=8000:d=$2"; }
+# Seconds into FILE where its audio first gets loud.
+first_beep() {
+  ffmpeg -nostdin -v error -i "$1" -map 0:a:0 -f s16le -ac 1 -ar 8000 - | python3 -c "
+import array, sys
+a = array.array('h'); a.frombytes(sys.stdin.buffer.read())
+print(float(sys.argv[1]) + next((i / 8000 for i, v in enumerate(a) if abs(v) > 8000), -1))" "$(aprobe "$1" start_time)"
+}
+
 # json_field FILE PYTHON-EXPRESSION over the parsed summary d.
 json_field() { python3 -c "import json,sys; d=json.load(open(sys.argv[1])); print($2)" "$1"; }
 
 case $case_name in
 default_run)
   # No input: the built-in test card, exported to both containers here.
+  # The tone is transcoded into MP4 and copied into MOV.
   "$tool" >stdout.txt 2>stderr.txt || fail "exit $? ($(cat stderr.txt))"
   [ ! -s stderr.txt ] || fail "unexpected stderr: $(cat stderr.txt)"
+  grep -q "with a G.711 mu-law 8 kHz tone" stdout.txt || fail "the summary does not mention the tone"
   expected=mpeg4
   [[ $(ffmpeg -hide_banner -encoders 2>/dev/null) == *" libx264 "* ]] && expected=h264
-  for file in demo.mp4 demo.mov; do
+  while read -r file audio; do
     [ -f "$file" ] || fail "$file missing"
     grep -q "$file" stdout.txt || fail "the summary does not name $file"
+    expect_eq "$(stream_count "$file")" 2 "$file streams"
     expect_eq "$(probe "$file" codec_name)" "$expected" "$file codec"
     expect_eq "$(probe "$file" width)x$(probe "$file" height)" 1280x720 "$file size"
     expect_eq "$(probe "$file" nb_read_packets)" 250 "$file pictures"
     expect_eq "$(probe "$file" avg_frame_rate)" 25/1 "$file frame rate"
-    expect_between "$(duration "$file")" 9.95 10.1 "$file duration"
+    expect_between "$(probe "$file" duration)" 9.95 10.05 "$file video duration"
+    expect_eq "$(aprobe "$file" codec_name) $(aprobe "$file" sample_rate)" "$audio 8000" "$file audio"
+    expect_between "$(aprobe "$file" duration)" 9.95 10.15 "$file audio duration"
+    expect_between "$(duration "$file")" 9.95 10.15 "$file duration"
     expect_decodes "$file"
-  done
+  done <<'EOF'
+demo.mp4 aac
+demo.mov pcm_mulaw
+EOF
+  # The beep of every whole second stays with its picture where the audio is copied.
+  expect_between "$(first_beep demo.mov)" 0 0.01 "first beep in demo.mov"
   expect_eq "$(ls | LC_ALL=C sort | tr '\n' ' ')" "demo.mov demo.mp4 stderr.txt stdout.txt " "files made"
   ;;
 
@@ -138,18 +163,29 @@ d = json.load(open(sys.argv[1]))
 (e,) = d["exports"]
 assert (e["container"], e["codecIn"], e["codecOut"], e["video"]) == ("mp4", "h263", "mpeg4", "transcoded"), e
 assert e["timeScale"] == 25 and e["packetsRead"] == 75 and e["packetsSent"] == 75, e
+assert e["audio"] is None, e
 assert not e["stopped"] and not e["interrupted"] and e["secondsTaken"] >= 0, e
 (f,) = e["files"]
 assert f["path"] == "out.mp4" and f["bytes"] == os.path.getsize("out.mp4"), f
 assert f["frames"] == 75 and 2.95 <= f["seconds"] <= 3.1, f
+assert (f["audioCodec"], f["audioPackets"]) == (None, 0), f
 EOF
   # Copied into mov; the text summary stays off stdout with --json.
   "$tool" --json h263.mkv out.mov >mov.json || fail "mov: exit $?"
   expect_eq "$(json_field mov.json 'd["exports"][0]["video"]')" copied "h263 into mov"
-  # The default run reports both exports.
+  # The default run reports both exports, each with its audio: 500 packets of 20 ms.
   "$tool" --json >demo.json || fail "default run: exit $?"
-  expect_eq "$(json_field demo.json '[e["files"][0]["path"] for e in d["exports"]]')" "['demo.mp4', 'demo.mov']" \
-    "default run files"
+  python3 - demo.json <<'EOF' || fail "default run summary: $(cat demo.json)"
+import json, sys
+mp4, mov = json.load(open(sys.argv[1]))["exports"]
+for e, out, treatment in ((mp4, "aac", "transcoded"), (mov, "pcm_mulaw", "copied")):
+    a = e["audio"]
+    assert (a["source"], a["codecIn"], a["codecOut"], a["treatment"]) == ("test card", "pcm_mulaw", out, treatment), a
+    assert (a["sampleRate"], a["channels"], a["packetsRead"], a["packetsSent"]) == (8000, 1, 500, 500), a
+    (f,) = e["files"]
+    assert f["audioCodec"] == out and f["audioPackets"] > 0 and 9.95 <= f["audioSeconds"] <= 10.15, f
+assert [e["files"][0]["path"] for e in (mp4, mov)] == ["demo.mp4", "demo.mov"]
+EOF
   ;;
 
 split)
@@ -175,6 +211,17 @@ split)
   done
   expect_eq "$counts" "75 50 75 50 " "pictures per part of the test card"
   [ ! -e demo-004.mp4 ] || fail "a fifth test card file was made"
+  # With audio, each file gets the audio of its own stretch.
+  make_input av.mkv 4 -f lavfi -i sine=sample_rate=8000:duration=4 -c:v mjpeg -c:a pcm_mulaw
+  "$tool" --json --split-every 2 av.mkv av.mp4 >av.json 2>stderr.txt || fail "with audio: exit $? ($(cat stderr.txt))"
+  expect_eq "$(json_field av.json '[f["path"] for f in d["exports"][0]["files"]]')" "['av.mp4', 'av-001.mp4']" \
+    "files with audio"
+  for file in av.mp4 av-001.mp4; do
+    expect_eq "$(stream_count "$file")" 2 "$file streams"
+    expect_eq "$(probe "$file" nb_read_packets) $(aprobe "$file" codec_name)" "50 aac" "$file contents"
+    expect_between "$(aprobe "$file" duration)" 1.9 2.2 "$file audio duration"
+    expect_decodes "$file"
+  done
   ;;
 
 stop_after)
@@ -190,21 +237,103 @@ stop_after)
   "$tool" --quiet --split-every 1 --stop-after 1.5 mjpeg.mkv both.mp4 || fail "with split: exit $?"
   expect_eq "$(probe both.mp4 nb_read_packets) $(probe both-001.mp4 nb_read_packets)" "25 13" "pictures per part"
   [ ! -e both-002.mp4 ] || fail "a file after the stop"
+  # The audio stops with the pictures.
+  make_input av.mkv 4 -f lavfi -i sine=sample_rate=8000:duration=4 -c:v mjpeg -c:a pcm_mulaw
+  "$tool" --quiet --stop-after 2 av.mkv av.mov || fail "with audio: exit $?"
+  expect_eq "$(probe av.mov nb_read_packets)" 50 "pictures written with audio"
+  expect_between "$(aprobe av.mov duration)" 1.9 2.1 "audio written"
   ;;
 
-audio_input)
-  # Audio is not exported yet: said once, and the video still comes out.
-  make_input av.mkv 2 -f lavfi -i sine=duration=2 -c:v mpeg4 -c:a pcm_s16le -shortest
-  "$tool" av.mkv out.mp4 >stdout.txt 2>stderr.txt || fail "exit $? ($(cat stderr.txt))"
-  grep -q "audio export is not available yet" stderr.txt || fail "no word about the audio: $(cat stderr.txt)"
-  expect_eq "$(stream_count out.mp4)" 1 "streams"
-  expect_eq "$(probe out.mp4 nb_read_packets)" 50 "pictures"
-  "$tool" --quiet av.mkv quiet.mp4 2>stderr.txt || fail "--quiet: exit $?"
-  [ ! -s stderr.txt ] || fail "--quiet still printed: $(cat stderr.txt)"
-  # Pictures sent ahead of those they follow are reported too.
+audio)
+  # G.711 in the same file: transcoded to AAC in MP4, copied into MOV.
+  make_input mulaw.mkv 2 -f lavfi -i sine=sample_rate=8000:duration=2 -c:v mpeg4 -c:a pcm_mulaw
+  while read -r container expected treatment; do
+    "$tool" --json mulaw.mkv "out.$container" >out.json 2>stderr.txt || fail "$container: exit $? ($(cat stderr.txt))"
+    expect_eq "$(stream_count "out.$container")" 2 "streams in out.$container"
+    expect_eq "$(probe "out.$container" nb_read_packets)" 50 "pictures in out.$container"
+    expect_eq "$(aprobe "out.$container" codec_name) $(aprobe "out.$container" sample_rate)" "$expected 8000" \
+      "audio in out.$container"
+    expect_between "$(aprobe "out.$container" duration)" 1.95 2.15 "audio duration in out.$container"
+    expect_eq "$(json_field out.json 'd["exports"][0]["audio"]["treatment"]')" "$treatment" "treatment in $container"
+    expect_eq "$(json_field out.json '[d["exports"][0]["audio"][k] for k in ("packetsRead", "packetsSent")]')" \
+      "[16, 16]" "audio packets handed over into $container"
+    expect_decodes "out.$container"
+  done <<'EOF'
+mp4 aac transcoded
+mov pcm_mulaw copied
+EOF
+  # G.726 goes into MOV as Microsoft ADPCM, and the summary says so.
+  make_input g726.mkv 2 -f lavfi -i sine=sample_rate=8000:duration=2 -c:v mpeg4 -c:a g726 -b:a 32k
+  "$tool" --json g726.mkv g726.mov >g726.json 2>stderr.txt || fail "G.726: exit $? ($(cat stderr.txt))"
+  expect_eq "$(aprobe g726.mov codec_name)" adpcm_ms "G.726 into MOV"
+  expect_eq "$(json_field g726.json 'd["exports"][0]["audio"]["codecOut"]')" adpcm_ms "G.726 codecOut"
+  [ ! -s stderr.txt ] || fail "G.726: unexpected stderr: $(cat stderr.txt)"
+  # Batches of one picture and of the whole input carry the same audio.
+  for batch in 1 3600000; do
+    "$tool" --json --batch-ms $batch mulaw.mkv "batch$batch.mov" >batch.json || fail "--batch-ms $batch: exit $?"
+    expect_eq "$(json_field batch.json 'd["exports"][0]["audio"]["packetsSent"]')" 16 "audio with --batch-ms $batch"
+    expect_between "$(aprobe "batch$batch.mov" duration)" 1.95 2.05 "audio duration with --batch-ms $batch"
+  done
+  "$tool" --quiet --no-audio mulaw.mkv video.mp4 || fail "--no-audio: exit $?"
+  expect_eq "$(stream_count video.mp4)" 1 "streams with --no-audio"
+
+  # Audio that starts after the video keeps its distance: the beep at 1 s of
+  # the file is still at 1 s, the gap before it filled.
+  make_input late.mkv 2 -itsoffset 0.5 -f lavfi -i "$(beep_at 0.5 1.5)" -c:v mpeg4 -c:a pcm_mulaw
+  "$tool" --quiet late.mkv late.mov || fail "late audio: exit $?"
+  expect_between "$(first_beep late.mov)" 0.99 1.01 "beep of the late audio"
+  expect_between "$(aprobe late.mov duration)" 1.95 2.05 "late audio duration"
+
+  # --audio: another file's audio, starting with the video. The wav's packets
+  # of half a second straddle the batches; nothing may be added where they do.
+  make_input video.mkv 5 -c:v mpeg4
+  ffmpeg -nostdin -v error -f lavfi -i "$(beep_at 4.5 5)" -c:a pcm_mulaw -y beep.wav
+  ffmpeg -nostdin -v error -f lavfi -i sine=sample_rate=8000:duration=5 -f alaw -y tone.al
+  "$tool" --quiet --audio beep.wav video.mkv wav.mov || fail "--audio wav: exit $?"
+  expect_eq "$(aprobe wav.mov codec_name)" pcm_mulaw "audio from the wav"
+  expect_between "$(first_beep wav.mov)" 4.49 4.51 "beep from the wav"
+  expect_between "$(aprobe wav.mov duration)" 4.95 5.05 "audio duration from the wav"
+  # Headerless G.711 is taken at 8 kHz.
+  "$tool" --quiet --audio tone.al video.mkv alaw.mov || fail "--audio raw A-law: exit $?"
+  expect_eq "$(aprobe alaw.mov codec_name) $(aprobe alaw.mov sample_rate)" "pcm_alaw 8000" "raw A-law"
+  expect_between "$(aprobe alaw.mov duration)" 4.95 5.05 "raw A-law duration"
+
+  # Pictures sent ahead of those they follow are reported.
   make_input bframes.mp4 2 -c:v libx264 -bf 2
   "$tool" bframes.mp4 reordered.mp4 >/dev/null 2>stderr.txt || fail "B-frames: exit $?"
   grep -q "out of presentation order" stderr.txt || fail "no word about reordering: $(cat stderr.txt)"
+  "$tool" --quiet bframes.mp4 quiet.mp4 2>stderr.txt || fail "--quiet: exit $?"
+  [ ! -s stderr.txt ] || fail "--quiet still printed: $(cat stderr.txt)"
+  ;;
+
+aac)
+  # ADTS input is copied frame for frame.
+  make_input video.mkv 2 -c:v mpeg4
+  ffmpeg -nostdin -v error -f lavfi -i sine=sample_rate=16000:duration=2 -c:a aac -f adts -y tone.aac
+  frames=$(aprobe tone.aac nb_read_packets)
+  "$tool" --json --audio tone.aac video.mkv adts.mp4 >adts.json 2>stderr.txt || fail "ADTS: exit $? ($(cat stderr.txt))"
+  expect_eq "$(aprobe adts.mp4 codec_name) $(aprobe adts.mp4 nb_read_packets)" "aac $frames" "ADTS audio"
+  expect_eq "$(json_field adts.json 'd["exports"][0]["audio"]["treatment"]')" copied "ADTS treatment"
+  expect_eq "$(json_field adts.json 'd["exports"][0]["audio"]["packetsSent"]')" "$frames" "ADTS frames handed over"
+  expect_decodes adts.mp4
+  # Raw AAC from MP4 gets ADTS headers from its AudioSpecificConfig; rate and
+  # channels must come through although the stream is declared mono.
+  make_input raw.mp4 2 -f lavfi -i sine=sample_rate=44100:duration=2 -ac 2 -c:v mpeg4 -c:a aac
+  for container in mp4 mov; do
+    "$tool" --json raw.mp4 "raw-out.$container" >raw.json 2>stderr.txt || fail "raw AAC: exit $? ($(cat stderr.txt))"
+    expect_eq "$(aprobe "raw-out.$container" codec_name),$(aprobe "raw-out.$container" sample_rate),$(aprobe \
+      "raw-out.$container" channels)" "aac,44100,2" "raw AAC into $container"
+    expect_eq "$(aprobe "raw-out.$container" nb_read_packets)" \
+      "$(json_field raw.json 'd["exports"][0]["audio"]["packetsSent"]')" "AAC frames in raw-out.$container"
+    expect_between "$(aprobe "raw-out.$container" duration)" 1.95 2.1 "raw AAC duration in $container"
+    expect_decodes "raw-out.$container"
+  done
+  # The next file of a split opens with a framed packet too.
+  "$tool" --quiet --split-every 1 raw.mp4 parts.mov || fail "raw AAC split: exit $?"
+  for file in parts.mov parts-001.mov; do
+    expect_eq "$(aprobe "$file" codec_name),$(aprobe "$file" channels)" "aac,2" "audio of $file"
+    expect_decodes "$file"
+  done
   ;;
 
 failures)
@@ -233,6 +362,19 @@ failures)
   run_failing "must end in .mp4 or .mov" ../mjpeg.mkv out.avi
   run_failing "unknown option '--bogus'" --bogus
   run_failing "--split-every wants a positive number of seconds" --split-every 0 ../mjpeg.mkv
+  # Audio the library cannot take is refused before anything is written.
+  make_input flac.mkv 1 -f lavfi -i sine=duration=1 -c:v mjpeg -c:a flac
+  make_input opus.mkv 1 -f lavfi -i sine=duration=1 -c:v mjpeg -c:a libopus
+  make_input stereo.mkv 1 -f lavfi -i sine=sample_rate=8000:duration=1 -ac 2 -c:v mjpeg -c:a pcm_alaw
+  supported="AAC, MP2, G.711 mu-law, G.711 A-law, G.726, G.726 little-endian, PCM S16BE"
+  run_failing "flac.mkv: audio codec flac is not supported (supported: $supported); --no-audio exports the video alone" \
+    ../flac.mkv
+  run_failing "audio codec opus is not supported" ../opus.mkv out.mov
+  run_failing "G.711 A-law audio has 2 channels; the library takes it in mono only" ../stereo.mkv
+  make_input g726.mkv 1 -f lavfi -i sine=sample_rate=8000:duration=1 -c:v mjpeg -c:a g726 -b:a 24k
+  run_failing "G.726 audio at 3 bits a sample; the library decodes G.726 at 4 bits a sample only" ../g726.mkv
+  run_failing "'../mjpeg.mkv' has no audio stream" --audio ../mjpeg.mkv ../mjpeg.mkv
+  run_failing "--audio and --no-audio contradict each other" --audio ../flac.mkv --no-audio ../mjpeg.mkv
   # The default output of an .mp4 in the current directory is the input itself.
   make_input clip.mp4 1 -c:v mjpeg
   status=0

@@ -1,6 +1,7 @@
 #include "DemuxSource.h"
 
 extern "C" {
+#include <libavutil/dict.h>
 #include <libavutil/mathematics.h>
 }
 
@@ -16,98 +17,192 @@ bool Usable(AVRational rate)
 {
     return rate.num > 0 && rate.den > 0;
 }
+
+// The first stream of a type; cover art is a still picture, not the video.
+int FirstStream(const AVFormatContext& context, AVMediaType type)
+{
+    for (unsigned i = 0; i < context.nb_streams; ++i)
+    {
+        const AVStream& stream = *context.streams[i];
+        if (stream.codecpar->codec_type == type && !(stream.disposition & AV_DISPOSITION_ATTACHED_PIC))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
 } // namespace
 
-DemuxSource::DemuxSource(const std::string& path)
+DemuxSource::DemuxSource(const std::string& path, Streams streams)
     : m_packet(av_packet_alloc())
 {
     if (!m_packet)
         throw std::bad_alloc();
+    // Headerless G.711 (.ul, .al) does not say its rate; telephony audio is
+    // 8 kHz. Demuxers that read the rate from the file ignore the option.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "sample_rate", "8000", 0);
     AVFormatContext* raw = nullptr;
-    if (const int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); status < 0)
-        throw std::runtime_error("cannot open '" + path + "': " + AvErrorText(status));
+    const int opened = avformat_open_input(&raw, path.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0)
+        throw std::runtime_error("cannot open '" + path + "': " + AvErrorText(opened));
     m_context.reset(raw);
     if (const int status = avformat_find_stream_info(raw, nullptr); status < 0)
         throw std::runtime_error("cannot read '" + path + "': " + AvErrorText(status));
 
-    for (unsigned i = 0; i < raw->nb_streams; ++i)
+    m_info.name = path;
+    if (streams != Streams::AudioOnly)
     {
-        const AVStream* stream = raw->streams[i];
-        const AVCodecParameters* parameters = stream->codecpar;
-        // Cover art is a still picture, not the video.
-        if (parameters->codec_type == AVMEDIA_TYPE_VIDEO && m_streamIndex < 0 &&
-            !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
-            m_streamIndex = static_cast<int>(i);
-        else if (parameters->codec_type == AVMEDIA_TYPE_AUDIO && m_info.audioCodec.empty())
-            m_info.audioCodec = avcodec_get_name(parameters->codec_id);
+        m_video.index = FirstStream(*raw, AVMEDIA_TYPE_VIDEO);
+        if (m_video.index < 0)
+            throw std::runtime_error("'" + path + "' has no video stream");
+        DescribeVideo(*raw->streams[m_video.index]);
     }
-    if (m_streamIndex < 0)
-        throw std::runtime_error("'" + path + "' has no video stream");
+    if (streams != Streams::VideoOnly)
+    {
+        m_audio.index = FirstStream(*raw, AVMEDIA_TYPE_AUDIO);
+        if (m_audio.index < 0 && streams == Streams::AudioOnly)
+            throw std::runtime_error("'" + path + "' has no audio stream");
+        if (m_audio.index >= 0)
+            DescribeAudio(*raw->streams[m_audio.index]);
+    }
 
-    // Only the chosen stream's packets need reading.
+    // Only the chosen streams' packets need reading.
     for (unsigned i = 0; i < raw->nb_streams; ++i)
-        if (static_cast<int>(i) != m_streamIndex)
+        if (static_cast<int>(i) != m_video.index && static_cast<int>(i) != m_audio.index)
             raw->streams[i]->discard = AVDISCARD_ALL;
 
-    const AVStream* stream = raw->streams[m_streamIndex];
-    const AVCodecParameters* parameters = stream->codecpar;
-    m_timeBase = stream->time_base;
-    m_info.name = path;
-    m_info.video.codec = parameters->codec_id;
-    m_info.video.width = parameters->width;
-    m_info.video.height = parameters->height;
-    if (parameters->extradata_size > 0)
-        m_info.video.extraData.assign(parameters->extradata, parameters->extradata + parameters->extradata_size);
-    // The average holds the total duration together when the rate varies.
-    if (Usable(stream->avg_frame_rate))
-        m_info.video.frameRate = stream->avg_frame_rate;
-    else if (Usable(stream->r_frame_rate))
-        m_info.video.frameRate = stream->r_frame_rate;
-    if (Usable(m_info.video.frameRate))
-        m_frameTicks = av_rescale_q(1, av_inv_q(m_info.video.frameRate), kHostTimeBase);
-
+    const int main = m_video.index >= 0 ? m_video.index : m_audio.index;
+    const AVStream* stream = raw->streams[main];
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
-        m_info.durationSeconds = static_cast<double>(stream->duration) * av_q2d(m_timeBase);
+        m_info.durationSeconds = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
     else if (raw->duration != AV_NOPTS_VALUE && raw->duration > 0)
         m_info.durationSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
     if (raw->pb)
         m_size = avio_size(raw->pb);
 }
 
-std::int64_t DemuxSource::OffsetOf(const AVPacket& packet)
+void DemuxSource::DescribeVideo(const AVStream& stream)
 {
-    const std::int64_t timestamp = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-    if (timestamp == AV_NOPTS_VALUE)
-        // Untimed packets follow the previous one by a nominal frame.
-        return m_started ? m_lastOffset + m_frameTicks : 0;
-    if (m_firstTimestamp == AV_NOPTS_VALUE)
-        m_firstTimestamp = timestamp;
-    return av_rescale_q(timestamp - m_firstTimestamp, m_timeBase, kHostTimeBase);
+    const AVCodecParameters& parameters = *stream.codecpar;
+    m_video.timeBase = stream.time_base;
+    VideoDescription& video = m_info.video;
+    video.codec = parameters.codec_id;
+    video.width = parameters.width;
+    video.height = parameters.height;
+    if (parameters.extradata_size > 0)
+        video.extraData.assign(parameters.extradata, parameters.extradata + parameters.extradata_size);
+    // The average holds the total duration together when the rate varies.
+    if (Usable(stream.avg_frame_rate))
+        video.frameRate = stream.avg_frame_rate;
+    else if (Usable(stream.r_frame_rate))
+        video.frameRate = stream.r_frame_rate;
+    if (Usable(video.frameRate))
+        m_frameTicks = av_rescale_q(1, av_inv_q(video.frameRate), kHostTimeBase);
 }
 
-bool DemuxSource::Next(SourcePacket& out)
+void DemuxSource::DescribeAudio(const AVStream& stream)
 {
-    AVFormatContext* context = m_context.get();
-    while (true)
+    const AVCodecParameters& parameters = *stream.codecpar;
+    m_audio.timeBase = stream.time_base;
+    AudioDescription audio;
+    audio.source = m_info.name;
+    audio.codec = parameters.codec_id;
+    audio.sampleRate = parameters.sample_rate;
+    audio.channels = parameters.ch_layout.nb_channels;
+    audio.blockAlign = parameters.block_align;
+    audio.bitsPerSample = parameters.bits_per_coded_sample;
+    const int rate = parameters.sample_rate;
+    if (audio.bitsPerSample <= 0 && rate > 0)
+        audio.bitsPerSample = static_cast<int>((parameters.bit_rate + rate / 2) / rate);
+    if (parameters.extradata_size > 0)
+        audio.extraData.assign(parameters.extradata, parameters.extradata + parameters.extradata_size);
+    m_info.audio = std::move(audio);
+}
+
+bool DemuxSource::Fill(Track& track)
+{
+    while (track.queue.empty())
     {
-        const int status = av_read_frame(context, m_packet.get());
-        if (status == AVERROR_EOF)
+        if (m_end || track.index < 0)
             return false;
+        const int status = av_read_frame(m_context.get(), m_packet.get());
+        if (status == AVERROR_EOF)
+        {
+            m_end = true;
+            return false;
+        }
         if (status < 0)
             throw std::runtime_error("cannot read '" + m_info.name + "': " + AvErrorText(status));
-        if (m_packet->stream_index != m_streamIndex)
+        const AVPacket& packet = *m_packet;
+        const bool video = packet.stream_index == m_video.index;
+        // Streams that turn up later in the file are not discarded by default.
+        if (!video && packet.stream_index != m_audio.index)
         {
             av_packet_unref(m_packet.get());
             continue;
         }
-        out.data.assign(m_packet->data, m_packet->data + m_packet->size);
-        out.offset = OffsetOf(*m_packet);
-        out.key = (m_packet->flags & AV_PKT_FLAG_KEY) != 0;
-        m_lastOffset = out.offset;
-        m_started = true;
+        Track& owner = video ? m_video : m_audio;
+        Queued queued;
+        queued.data.assign(packet.data, packet.data + packet.size);
+        const std::int64_t timestamp = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+        if (timestamp != AV_NOPTS_VALUE)
+            queued.time = av_rescale_q(timestamp, owner.timeBase, kHostTimeBase);
+        queued.duration = av_rescale_q(packet.duration, owner.timeBase, kHostTimeBase);
+        queued.key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
         av_packet_unref(m_packet.get());
-        return true;
+        if (video && queued.time != AV_NOPTS_VALUE && !m_origin)
+            m_origin = queued.time;
+        m_videoSeen = m_videoSeen || video;
+        owner.queue.push_back(std::move(queued));
     }
+    return true;
+}
+
+bool DemuxSource::Pop(Track& track, Queued& out)
+{
+    if (!Fill(track))
+        return false;
+    out = std::move(track.queue.front());
+    track.queue.pop_front();
+    return true;
+}
+
+bool DemuxSource::Next(SourcePacket& out)
+{
+    Queued packet;
+    if (!Pop(m_video, packet))
+        return false;
+    // Untimed packets follow the previous one by a nominal frame. A timed
+    // packet has set the origin when it was read, if nothing had before.
+    if (packet.time == AV_NOPTS_VALUE)
+        out.offset = m_videoStarted ? m_lastOffset + m_frameTicks : 0;
+    else
+        out.offset = packet.time - *m_origin;
+    out.data = std::move(packet.data);
+    out.key = packet.key;
+    m_lastOffset = out.offset;
+    m_videoStarted = true;
+    return true;
+}
+
+bool DemuxSource::NextAudio(SourcePacket& out)
+{
+    Queued packet;
+    if (!Pop(m_audio, packet))
+        return false;
+    // The clock starts with the video: read on to its first packet. A file
+    // without timed video starts the clock with its audio.
+    while (!m_videoSeen && !m_end && m_video.index >= 0)
+        Fill(m_video);
+    if (!m_origin && packet.time != AV_NOPTS_VALUE)
+        m_origin = packet.time;
+    // Untimed packets follow the previous one.
+    out.offset = packet.time == AV_NOPTS_VALUE ? m_audioEnd : packet.time - *m_origin;
+    out.data = std::move(packet.data);
+    out.duration = packet.duration;
+    out.key = true;
+    m_audioEnd = out.offset + packet.duration;
+    return true;
 }
 
 double DemuxSource::Fraction() const

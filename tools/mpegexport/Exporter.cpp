@@ -1,5 +1,6 @@
 #include "Exporter.h"
 
+#include "AudioFeed.h"
 #include "Paths.h"
 
 #include <mpegexporter/IFfMpegFacade.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <system_error>
 
 namespace mpegexport
@@ -84,9 +86,15 @@ public:
 
 private:
     void Prepare();
+    void PrepareAudio(Container container);
+    void OpenFile(std::unique_ptr<mpeg::StreamParametersVideo> video);
     void WritePackets();
-    void SendBatch();
+    // Hands over the pictures gathered so far with the audio before `until`,
+    // where the next batch begins; `lastOfFile` when no batch follows in
+    // this file.
+    void SendBatch(std::int64_t until, bool lastOfFile);
     void Split(std::int64_t offset);
+    void CheckWritten(const WrittenFile& file);
     void ShowProgress(std::int64_t offset, bool last);
     std::string Salvage() noexcept;
 
@@ -97,6 +105,8 @@ private:
     std::shared_ptr<mpeg::IFfMpegFacade> m_facade;
     std::vector<Part> m_parts;
     mpeg::MediaPacketList m_batch;
+    std::optional<AudioFeed> m_audio;
+    std::optional<mpeg::CodecIdAudio> m_audioCodec;
     std::uint64_t m_startTime = 0;
     std::int64_t m_partStart = 0;        // offset at which the current file begins
     std::int64_t m_nextSplit = std::numeric_limits<std::int64_t>::max();
@@ -137,10 +147,13 @@ ExportResult ExportRun::Run()
             // Finished by the library yet unreadable: keep it for a closer look.
             throw std::runtime_error(std::string(error.what()) + " although the library finished it");
         }
-        if (!file.contents.codec.empty() && file.contents.codec != ShortName(m_result.codecOut))
-            m_result.notes.push_back(part.path + " holds " + file.contents.codec + " where " +
-                                     ShortName(m_result.codecOut) + " was expected");
+        CheckWritten(file);
         m_result.files.push_back(std::move(file));
+    }
+    if (m_audio)
+    {
+        m_result.audio->packetsRead = m_audio->PacketsRead();
+        m_result.audio->packetsSent = m_audio->PacketsSent();
     }
     m_result.secondsTaken = std::chrono::duration<double>(Clock::now() - m_began).count();
     return m_result;
@@ -148,40 +161,87 @@ ExportResult ExportRun::Run()
 
 void ExportRun::Prepare()
 {
-    const auto codec = ToLibraryCodec(m_info.video.codec);
+    const auto codec = ToLibraryVideoCodec(m_info.video.codec);
     if (!codec)
         throw std::runtime_error(m_info.name + ": video codec " + ShortName(m_info.video.codec) +
-                                 " is not supported (supported: " + SupportedCodecList() + ")");
+                                 " is not supported (supported: " + SupportedVideoCodecList() + ")");
     const Container container = ContainerOf(m_settings.output);
 
     m_result.input = m_info.name;
     m_result.container = container;
     m_result.codecIn = m_info.video.codec;
-    m_result.codecOut = OutputCodec(container, m_info.video.codec);
+    m_result.codecOut = OutputVideoCodec(container, m_info.video.codec);
     m_result.timeScale = m_settings.timeScale.value_or(TimeScaleFor(m_info.video.frameRate));
-    if (!m_info.audioCodec.empty())
-        m_result.notes.push_back(m_info.name + " has " + m_info.audioCodec +
-                                 " audio; audio export is not available yet, so only the video is exported");
     if (m_settings.splitTicks)
         m_nextSplit = *m_settings.splitTicks;
 
-    auto parameters = std::make_unique<mpeg::StreamParametersVideo>();
     m_startTime = HostNow();
-    parameters->startTime = m_startTime;
-    parameters->timeScale = m_result.timeScale;
-    parameters->codecId = *codec;
-    parameters->width = m_info.video.width;
-    parameters->height = m_info.video.height;
-    parameters->codecConfiguration.extraData = m_info.video.extraData;
+    auto video = std::make_unique<mpeg::StreamParametersVideo>();
+    video->startTime = m_startTime;
+    video->timeScale = m_result.timeScale;
+    video->codecId = *codec;
+    video->width = m_info.video.width;
+    video->height = m_info.video.height;
+    video->codecConfiguration.extraData = m_info.video.extraData;
 
-    // Video only for now. Audio will take Create(true), InitStreamAudio after
-    // InitStreamVideo, and AddPacketsAudioVideo with each batch's two lists.
-    m_facade = mpeg::IFfMpegFacade::Create(false);
+    if (m_info.audio)
+        PrepareAudio(container);
+    m_facade = mpeg::IFfMpegFacade::Create(m_audio.has_value());
+    OpenFile(std::move(video));
+}
+
+// Everything that refuses the audio happens here, before a file is made.
+void ExportRun::PrepareAudio(Container container)
+{
+    const AudioDescription& audio = *m_info.audio;
+    auto refuse = [&audio](const std::string& problem) {
+        return std::runtime_error(audio.source + ": " + problem + "; --no-audio exports the video alone");
+    };
+    m_audioCodec = ToLibraryAudioCodec(audio.codec);
+    if (!m_audioCodec)
+        throw refuse("audio codec " + ShortName(audio.codec) + " is not supported (supported: " +
+                     SupportedAudioCodecList() + ")");
+    // The library declares every audio stream mono; only frames that say how
+    // many channels they hold come through that unharmed.
+    if (audio.channels > 1 && !FramesCarryChannels(audio.codec))
+        throw refuse(DisplayName(audio.codec) + " audio has " + std::to_string(audio.channels) +
+                     " channels; the library takes it in mono only");
+    // Decoded at another code size, G.726 would come out as noise.
+    const bool g726 = audio.codec == AV_CODEC_ID_ADPCM_G726 || audio.codec == AV_CODEC_ID_ADPCM_G726LE;
+    if (g726 && audio.bitsPerSample > 0 && audio.bitsPerSample != kLibraryG726BitsPerSample)
+        throw refuse("G.726 audio at " + std::to_string(audio.bitsPerSample) +
+                     " bits a sample; the library decodes G.726 at " + std::to_string(kLibraryG726BitsPerSample) +
+                     " bits a sample only");
+
+    m_audio.emplace(m_source, audio, m_startTime);
+    AudioResult& result = m_result.audio.emplace();
+    result.source = audio.source;
+    result.codecIn = audio.codec;
+    result.codecOut = OutputAudioCodec(container, audio.codec);
+    result.sampleRate = audio.sampleRate;
+    result.channels = audio.channels;
+}
+
+void ExportRun::OpenFile(std::unique_ptr<mpeg::StreamParametersVideo> video)
+{
     m_parts.push_back(Part{m_settings.output, FileSnapshot::Of(m_settings.output)});
     try
     {
         m_facade->StartInitMediaFile(ToUtf16(m_settings.output));
-        m_facade->InitStreamVideo(std::move(parameters));
+        m_facade->InitStreamVideo(std::move(video));
+        if (m_audio)
+        {
+            try
+            {
+                m_facade->InitStreamAudio(m_audio->Record(*m_audioCodec, 0));
+            }
+            catch (const std::exception& error)
+            {
+                // The library names the FFmpeg call that failed, not the stream.
+                throw std::runtime_error("cannot take " + DisplayName(m_result.audio->codecIn) + " audio (" +
+                                         m_result.audio->source + "): " + error.what());
+            }
+        }
         m_facade->FinishInitMediaFile();
     }
     catch (const std::exception& error)
@@ -219,12 +279,12 @@ void ExportRun::WritePackets()
         // A file should open with a picture that decodes on its own.
         if (offset >= m_nextSplit && packet.key)
         {
-            SendBatch();
+            SendBatch(offset, true);
             Split(offset);
         }
         if (offset >= batchEnd)
         {
-            SendBatch();
+            SendBatch(offset, false);
             ShowProgress(offset, false);
             while (batchEnd <= offset)
                 batchEnd += batchTicks;
@@ -250,23 +310,33 @@ void ExportRun::WritePackets()
         // We read far faster than a live source delivers. A live host's queue
         // is all but empty when its user stops, so let the library catch up
         // first; Stop then ends the export with everything before this point.
-        SendBatch();
+        SendBatch(*m_settings.stopTicks, true);
         m_facade->EstimateFileSize(0, 1);
         m_facade->Stop();
     }
     else
-        SendBatch();
+        SendBatch(std::numeric_limits<std::int64_t>::max(), true); // audio that outlasts the video too
     m_parts.back().bytes = m_facade->FinishMediaFile();
     m_parts.back().finished = true;
 }
 
-void ExportRun::SendBatch()
+void ExportRun::SendBatch(std::int64_t until, bool lastOfFile)
 {
-    if (m_batch.empty())
+    // The library fills the stretch between a batch's first picture and its
+    // first audio with silence. An audio packet running into the next batch
+    // therefore goes with that batch, so that its audio starts no later than
+    // its pictures; the next file, though, would drop it.
+    mpeg::MediaPacketList audio = m_audio ? m_audio->Take(until, !lastOfFile) : mpeg::MediaPacketList();
+    if (m_batch.empty() && audio.empty())
         return;
     for (const auto& record : m_batch)
         m_queuedBytes += record->data.size();
-    m_facade->AddPacketsVideo(std::move(m_batch));
+    for (const auto& record : audio)
+        m_queuedBytes += record->data.size();
+    if (m_audio)
+        m_facade->AddPacketsAudioVideo(std::move(m_batch), std::move(audio));
+    else
+        m_facade->AddPacketsVideo(std::move(m_batch));
     m_batch = mpeg::MediaPacketList();
     // A file reads far faster than the library transcodes; a live host never
     // gets this far ahead. Waiting for the worker now and then keeps the
@@ -283,11 +353,30 @@ void ExportRun::Split(std::int64_t offset)
     const std::string path = PartName(m_settings.output, static_cast<int>(m_parts.size()));
     m_parts.push_back(Part{path, FileSnapshot::Of(path)});
     Part& previous = m_parts[m_parts.size() - 2];
-    previous.bytes = m_facade->SplitMediaFileVideo(ToUtf16(path), m_startTime + static_cast<std::uint64_t>(offset));
+    const std::uint64_t videoStart = m_startTime + static_cast<std::uint64_t>(offset);
+    previous.bytes = m_audio ? m_facade->SplitMediaFileAudioVideo(ToUtf16(path), videoStart, m_audio->FirstFrom(offset))
+                             : m_facade->SplitMediaFileVideo(ToUtf16(path), videoStart);
     previous.finished = true;
     m_partStart = offset;
     while (m_nextSplit <= offset)
         m_nextSplit += *m_settings.splitTicks;
+}
+
+// What the file holds against what the library was asked for.
+void ExportRun::CheckWritten(const WrittenFile& file)
+{
+    const FileContents& contents = file.contents;
+    if (!contents.codec.empty() && contents.codec != ShortName(m_result.codecOut))
+        m_result.notes.push_back(file.path + " holds " + contents.codec + " video where " +
+                                 ShortName(m_result.codecOut) + " was expected");
+    if (!m_result.audio || m_audio->PacketsSent() == 0)
+        return;
+    const std::string expected = ReadBackName(m_result.container, m_result.audio->codecOut);
+    if (contents.audioCodec.empty())
+        m_result.notes.push_back(file.path + " has no audio although audio was handed over");
+    else if (contents.audioCodec != expected)
+        m_result.notes.push_back(file.path + " holds " + contents.audioCodec + " audio where " + expected +
+                                 " was expected");
 }
 
 void ExportRun::ShowProgress(std::int64_t offset, bool last)

@@ -1,7 +1,7 @@
 #pragma once
 
 // Drives one export through the library as a host application does: describe
-// the stream, hand packets over in batches, split, stop, finish.
+// the streams, hand packets over in batches, split, stop, finish.
 
 #include "Codecs.h"
 #include "ReadBack.h"
@@ -40,6 +40,19 @@ struct WrittenFile
     FileContents contents;  // as read back
 };
 
+struct AudioResult
+{
+    std::string source; // the file the audio came from
+    AVCodecID codecIn = AV_CODEC_ID_NONE;
+    AVCodecID codecOut = AV_CODEC_ID_NONE;
+    int sampleRate = 0;
+    int channels = 0;
+    std::int64_t packetsRead = 0;
+    std::int64_t packetsSent = 0;
+
+    bool Copied() const { return codecIn == codecOut; }
+};
+
 struct ExportResult
 {
     std::string input;
@@ -48,8 +61,9 @@ struct ExportResult
     AVCodecID codecOut = AV_CODEC_ID_NONE;
     std::int32_t timeScale = 0;
     std::vector<WrittenFile> files;
-    std::int64_t packetsRead = 0;
-    std::int64_t packetsSent = 0;
+    std::int64_t packetsRead = 0; // video
+    std::int64_t packetsSent = 0; // video
+    std::optional<AudioResult> audio;
     bool stopped = false;     // --stop-after ended it
     bool interrupted = false; // a signal ended it
     double secondsTaken = 0;

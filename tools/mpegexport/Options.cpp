@@ -16,15 +16,23 @@ const char* const kUsage =
     "usage: mpegexport [options] [INPUT] [OUTPUT]\n"
     "\n"
     "Exports the first video stream of INPUT (any file FFmpeg reads: mkv, mp4,\n"
-    "mov, ts, raw .h264/.hevc/.mjpeg, ...) to OUTPUT through the mpegexporter\n"
-    "library. OUTPUT ends in .mp4 or .mov, which picks the container; it\n"
-    "defaults to INPUT's name with .mp4, in the current directory. Codecs taken:\n"
-    "%CODECS%. Video the container does not carry is\n"
-    "transcoded to MPEG-4 part 2.\n"
+    "mov, ts, raw .h264/.hevc/.mjpeg, ...) and its first audio stream to OUTPUT\n"
+    "through the mpegexporter library. OUTPUT ends in .mp4 or .mov, which picks\n"
+    "the container; it defaults to INPUT's name with .mp4, in the current\n"
+    "directory.\n"
+    "\n"
+    "Video codecs taken:\n"
+    "  %VIDEO%\n"
+    "Video the container does not carry is transcoded to MPEG-4 part 2.\n"
+    "Audio codecs taken:\n"
+    "  %AUDIO%\n"
+    "MP4 carries AAC and MP2 and gets the others transcoded to AAC; MOV also\n"
+    "carries G.711 and PCM S16BE and gets G.726 transcoded to Microsoft ADPCM.\n"
     "\n"
     "Without INPUT, makes a 10-second 1280x720 test card at 25 frames a second\n"
-    "(H.264, or MPEG-4 part 2 without libx264) and exports it to demo.mp4 and\n"
-    "demo.mov in the current directory.\n"
+    "(H.264, or MPEG-4 part 2 without libx264) with a G.711 mu-law 8 kHz tone,\n"
+    "and exports it to demo.mp4 (audio transcoded to AAC) and demo.mov (audio\n"
+    "copied) in the current directory.\n"
     "\n"
     "options:\n"
     "  --time-scale N         ticks per second of the video time base (default:\n"
@@ -34,8 +42,10 @@ const char* const kUsage =
     "                         every SECONDS of input: OUT.mp4, OUT-001.mp4, ...\n"
     "  --stop-after SECONDS   stop the export after SECONDS of input, as a host's\n"
     "                         stop button does, and finish the file\n"
-    "  --no-audio             export video only (the default; audio export is\n"
-    "                         not available yet)\n"
+    "  --audio FILE           take the audio from FILE's first audio stream (a\n"
+    "                         .wav, raw G.711 .ul/.al at 8 kHz, ADTS .aac, or any\n"
+    "                         media file) instead of INPUT's; both start together\n"
+    "  --no-audio             export the video alone\n"
     "  --json                 print a summary as JSON on stdout\n"
     "  --progress             progress lines on stderr even when it is not a terminal\n"
     "  --quiet                print nothing but errors\n"
@@ -71,8 +81,11 @@ std::int64_t PositiveInteger(const std::string& option, const std::string& text,
 std::string UsageText()
 {
     std::string text = kUsage;
-    const std::string placeholder = "%CODECS%";
-    text.replace(text.find(placeholder), placeholder.size(), SupportedCodecList());
+    const auto fill = [&text](const std::string& placeholder, const std::string& list) {
+        text.replace(text.find(placeholder), placeholder.size(), list);
+    };
+    fill("%VIDEO%", SupportedVideoCodecList());
+    fill("%AUDIO%", SupportedAudioCodecList());
     return text;
 }
 
@@ -111,6 +124,8 @@ Options ParseOptions(int argc, const char* const* argv)
             options.progress = true;
         else if (argument == "--no-audio")
             options.audio = false;
+        else if (argument == "--audio")
+            options.audioInput = value();
         else if (argument == "--batch-ms")
             options.batchMs = PositiveInteger(argument, value(), 3'600'000);
         else if (argument == "--time-scale")
@@ -125,6 +140,10 @@ Options ParseOptions(int argc, const char* const* argv)
     }
     options.input = names[0];
     options.output = names[1];
+    if (!options.audioInput.empty() && !options.audio)
+        throw UsageError("--audio and --no-audio contradict each other");
+    if (!options.audioInput.empty() && options.input.empty())
+        throw UsageError("--audio needs an INPUT; the test card brings its own tone");
     return options;
 }
 

@@ -18,7 +18,8 @@ struct Options
     std::optional<double> splitEvery; // seconds
     std::optional<double> stopAfter;  // seconds
     std::optional<std::int32_t> timeScale;
-    bool audio = false; // no audio export yet; --no-audio is the only choice
+    std::string audioInput; // empty: INPUT's own audio
+    bool audio = true;      // false: --no-audio
     bool json = false;
     bool quiet = false;
     bool progress = false; // progress lines also when stderr is not a terminal

@@ -31,10 +31,14 @@ const char* Bool(bool value)
     return value ? "true" : "false";
 }
 
-std::string Treatment(const ExportResult& result)
+std::string Treatment(AVCodecID in, AVCodecID out)
 {
-    return result.Copied() ? DisplayName(result.codecIn) + " copied"
-                           : DisplayName(result.codecIn) + " transcoded to " + DisplayName(result.codecOut);
+    return in == out ? DisplayName(in) + " copied" : DisplayName(in) + " transcoded to " + DisplayName(out);
+}
+
+const char* CopiedOrTranscoded(bool copied)
+{
+    return copied ? "copied" : "transcoded";
 }
 } // namespace
 
@@ -43,14 +47,25 @@ void PrintText(std::FILE* out, const std::vector<ExportResult>& results)
     for (const ExportResult& result : results)
     {
         std::fprintf(out, "%s -> %s: %s, time scale %d, %lld of %lld packets handed over, %.3f s%s\n", result.input.c_str(),
-                     ContainerName(result.container), Treatment(result).c_str(), result.timeScale,
-                     static_cast<long long>(result.packetsSent), static_cast<long long>(result.packetsRead),
-                     result.secondsTaken,
+                     ContainerName(result.container), Treatment(result.codecIn, result.codecOut).c_str(),
+                     result.timeScale, static_cast<long long>(result.packetsSent),
+                     static_cast<long long>(result.packetsRead), result.secondsTaken,
                      result.interrupted ? " (interrupted)" : result.stopped ? " (stopped)" : "");
+        if (const auto& audio = result.audio)
+            std::fprintf(out, "  audio from %s: %s, %d Hz, %lld of %lld packets handed over\n", audio->source.c_str(),
+                         Treatment(audio->codecIn, audio->codecOut).c_str(), audio->sampleRate,
+                         static_cast<long long>(audio->packetsSent), static_cast<long long>(audio->packetsRead));
         for (const WrittenFile& file : result.files)
-            std::fprintf(out, "  %s: %lld bytes, %lld pictures, %.2f s\n", file.path.c_str(),
-                         static_cast<long long>(file.bytes), static_cast<long long>(file.contents.frames),
-                         file.contents.seconds);
+        {
+            const FileContents& contents = file.contents;
+            std::fprintf(out, "  %s: %lld bytes, %lld pictures, %.2f s", file.path.c_str(),
+                         static_cast<long long>(file.bytes), static_cast<long long>(contents.frames),
+                         contents.seconds);
+            if (!contents.audioCodec.empty())
+                std::fprintf(out, "; %s audio, %lld packets, %.2f s", contents.audioCodec.c_str(),
+                             static_cast<long long>(contents.audioPackets), contents.audioSeconds);
+            std::fputc('\n', out);
+        }
     }
 }
 
@@ -65,10 +80,19 @@ void PrintJson(std::FILE* out, const std::vector<ExportResult>& results, double 
         std::fprintf(out, "      \"container\": \"%s\",\n", ContainerName(r.container));
         std::fprintf(out, "      \"codecIn\": %s,\n", JsonString(ShortName(r.codecIn)).c_str());
         std::fprintf(out, "      \"codecOut\": %s,\n", JsonString(ShortName(r.codecOut)).c_str());
-        std::fprintf(out, "      \"video\": \"%s\",\n", r.Copied() ? "copied" : "transcoded");
+        std::fprintf(out, "      \"video\": \"%s\",\n", CopiedOrTranscoded(r.Copied()));
         std::fprintf(out, "      \"timeScale\": %d,\n", r.timeScale);
         std::fprintf(out, "      \"packetsRead\": %lld,\n", static_cast<long long>(r.packetsRead));
         std::fprintf(out, "      \"packetsSent\": %lld,\n", static_cast<long long>(r.packetsSent));
+        if (const auto& a = r.audio)
+            std::fprintf(out,
+                         "      \"audio\": {\"source\": %s, \"codecIn\": %s, \"codecOut\": %s, \"treatment\": \"%s\", "
+                         "\"sampleRate\": %d, \"channels\": %d, \"packetsRead\": %lld, \"packetsSent\": %lld},\n",
+                         JsonString(a->source).c_str(), JsonString(ShortName(a->codecIn)).c_str(),
+                         JsonString(ShortName(a->codecOut)).c_str(), CopiedOrTranscoded(a->Copied()), a->sampleRate,
+                         a->channels, static_cast<long long>(a->packetsRead), static_cast<long long>(a->packetsSent));
+        else
+            std::fprintf(out, "      \"audio\": null,\n");
         std::fprintf(out, "      \"stopped\": %s,\n", Bool(r.stopped));
         std::fprintf(out, "      \"interrupted\": %s,\n", Bool(r.interrupted));
         std::fprintf(out, "      \"secondsTaken\": %.3f,\n", r.secondsTaken);
@@ -76,9 +100,16 @@ void PrintJson(std::FILE* out, const std::vector<ExportResult>& results, double 
         for (std::size_t f = 0; f < r.files.size(); ++f)
         {
             const WrittenFile& file = r.files[f];
-            std::fprintf(out, "%s\n        {\"path\": %s, \"bytes\": %lld, \"frames\": %lld, \"seconds\": %.3f}",
+            const FileContents& contents = file.contents;
+            std::fprintf(out, "%s\n        {\"path\": %s, \"bytes\": %lld, \"frames\": %lld, \"seconds\": %.3f, ",
                          f ? "," : "", JsonString(file.path).c_str(), static_cast<long long>(file.bytes),
-                         static_cast<long long>(file.contents.frames), file.contents.seconds);
+                         static_cast<long long>(contents.frames), contents.seconds);
+            if (contents.audioCodec.empty())
+                std::fprintf(out, "\"audioCodec\": null, \"audioPackets\": 0, \"audioSeconds\": 0}");
+            else
+                std::fprintf(out, "\"audioCodec\": %s, \"audioPackets\": %lld, \"audioSeconds\": %.3f}",
+                             JsonString(contents.audioCodec).c_str(), static_cast<long long>(contents.audioPackets),
+                             contents.audioSeconds);
         }
         std::fprintf(out, "\n      ],\n      \"notes\": [");
         for (std::size_t n = 0; n < r.notes.size(); ++n)

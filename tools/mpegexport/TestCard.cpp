@@ -3,10 +3,12 @@
 #include "FfmpegHandles.h"
 
 extern "C" {
+#include <libavutil/channel_layout.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/opt.h>
 }
 
+#include <cmath>
 #include <stdexcept>
 
 namespace mpegexport
@@ -16,6 +18,8 @@ namespace
 constexpr AVRational kFrameTimeBase{1, TestCard::kFps};
 constexpr AVRational kHostTimeBase{1, static_cast<int>(kHostTicksPerSecond)};
 constexpr int kFrames = TestCard::kFps * TestCard::kSeconds;
+// Audio in 20 ms packets, as network cameras send G.711.
+constexpr int kPacketSamples = TestCard::kSampleRate / 50;
 
 // Digits of a 3x5 block font, one row per entry, bit 2 the left column.
 constexpr unsigned char kDigits[10][5] = {
@@ -101,33 +105,100 @@ CodecContextPtr OpenEncoder()
     return context;
 }
 
+// A quiet 440 Hz tone with a 1 kHz beep in the first tenth of every second,
+// from pictures 0, 25, 50, ... on: sync can be checked by ear and eye.
+std::int16_t ToneSample(int index)
+{
+    constexpr double kPi = 3.14159265358979323846;
+    const int rate = TestCard::kSampleRate;
+    const bool beep = index % rate < rate / 10;
+    const double frequency = beep ? 1000 : 440;
+    const double amplitude = beep ? 0.5 : 0.1;
+    return static_cast<std::int16_t>(32767 * amplitude * std::sin(2 * kPi * frequency * index / rate));
+}
+
+std::vector<SourcePacket> EncodeTone()
+{
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PCM_MULAW);
+    if (!codec)
+        throw std::runtime_error("FFmpeg has no G.711 mu-law encoder for the test card's tone");
+    CodecContextPtr encoder(avcodec_alloc_context3(codec));
+    FramePtr frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
+    if (!encoder || !frame || !packet)
+        throw std::bad_alloc();
+    encoder->sample_rate = TestCard::kSampleRate;
+    encoder->sample_fmt = AV_SAMPLE_FMT_S16;
+    encoder->time_base = AVRational{1, TestCard::kSampleRate};
+    av_channel_layout_default(&encoder->ch_layout, 1);
+    if (const int status = avcodec_open2(encoder.get(), codec, nullptr); status < 0)
+        throw std::runtime_error("cannot open the G.711 encoder for the test card: " + AvErrorText(status));
+
+    frame->format = AV_SAMPLE_FMT_S16;
+    frame->nb_samples = kPacketSamples;
+    frame->sample_rate = TestCard::kSampleRate;
+    av_channel_layout_default(&frame->ch_layout, 1);
+    if (const int status = av_frame_get_buffer(frame.get(), 0); status < 0)
+        throw std::runtime_error("cannot allocate the test card's tone: " + AvErrorText(status));
+
+    std::vector<SourcePacket> packets;
+    const int total = TestCard::kSampleRate * TestCard::kSeconds;
+    for (int first = 0; first < total; first += kPacketSamples)
+    {
+        if (const int status = av_frame_make_writable(frame.get()); status < 0)
+            throw std::runtime_error("cannot make the test card's tone: " + AvErrorText(status));
+        auto* samples = reinterpret_cast<std::int16_t*>(frame->data[0]);
+        for (int i = 0; i < kPacketSamples; ++i)
+            samples[i] = ToneSample(first + i);
+        frame->pts = first;
+        int status = avcodec_send_frame(encoder.get(), frame.get());
+        if (status >= 0)
+            status = avcodec_receive_packet(encoder.get(), packet.get());
+        if (status < 0)
+            throw std::runtime_error("the test card's tone encoder failed: " + AvErrorText(status));
+        SourcePacket out;
+        out.data.assign(packet->data, packet->data + packet->size);
+        out.offset = av_rescale_q(first, encoder->time_base, kHostTimeBase);
+        out.duration = av_rescale_q(kPacketSamples, encoder->time_base, kHostTimeBase);
+        out.key = true;
+        packets.push_back(std::move(out));
+        av_packet_unref(packet.get());
+    }
+    return packets;
+}
+
 class MemoryReader final : public PacketSource
 {
 public:
-    MemoryReader(const SourceInfo& info, const std::vector<SourcePacket>& packets)
-        : m_info(info), m_packets(packets)
+    // Without audio in `info`, the audio packets are not read.
+    MemoryReader(SourceInfo info, const std::vector<SourcePacket>& video, const std::vector<SourcePacket>& audio)
+        : m_info(std::move(info)), m_video(video), m_audio(audio)
     {
     }
 
     const SourceInfo& Info() const override { return m_info; }
-
-    bool Next(SourcePacket& packet) override
-    {
-        if (m_next == m_packets.size())
-            return false;
-        packet = m_packets[m_next++];
-        return true;
-    }
+    bool Next(SourcePacket& packet) override { return Take(m_video, m_nextVideo, packet); }
+    bool NextAudio(SourcePacket& packet) override { return m_info.audio && Take(m_audio, m_nextAudio, packet); }
 
     double Fraction() const override
     {
-        return m_packets.empty() ? 1.0 : static_cast<double>(m_next) / static_cast<double>(m_packets.size());
+        return m_video.empty() ? 1.0 : static_cast<double>(m_nextVideo) / static_cast<double>(m_video.size());
     }
 
 private:
-    const SourceInfo& m_info;
-    const std::vector<SourcePacket>& m_packets;
-    std::size_t m_next = 0;
+    static bool Take(const std::vector<SourcePacket>& packets, std::size_t& next, SourcePacket& packet)
+    {
+        if (next == packets.size())
+            return false;
+        packet = packets[next++];
+        return true;
+    }
+
+    SourceInfo m_info;
+    const std::vector<SourcePacket>& m_video;
+    const std::vector<SourcePacket>& m_audio;
+    std::size_t m_nextVideo = 0;
+    std::size_t m_nextAudio = 0;
 };
 } // namespace
 
@@ -180,13 +251,23 @@ TestCard::TestCard()
     if (encoder->extradata_size > 0)
         m_info.video.extraData.assign(encoder->extradata, encoder->extradata + encoder->extradata_size);
     m_info.durationSeconds = kSeconds;
-    // Audio comes here once the tool exports it: a G.711 mu-law tone, set in
-    // m_info.audioCodec and encoded alongside the pictures.
+
+    m_audioPackets = EncodeTone();
+    AudioDescription audio;
+    audio.source = m_info.name;
+    audio.codec = AV_CODEC_ID_PCM_MULAW;
+    audio.sampleRate = kSampleRate;
+    audio.channels = 1;
+    audio.blockAlign = 1;
+    m_info.audio = std::move(audio);
 }
 
-std::unique_ptr<PacketSource> TestCard::NewReader() const
+std::unique_ptr<PacketSource> TestCard::NewReader(bool withAudio) const
 {
-    return std::make_unique<MemoryReader>(m_info, m_packets);
+    SourceInfo info = m_info;
+    if (!withAudio)
+        info.audio.reset();
+    return std::make_unique<MemoryReader>(std::move(info), m_packets, m_audioPackets);
 }
 
 } // namespace mpegexport

@@ -1,8 +1,9 @@
-// mpegexport: exports a media file's video, or a built-in test card, to MP4
-// or MOV through the mpegexporter library. See --help.
+// mpegexport: exports a media file's video and audio, or a built-in test
+// card, to MP4 or MOV through the mpegexporter library. See --help.
 
 #include "DemuxSource.h"
 #include "Exporter.h"
+#include "JoinedSource.h"
 #include "Options.h"
 #include "Paths.h"
 #include "Report.h"
@@ -17,6 +18,7 @@ extern "C" {
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <unistd.h>
 
@@ -67,13 +69,13 @@ std::vector<ExportResult> ExportTestCard(const Options& options)
 {
     const TestCard card;
     if (!options.quiet && !options.json)
-        std::printf("made a %d-second %dx%d %s test card at %d frames a second\n", TestCard::kSeconds,
+        std::printf("made a %d-second %dx%d %s test card at %d frames a second%s\n", TestCard::kSeconds,
                     TestCard::kWidth, TestCard::kHeight, DisplayName(card.Info().video.codec).c_str(),
-                    TestCard::kFps);
+                    TestCard::kFps, options.audio ? " with a G.711 mu-law 8 kHz tone" : "");
     std::vector<ExportResult> results;
     for (const char* output : {"demo.mp4", "demo.mov"})
     {
-        const auto reader = card.NewReader();
+        const auto reader = card.NewReader(options.audio);
         results.push_back(Export(*reader, SettingsFor(options, output)));
         if (results.back().interrupted)
             break;
@@ -86,7 +88,15 @@ std::vector<ExportResult> ExportFile(const Options& options)
     const std::string output = options.output.empty() ? DefaultOutputName(options.input) : options.output;
     ContainerOf(output); // refuse a bad name before reading the input
     RefuseOverwritingInput(options.input, output);
-    DemuxSource source(options.input);
+    using Streams = DemuxSource::Streams;
+    if (options.audioInput.empty())
+    {
+        DemuxSource source(options.input, options.audio ? Streams::VideoAndAudio : Streams::VideoOnly);
+        return {Export(source, SettingsFor(options, output))};
+    }
+    RefuseOverwritingInput(options.audioInput, output);
+    JoinedSource source(std::make_unique<DemuxSource>(options.input, Streams::VideoOnly),
+                        std::make_unique<DemuxSource>(options.audioInput, Streams::AudioOnly));
     return {Export(source, SettingsFor(options, output))};
 }
 } // namespace
