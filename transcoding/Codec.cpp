@@ -41,6 +41,10 @@ CodecBase::CodecBase(const StreamParameters& parameters, bool globalHeader, bool
     context.sample_fmt = static_cast<AVSampleFormat>(codecParameters.format);
     context.sample_rate = codecParameters.sample_rate;
     CheckAvResult(av_channel_layout_copy(&context.ch_layout, &codecParameters.ch_layout), "::av_channel_layout_copy");
+    // A declared count above one has no channel order, which encoders refuse;
+    // they get the usual order for that count (stereo for two).
+    if (encoder && context.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && context.ch_layout.nb_channels > 0)
+        av_channel_layout_default(&context.ch_layout, context.ch_layout.nb_channels);
 }
 
 Decoder::Decoder(const StreamParameters& input)

@@ -203,6 +203,24 @@ TEST(Codec, SilentPacketIsTheFirstPacketEncodedFromSilence)
     }
 }
 
+// Streams declared with more than one channel carry a count without an
+// order; encoders get the usual order for it and write it back.
+TEST(Codec, EncodersOpenForADeclaredChannelCount)
+{
+    for (AVCodecID id : {AV_CODEC_ID_AAC, AV_CODEC_ID_PCM_MULAW})
+    {
+        SCOPED_TRACE(avcodec_get_name(id));
+        auto parameters = Audio(id, id == AV_CODEC_ID_AAC ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S16, 8000);
+        av_channel_layout_uninit(&parameters->ch_layout);
+        parameters->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
+        parameters->ch_layout.nb_channels = 2;
+        Mpeg::Encoder encoder({parameters.get(), 0, {1, 8000}}, false);
+        EXPECT_EQ(parameters->ch_layout.order, AV_CHANNEL_ORDER_NATIVE);
+        EXPECT_EQ(parameters->ch_layout.u.mask, AV_CH_LAYOUT_STEREO);
+        EXPECT_NE(encoder.CreateSilentPacket(), nullptr);
+    }
+}
+
 TEST(Codec, SilenceClearsEveryPlaneOrTheWholeInterleavedBuffer)
 {
     for (AVSampleFormat format : {AV_SAMPLE_FMT_FLTP, AV_SAMPLE_FMT_S16})
