@@ -33,8 +33,11 @@ void FfMpegFacadeBase::StartInitMediaFile(const std::wstring& filePath)
     if (m_outputFormatContext || m_inputFormatContext)
         throw FfMpegFacadeException("FfMpegFacadeBase::StartInitMediaFile",
                                     "m_outputFormatContext || m_inputFormatContext");
+    // Both are made before either is kept: a name that fails leaves nothing
+    // behind, and the host can name another file at once.
+    auto output = std::make_unique<FormatContextOutput>(filePath);
     m_inputFormatContext = std::make_shared<FormatContextInput>();
-    m_outputFormatContext = std::make_unique<FormatContextOutput>(filePath);
+    m_outputFormatContext = std::move(output);
 }
 
 void FfMpegFacadeBase::InitStreamVideo(std::unique_ptr<StreamParametersVideo> parameters)
@@ -196,6 +199,13 @@ void FfMpegFacadeBase::FlushStreams()
 
 void FfMpegFacadeBase::ReleaseMediaFile()
 {
+    {
+        // Lists that a failed or stopped worker left queued belong to this
+        // file. Left in the queue they would also keep the next file's add
+        // calls from ever starting a worker.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_packetsVideo.clear();
+    }
     m_streamCount = 0;
     auto processor = std::move(m_streamProcessorVideo);
     processor.reset();

@@ -41,8 +41,8 @@ public:
     ~FfMpegFacadeBase() override;
 
 protected:
-    // Drops the processors and both contexts (closing the file); the queue,
-    // the stop flag and a stored failure stay.
+    // Drops the processors, both contexts (closing the file) and the lists
+    // still queued for the file; the stop flag and a stored failure stay.
     virtual void ReleaseMediaFile();
     // Writes what the processors still hold at the end of the file.
     virtual void FlushStreams();

@@ -182,6 +182,12 @@ void FfMpegFacadeSynchronized::FlushStreams()
 
 void FfMpegFacadeSynchronized::ReleaseMediaFile()
 {
+    {
+        // The audio lists pair with the video lists the base drops.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_packetsAudio.clear();
+        m_packetsVideo.clear();
+    }
     auto processor = std::move(m_streamProcessorAudio);
     processor.reset();
     // Held-back packets belong to the file being released, never to the next.
