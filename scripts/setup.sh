@@ -9,6 +9,11 @@ packages=(
   ffmpeg
   googletest libgtest-dev
   binutils
+  # Readers that share no code with libavformat's MP4 demuxer (tests/readers)
+  gstreamer1.0-tools gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-libav
+  mediainfo python3
+  # libFuzzer and the sanitizer runtimes for the fuzzing harnesses (fuzz/)
+  clang libclang-rt-14-dev
 )
 
 missing=()
