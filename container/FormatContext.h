@@ -60,8 +60,10 @@ public:
     // the audio track would have no data between the first video packet and
     // the first audio packet (or the last video packet), copies of
     // m_silencePacket are written first, in whole steps of m_silenceDuration,
-    // strictly above m_lastAudioTimestamp and ending before that point. Video
-    // goes to the muxer before audio; both batches are consumed.
+    // strictly above m_lastAudioTimestamp (the last tick covered by audio
+    // already written) and ending before that point; a gap of more than ten
+    // minutes stays unfilled. Video goes to the muxer before audio; both
+    // batches are consumed.
     void WriteSynchronized(PacketSequence video, PacketSequence audio);
 
     // Bytes written so far (the I/O context's position).

@@ -1,11 +1,17 @@
 #include "container/FormatContext.h"
 
+#include <algorithm>
+
 extern "C" {
 #include <libavutil/mathematics.h>
 }
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
+namespace
+{
+constexpr std::int64_t kMaxFilledGapSeconds = 600;
+} // namespace
 
 void FormatContextOutput::WriteSynchronized(PacketSequence video, PacketSequence audio)
 {
@@ -18,8 +24,11 @@ void FormatContextOutput::WriteSynchronized(PacketSequence video, PacketSequence
         const std::int64_t end = audio.empty() ? av_rescale_q(video.back()->packet.pts, m_videoTimeBase, m_audioTimeBase)
                                                : audio.front()->packet.pts;
         // Only a gap longer than one step is filled, and a filler never ends
-        // past the span.
-        if ((end - start) / step >= 1 && start + step < end)
+        // past the span. A gap of more than ten minutes is a host clock that
+        // jumped, not late audio: it stays a gap rather than taking that long
+        // to fill.
+        const std::int64_t longest = av_rescale_q(kMaxFilledGapSeconds, AVRational{1, 1}, m_audioTimeBase);
+        if ((end - start) / step >= 1 && start + step < end && end - start <= longest)
         {
             const AVPacket& silence = m_silencePacket->packet;
             for (std::int64_t t = start; t + step < end; t += step)
@@ -43,7 +52,11 @@ void FormatContextOutput::WriteSynchronized(PacketSequence video, PacketSequence
     }
     for (auto& packet : audio)
     {
-        m_lastAudioTimestamp = packet->packet.pts;
+        // The last tick the packet covers: a filler must not overlap audio
+        // already written. This matters where the silence step is shorter
+        // than an audio packet (PCM: one sample against a packet of many),
+        // which a sample-counted track would otherwise play late.
+        m_lastAudioTimestamp = packet->packet.pts + std::max<std::int64_t>(packet->packet.duration, 1) - 1;
         WritePacket(packet->packet);
         packet.reset();
     }

@@ -47,7 +47,9 @@ void FfMpegFacadeBase::InitStreamVideo(std::unique_ptr<StreamParametersVideo> pa
                                     "m_inputFormatContext and m_outputFormatContext must be initialized first");
     if (m_streamProcessorVideo)
         throw FfMpegFacadeException("FfMpegFacadeBase::InitStreamVideo", "m_streamProcessorVideo already initialized");
-    const auto index = static_cast<std::int32_t>(m_streamCount++);
+    // Packets are muxed by this index, so it must be the stream's place in the
+    // output context; a count of calls would skip a number after a refusal.
+    const auto index = static_cast<std::int32_t>(m_outputFormatContext->GetAvFormatContext()->nb_streams);
     auto processor = std::make_unique<StreamProcessorVideo>(index, *m_inputFormatContext, std::move(parameters));
     processor->Build(*m_outputFormatContext);
     m_streamProcessorVideo = std::move(processor);
@@ -206,7 +208,6 @@ void FfMpegFacadeBase::ReleaseMediaFile()
         std::lock_guard<std::mutex> lock(m_mutex);
         m_packetsVideo.clear();
     }
-    m_streamCount = 0;
     auto processor = std::move(m_streamProcessorVideo);
     processor.reset();
     auto output = std::move(m_outputFormatContext);

@@ -58,7 +58,6 @@ protected:
     // Ends a worker: stores the failure, if any, and marks the worker inactive.
     void EndWorker(std::exception_ptr error);
 
-    std::uint32_t m_streamCount = 0;
     std::shared_ptr<FormatContextInput> m_inputFormatContext;
     std::unique_ptr<FormatContextOutput> m_outputFormatContext;
     std::unique_ptr<StreamProcessorVideo> m_streamProcessorVideo;

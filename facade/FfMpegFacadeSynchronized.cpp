@@ -32,7 +32,8 @@ void FfMpegFacadeSynchronized::InitStreamAudio(std::unique_ptr<StreamParametersA
         throw FfMpegFacadeException("FfMpegFacadeSynchronized::InitStreamAudio",
                                     "m_streamProcessorAudio already initialized");
 
-    const auto index = static_cast<std::int32_t>(m_streamCount++);
+    // The stream's place in the output context, as for the video stream.
+    const auto index = static_cast<std::int32_t>(m_outputFormatContext->GetAvFormatContext()->nb_streams);
     // The stream refuses a timeScale that is not positive before it divides
     // anything below.
     auto inputStream = std::make_unique<StreamAudio>(index, *m_inputFormatContext, *parameters);

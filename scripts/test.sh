@@ -2,7 +2,7 @@
 # The whole test suite: installs what it needs, then builds and runs every
 # test in three configurations: plain, AddressSanitizer with
 # UndefinedBehaviorSanitizer, and ThreadSanitizer (the facade and worker
-# tests).
+# tests); then each fuzzing harness for a short while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,3 +27,21 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run build/release ""
 run build/asan "address;undefined"
 run build/tsan "thread" -L 'facade|boundary'
+
+# A bounded smoke run of each libFuzzer harness (fuzz/, clang with
+# AddressSanitizer and UndefinedBehaviorSanitizer) on the seeds it writes from
+# media it encodes at start-up. Anything it finds fails the suite and is left
+# in the build directory.
+fuzz=build/fuzz
+echo "== ${fuzz} (libFuzzer smoke run)"
+cmake -S . -B "$fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DMPEGEXPORTER_BUILD_FUZZ=ON \
+  -DMPEGEXPORTER_BUILD_TESTS=OFF -DMPEGEXPORTER_BUILD_BENCH=OFF -DMPEGEXPORTER_BUILD_TOOLS=OFF >/dev/null
+harnesses=(fuzz_facade fuzz_audio_chain fuzz_records)
+cmake --build "$fuzz" -j "$jobs" --target "${harnesses[@]}"
+for harness in "${harnesses[@]}"; do
+  corpus="$fuzz/fuzz/corpus/$harness"
+  rm -rf "$corpus"
+  MPEGEXPORTER_FUZZ_SEEDS="$corpus" "$fuzz/fuzz/$harness"
+  "$fuzz/fuzz/$harness" -max_total_time=20 -timeout=25 -max_len=2048 -rss_limit_mb=4096 \
+    -artifact_prefix="$fuzz/fuzz/" -print_final_stats=1 "$corpus"
+done

@@ -30,6 +30,21 @@ AVStream* NewInputStream(FormatContextInput& context, const StreamParametersBase
     return NewStream(context);
 }
 
+// The audio time scale is the sample rate. Far outside the real rates the
+// resampler's work grows with the conversion ratio: a filter of gigabytes far
+// above them, and tens of thousands of samples out per sample in far below.
+// Refused before anything is added to the context; rates that are not
+// positive are left to the common check.
+constexpr std::int32_t kMinSampleRate = 1000;
+constexpr std::int32_t kMaxSampleRate = 384000;
+
+StreamParametersAudio& WithSampleRate(StreamParametersAudio& parameters)
+{
+    if (parameters.timeScale > 0 && (parameters.timeScale < kMinSampleRate || parameters.timeScale > kMaxSampleRate))
+        throw FfMpegFacadeException("StreamAudio::StreamAudio", "timeScale must be a sample rate from 1000 to 384000");
+    return parameters;
+}
+
 template <typename T, typename End>
 bool ListContains(const T* list, End end, T value)
 {
@@ -114,7 +129,7 @@ StreamVideo::StreamVideo(FormatContextOutput& context, const Stream& input)
 StreamVideo::~StreamVideo() = default;
 
 StreamAudio::StreamAudio(std::int32_t index, FormatContextInput& context, StreamParametersAudio& parameters)
-    : Stream(index, context, parameters)
+    : Stream(index, context, WithSampleRate(parameters))
 {
     AVCodecParameters* codec = m_stream->codecpar;
     codec->codec_id = Map2Av(parameters.codecId);

@@ -71,6 +71,7 @@ public:
 class StreamAudio final : public Stream
 {
 public:
+    // Refuses a timeScale (the sample rate) outside 1000 to 384000.
     StreamAudio(std::int32_t index, FormatContextInput& context, StreamParametersAudio& parameters);
     StreamAudio(FormatContextOutput& context, const StreamAudio& input);
     ~StreamAudio() override;

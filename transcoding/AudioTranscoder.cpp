@@ -16,6 +16,10 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 namespace
 {
+// Longer holes in the input are taken for a jump of the host clock and
+// left unfilled.
+constexpr std::int64_t kMaxFilledHoleSeconds = 600;
+
 // What the chain feeds into the FIFO must have the FIFO's (or resampler's)
 // format and channel count: the copy reads as many planes and bytes as those
 // say. A decoder that delivers something else (a host that declared the wrong
@@ -123,14 +127,28 @@ PacketSequence AudioTranscoder::Transcode(const OwnedPacket* packet)
     }
     else if (pts > m_startPts + m_samplesIn)
     {
-        // A hole in the input timeline: silence for the missing samples enters
-        // the chain exactly like decoded audio. Long holes go in slices, so a
-        // host clock that jumps by hours does not need hours of samples at once.
-        constexpr std::int64_t kSliceSamples = 1 << 16;
-        for (std::int64_t missing = pts - m_startPts - m_samplesIn; missing > 0; missing -= kSliceSamples)
+        const std::int64_t hole = pts - m_startPts - m_samplesIn;
+        const AVRational timeBase = m_transcoder.m_decoder->GetContext()->time_base;
+        if (hole > av_rescale_q(kMaxFilledHoleSeconds, AVRational{1, 1}, timeBase))
         {
-            AvFramePtr silence = CreateSilentFrame(static_cast<int>(std::min(missing, kSliceSamples)));
-            EncodeFrame(*silence, packets);
+            // Not lost audio but a clock that jumped (a wrapped one jumps by
+            // years): silence for it would take as long to encode and pile up
+            // in memory. The track goes on at the new time with a gap, as
+            // copied audio does.
+            m_startPts += hole;
+            m_position += hole;
+        }
+        else
+        {
+            // A hole in the input timeline: silence for the missing samples
+            // enters the chain exactly like decoded audio. Long holes go in
+            // slices, so a long hole does not need all its samples at once.
+            constexpr std::int64_t kSliceSamples = 1 << 16;
+            for (std::int64_t missing = hole; missing > 0; missing -= kSliceSamples)
+            {
+                AvFramePtr silence = CreateSilentFrame(static_cast<int>(std::min(missing, kSliceSamples)));
+                EncodeFrame(*silence, packets);
+            }
         }
     }
     for (const AvFramePtr& frame : m_transcoder.m_decoder->Decode(packet))

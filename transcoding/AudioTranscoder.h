@@ -3,7 +3,9 @@
 // The audio transcoding chain: decode, convert (libswresample), regroup into
 // frames of the encoder's size (an audio FIFO), encode, and time every packet
 // by the count of samples that went in. Holes in the input are filled with
-// silence. Built on the host's thread, then used by one worker at a time.
+// silence; one of more than ten minutes is a clock jump and becomes a gap in
+// the output timeline instead. Built on the host's thread, then used by one
+// worker at a time.
 
 #include "container/AvHandles.h"
 #include "container/OwnedPacket.h"

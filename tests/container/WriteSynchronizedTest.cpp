@@ -63,14 +63,19 @@ public:
         return packet;
     }
 
-    // Video packets at the given pts (1/25), audio at the given pts (1/8000).
-    void Write(const std::vector<std::int64_t>& video, const std::vector<std::int64_t>& audio)
+    // Video packets at the given pts (1/25), audio at the given pts (1/8000),
+    // each audio packet lasting `audioDuration` ticks.
+    void Write(const std::vector<std::int64_t>& video, const std::vector<std::int64_t>& audio,
+               std::int64_t audioDuration = 0)
     {
         Mpeg::PacketSequence v, a;
         for (std::int64_t pts : video)
             v.push_back(Packet(0, av_rescale_q(pts, AVRational{1, 25}, m_output.m_videoTimeBase), {0xFF, 0xD8, 0xFF, 0xD9}));
         for (std::int64_t pts : audio)
+        {
             a.push_back(Packet(1, pts, {0xAA, 0xBB}));
+            a.back()->packet.duration = audioDuration;
+        }
         m_output.WriteSynchronized(std::move(v), std::move(a));
     }
 
@@ -156,6 +161,17 @@ TEST(WriteSynchronized, FillersAreCopiesOfTheSilencePacketAndLaterCallsDoNotRefi
     for (std::int64_t t = 12800; t + kStep < 19200; t += kStep)
         expected.push_back(t);
     EXPECT_EQ(fillers, expected);
+}
+
+// A filler never overlaps audio already written: with packets longer than the
+// silence step, the slots inside the last packet stay empty.
+TEST(WriteSynchronized, FillersStartAfterTheEndOfTheLastAudioPacket)
+{
+    TestMedia::TempDir dir;
+    Writer writer(dir);
+    writer.Write({1, 2}, {320}, 1024);  // covers 320 .. 1343
+    writer.Write({4, 5}, {5000});       // from 1280: 1280 lies inside the packet, 2304 and 3328 do not
+    EXPECT_EQ(writer.Fillers(), (Ticks{2304, 3328}));
 }
 
 TEST(WriteSynchronized, WithoutAUsableSilencePacketNothingIsFilled)

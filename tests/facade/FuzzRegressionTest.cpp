@@ -1,0 +1,107 @@
+// Call sequences the fuzzers (fuzz/) found to hang the audio/video facade,
+// replayed as tests.
+
+#include "support/TestMedia.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+namespace
+{
+using Audio = Mpeg::CodecIdAudio;
+using TestMedia::Bytes;
+using TestMedia::Thrown;
+
+constexpr std::uint64_t kStart = 130'000'000'000'000'000; // host clock, 100-ns units
+constexpr std::uint64_t kFrame = 400'000;                // 40 ms
+
+const TestMedia::EncodedStream& Video()
+{
+    static const TestMedia::EncodedStream video = TestMedia::EncodeVideo("mpeg4", 64, 48, 10);
+    return video;
+}
+
+std::unique_ptr<Mpeg::StreamParametersAudio> AudioRecord(Audio codec, std::int32_t rate)
+{
+    auto record = std::make_unique<Mpeg::StreamParametersAudio>();
+    record->codecId = codec;
+    record->timeScale = rate;
+    record->startTime = kStart;
+    return record;
+}
+
+Mpeg::MediaPacketList VideoPackets(std::size_t first, std::size_t count)
+{
+    return TestMedia::ToHostPackets(Video(), kStart, kFrame, first, count);
+}
+
+// `count` packets of 20 ms of 16-bit silence from host time `at` on.
+Mpeg::MediaPacketList SilentPcm(std::uint64_t at, std::size_t count)
+{
+    Mpeg::MediaPacketList list;
+    for (std::size_t i = 0; i < count; ++i)
+        list.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{Bytes(320, 0), at + i * 200'000}));
+    return list;
+}
+} // namespace
+
+// PCM declared at 1 Hz into MP4: every 1440-byte packet stood for 12 minutes
+// of audio, which the chain resampled to 96 kHz and encoded (minutes of work
+// per packet). InitStreamAudio refuses the rate, and the facade takes a usable
+// record after the refused one.
+TEST(FuzzRegression, AnAudioRateOfOneHertzIsRefusedAndAUsableRecordStillWorks)
+{
+    TestMedia::TempDir dir;
+    auto facade = Mpeg::IFfMpegFacade::Create(true);
+    facade->StartInitMediaFile(TestMedia::Wide(dir / "f.mp4"));
+    facade->InitStreamVideo(TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video(), 25, kStart));
+    EXPECT_EQ(Thrown([&] { facade->InitStreamAudio(AudioRecord(Audio::PcmS16be, 1)); }),
+              "FfMpegFacadeException: FfMpegFacade: StreamAudio::StreamAudio: timeScale must be a sample rate from "
+              "1000 to 384000");
+
+    facade->InitStreamAudio(AudioRecord(Audio::PcmS16be, 8000));
+    facade->FinishInitMediaFile();
+    facade->AddPacketsAudioVideo(VideoPackets(0, 10), SilentPcm(kStart, 20));
+    EXPECT_GT(facade->FinishMediaFile(), 0);
+
+    const TestMedia::ReadFile file = TestMedia::Read(dir / "f.mp4");
+    ASSERT_EQ(file.streams.size(), 2u);
+    EXPECT_EQ(file.streams[1].codecId, AV_CODEC_ID_AAC);
+    std::size_t audio = 0;
+    for (const auto& packet : file.packets)
+        audio += packet.streamIndex == 1 ? 1 : 0;
+    EXPECT_GT(audio, 0u);
+}
+
+// The clock jump of the audio chain's test, through the facade: the second
+// batch's audio comes a day after the first. Copied PCM into MOV would have
+// had the day filled with copies of a one-sample silent packet (691 million
+// of them), transcoded PCM into MP4 with a day of encoded silence and then
+// copies of a silent AAC packet. A gap of more than ten minutes stays a gap.
+TEST(FuzzRegression, AudioJumpingADayAheadIsNotFilledWithSilence)
+{
+    for (const char* name : {"copied.mov", "transcoded.mp4"})
+    {
+        SCOPED_TRACE(name);
+        TestMedia::TempDir dir;
+        auto facade = Mpeg::IFfMpegFacade::Create(true);
+        facade->StartInitMediaFile(TestMedia::Wide(dir / name));
+        facade->InitStreamVideo(TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video(), 25, kStart));
+        facade->InitStreamAudio(AudioRecord(Audio::PcmS16be, 8000));
+        facade->FinishInitMediaFile();
+        constexpr std::uint64_t kDay = 86'400ull * 10'000'000;
+        const auto began = std::chrono::steady_clock::now();
+        facade->AddPacketsAudioVideo(VideoPackets(0, 5), SilentPcm(kStart, 5));
+        facade->AddPacketsAudioVideo(VideoPackets(5, 5), SilentPcm(kStart + kDay, 50));
+        EXPECT_GT(facade->FinishMediaFile(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
+
+        const TestMedia::ReadFile file = TestMedia::Read(dir / name);
+        std::size_t audio = 0;
+        for (const auto& packet : file.packets)
+            audio += packet.streamIndex == 1 ? 1 : 0;
+        EXPECT_LT(audio, 100u);
+    }
+}
