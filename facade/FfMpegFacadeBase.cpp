@@ -2,6 +2,8 @@
 
 #include "errors/AvResult.h"
 
+#include <cstdint>
+
 extern "C" {
 #include <libavutil/log.h>
 #include <libavutil/mathematics.h>
@@ -242,7 +244,12 @@ std::int64_t FfMpegFacadeBase::EstimateFileSize(std::int64_t remaining, std::int
     // Nothing done yet gives nothing to project from.
     if (done <= 0)
         return position;
-    return av_rescale(remaining, position, done) + position;
+    // av_rescale answers INT64_MIN where the product does not fit; a
+    // projection past the largest size saturates instead of wrapping.
+    const std::int64_t projected = av_rescale(remaining, position, done);
+    if ((remaining > 0 && projected == INT64_MIN) || projected > INT64_MAX - position)
+        return INT64_MAX;
+    return projected + position;
 }
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

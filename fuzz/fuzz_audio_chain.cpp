@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <iostream>
 #include <memory>
 
 namespace
@@ -94,6 +95,8 @@ public:
         const bool mov = m_in.Bool();
         const std::int32_t offset = Offset();
         const int wiring = Variant(m_in.U8(), 3);
+        if (Tracing())
+            std::cerr << (mov ? "mov" : "mp4") << ", offset " << offset << ", wiring " << wiring << '\n';
 
         Mpeg::FormatContextInput input;
         Mpeg::FormatContextOutput output(WideScratchDir() + (mov ? L"/chain.mov" : L"/chain.mp4"));
@@ -127,17 +130,20 @@ public:
             return;
         for (int i = 0; i < kMaxOperations && !m_in.Empty(); ++i)
         {
-            if (m_in.U8() % kOperations == kBatch)
+            const bool batch = m_in.U8() % kOperations == kBatch;
+            MediaPacketList packets = Packets();
+            if (Tracing())
             {
-                MediaPacketList packets = Packets();
-                Tolerate([&] { Write(output, processor->Process(std::move(packets))); });
+                std::cerr << (batch ? "batch of " : "one at a time: ") << packets.size() << " packets:";
+                for (const auto& packet : packets)
+                    std::cerr << ' ' << packet->timestamp << '/' << packet->data.size();
+                std::cerr << '\n';
             }
+            if (batch)
+                Tolerate([&] { Write(output, processor->Process(std::move(packets))); });
             else
-            {
-                MediaPacketList packets = Packets();
                 for (const auto& packet : packets)
                     Tolerate([&] { Write(output, processor->ProcessPacket(*packet)); });
-            }
         }
         Tolerate([&] {
             if (processor->m_transcoder)
@@ -200,6 +206,10 @@ private:
         default: break;
         }
         m_clock = kClockBase;
+        if (Tracing())
+            std::cerr << "audio codec " << static_cast<int>(record->codecId) << " timeScale " << record->timeScale
+                      << " channels " << record->channels << " header " << record->firstPacketHeader.size()
+                      << " extradata " << record->codecConfiguration.extraData.size() << " bytes\n";
         return record;
     }
 

@@ -72,7 +72,9 @@ bool AudioFifo::Write(std::uint8_t* const* data, int count)
 
 void AudioFifo::Read(AVFrame& frame, int count)
 {
-    if (av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(frame.data), count) < count)
+    // extended_data: data holds only the first eight planes, and planar audio
+    // of more channels has one plane each.
+    if (av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(frame.extended_data), count) < count)
         throw AvException("Could not read data from FIFO\n", AVERROR_EXIT);
 }
 

@@ -1,11 +1,12 @@
-// Call sequences the fuzzers (fuzz/) found to hang the audio/video facade,
-// replayed as tests.
+// Call sequences the fuzzers (fuzz/) found to hang the facades or to
+// overflow, replayed as tests.
 
 #include "support/TestMedia.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
 #include <string>
 
 namespace
@@ -104,4 +105,25 @@ TEST(FuzzRegression, AudioJumpingADayAheadIsNotFilledWithSilence)
             audio += packet.streamIndex == 1 ? 1 : 0;
         EXPECT_LT(audio, 100u);
     }
+}
+
+// Four pictures written, then an estimate whose projection lands just past
+// INT64_MAX: the sum overflowed (undefined behaviour, in practice a negative
+// size). Projections past the largest size now saturate; one just below it
+// is still exact.
+TEST(FuzzRegression, EstimatesPastTheLargestSizeSaturate)
+{
+    TestMedia::TempDir dir;
+    auto facade = Mpeg::IFfMpegFacade::Create(false);
+    TestMedia::Open(*facade, dir / "f.mp4", TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video(), 25, kStart));
+    facade->AddPacketsVideo(VideoPackets(0, 4));
+    const std::int64_t size = facade->EstimateFileSize(0, 1);
+    ASSERT_GT(size, 0);
+
+    const std::int64_t most = INT64_MAX / size; // most * size + size > INT64_MAX
+    EXPECT_EQ(facade->EstimateFileSize(most, 1), INT64_MAX);
+    EXPECT_EQ(facade->EstimateFileSize(most - 1, 1), most * size);
+    EXPECT_EQ(facade->EstimateFileSize(INT64_MAX, 1), INT64_MAX) << "the product itself does not fit";
+    EXPECT_EQ(facade->EstimateFileSize(INT64_MAX, INT64_MAX), 2 * size);
+    EXPECT_GT(facade->FinishMediaFile(), 0);
 }

@@ -19,40 +19,47 @@ constexpr std::uint64_t kVideoStart = 130'000'000'000'000'000; // host clock, 10
 constexpr std::uint64_t kSecond = 10'000'000;
 constexpr std::uint64_t kPacket = 200'000; // 20 ms, 160 samples at 8 kHz
 
-const TestMedia::EncodedStream& Alaw()
+const TestMedia::EncodedStream& Tone(const char* encoder)
 {
-    static const TestMedia::EncodedStream tone = TestMedia::EncodeTone("pcm_alaw", 8000, 1, 440);
-    return tone;
+    static const TestMedia::EncodedStream alaw = TestMedia::EncodeTone("pcm_alaw", 8000, 1, 440);
+    static const TestMedia::EncodedStream mulaw = TestMedia::EncodeTone("pcm_mulaw", 8000, 1, 440);
+    return std::string(encoder) == "pcm_alaw" ? alaw : mulaw;
 }
 
-// An 8 kHz A-law stream going into MP4 (so into AAC at 8 kHz), built the way
+// An 8 kHz G.711 stream going into MP4 (so into AAC at 8 kHz), built the way
 // the audio/video facade builds it.
 class Chain
 {
 public:
-    Chain()
-        : m_output(TestMedia::Wide(m_dir / "out.mp4"))
+    explicit Chain(Mpeg::CodecIdAudio codec = Mpeg::CodecIdAudio::PcmAlaw, std::int32_t channels = 1,
+                   std::int32_t offset = 0)
+        : m_tone(Tone(codec == Mpeg::CodecIdAudio::PcmAlaw ? "pcm_alaw" : "pcm_mulaw")),
+          m_output(TestMedia::Wide(m_dir / "out.mp4"))
     {
         auto record = std::make_unique<Mpeg::StreamParametersAudio>();
-        record->codecId = Mpeg::CodecIdAudio::PcmAlaw;
+        record->codecId = codec;
         record->timeScale = 8000;
+        record->channels = channels;
         record->startTime = kVideoStart;
         auto input = std::make_unique<Mpeg::StreamAudio>(0, m_input, *record);
-        m_processor = std::make_unique<Mpeg::StreamProcessorAudio>(kVideoStart, 0, 8000, std::move(input), kVideoStart,
-                                                                   false, std::move(record));
+        m_processor = std::make_unique<Mpeg::StreamProcessorAudio>(kVideoStart, offset, 8000, std::move(input),
+                                                                   kVideoStart, false, std::move(record));
         m_processor->Build(m_output);
+        m_processor->CreateSilentPacket(true);
     }
 
-    Mpeg::StreamProcessorAudio& operator*() { return *m_processor; }
     Mpeg::StreamProcessorAudio* operator->() { return m_processor.get(); }
 
-    // One packet of the tone at host time `at`.
+    // Packet `packet` of the tone at host time `at`.
     Mpeg::PacketSequence Send(std::size_t packet, std::uint64_t at)
     {
-        return m_processor->ProcessPacket(Mpeg::MediaPacket{Alaw().packets[packet % Alaw().packets.size()], at});
+        return m_processor->ProcessPacket(Mpeg::MediaPacket{Packet(packet), at});
     }
 
+    const Bytes& Packet(std::size_t packet) const { return m_tone.packets[packet % m_tone.packets.size()]; }
+
 private:
+    const TestMedia::EncodedStream& m_tone;
     TestMedia::TempDir m_dir;
     Mpeg::FormatContextInput m_input;
     Mpeg::FormatContextOutput m_output;
@@ -69,7 +76,7 @@ TEST(FuzzRegression, AClockJumpOfYearsIsAGapNotYearsOfSilence)
 {
     Chain chain;
     ASSERT_NE(chain->m_transcoder, nullptr);
-    EXPECT_TRUE(chain->Process(TestMedia::ToHostPackets(Alaw(), kVideoStart, kPacket, 0, 6)).empty());
+    EXPECT_TRUE(chain->Process(TestMedia::ToHostPackets(Tone("pcm_alaw"), kVideoStart, kPacket, 0, 6)).empty());
     constexpr std::uint64_t kJump = 0x04D9D9D9D9000100;
     const auto jumpTicks = static_cast<std::int64_t>(Mpeg::ElapsedTicks(kJump, kVideoStart, 8000));
     ASSERT_EQ(jumpTicks, 395'911'915'528) << "ticks wrap with the clock";
@@ -83,11 +90,10 @@ TEST(FuzzRegression, AClockJumpOfYearsIsAGapNotYearsOfSilence)
             packets.push_back(std::move(packet));
 
     // The 960 samples from before the jump now end at it and the rest follow
-    // without a gap: 37 packets of 160 samples make five AAC frames, each
-    // packet out carrying the time of the frame after it.
-    ASSERT_EQ(packets.size(), 4u);
+    // without a gap: 37 packets of 160 samples make five AAC frames.
+    ASSERT_EQ(packets.size(), 5u);
     for (std::size_t i = 0; i < packets.size(); ++i)
-        EXPECT_EQ(packets[i]->packet.pts, jumpTicks - 960 + 1024 * static_cast<std::int64_t>(i + 1)) << i;
+        EXPECT_EQ(packets[i]->packet.pts, jumpTicks - 960 + 1024 * static_cast<std::int64_t>(i)) << i;
 }
 
 // Where a hole stops being filled: ten minutes still become silence, one
@@ -114,4 +120,36 @@ TEST(FuzzRegression, HolesUpToTenMinutesAreFilledWithSilence)
             EXPECT_LE(packets.size(), 1u);
         }
     }
+}
+
+// Mu-law declared with sixteen channels goes into MP4 as sixteen-channel AAC.
+// Each 20 ms packet carries ten samples a channel, so silence fills the rest
+// of every step. Once a frame was due, the FIFO was read through the frame's
+// eight plane pointers and on into the fields after them, and wrote to
+// address 0x1000. The fuzzer's call sequence: two empty batches, then one
+// packet at a time, the first an ADTS header with 15 bytes behind it (not a
+// whole number of sixteen-channel samples), then tone.
+TEST(FuzzRegression, AudioOfMoreThanEightChannelsIsReadIntoEveryPlane)
+{
+    Chain chain(Mpeg::CodecIdAudio::PcmMulaw, 16, 63);
+    EXPECT_TRUE(chain->Process({}).empty());
+    EXPECT_TRUE(chain->Process({}).empty());
+
+    const Bytes payload = {0x00, 0x00, 0x00, 0xFE, 0x10, 0x00, 0x00, 0x00, 0xF4, 0x3F, 0x00, 0xCC, 0xCC, 0xBA, 0x00};
+    Bytes first = TestMedia::AdtsHeader(8000, payload.size());
+    first.insert(first.end(), payload.begin(), payload.end());
+    EXPECT_EQ(TestMedia::Thrown([&] { chain->ProcessPacket(Mpeg::MediaPacket{first, kVideoStart}); }),
+              "AvException 1094995529: FfMpegFacade: ::avcodec_receive_frame: " +
+                  TestMedia::StrError(AVERROR_INVALIDDATA));
+    Mpeg::PacketSequence packets;
+    for (std::size_t i = 1; i < 8; ++i)
+        for (auto& packet : chain.Send(i, kVideoStart + i * kPacket))
+            packets.push_back(std::move(packet));
+
+    ASSERT_FALSE(packets.empty());
+    const AVCodecParameters& out = *chain->m_outputStream->GetCodecParameters();
+    EXPECT_EQ(out.codec_id, AV_CODEC_ID_AAC);
+    EXPECT_EQ(out.ch_layout.nb_channels, 16);
+    for (const auto& packet : packets)
+        EXPECT_GT(packet->packet.size, 0);
 }
