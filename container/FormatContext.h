@@ -10,6 +10,7 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/mathematics.h>
 }
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
@@ -40,6 +41,19 @@ public:
     ~FormatContextInput() override;
 };
 
+// Silence fills missing audio only up to this far past the latest video time
+// processed: audio that resumes later is the host's clock jumping (a wrapped
+// one jumps by years), and the track goes on there with a gap. The margin
+// covers audio lists that run somewhat ahead of their video.
+constexpr std::int64_t kFillBeyondVideoSeconds = 5;
+
+// True when missing audio ending at `end` lies beyond `videoEnd` plus the
+// margin above; both in `timeBase`.
+inline bool EndsBeyondVideo(std::int64_t end, std::int64_t videoEnd, AVRational timeBase)
+{
+    return end > videoEnd && end - videoEnd > av_rescale_q(kFillBeyondVideoSeconds, AVRational{1, 1}, timeBase);
+}
+
 // Container short name -> codec ids the container carries unchanged.
 using SupportedCodecsMap = std::unordered_map<std::string, std::unordered_set<AVCodecID>>;
 
@@ -61,8 +75,8 @@ public:
     // the first audio packet (or the last video packet), copies of
     // m_silencePacket are written first, in whole steps of m_silenceDuration,
     // strictly above m_lastAudioTimestamp (the last tick covered by audio
-    // already written) and ending before that point; a gap of more than ten
-    // minutes stays unfilled. Video goes to the muxer before audio; both
+    // already written) and ending before that point; a gap ending beyond the
+    // batch's last video packet (EndsBeyondVideo) stays unfilled. Video goes to the muxer before audio; both
     // batches are consumed.
     void WriteSynchronized(PacketSequence video, PacketSequence audio);
 

@@ -20,4 +20,11 @@ std::unique_ptr<OwnedPacket> OwnedPacket::CopyOf(const std::uint8_t* data, std::
     return owned;
 }
 
+std::unique_ptr<OwnedPacket> OwnedPacket::RefOf(const AVPacket& source)
+{
+    auto owned = std::make_unique<OwnedPacket>();
+    CheckAvResult(av_packet_ref(&owned->packet, &source), "::av_packet_ref");
+    return owned;
+}
+
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -28,6 +28,8 @@ struct OwnedPacket
 
     // A packet holding a copy of `size` bytes at `data`, timestamps unset.
     static std::unique_ptr<OwnedPacket> CopyOf(const std::uint8_t* data, std::size_t size);
+    // A new reference to `source`'s payload, with its properties.
+    static std::unique_ptr<OwnedPacket> RefOf(const AVPacket& source);
 };
 
 using PacketSequence = std::deque<std::unique_ptr<OwnedPacket>>;

@@ -8,11 +8,6 @@ extern "C" {
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
-namespace
-{
-constexpr std::int64_t kMaxFilledGapSeconds = 600;
-} // namespace
-
 void FormatContextOutput::WriteSynchronized(PacketSequence video, PacketSequence audio)
 {
     const std::int64_t step = m_silenceDuration;
@@ -21,14 +16,12 @@ void FormatContextOutput::WriteSynchronized(PacketSequence video, PacketSequence
     if (m_silencePacket && step > 0 && !video.empty())
     {
         const std::int64_t start = av_rescale_q(video.front()->packet.pts, m_videoTimeBase, m_audioTimeBase);
-        const std::int64_t end = audio.empty() ? av_rescale_q(video.back()->packet.pts, m_videoTimeBase, m_audioTimeBase)
-                                               : audio.front()->packet.pts;
+        const std::int64_t videoEnd = av_rescale_q(video.back()->packet.pts, m_videoTimeBase, m_audioTimeBase);
+        const std::int64_t end = audio.empty() ? videoEnd : audio.front()->packet.pts;
         // Only a gap longer than one step is filled, and a filler never ends
-        // past the span. A gap of more than ten minutes is a host clock that
-        // jumped, not late audio: it stays a gap rather than taking that long
-        // to fill.
-        const std::int64_t longest = av_rescale_q(kMaxFilledGapSeconds, AVRational{1, 1}, m_audioTimeBase);
-        if ((end - start) / step >= 1 && start + step < end && end - start <= longest)
+        // past the span. Transcoded audio may start before its first sample
+        // (the encoder's priming packet): the fillers end before it.
+        if ((end - start) / step >= 1 && start + step < end && !EndsBeyondVideo(end, videoEnd, m_audioTimeBase))
         {
             const AVPacket& silence = m_silencePacket->packet;
             for (std::int64_t t = start; t + step < end; t += step)

@@ -135,6 +135,8 @@ void FfMpegFacadeSynchronized::RunWorkerAudioVideo()
 void FfMpegFacadeSynchronized::ProcessPacketsAudioVideo(MediaPacketList videoPackets, MediaPacketList audioPackets)
 {
     PacketSequence video = m_streamProcessorVideo->ProcessPackets(std::move(videoPackets));
+    if (!video.empty())
+        m_streamProcessorAudio->SetVideoExtent(video.back()->packet.pts, m_outputFormatContext->m_videoTimeBase);
     PacketSequence audio = m_streamProcessorAudio->Process(std::move(audioPackets));
     WriteBatches(std::move(video), std::move(audio));
 }

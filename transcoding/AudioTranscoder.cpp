@@ -1,9 +1,12 @@
 #include "transcoding/AudioTranscoder.h"
 
 #include "container/AvCompat.h"
+#include "container/FormatContext.h"
 #include "errors/AvResult.h"
 
 #include <algorithm>
+#include <cstring>
+#include <numeric>
 #include <new>
 
 extern "C" {
@@ -16,9 +19,11 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 namespace
 {
-// Longer holes in the input are taken for a jump of the host clock and
-// left unfilled.
-constexpr std::int64_t kMaxFilledHoleSeconds = 600;
+// Silent frames encoded at the start of a hole before the encoder's output
+// for silence is taken as steady; the rest of a long hole repeats that packet.
+constexpr std::int64_t kWarmUpFrames = 8;
+// Silence enters the chain in slices of at most this many samples.
+constexpr std::int64_t kSliceSamples = 1 << 16;
 
 // What the chain feeds into the FIFO must have the FIFO's (or resampler's)
 // format and channel count: the copy reads as many planes and bytes as those
@@ -28,6 +33,12 @@ void RequireFrameShape(const AVFrame& frame, AVSampleFormat format, int channels
 {
     if (frame.format != format || frame.ch_layout.nb_channels != channels)
         throw AvException(callName, AVERROR(EINVAL));
+}
+
+bool SamePayload(const OwnedPacket& a, const OwnedPacket& b)
+{
+    return a.packet.size == b.packet.size &&
+           std::memcmp(a.packet.data, b.packet.data, static_cast<std::size_t>(a.packet.size)) == 0;
 }
 } // namespace
 
@@ -131,31 +142,92 @@ PacketSequence AudioTranscoder::Transcode(const OwnedPacket* packet)
     {
         const std::int64_t hole = pts - m_startPts - m_samplesIn;
         const AVRational timeBase = m_transcoder.m_decoder->GetContext()->time_base;
-        if (hole > av_rescale_q(kMaxFilledHoleSeconds, AVRational{1, 1}, timeBase))
+        if (EndsBeyondVideo(pts, m_videoExtent, timeBase))
         {
-            // Not lost audio but a clock that jumped (a wrapped one jumps by
-            // years): silence for it would take as long to encode and pile up
-            // in memory. The track goes on at the new time with a gap, as
-            // copied audio does.
+            // Not lost audio but a clock that jumped: the track goes on at the
+            // new time with a gap, as copied audio does.
             m_startPts += hole;
             m_position += hole;
         }
         else
         {
-            // A hole in the input timeline: silence for the missing samples
-            // enters the chain exactly like decoded audio. Long holes go in
-            // slices, so a long hole does not need all its samples at once.
-            constexpr std::int64_t kSliceSamples = 1 << 16;
-            for (std::int64_t missing = hole; missing > 0; missing -= kSliceSamples)
-            {
-                AvFramePtr silence = CreateSilentFrame(static_cast<int>(std::min(missing, kSliceSamples)));
-                EncodeFrame(*silence, packets);
-            }
+            FillHole(hole, packets);
         }
     }
     for (const AvFramePtr& frame : m_transcoder.m_decoder->Decode(packet))
         EncodeFrame(*frame, packets);
     return packets;
+}
+
+void AudioTranscoder::FillHole(std::int64_t hole, PacketSequence& packets)
+{
+    // Silence for the missing samples enters the chain exactly like decoded
+    // audio, in slices so that a long hole never needs all its samples at once.
+    const auto encodeSilence = [&](std::int64_t samples) {
+        for (; samples > 0; samples -= kSliceSamples)
+        {
+            AvFramePtr silence = CreateSilentFrame(static_cast<int>(std::min(samples, kSliceSamples)));
+            EncodeFrame(*silence, packets);
+        }
+    };
+    // Encoding an hour of silence would take many seconds. Once the encoder
+    // turns silence into the same packet again and again, whole frames of the
+    // rest are that packet repeated, timed as encoding would have timed them;
+    // the encoder's state (silence in, silence held) is what it would be.
+    const std::int64_t outputRate = m_fifo->m_outputParameters->codecParameters->sample_rate;
+    const std::int64_t inputRate = m_resampler ? m_resampler->m_inputSampleRate : outputRate;
+    const std::int64_t frameSize = m_fifo->m_frameSize;
+    // Input samples that make a whole number of encoder frames, so that the
+    // resampler's phase is the same after the skipped stretch.
+    const std::int64_t divisor = std::gcd(outputRate, frameSize * inputRate);
+    const std::int64_t unitFrames = outputRate / divisor;
+    const std::int64_t unitSamples = frameSize * inputRate / divisor;
+    const std::int64_t warmUp = av_rescale(kWarmUpFrames * frameSize, inputRate, outputRate) + 1;
+    if (m_silenceRun.frames > 0 || frameSize <= 1 || hole < warmUp + 2 * unitSamples)
+    {
+        encodeSilence(hole);
+        return;
+    }
+    const std::size_t before = packets.size();
+    encodeSilence(warmUp);
+    const std::size_t made = packets.size() - before;
+    if (made < 2 || !SamePayload(*packets[packets.size() - 1], *packets[packets.size() - 2]))
+    {
+        encodeSilence(hole - warmUp);
+        return;
+    }
+    const std::int64_t units = (hole - warmUp) / unitSamples;
+    m_silenceRun.packet = OwnedPacket::RefOf(packets.back()->packet);
+    m_silenceRun.frames = units * unitFrames;
+    m_silenceRun.position = m_position;
+    m_silenceRun.roundDown = m_roundDown;
+    // Still in the encoder: a packet for each frame sent, and its priming
+    // packets; the copies stand for the frames after them.
+    const AVCodecContext& encoder = *m_transcoder.m_encoder->GetContext();
+    m_silenceRun.after = m_framesSent + (encoder.initial_padding + frameSize - 1) / frameSize - m_packetsReceived;
+    for (std::int64_t frame = 0; frame < m_silenceRun.frames; ++frame)
+        NextFramePts(static_cast<int>(frameSize));
+    m_samplesIn += units * unitSamples;
+    EmitSilenceRun(packets);
+    encodeSilence(hole - warmUp - units * unitSamples);
+}
+
+void AudioTranscoder::EmitSilenceRun(PacketSequence& packets)
+{
+    if (m_silenceRun.frames == 0 || m_silenceRun.after > 0)
+        return;
+    // After its priming packets, the encoder stamps each packet with the time
+    // of the frame whose samples it carries.
+    const int frameSize = m_fifo->m_frameSize;
+    for (; m_silenceRun.frames > 0; --m_silenceRun.frames)
+    {
+        auto copy = OwnedPacket::RefOf(m_silenceRun.packet->packet);
+        const std::int64_t pts = NextFramePts(frameSize, m_silenceRun.position, m_silenceRun.roundDown);
+        copy->packet.pts = pts;
+        copy->packet.dts = pts;
+        packets.push_back(std::move(copy));
+    }
+    m_silenceRun.packet.reset();
 }
 
 AvFramePtr AudioTranscoder::CreateSilentFrame(int samples) const
@@ -188,13 +260,25 @@ void AudioTranscoder::EncodeFrame(const AVFrame& frame, PacketSequence& packets)
         AvFramePtr encoded = CreateAudioFrame(out);
         m_fifo->Read(*encoded, count);
         NextFramePts(encoded->nb_samples);
-        if (auto packet = m_transcoder.m_encoder->Encode(encoded.get()))
-        {
-            packet->packet.pts = m_framePts;
-            packet->packet.dts = m_framePts;
-            packets.push_back(std::move(packet));
-        }
+        encoded->pts = m_framePts;
+        Send(encoded.get(), packets);
         full = m_fifo->HasFrame();
+    }
+}
+
+void AudioTranscoder::Send(const AVFrame* frame, PacketSequence& packets)
+{
+    // Packets keep the encoder's timestamps: its start-up delay moves them
+    // before their frames, which is where the decoder puts their samples.
+    if (frame)
+        ++m_framesSent;
+    for (auto& packet : m_transcoder.m_encoder->EncodeAll(frame))
+    {
+        packets.push_back(std::move(packet));
+        ++m_packetsReceived;
+        if (m_silenceRun.after > 0)
+            --m_silenceRun.after;
+        EmitSilenceRun(packets);
     }
 }
 
@@ -223,30 +307,44 @@ bool AudioTranscoder::ConvertToFifo(const AVFrame& frame)
     return m_fifo->Write(buffer.m_data.get(), buffer.m_count);
 }
 
-void AudioTranscoder::NextFramePts(int samples)
+std::int64_t AudioTranscoder::NextFramePts(int samples, std::int64_t& position, bool& roundDown) const
 {
     const AVRational decoderTimeBase = m_transcoder.m_decoder->GetContext()->time_base;
     const AVRational encoderTimeBase = m_transcoder.m_encoder->GetContext()->time_base;
-    m_framePts = av_rescale_q_rnd(m_position, decoderTimeBase, encoderTimeBase, AV_ROUND_NEAR_INF);
-    if (samples == 1 && !m_roundDown)
-        m_framePts += 1;
-    m_position += av_rescale_q_rnd(samples, encoderTimeBase, decoderTimeBase,
-                                   m_roundDown ? AV_ROUND_DOWN : AV_ROUND_NEAR_INF);
-    m_roundDown = !m_roundDown;
+    std::int64_t pts = av_rescale_q_rnd(position, decoderTimeBase, encoderTimeBase, AV_ROUND_NEAR_INF);
+    if (samples == 1 && !roundDown)
+        pts += 1;
+    position += av_rescale_q_rnd(samples, encoderTimeBase, decoderTimeBase,
+                                 roundDown ? AV_ROUND_DOWN : AV_ROUND_NEAR_INF);
+    roundDown = !roundDown;
+    return pts;
+}
+
+void AudioTranscoder::NextFramePts(int samples)
+{
+    m_framePts = NextFramePts(samples, m_position, m_roundDown);
 }
 
 PacketSequence AudioTranscoder::Flush()
 {
     PacketSequence packets;
+    if (m_flushed)
+        return packets;
+    m_flushed = true;
     for (const AvFramePtr& frame : m_transcoder.m_decoder->Decode(nullptr))
         EncodeFrame(*frame, packets);
-    if (auto packet = m_transcoder.m_encoder->Encode(nullptr))
+    // The samples short of a frame go in as a last, short frame: encoders
+    // that take none pad it with silence themselves.
+    if (const int left = m_fifo->Size(); left > 0)
     {
-        NextFramePts(0);
-        packet->packet.pts = m_framePts;
-        packet->packet.dts = m_framePts;
-        packets.push_back(std::move(packet));
+        AvFramePtr last = CreateAudioFrame(*m_fifo->m_outputParameters->codecParameters);
+        last->nb_samples = left;
+        m_fifo->Read(*last, left);
+        NextFramePts(left);
+        last->pts = m_framePts;
+        Send(last.get(), packets);
     }
+    Send(nullptr, packets);
     return packets;
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
 // The audio transcoding chain: decode, convert (libswresample), regroup into
-// frames of the encoder's size (an audio FIFO), encode, and time every packet
-// by the count of samples that went in. Holes in the input are filled with
-// silence; one of more than ten minutes is a clock jump and becomes a gap in
-// the output timeline instead. Built on the host's thread, then used by one
-// worker at a time.
+// frames of the encoder's size (an audio FIFO), encode. Each frame is timed by
+// the count of samples that went in before it, and packets keep the times the
+// encoder gives them, so its start-up delay shows as a first timestamp before
+// the first sample (the muxer turns it into the priming edit). Holes in the
+// input are filled with silence up to the video's extent; beyond it a hole is
+// a clock jump and becomes a gap in the output timeline instead. Built on the
+// host's thread, then used by one worker at a time.
 
 #include "container/AvHandles.h"
 #include "container/OwnedPacket.h"
@@ -77,8 +79,8 @@ public:
     // The encoded packets for one input packet whose pts counts input samples,
     // timed in the encoder's time base; possibly none.
     PacketSequence Transcode(const OwnedPacket* packet);
-    // Drains the decoder and takes one packet from the encoder. Samples short
-    // of a frame stay in the FIFO.
+    // Drains the decoder, encodes what is left in the FIFO as a last, short
+    // frame and drains the encoder. Once per file; later calls return nothing.
     PacketSequence Flush();
 
     Transcoder m_transcoder;
@@ -89,13 +91,39 @@ public:
     std::int64_t m_position = 0;   // decoder time base
     std::int64_t m_samplesIn = 0;  // decoded and inserted samples
     bool m_roundDown = true;
+    // The latest video time processed (decoder time base): holes ending
+    // beyond it (EndsBeyondVideo) are not filled. Unbounded until set.
+    std::int64_t m_videoExtent = INT64_MAX;
 
 private:
+    // Copies of one steady silent packet standing for `frames` encoder frames
+    // of silence that were never encoded; they follow the packets the encoder
+    // still holds (`after`), timed from `position` as the frames would have been.
+    struct SilenceRun
+    {
+        std::unique_ptr<OwnedPacket> packet;
+        std::int64_t frames = 0;
+        std::int64_t position = 0;
+        bool roundDown = true;
+        std::int64_t after = 0;
+    };
+
+    void FillHole(std::int64_t hole, PacketSequence& packets);
     void EncodeFrame(const AVFrame& frame, PacketSequence& packets);
+    void Send(const AVFrame* frame, PacketSequence& packets);
+    void EmitSilenceRun(PacketSequence& packets);
     bool ConvertToFifo(const AVFrame& frame);
+    // The encoder-time-base pts of a frame of `samples` starting at
+    // `position` (decoder time base); moves `position` past the frame.
+    std::int64_t NextFramePts(int samples, std::int64_t& position, bool& roundDown) const;
     void NextFramePts(int samples);
     // A silent frame of `samples` samples in the format the chain takes in.
     AvFramePtr CreateSilentFrame(int samples) const;
+
+    SilenceRun m_silenceRun;
+    std::int64_t m_framesSent = 0;
+    std::int64_t m_packetsReceived = 0;
+    bool m_flushed = false;
 };
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -90,6 +90,20 @@ std::unique_ptr<OwnedPacket> Encoder::Encode(const AVFrame* frame)
          frame->height != m_context->height))
         throw AvException("::avcodec_send_frame", AVERROR(EINVAL));
     CheckAvResult(avcodec_send_frame(m_context.get(), frame), "::avcodec_send_frame");
+    return Receive();
+}
+
+PacketSequence Encoder::EncodeAll(const AVFrame* frame)
+{
+    CheckAvResult(avcodec_send_frame(m_context.get(), frame), "::avcodec_send_frame");
+    PacketSequence packets;
+    while (auto packet = Receive())
+        packets.push_back(std::move(packet));
+    return packets;
+}
+
+std::unique_ptr<OwnedPacket> Encoder::Receive()
+{
     auto owned = std::make_unique<OwnedPacket>();
     owned->packet.stream_index = 0;
     owned->packet.pts = 0;
@@ -141,10 +155,12 @@ void FillSilence(AVFrame& frame)
         std::memset(frame.extended_data[0], 0, channels * samples * bytesPerSample);
 }
 
-std::unique_ptr<OwnedPacket> Encoder::CreateSilentPacket()
+std::unique_ptr<OwnedPacket> Encoder::CreateSilentPacket(int samples)
 {
     AvCodecParametersPtr parameters = AllocateCodecParameters();
     FillParameters(*parameters);
+    if (samples > 0 && m_context->frame_size == 0)
+        parameters->frame_size = samples;
     AvFramePtr frame = CreateAudioFrame(*parameters);
     FillSilence(*frame);
     // Encoders with a start-up delay (AAC) need the frame more than once; any

@@ -66,12 +66,20 @@ public:
     // with this encoder's stream index and time base; empty when the codec has
     // nothing ready.
     std::unique_ptr<OwnedPacket> Encode(const AVFrame* frame);
+    // Sends the frame and takes out every packet that is ready. Null ends the
+    // input (once per encoder) and takes out every packet that is left.
+    PacketSequence EncodeAll(const AVFrame* frame);
 
     void FillParameters(const StreamParameters& target) const;
     void FillParameters(AVCodecParameters& target) const;
 
-    // The first packet the encoder makes from silence.
-    std::unique_ptr<OwnedPacket> CreateSilentPacket();
+    // The first packet the encoder makes from silence: a frame of the
+    // encoder's size, or of `samples` where the encoder takes any size.
+    std::unique_ptr<OwnedPacket> CreateSilentPacket(int samples = 0);
+
+private:
+    // The next packet out of the encoder, or null on EAGAIN/EOF.
+    std::unique_ptr<OwnedPacket> Receive();
 };
 
 // A frame of codecParameters' format, layout and rate with frame_size samples.

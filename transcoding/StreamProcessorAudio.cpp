@@ -3,6 +3,8 @@
 #include "container/FormatContext.h"
 #include "streams/StreamProcessorVideo.h"
 
+#include <algorithm>
+
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 namespace
@@ -59,6 +61,8 @@ void StreamProcessorAudio::Build(FormatContextOutput& output)
     m_transcoder.reset();
     m_transcoder = std::make_unique<AudioTranscoder>(inputDescription, std::move(outputDescription), needsResampling,
                                                      HasGlobalHeader(output));
+    // No video processed yet.
+    m_transcoder->m_videoExtent = 0;
 }
 
 std::shared_ptr<Encoder> StreamProcessorAudio::CreateEncoder(bool globalHeader)
@@ -70,16 +74,34 @@ std::shared_ptr<Encoder> StreamProcessorAudio::CreateEncoder(bool globalHeader)
 
 std::unique_ptr<OwnedPacket> StreamProcessorAudio::CreateSilentPacket(bool globalHeader)
 {
+    // An encoder of its own, also where a transcoder exists: silence sent
+    // through the transcoder's encoder would sit in front of the host's audio.
+    // PCM fillers last 20 ms rather than one sample each.
+    AVCodecParameters& out = *m_outputStream->GetCodecParameters();
+    const int initialPadding = out.initial_padding;
+    const int trailingPadding = out.trailing_padding;
+    std::unique_ptr<OwnedPacket> silence = CreateEncoder(globalHeader)->CreateSilentPacket(out.sample_rate / 50);
     if (m_transcoder)
-        return m_transcoder->m_transcoder.m_encoder->CreateSilentPacket();
-    std::unique_ptr<OwnedPacket> silence = CreateEncoder(globalHeader)->CreateSilentPacket();
+    {
+        // The stream declares the transcoder's delay, which its packets carry.
+        out.initial_padding = initialPadding;
+        out.trailing_padding = trailingPadding;
+        return silence;
+    }
     // The encoder's start-up delay came along with its settings, but the copied
     // packets never went through it: declared, it would make players skip the
     // host's first samples and shift the audio against the video.
-    AVCodecParameters& out = *m_outputStream->GetCodecParameters();
     out.initial_padding = 0;
     out.trailing_padding = 0;
     return silence;
+}
+
+void StreamProcessorAudio::SetVideoExtent(std::int64_t pts, AVRational timeBase)
+{
+    if (!m_transcoder)
+        return;
+    const std::int64_t extent = av_rescale_q(pts, timeBase, m_inputStream->GetAvStream()->time_base);
+    m_transcoder->m_videoExtent = std::max(m_transcoder->m_videoExtent, extent);
 }
 
 PacketSequence StreamProcessorAudio::Process(MediaPacketList packets)

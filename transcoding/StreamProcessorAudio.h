@@ -32,11 +32,14 @@ public:
     // Creates the output stream and, when the data cannot be copied, the
     // transcoding chain.
     void Build(FormatContextOutput& output);
-    // One packet of encoded silence in the output codec. Without a transcoder
-    // this opens an encoder for the output stream, whose settings then replace
-    // the output codec parameters.
+    // One packet of encoded silence in the output codec (20 ms for PCM), from
+    // an encoder opened for it, whose settings then replace the output codec
+    // parameters; only a transcoded stream keeps declaring an encoder delay.
     std::unique_ptr<OwnedPacket> CreateSilentPacket(bool globalHeader);
     std::shared_ptr<Encoder> CreateEncoder(bool globalHeader);
+    // The latest video pts processed, in `timeBase`: transcoded audio fills
+    // holes only up to it (EndsBeyondVideo).
+    void SetVideoExtent(std::int64_t pts, AVRational timeBase);
 
     // All packets for the batch, in order; the batch is released.
     PacketSequence Process(MediaPacketList packets);

@@ -98,9 +98,9 @@ double Decibels(double rms)
 } // namespace
 
 // 8 kHz into a 48 kHz encoder: a 1024-sample frame lasts 170 2/3 input
-// samples, so positions advance by 170 and 171 in turn. AAC hands out its
-// first packet when the second frame goes in; every packet carries the time
-// of the frame that went in when it came out, the flushed one included.
+// samples, so positions advance by 170 and 171 in turn. Every frame goes in
+// with its time; AAC hands out a priming packet 1024 samples (its delay)
+// before the first frame, then one packet a frame carrying that frame's time.
 TEST(AudioTranscoder, PacketsAreTimedByTheSamplesThatWentIn)
 {
     Chain chain(AV_CODEC_ID_PCM_MULAW, AV_SAMPLE_FMT_S16, 8000, 48000);
@@ -112,13 +112,15 @@ TEST(AudioTranscoder, PacketsAreTimedByTheSamplesThatWentIn)
 
     ASSERT_EQ(chain.out->sample_rate, 48000);
     ASSERT_EQ(chain.out->frame_size, 1024);
-    EXPECT_EQ(static_cast<std::int64_t>(chain.packets.size()), chain.FramesEncoded());
+    EXPECT_EQ(static_cast<std::int64_t>(chain.packets.size()), chain.FramesEncoded() + 1);
     std::int64_t position = kStart;
     for (std::size_t j = 0; j < chain.packets.size(); ++j)
     {
-        position += j % 2 == 0 ? 170 : 171;
-        EXPECT_EQ(chain.packets[j]->packet.pts, position * 6) << j;
-        EXPECT_EQ(chain.packets[j]->packet.dts, position * 6) << j;
+        const std::int64_t pts = j == 0 ? position * 6 - 1024 : position * 6;
+        if (j > 0)
+            position += j % 2 == 1 ? 170 : 171;
+        EXPECT_EQ(chain.packets[j]->packet.pts, pts) << j;
+        EXPECT_EQ(chain.packets[j]->packet.dts, pts) << j;
         EXPECT_EQ(chain.packets[j]->packet.stream_index, 1) << j;
     }
     const auto decoded = chain.Decoded();
@@ -147,9 +149,13 @@ TEST(AudioTranscoder, HolesBecomeSilenceAndLatePacketsAreKept)
     }
     chain.Flush();
 
-    EXPECT_EQ(chain.FramesEncoded() * 1024 + chain.transcoder.m_fifo->Size(), samples + kHole);
+    std::int64_t duration = 0;
     for (std::size_t j = 0; j < chain.packets.size(); ++j)
-        EXPECT_EQ(chain.packets[j]->packet.pts, kStart + 1024 * static_cast<std::int64_t>(j + 1)) << j;
+    {
+        EXPECT_EQ(chain.packets[j]->packet.pts, kStart + 1024 * (static_cast<std::int64_t>(j) - 1)) << j;
+        duration += chain.packets[j]->packet.duration;
+    }
+    EXPECT_EQ(duration, 1024 + samples + kHole) << "the priming packet and every sample";
     // The decoder hands out the encoder's 1024 priming samples first.
     const auto decoded = chain.Decoded();
     ASSERT_GT(decoded.size(), 14000u);
@@ -158,7 +164,9 @@ TEST(AudioTranscoder, HolesBecomeSilenceAndLatePacketsAreKept)
     EXPECT_GT(TestMedia::ToneToNoise(decoded, 8000, 440, 1024 + 8500, 1024 + 13000), 20);
 }
 
-TEST(AudioTranscoder, FlushLeavesSamplesShortOfAFrameInTheFifo)
+// The samples short of a frame at the end go in as a short last frame and the
+// encoder is drained: the packets last exactly the priming and the input.
+TEST(AudioTranscoder, FlushEncodesEverySample)
 {
     Chain chain(AV_CODEC_ID_PCM_MULAW, AV_SAMPLE_FMT_S16, 8000, 8000);
     const auto tone = MulawTone(8000, 1, 150);
@@ -166,9 +174,14 @@ TEST(AudioTranscoder, FlushLeavesSamplesShortOfAFrameInTheFifo)
         chain.Send(tone[static_cast<std::size_t>(i)], 1 + 150 * i);
     EXPECT_TRUE(chain.packets.empty()) << "the first frame only fills the encoder's delay";
     chain.Flush();
-    EXPECT_EQ(chain.packets.size(), 1u);
-    EXPECT_EQ(chain.FramesEncoded(), 1);
-    EXPECT_EQ(chain.transcoder.m_fifo->Size(), 476);
+    EXPECT_TRUE(chain.transcoder.Flush().empty()) << "once";
+    EXPECT_EQ(chain.transcoder.m_fifo->Size(), 0);
+    ASSERT_EQ(chain.packets.size(), 3u);
+    const std::int64_t expected[][2] = {{1 - 1024, 1024}, {1, 1024}, {1025, 476}};
+    for (std::size_t j = 0; j < 3; ++j)
+        EXPECT_EQ(std::vector({chain.packets[j]->packet.pts, chain.packets[j]->packet.duration}),
+                  std::vector(std::begin(expected[j]), std::end(expected[j])))
+            << j;
 }
 
 // Bytes no encoder made: FFmpeg 5.1's decoders refuse them when they are
