@@ -13,6 +13,7 @@ extern "C" {
 
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <set>
 #include <string>
 
@@ -85,15 +86,16 @@ std::shared_ptr<Mpeg::IFfMpegFacade> Open(const fs::path& path, Audio codec, con
 // stretch for which `keep` holds (host time of the packet).
 void Feed(Mpeg::IFfMpegFacade& facade, const EncodedStream& audio,
           const std::function<bool(std::uint64_t)>& keep = [](std::uint64_t) { return true; },
-          std::uint64_t videoOffset = 0, std::size_t firstFrame = 0, std::size_t lastFrame = SIZE_MAX)
+          std::uint64_t videoOffset = 0, std::size_t firstFrame = 0, std::size_t lastFrame = SIZE_MAX,
+          const EncodedStream& pictures = Video())
 {
     std::size_t a = 0;
-    for (std::size_t v = firstFrame; v < std::min(lastFrame, Video().packets.size()); v += 5)
+    for (std::size_t v = firstFrame; v < std::min(lastFrame, pictures.packets.size()); v += 5)
     {
         const std::uint64_t end = (v + 5) * kFrame;
         Mpeg::MediaPacketList video;
-        for (std::size_t i = v; i < v + 5 && i < Video().packets.size(); ++i)
-            video.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{Video().packets[i], videoOffset + i * kFrame}));
+        for (std::size_t i = v; i < v + 5 && i < pictures.packets.size(); ++i)
+            video.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{pictures.packets[i], videoOffset + i * kFrame}));
         Mpeg::MediaPacketList sound;
         for (; a < audio.packets.size() && AudioTime(audio, a) < end; ++a)
             if (AudioTime(audio, a) >= v * kFrame && keep(AudioTime(audio, a)))
@@ -221,9 +223,77 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAsTheContainerRequires)
     }
 }
 
+// What a viewer sees and hears: pictures that flash white and a 1 kHz beep in
+// the first 0.2 s of every second, exported on every audio path and played
+// back with the file's edit lists. Transcoded audio plays where the same
+// source copied into MOV plays (that reference is 40 ms early: the first
+// picture is one tick late by design), every path stays within what viewers
+// accept (45 ms early), and no audio is lost at the end.
+TEST(SynchronizedExport, AudioPlaysInSyncWithTheVideoOnEveryPath)
+{
+    static const EncodedStream pictures = TestMedia::EncodeVideo("mpeg4", 160, 120, 150, 25, 25, true, 0, true);
+    struct Case
+    {
+        const char* encoder;
+        Audio codec;
+        int rate;
+        const char* extension;
+        bool transcoded;
+        int frame; // samples of one packet as written
+    };
+    const Case cases[] = {
+        {"pcm_mulaw", Audio::PcmMulaw, 8000, "mov", false, 160}, // the reference: first
+        {"pcm_mulaw", Audio::PcmMulaw, 8000, "mp4", true, 1024},
+        {"pcm_alaw", Audio::PcmAlaw, 8000, "mov", false, 160},
+        {"pcm_alaw", Audio::PcmAlaw, 8000, "mp4", true, 1024},
+        {"pcm_s16be", Audio::PcmS16be, 8000, "mov", false, 160},
+        {"pcm_s16be", Audio::PcmS16be, 8000, "mp4", true, 1024},
+        {"g726", Audio::G726, 8000, "mov", true, 2036},
+        {"g726", Audio::G726, 8000, "mp4", true, 1024},
+        {"aac", Audio::Aac, 16000, "mp4", false, 1024},
+        {"aac", Audio::Aac, 16000, "mov", false, 1024},
+        {"mp2", Audio::Mp2, 16000, "mp4", false, 1152},
+        {"mp2", Audio::Mp2, 16000, "mov", false, 1152},
+    };
+    double reference = 0;
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.encoder) + " into ." + c.extension);
+        const bool adts = c.codec == Audio::Aac;
+        const EncodedStream audio = TestMedia::EncodeTone(c.encoder, c.rate, 6, 1000, adts, true);
+        TestMedia::TempDir dir;
+        const fs::path path = dir / (std::string("sync.") + c.extension);
+        auto facade = Mpeg::IFfMpegFacade::Create(true);
+        facade->StartInitMediaFile(TestMedia::Wide(path));
+        facade->InitStreamVideo(TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, pictures, 25));
+        facade->InitStreamAudio(AudioRecord(c.codec, c.rate, audio.packets.front()));
+        facade->FinishInitMediaFile();
+        Feed(*facade, audio, [](std::uint64_t) { return true; }, 0, 0, SIZE_MAX, pictures);
+        facade->FinishMediaFile();
+
+        const TestMedia::Sync sync = TestMedia::MeasureSync(path);
+        std::size_t handed = 0; // the packets Feed hands over: those within the video
+        while (handed < audio.packets.size() && AudioTime(audio, handed) < pictures.packets.size() * kFrame)
+            ++handed;
+        const double input = static_cast<double>(handed * static_cast<std::size_t>(audio.frameSize)) / c.rate;
+        std::cout << "[ figures  ] " << c.encoder << " into ." << c.extension << ": offset " << sync.offset * 1000
+                  << " ms, audio " << sync.audioSeconds << " s of " << input << " s\n";
+        EXPECT_EQ(sync.pairs, 6);
+        EXPECT_LE(std::abs(sync.offset), 0.045);
+        if (&c == cases)
+            reference = sync.offset;
+        if (c.transcoded)
+        {
+            EXPECT_NEAR(sync.offset, reference, 0.005);
+        }
+        EXPECT_NEAR(sync.audioSeconds, input, static_cast<double>(c.frame) / c.rate);
+    }
+}
+
 // Audio that starts a second after the video: the writer puts copies of the
 // silence packet in whole AAC frames from the first picture (tick 320 at
-// 1/8000) up to the last slot that ends before the first real audio.
+// 1/8000) up to the last slot that ends before the transcoder's first packet,
+// the encoder's priming 1024 ticks before the first real audio.
 TEST(SynchronizedExport, AudioStartingLateIsPrecededBySilence)
 {
     TestMedia::TempDir dir;
@@ -238,8 +308,8 @@ TEST(SynchronizedExport, AudioStartingLateIsPrecededBySilence)
     ASSERT_GT(tracks.audio.size(), 8u);
     const std::vector<std::int64_t> pts = Pts(tracks.audio);
     EXPECT_EQ(std::vector<std::int64_t>(pts.begin(), pts.begin() + 8),
-              (std::vector<std::int64_t>{320, 1344, 2368, 3392, 4416, 5440, 6464, 8000}));
-    for (std::size_t i = 1; i < 7; ++i)
+              (std::vector<std::int64_t>{320, 1344, 2368, 3392, 4416, 5440, 6976, 8000}));
+    for (std::size_t i = 1; i < 6; ++i)
         EXPECT_EQ(tracks.audio[i].data, tracks.audio[0].data) << "filler " << i;
     for (std::size_t i = 8; i < pts.size(); ++i)
         EXPECT_EQ(pts[i] - pts[i - 1], 1024) << "the real audio runs on without gaps";

@@ -83,7 +83,7 @@ bool HasEncoder(const char* name)
 }
 
 EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames, int fps, int gop, bool globalHeader,
-                          int bFrames)
+                          int bFrames, bool flash)
 {
     const AVCodec* codec = avcodec_find_encoder_by_name(encoder);
     if (!codec)
@@ -128,7 +128,10 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
             for (int y = 0; y < rows; ++y)
                 for (int x = 0; x < frame->linesize[plane]; ++x)
                     frame->data[plane][y * frame->linesize[plane] + x] =
-                        static_cast<std::uint8_t>(x + y + i * 3 + plane * 64);
+                        !flash         ? static_cast<std::uint8_t>(x + y + i * 3 + plane * 64)
+                        : plane > 0    ? 128
+                        : i % fps < fps / 5 ? 235
+                                            : 16;
         }
         frame->pts = i;
         EncodeInto(context.get(), frame.get(), out);
@@ -141,7 +144,8 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
     return out;
 }
 
-EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts)
+EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts,
+                         bool beep)
 {
     const AVCodec* codec = avcodec_find_encoder_by_name(encoder);
     if (!codec)
@@ -174,7 +178,9 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
         Check(av_frame_make_writable(frame.get()), "av_frame_make_writable");
         for (int i = 0; i < out.frameSize; ++i)
         {
-            const double value = kToneAmplitude * std::sin(2 * M_PI * frequency * double(first + i) / sampleRate);
+            const bool sounds = !beep || (first + i) % sampleRate < sampleRate / 5;
+            const double value =
+                sounds ? kToneAmplitude * std::sin(2 * M_PI * frequency * double(first + i) / sampleRate) : 0.0;
             if (format == AV_SAMPLE_FMT_FLT)
                 reinterpret_cast<float*>(frame->data[0])[i] = static_cast<float>(value);
             else if (format == AV_SAMPLE_FMT_S16)
@@ -450,6 +456,98 @@ int DecodeFrameCount(const std::filesystem::path& path, int streamIndex)
             return -1;
     }
     return decode(nullptr) ? frames : -1;
+}
+
+Sync MeasureSync(const std::filesystem::path& path)
+{
+    Sync sync;
+    InputContextPtr format = OpenInput(path);
+    if (!format || avformat_find_stream_info(format.get(), nullptr) < 0)
+    {
+        ADD_FAILURE() << "libavformat cannot open " << path;
+        return sync;
+    }
+    std::vector<Mpeg::AvCodecContextPtr> decoders;
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+    {
+        const AVCodecParameters* parameters = format->streams[i]->codecpar;
+        const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+        decoders.emplace_back(codec ? avcodec_alloc_context3(codec) : nullptr);
+        if (!codec || avcodec_parameters_to_context(decoders.back().get(), parameters) < 0 ||
+            avcodec_open2(decoders.back().get(), codec, nullptr) < 0)
+        {
+            ADD_FAILURE() << "cannot decode stream " << i << " of " << path;
+            return sync;
+        }
+    }
+    std::vector<double> flashes, beeps;
+    bool bright = false;
+    double quietSince = -1e9; // a beep starts after at least 0.3 s of quiet
+    std::int64_t samples = 0;
+    auto take = [&](const AVStream& stream, const AVFrame& frame) {
+        const double start = static_cast<double>(frame.best_effort_timestamp) * av_q2d(stream.time_base);
+        if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+        {
+            // The middle of the picture tells black from white.
+            const int middle = frame.data[0][(frame.height / 2) * frame.linesize[0] + frame.width / 2];
+            if (middle > 128 && !bright)
+                flashes.push_back(start);
+            bright = middle > 128;
+            return;
+        }
+        const auto sampleFormat = av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame.format));
+        for (int i = 0; i < frame.nb_samples; ++i)
+        {
+            const double value = sampleFormat == AV_SAMPLE_FMT_FLT ? reinterpret_cast<const float*>(frame.data[0])[i]
+                                 : sampleFormat == AV_SAMPLE_FMT_S16
+                                     ? reinterpret_cast<const std::int16_t*>(frame.data[0])[i] / 32768.0
+                                     : 0.0;
+            const double at = start + static_cast<double>(i) / frame.sample_rate;
+            if (std::abs(value) > 0.1)
+            {
+                if (at - quietSince >= 0.3)
+                    beeps.push_back(at);
+                quietSince = 1e9;
+            }
+            else if (quietSince > at)
+            {
+                quietSince = at;
+            }
+        }
+        samples += frame.nb_samples;
+        sync.audioSeconds = static_cast<double>(samples) / frame.sample_rate;
+    };
+    Mpeg::AvFramePtr frame(av_frame_alloc());
+    auto decode = [&](unsigned index, const AVPacket* packet) {
+        AVCodecContext* context = decoders[index].get();
+        if (avcodec_send_packet(context, packet) < 0)
+            return;
+        while (avcodec_receive_frame(context, frame.get()) >= 0)
+            take(*format->streams[index], *frame);
+    };
+    PacketPtr packet(av_packet_alloc());
+    while (av_read_frame(format.get(), packet.get()) >= 0)
+    {
+        decode(static_cast<unsigned>(packet->stream_index), packet.get());
+        av_packet_unref(packet.get());
+    }
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        decode(i, nullptr);
+
+    double total = 0;
+    for (const double beep : beeps)
+    {
+        const auto nearest = std::min_element(flashes.begin(), flashes.end(), [&](double a, double b) {
+            return std::abs(a - beep) < std::abs(b - beep);
+        });
+        if (nearest != flashes.end() && std::abs(*nearest - beep) < 0.5)
+        {
+            total += beep - *nearest;
+            ++sync.pairs;
+        }
+    }
+    sync.offset = sync.pairs > 0 ? total / sync.pairs : 0;
+    return sync;
 }
 
 std::string StrError(int code)

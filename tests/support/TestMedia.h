@@ -43,8 +43,10 @@ bool HasEncoder(const char* name);
 // headers go into extradata instead of the key frames. H.264 comes as an MP4
 // source delivers it, which the muxer stores unchanged: length-prefixed units
 // and avcC extradata.
+// With `flash` the pictures are black, except white in the first fifth of
+// every second.
 EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames, int fps = 25, int gop = 12,
-                          bool globalHeader = false, int bFrames = 0);
+                          bool globalHeader = false, int bFrames = 0, bool flash = false);
 
 // Peak amplitude of the tones below, as a fraction of full scale.
 constexpr double kToneAmplitude = 0.5;
@@ -53,8 +55,10 @@ constexpr double kToneAmplitude = 0.5;
 // ("aac", "pcm_mulaw", "pcm_alaw", "g726", "g726le", "mp2", "pcm_s16be"), in
 // whole packets of the encoder's frame size; PCM codecs come in packets of
 // 20 ms and G.726 at 4 bits a sample (32 kbit/s at 8 kHz). With `adts` every
-// AAC packet starts with its ADTS header.
-EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts = false);
+// AAC packet starts with its ADTS header. With `beep` the tone sounds only in
+// the first fifth of every second, silence otherwise.
+EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts = false,
+                         bool beep = false);
 
 // The ADTS header of a mono AAC-LC frame of `payload` bytes: 7 bytes, or 9
 // with `crc` (the two checksum bytes are zero; nothing checks them here).
@@ -125,6 +129,16 @@ ReadFile Read(const std::filesystem::path& path);
 
 // Decodes every packet of the stream; the number of frames, or -1 on failure.
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex = 0);
+
+// A file made of flashing pictures and beeps (the `flash` and `beep` media
+// above) as a player plays it: decoded with libavformat's edit lists applied.
+struct Sync
+{
+    double offset = 0;       // mean beep onset minus flash onset, seconds (positive: sound late)
+    int pairs = 0;           // beeps matched to a flash within half a second
+    double audioSeconds = 0; // decoded audio, after the priming the file skips
+};
+Sync MeasureSync(const std::filesystem::path& path);
 
 // FFmpeg's description of an error code; its wording differs between builds.
 std::string StrError(int code);
