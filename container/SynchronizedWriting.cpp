@@ -28,8 +28,8 @@ void FormatContextOutput::WriteSynchronized(PacketSequence video, PacketSequence
             {
                 if (t <= m_lastAudioTimestamp)
                     continue;
-                auto filler = OwnedPacket::CopyOf(silence.data, static_cast<std::size_t>(silence.size));
-                filler->packet.stream_index = silence.stream_index;
+                // A reference, not a copy: an hour of fillers shares one payload.
+                auto filler = OwnedPacket::RefOf(silence);
                 filler->packet.pts = t;
                 filler->packet.dts = t;
                 WritePacket(filler->packet);
