@@ -75,7 +75,8 @@ public:
     // the first audio packet (or the last video packet), copies of
     // m_silencePacket are written first, in whole steps of m_silenceDuration,
     // strictly above m_lastAudioTimestamp (the last tick covered by audio
-    // already written) and ending before that point; a gap ending beyond the
+    // already written) and ending before that point (PCM silence, which can
+    // be cut, exactly at it); a gap ending beyond the
     // batch's last video packet (EndsBeyondVideo) stays unfilled. Video goes to the muxer before audio; both
     // batches are consumed.
     void WriteSynchronized(PacketSequence video, PacketSequence audio);
@@ -92,6 +93,8 @@ public:
     // Encoded silence and the audio gap-filling state; see WriteSynchronized.
     std::unique_ptr<OwnedPacket> m_silencePacket;
     std::int64_t m_silenceDuration = 0;
+    // PCM: a filler may be cut to any whole number of samples.
+    bool m_silenceDivisible = false;
     std::int64_t m_lastAudioTimestamp = 0;
     AVRational m_videoTimeBase{0, 1};
     AVRational m_audioTimeBase{0, 1};

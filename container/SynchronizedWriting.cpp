@@ -20,11 +20,15 @@ void FormatContextOutput::WriteSynchronized(PacketSequence video, PacketSequence
         const std::int64_t end = audio.empty() ? videoEnd : audio.front()->packet.pts;
         // Only a gap longer than one step is filled, and a filler never ends
         // past the span. Transcoded audio may start before its first sample
-        // (the encoder's priming packet): the fillers end before it.
-        if ((end - start) / step >= 1 && start + step < end && !EndsBeyondVideo(end, videoEnd, m_audioTimeBase))
+        // (the encoder's priming packet): the fillers end before it. PCM
+        // silence can be cut to any length, and must be: a PCM track has no
+        // gaps, so a shortfall would play the audio after it early.
+        const bool fill = m_silenceDivisible ? start < end : (end - start) / step >= 1 && start + step < end;
+        if (fill && !EndsBeyondVideo(end, videoEnd, m_audioTimeBase))
         {
             const AVPacket& silence = m_silencePacket->packet;
-            for (std::int64_t t = start; t + step < end; t += step)
+            std::int64_t t = start;
+            for (; t + step < end; t += step)
             {
                 if (t <= m_lastAudioTimestamp)
                     continue;
@@ -34,6 +38,18 @@ void FormatContextOutput::WriteSynchronized(PacketSequence video, PacketSequence
                 filler->packet.dts = t;
                 WritePacket(filler->packet);
                 m_lastAudioTimestamp = t;
+            }
+            t = std::max(t, m_lastAudioTimestamp + 1);
+            if (m_silenceDivisible && t < end)
+            {
+                const std::int64_t bytesPerTick = silence.size / step;
+                auto filler = OwnedPacket::CopyOf(silence.data, static_cast<std::size_t>((end - t) * bytesPerTick));
+                filler->packet.stream_index = silence.stream_index;
+                filler->packet.pts = t;
+                filler->packet.dts = t;
+                filler->packet.duration = end - t;
+                WritePacket(filler->packet);
+                m_lastAudioTimestamp = end - 1;
             }
         }
     }

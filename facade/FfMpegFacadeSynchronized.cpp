@@ -57,6 +57,8 @@ void FfMpegFacadeSynchronized::InitStreamAudio(std::unique_ptr<StreamParametersA
         (m_outputFormatContext->GetAvFormatContext()->oformat->flags & AVFMT_GLOBALHEADER) != 0;
     std::unique_ptr<OwnedPacket> silence = m_streamProcessorAudio->CreateSilentPacket(globalHeader);
     m_outputFormatContext->m_silenceDuration = silence->packet.duration;
+    m_outputFormatContext->m_silenceDivisible =
+        IsPcmFrameSizeCodec(m_streamProcessorAudio->m_outputStream->GetCodecParameters()->codec_id);
     m_outputFormatContext->m_silencePacket = std::move(silence);
     m_outputFormatContext->m_lastAudioTimestamp = 0;
 }

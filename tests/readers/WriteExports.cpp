@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -170,7 +171,6 @@ LibavView ReadWithLibav(const fs::path& path)
         return view;
     avformat_find_stream_info(context, nullptr);
     view.duration = context->duration > 0 ? context->duration / double(AV_TIME_BASE) : -1;
-    const TestMedia::ReadFile file = TestMedia::Read(path);
     for (unsigned i = 0; i < context->nb_streams; ++i)
     {
         const AVCodecParameters* codec = context->streams[i]->codecpar;
@@ -179,13 +179,8 @@ LibavView ReadWithLibav(const fs::path& path)
             view.videoFrames = TestMedia::DecodeFrameCount(path, static_cast<int>(i));
             continue;
         }
-        std::vector<TestMedia::Bytes> packets;
-        for (const auto& packet : file.packets)
-            if (packet.streamIndex == static_cast<int>(i))
-                packets.push_back(packet.data);
-        const TestMedia::Bytes extradata(codec->extradata, codec->extradata + codec->extradata_size);
-        view.audioSamples = static_cast<std::int64_t>(
-            TestMedia::DecodeAudio(codec->codec_id, codec->sample_rate, packets, extradata).size());
+        // Decoded as a player does, with the edit list cutting the priming.
+        view.audioSamples = std::llround(TestMedia::MeasureSync(path).audioSeconds * codec->sample_rate);
     }
     avformat_close_input(&context);
     return view;
