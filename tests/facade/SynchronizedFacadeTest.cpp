@@ -196,7 +196,7 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAsTheContainerRequires)
         ASSERT_FALSE(tracks.audio.empty());
         const double videoEnd = Seconds(tracks.video.back().pts, tracks.file.streams[0].timeBase);
         // The last audio packet starts within one of its frames of the last
-        // picture (a frame short of samples is not encoded at the end).
+        // picture.
         const AVRational audioBase = tracks.file.streams[1].timeBase;
         const double audioEnd = Seconds(tracks.audio.back().pts, audioBase);
         const double audioFrame = audioEnd - Seconds(tracks.audio[tracks.audio.size() - 2].pts, audioBase);
