@@ -74,6 +74,15 @@ std::string Megabytes(std::int64_t bytes)
 
 constexpr std::size_t kMaxQueuedBytes = 64 << 20;
 
+// Presentation times must grow in decoding order: the library times pictures
+// in the order they arrive, so reordered ones would be shown in that order.
+std::runtime_error Reordered(const std::string& input)
+{
+    return std::runtime_error(input + ": the video has B-frames (pictures sent ahead of pictures shown before "
+                                      "them), which the library cannot time; re-encode it without them, for "
+                                      "example with ffmpeg -c:v libx264 -bf 0");
+}
+
 class ExportRun
 {
 public:
@@ -165,6 +174,8 @@ void ExportRun::Prepare()
     if (!codec)
         throw std::runtime_error(m_info.name + ": video codec " + ShortName(m_info.video.codec) +
                                  " is not supported (supported: " + SupportedVideoCodecList() + ")");
+    if (m_info.video.reordered)
+        throw Reordered(m_info.name);
     const Container container = ContainerOf(m_settings.output);
 
     m_result.input = m_info.name;
@@ -255,7 +266,6 @@ void ExportRun::WritePackets()
     const std::int64_t batchTicks = m_settings.batchTicks;
     std::int64_t batchEnd = batchTicks;
     std::int64_t lastOffset = 0;
-    bool reordered = false;
     SourcePacket packet;
     while (m_source.Next(packet))
     {
@@ -265,7 +275,9 @@ void ExportRun::WritePackets()
             m_result.interrupted = true;
             break;
         }
-        reordered = reordered || packet.offset < lastOffset;
+        // Streams that do not declare their reordering show it here.
+        if (packet.offset < lastOffset)
+            throw Reordered(m_info.name);
         lastOffset = packet.offset;
         // A picture shown before the first one in file order cannot go before
         // the file's start: the library would drop it.
@@ -295,10 +307,8 @@ void ExportRun::WritePackets()
         m_batch.push_back(std::move(record));
         ++m_result.packetsSent;
     }
-    if (reordered)
-        m_result.notes.push_back(m_info.name +
-                                 " sends pictures out of presentation order (B-frames); the library times them in "
-                                 "file order, so they are shown in file order");
+    for (std::string& note : m_source.Notes())
+        m_result.notes.push_back(std::move(note));
 
     if (m_result.interrupted)
     {
