@@ -177,15 +177,27 @@ std::int64_t FfMpegFacadeBase::FinishMediaFile()
         ReleaseMediaFile();
         return 0;
     }
-    AVFormatContext* context = m_outputFormatContext->GetAvFormatContext();
-    // After a failed finish the muxer may already be torn down: a second call
-    // only closes the file.
-    if (!m_finishAttempted)
+    // A file whose flush or trailer failed has no index and will not play:
+    // the next call fails again rather than report a size the host would take
+    // for a finished file. The muxer may already be torn down, so nothing is
+    // retried; the file is closed and the facade can start another.
+    if (m_finishError)
     {
-        m_finishAttempted = true;
+        const std::exception_ptr error = m_finishError;
+        ReleaseMediaFile();
+        std::rethrow_exception(error);
+    }
+    AVFormatContext* context = m_outputFormatContext->GetAvFormatContext();
+    try
+    {
         FlushStreams();
         CheckAvResult(av_interleaved_write_frame(context, nullptr), "::av_interleaved_write_frame");
         CheckAvResult(av_write_trailer(context), "::av_write_trailer");
+    }
+    catch (...)
+    {
+        m_finishError = std::current_exception();
+        throw;
     }
     const std::int64_t size = m_outputFormatContext->CurrentPosition();
     ReleaseMediaFile();
@@ -217,7 +229,7 @@ void FfMpegFacadeBase::ReleaseMediaFile()
     auto input = std::move(m_inputFormatContext);
     input.reset();
     m_headerWritten = false;
-    m_finishAttempted = false;
+    m_finishError = nullptr;
 }
 
 std::int64_t FfMpegFacadeBase::SplitMediaFileVideo(const std::wstring& filePath, std::uint64_t videoStart)

@@ -457,8 +457,8 @@ std::string ExportRun::Salvage() noexcept
     try
     {
         // The first call may rethrow the failure already reported; the second
-        // then finishes the file.
-        for (int attempt = 0; attempt < 2; ++attempt)
+        // then finishes the file, or fails to, and a third closes it.
+        for (int attempt = 0; attempt < 3; ++attempt)
         {
             try
             {
