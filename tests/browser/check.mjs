@@ -169,14 +169,22 @@ async function measure(url, seeks, fps, seconds) {
   result.audioDecodedBytes = video.webkitAudioDecodedByteCount;
   frames.sort((a, b) => a.time - b.time);
   result.framesSeen = frames.length;
+  // Flash onsets, known to the frame where the frame before a white run was
+  // seen, or else the frame after it (a flash is a fifth of a second long);
+  // the compositor may drop a frame now and then.
   result.flashes = [];
-  for (let i = 1; i < frames.length; ++i)
-    // A white frame right after a frame that is not: the previous frame was
-    // seen, so the onset is known to the frame.
-    if (frames[i].white && !frames[i - 1].white && frames[i].time - frames[i - 1].time < 1.5 / fps)
+  const adjacent = (a, b) => b.time - a.time < 1.5 / fps;
+  for (let i = 0; i < frames.length; ++i) {
+    if (!frames[i].white || (i > 0 && frames[i - 1].white))
+      continue;
+    let end = i;
+    while (end + 1 < frames.length && frames[end + 1].white)
+      ++end;
+    if (i > 0 ? adjacent(frames[i - 1], frames[i]) : frames[i].time < 0.5 / fps)
       result.flashes.push(frames[i].time);
-  if (frames.length && frames[0].white && frames[0].time < 0.5 / fps)
-    result.flashes.unshift(frames[0].time);
+    else if (end + 1 < frames.length && adjacent(frames[end], frames[end + 1]))
+      result.flashes.push(frames[end + 1].time - fps / 5 / fps);
+  }
 
   // Beep onsets: the first sample of each second's window louder than the
   // quiet tone can be. Decoded at the file's own rate where the context allows.
