@@ -170,13 +170,6 @@ void FfMpegFacadeBase::Stop()
 std::int64_t FfMpegFacadeBase::FinishMediaFile()
 {
     JoinWorker();
-    // A file that was never opened has nothing to finish; drop what was set up
-    // so that the next StartInitMediaFile can go ahead.
-    if (!m_outputFormatContext || !m_headerWritten)
-    {
-        ReleaseMediaFile();
-        return 0;
-    }
     // A file whose flush or trailer failed has no index and will not play:
     // the next call fails again rather than report a size the host would take
     // for a finished file. The muxer may already be torn down, so nothing is
@@ -187,6 +180,13 @@ std::int64_t FfMpegFacadeBase::FinishMediaFile()
         ReleaseMediaFile();
         std::rethrow_exception(error);
     }
+    // A file that was never opened has nothing to finish; drop what was set up
+    // so that the next StartInitMediaFile can go ahead.
+    if (!m_outputFormatContext || !m_headerWritten)
+    {
+        ReleaseMediaFile();
+        return 0;
+    }
     AVFormatContext* context = m_outputFormatContext->GetAvFormatContext();
     try
     {
@@ -196,7 +196,10 @@ std::int64_t FfMpegFacadeBase::FinishMediaFile()
     }
     catch (...)
     {
+        // Nothing more is written into it either: add calls and estimates
+        // now find no open file.
         m_finishError = std::current_exception();
+        m_headerWritten = false;
         throw;
     }
     const std::int64_t size = m_outputFormatContext->CurrentPosition();

@@ -272,6 +272,8 @@ TEST(FacadeWorker, WriteFailuresAreReportedOnceAndTheFacadeRecovers)
         // The trailer cannot be written either; a file without its index is
         // never reported finished: a second finish fails too, and closes it.
         EXPECT_THROW(facade->FinishMediaFile(), Mpeg::AvException);
+        EXPECT_THROW(facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame)),
+                     Mpeg::FfMpegFacadeException); // not into a torn-down muxer
         EXPECT_THROW(facade->FinishMediaFile(), Mpeg::AvException);
     }
 
