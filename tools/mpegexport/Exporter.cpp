@@ -83,6 +83,16 @@ std::runtime_error Reordered(const std::string& input)
                                       "example with ffmpeg -c:v libx264 -bf 0");
 }
 
+// The same found only while reading: a stream that does not declare its
+// reordering, or whose clock jumps back.
+std::runtime_error GoesBack(const std::string& input, std::int64_t packets, std::int64_t offset)
+{
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", static_cast<double>(offset) / kHostTicksPerSecond);
+    return std::runtime_error(input + ": picture " + std::to_string(packets) + " goes back in time (to " + seconds +
+                              " s): B-frames or a clock jump, which the library cannot time");
+}
+
 class ExportRun
 {
 public:
@@ -275,9 +285,8 @@ void ExportRun::WritePackets()
             m_result.interrupted = true;
             break;
         }
-        // Streams that do not declare their reordering show it here.
         if (packet.offset < lastOffset)
-            throw Reordered(m_info.name);
+            throw GoesBack(m_info.name, m_result.packetsRead, packet.offset);
         lastOffset = packet.offset;
         // A picture shown before the first one in file order cannot go before
         // the file's start: the library would drop it.
