@@ -170,6 +170,16 @@ void FfMpegFacadeBase::Stop()
 std::int64_t FfMpegFacadeBase::FinishMediaFile()
 {
     JoinWorker();
+    // A file whose flush or trailer failed has no index and will not play:
+    // the next call fails again rather than report a size the host would take
+    // for a finished file. The muxer may already be torn down, so nothing is
+    // retried; the file is closed and the facade can start another.
+    if (m_finishError)
+    {
+        const std::exception_ptr error = m_finishError;
+        ReleaseMediaFile();
+        std::rethrow_exception(error);
+    }
     // A file that was never opened has nothing to finish; drop what was set up
     // so that the next StartInitMediaFile can go ahead.
     if (!m_outputFormatContext || !m_headerWritten)
@@ -178,14 +188,19 @@ std::int64_t FfMpegFacadeBase::FinishMediaFile()
         return 0;
     }
     AVFormatContext* context = m_outputFormatContext->GetAvFormatContext();
-    // After a failed finish the muxer may already be torn down: a second call
-    // only closes the file.
-    if (!m_finishAttempted)
+    try
     {
-        m_finishAttempted = true;
         FlushStreams();
         CheckAvResult(av_interleaved_write_frame(context, nullptr), "::av_interleaved_write_frame");
         CheckAvResult(av_write_trailer(context), "::av_write_trailer");
+    }
+    catch (...)
+    {
+        // Nothing more is written into it either: add calls and estimates
+        // now find no open file.
+        m_finishError = std::current_exception();
+        m_headerWritten = false;
+        throw;
     }
     const std::int64_t size = m_outputFormatContext->CurrentPosition();
     ReleaseMediaFile();
@@ -217,7 +232,7 @@ void FfMpegFacadeBase::ReleaseMediaFile()
     auto input = std::move(m_inputFormatContext);
     input.reset();
     m_headerWritten = false;
-    m_finishAttempted = false;
+    m_finishError = nullptr;
 }
 
 std::int64_t FfMpegFacadeBase::SplitMediaFileVideo(const std::wstring& filePath, std::uint64_t videoStart)

@@ -71,7 +71,9 @@ protected:
     bool m_workerActive = false;
     // Host-thread lifecycle of the current file.
     bool m_headerWritten = false;
-    bool m_finishAttempted = false;
+    // Why finishing the current file failed; set once flushing or the
+    // trailer has failed, when the file can no longer get its index.
+    std::exception_ptr m_finishError;
 
 private:
     void RunWorkerVideo();

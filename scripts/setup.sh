@@ -16,6 +16,11 @@ packages=(
   clang libclang-rt-14-dev
 )
 
+# The real-browser check (tests/browser): Debian's chromium, and node with npm
+# for puppeteer-core unless a node is on PATH already.
+packages+=(chromium)
+command -v node >/dev/null || packages+=(nodejs npm)
+
 missing=()
 for package in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)

@@ -269,9 +269,12 @@ TEST(FacadeWorker, WriteFailuresAreReportedOnceAndTheFacadeRecovers)
                   "AvException 27: FfMpegFacade: ::av_interleaved_write_frame: " + StrError(AVERROR(EFBIG)));
         EXPECT_NO_THROW(facade->EstimateFileSize(0, 1));
 
-        // The trailer cannot be written either; a second finish only closes.
+        // The trailer cannot be written either; a file without its index is
+        // never reported finished: a second finish fails too, and closes it.
         EXPECT_THROW(facade->FinishMediaFile(), Mpeg::AvException);
-        EXPECT_NO_THROW(facade->FinishMediaFile());
+        EXPECT_THROW(facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame)),
+                     Mpeg::FfMpegFacadeException); // not into a torn-down muxer
+        EXPECT_THROW(facade->FinishMediaFile(), Mpeg::AvException);
     }
 
     TestMedia::Open(*facade, dir / "after.mp4", VideoRecord(Video::Mjpeg, media));

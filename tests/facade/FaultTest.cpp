@@ -390,7 +390,7 @@ struct WorkerFault
     std::function<void(const Export&)> add;
     std::function<std::string()> thrown;
     // A write that failed leaves the file unusable: finishing it fails once
-    // more (the trailer), and a second finish only closes it.
+    // more (the trailer), and so does a second finish, which closes it.
     bool writeFails = false;
     bool audioOnly = false;
 };
@@ -451,7 +451,8 @@ TEST_P(WorkerFaults, AreReportedOnceAndLeaveTheFirstFileIntact)
     if (fault.writeFails)
     {
         EXPECT_EQ(finish.rfind("AvException", 0), 0u) << finish;
-        EXPECT_EQ(Thrown([&] { size = e.facade->FinishMediaFile(); }), "nothing");
+        EXPECT_EQ(Thrown([&] { size = e.facade->FinishMediaFile(); }), finish);
+        EXPECT_EQ(e.facade->FinishMediaFile(), 0); // nothing open any more
     }
     else
     {

@@ -5,6 +5,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace mpegexport
@@ -12,6 +13,10 @@ namespace mpegexport
 namespace
 {
 constexpr AVRational kHostTimeBase{1, static_cast<int>(kHostTicksPerSecond)};
+
+// More than this since the last key picture is not a group of pictures
+// worth holding on to for the end-of-stream check.
+constexpr std::size_t kMaxSinceKeyBytes = 64 << 20;
 
 bool Usable(AVRational rate)
 {
@@ -98,6 +103,9 @@ void DemuxSource::DescribeVideo(const AVStream& stream)
         video.frameRate = stream.r_frame_rate;
     if (Usable(video.frameRate))
         m_frameTicks = av_rescale_q(1, av_inv_q(video.frameRate), kHostTimeBase);
+    // Set by probing from the bitstream's reorder depth or from pictures
+    // seen out of order.
+    video.reordered = parameters.video_delay > 0;
 }
 
 void DemuxSource::DescribeAudio(const AVStream& stream)
@@ -107,6 +115,12 @@ void DemuxSource::DescribeAudio(const AVStream& stream)
     AudioDescription audio;
     audio.source = m_info.name;
     audio.codec = parameters.codec_id;
+    if (audio.codec == AV_CODEC_ID_PCM_S16LE)
+    {
+        // A WAV file's usual content: the same samples with their bytes swapped.
+        audio.codec = AV_CODEC_ID_PCM_S16BE;
+        m_swapAudioBytes = true;
+    }
     audio.sampleRate = parameters.sample_rate;
     audio.channels = parameters.ch_layout.nb_channels;
     audio.blockAlign = parameters.block_align;
@@ -149,7 +163,11 @@ bool DemuxSource::Fill(Track& track)
             queued.time = av_rescale_q(timestamp, owner.timeBase, kHostTimeBase);
         queued.duration = av_rescale_q(packet.duration, owner.timeBase, kHostTimeBase);
         queued.key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
+        queued.corrupt = (packet.flags & AV_PKT_FLAG_CORRUPT) != 0;
         av_packet_unref(m_packet.get());
+        if (!video && m_swapAudioBytes)
+            for (std::size_t i = 0; i + 1 < queued.data.size(); i += 2)
+                std::swap(queued.data[i], queued.data[i + 1]);
         if (video && queued.time != AV_NOPTS_VALUE && !m_origin)
             m_origin = queued.time;
         m_videoSeen = m_videoSeen || video;
@@ -172,6 +190,27 @@ bool DemuxSource::Next(SourcePacket& out)
     Queued packet;
     if (!Pop(m_video, packet))
         return false;
+    // A stream cut off mid-picture, as a recording ends when its writer is
+    // killed, leaves a last picture that players refuse to decode. Reading
+    // one packet ahead tells which one is the last.
+    if (!Fill(m_video) && CutShort(packet))
+    {
+        m_notes.push_back(m_info.name + ": left out the last picture, which is cut short and does not decode");
+        return false;
+    }
+    if (packet.key)
+    {
+        m_sinceKey.clear();
+        m_sinceKeyBytes = 0;
+        m_sinceKeyLost = false;
+    }
+    m_sinceKeyBytes += packet.data.size();
+    if (m_sinceKeyBytes > kMaxSinceKeyBytes)
+        m_sinceKeyLost = true;
+    if (m_sinceKeyLost)
+        m_sinceKey.clear();
+    else
+        m_sinceKey.push_back(packet.data);
     // Untimed packets follow the previous one by a nominal frame. A timed
     // packet has set the origin when it was read, if nothing had before.
     if (packet.time == AV_NOPTS_VALUE)
@@ -203,6 +242,53 @@ bool DemuxSource::NextAudio(SourcePacket& out)
     out.key = true;
     m_audioEnd = out.offset + packet.duration;
     return true;
+}
+
+bool DemuxSource::CutShort(const Queued& last) const
+{
+    if (last.corrupt)
+        return true;
+    if (m_sinceKeyLost)
+        return false;
+    const AVCodecParameters& parameters = *m_context->streams[m_video.index]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
+    if (!codec)
+        return false;
+    CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    FramePtr frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
+    if (!decoder || !frame || !packet)
+        throw std::bad_alloc();
+    if (avcodec_parameters_to_context(decoder.get(), &parameters) < 0)
+        return false;
+    // Players stop at a damaged picture; so does this check. One thread
+    // reports each error with the packet that caused it.
+    decoder->err_recognition |= AV_EF_EXPLODE;
+    decoder->thread_count = 1;
+    if (avcodec_open2(decoder.get(), codec, nullptr) < 0)
+        return false;
+    // Sends one packet (null: the end) and takes what comes out; false when
+    // the decoder reports an error.
+    const auto decodes = [&](const std::vector<std::uint8_t>* data) {
+        if (data)
+        {
+            if (av_new_packet(packet.get(), static_cast<int>(data->size())) < 0)
+                throw std::bad_alloc();
+            std::copy(data->begin(), data->end(), packet->data);
+        }
+        const int sent = avcodec_send_packet(decoder.get(), data ? packet.get() : nullptr);
+        av_packet_unref(packet.get());
+        if (sent < 0)
+            return false;
+        int status;
+        while ((status = avcodec_receive_frame(decoder.get(), frame.get())) >= 0)
+            av_frame_unref(frame.get());
+        return status == AVERROR(EAGAIN) || status == AVERROR_EOF;
+    };
+    for (const auto& data : m_sinceKey)
+        if (!decodes(&data))
+            return false; // damaged earlier: not a cut at the end
+    return !decodes(&last.data) || !decodes(nullptr);
 }
 
 double DemuxSource::Fraction() const

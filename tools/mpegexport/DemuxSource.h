@@ -30,6 +30,7 @@ public:
     bool Next(SourcePacket& packet) override;
     bool NextAudio(SourcePacket& packet) override;
     double Fraction() const override;
+    std::vector<std::string> Notes() const override { return m_notes; }
 
 private:
     // A packet read ahead of its turn, timed in host ticks on the file's
@@ -40,6 +41,7 @@ private:
         std::int64_t time = AV_NOPTS_VALUE;
         std::int64_t duration = 0;
         bool key = false;
+        bool corrupt = false; // the demuxer could not read all of it
     };
 
     struct Track
@@ -54,6 +56,9 @@ private:
     // Reads until `track` has a packet waiting; false at the end of the file.
     bool Fill(Track& track);
     bool Pop(Track& track, Queued& out);
+    // Whether the stream's last picture is cut short: the demuxer says so,
+    // or it fails to decode after the pictures since the last key picture.
+    bool CutShort(const Queued& last) const;
 
     InputContextPtr m_context;
     PacketPtr m_packet;
@@ -70,6 +75,14 @@ private:
     std::int64_t m_audioEnd = 0;    // where the last audio packet handed out ends
     std::int64_t m_frameTicks = 0;  // one nominal frame in host ticks; 0 when unknown
     std::int64_t m_size = -1;
+    // The video packets since the last key picture, for CutShort; dropped
+    // (and the check skipped) when they outgrow a sane group of pictures.
+    std::vector<std::vector<std::uint8_t>> m_sinceKey;
+    std::size_t m_sinceKeyBytes = 0;
+    bool m_sinceKeyLost = false;
+    // 16-bit little-endian PCM is handed over big-endian, as the library takes it.
+    bool m_swapAudioBytes = false;
+    std::vector<std::string> m_notes;
 };
 
 } // namespace mpegexport

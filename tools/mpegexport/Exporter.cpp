@@ -74,6 +74,25 @@ std::string Megabytes(std::int64_t bytes)
 
 constexpr std::size_t kMaxQueuedBytes = 64 << 20;
 
+// Presentation times must grow in decoding order: the library times pictures
+// in the order they arrive, so reordered ones would be shown in that order.
+std::runtime_error Reordered(const std::string& input)
+{
+    return std::runtime_error(input + ": the video has B-frames (pictures sent ahead of pictures shown before "
+                                      "them), which the library cannot time; re-encode it without them, for "
+                                      "example with ffmpeg -c:v libx264 -bf 0");
+}
+
+// The same found only while reading: a stream that does not declare its
+// reordering, or whose clock jumps back.
+std::runtime_error GoesBack(const std::string& input, std::int64_t packets, std::int64_t offset)
+{
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", static_cast<double>(offset) / kHostTicksPerSecond);
+    return std::runtime_error(input + ": picture " + std::to_string(packets) + " goes back in time (to " + seconds +
+                              " s): B-frames or a clock jump, which the library cannot time");
+}
+
 class ExportRun
 {
 public:
@@ -165,6 +184,8 @@ void ExportRun::Prepare()
     if (!codec)
         throw std::runtime_error(m_info.name + ": video codec " + ShortName(m_info.video.codec) +
                                  " is not supported (supported: " + SupportedVideoCodecList() + ")");
+    if (m_info.video.reordered)
+        throw Reordered(m_info.name);
     const Container container = ContainerOf(m_settings.output);
 
     m_result.input = m_info.name;
@@ -255,7 +276,6 @@ void ExportRun::WritePackets()
     const std::int64_t batchTicks = m_settings.batchTicks;
     std::int64_t batchEnd = batchTicks;
     std::int64_t lastOffset = 0;
-    bool reordered = false;
     SourcePacket packet;
     while (m_source.Next(packet))
     {
@@ -265,7 +285,8 @@ void ExportRun::WritePackets()
             m_result.interrupted = true;
             break;
         }
-        reordered = reordered || packet.offset < lastOffset;
+        if (packet.offset < lastOffset)
+            throw GoesBack(m_info.name, m_result.packetsRead, packet.offset);
         lastOffset = packet.offset;
         // A picture shown before the first one in file order cannot go before
         // the file's start: the library would drop it.
@@ -295,10 +316,8 @@ void ExportRun::WritePackets()
         m_batch.push_back(std::move(record));
         ++m_result.packetsSent;
     }
-    if (reordered)
-        m_result.notes.push_back(m_info.name +
-                                 " sends pictures out of presentation order (B-frames); the library times them in "
-                                 "file order, so they are shown in file order");
+    for (std::string& note : m_source.Notes())
+        m_result.notes.push_back(std::move(note));
 
     if (m_result.interrupted)
     {
@@ -447,8 +466,8 @@ std::string ExportRun::Salvage() noexcept
     try
     {
         // The first call may rethrow the failure already reported; the second
-        // then finishes the file.
-        for (int attempt = 0; attempt < 2; ++attempt)
+        // then finishes the file, or fails to, and a third closes it.
+        for (int attempt = 0; attempt < 3; ++attempt)
         {
             try
             {

@@ -23,6 +23,13 @@ public:
     bool Next(SourcePacket& packet) override { return m_video->Next(packet); }
     bool NextAudio(SourcePacket& packet) override { return m_audio->NextAudio(packet); }
     double Fraction() const override { return m_video->Fraction(); }
+    std::vector<std::string> Notes() const override
+    {
+        std::vector<std::string> notes = m_video->Notes();
+        for (std::string& note : m_audio->Notes())
+            notes.push_back(std::move(note));
+        return notes;
+    }
 
 private:
     std::unique_ptr<PacketSource> m_video;

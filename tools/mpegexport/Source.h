@@ -24,6 +24,8 @@ struct VideoDescription
     int height = 0;
     std::vector<std::uint8_t> extraData;
     AVRational frameRate{0, 1}; // nominal; 0/1 when the input has none
+    // Pictures are sent ahead of pictures shown before them (B-frames).
+    bool reordered = false;
 };
 
 struct AudioDescription
@@ -64,6 +66,9 @@ public:
     virtual bool NextAudio(SourcePacket& packet) = 0;
     // Fraction of the input read so far, from 0 to 1; negative when unknown.
     virtual double Fraction() const = 0;
+    // What the user should know about the input once it has been read, such
+    // as packets left out.
+    virtual std::vector<std::string> Notes() const { return {}; }
 };
 
 // Host clock units per second.

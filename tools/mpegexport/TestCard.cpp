@@ -42,21 +42,29 @@ void FillRect(AVFrame& frame, int x0, int y0, int w, int h, std::uint8_t luma)
 
 // Diagonal colour bands drifting right, a box crossing the picture, and the
 // frame number in large blocks, so that every picture differs and a dropped
-// or repeated frame shows.
+// or repeated frame shows. The first fifth of every second is white behind
+// the box and the number, together with the beep (ToneSample), so that sync
+// can be measured from the decoded file.
 void DrawFrame(AVFrame& frame, int index)
 {
     const int w = TestCard::kWidth;
     const int h = TestCard::kHeight;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            frame.data[0][y * frame.linesize[0] + x] = static_cast<std::uint8_t>(64 + ((x + y + 8 * index) & 127));
-    for (int y = 0; y < h / 2; ++y)
-        for (int x = 0; x < w / 2; ++x)
-        {
-            const int band = ((x + 4 * index) / 80) & 3;
-            frame.data[1][y * frame.linesize[1] + x] = static_cast<std::uint8_t>(64 + 40 * band);
-            frame.data[2][y * frame.linesize[2] + x] = static_cast<std::uint8_t>(192 - 40 * band);
-        }
+    if (index % TestCard::kFps < TestCard::kFps / 5)
+        FillRect(frame, 0, 0, w, h, 235);
+    else
+    {
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                frame.data[0][y * frame.linesize[0] + x] =
+                    static_cast<std::uint8_t>(64 + ((x + y + 8 * index) & 127));
+        for (int y = 0; y < h / 2; ++y)
+            for (int x = 0; x < w / 2; ++x)
+            {
+                const int band = ((x + 4 * index) / 80) & 3;
+                frame.data[1][y * frame.linesize[1] + x] = static_cast<std::uint8_t>(64 + 40 * band);
+                frame.data[2][y * frame.linesize[2] + x] = static_cast<std::uint8_t>(192 - 40 * band);
+            }
+    }
 
     const int box = 120;
     FillRect(frame, (index * 16) % (w - box), h - box - 40, box, box, 235);
@@ -96,7 +104,11 @@ CodecContextPtr OpenEncoder()
     // Parameter sets go to the stream description, as a camera's SDP would carry them.
     context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (x264)
+    {
         av_opt_set(context->priv_data, "preset", "veryfast", 0);
+        // The flashes are scene cuts; key pictures stay on whole seconds.
+        av_opt_set(context->priv_data, "x264-params", "scenecut=0", 0);
+    }
     else
         context->bit_rate = 4'000'000;
     if (const int status = avcodec_open2(context.get(), codec, nullptr); status < 0)
@@ -105,13 +117,13 @@ CodecContextPtr OpenEncoder()
     return context;
 }
 
-// A quiet 440 Hz tone with a 1 kHz beep in the first tenth of every second,
-// from pictures 0, 25, 50, ... on: sync can be checked by ear and eye.
+// A quiet 440 Hz tone with a 1 kHz beep in the first fifth of every second,
+// with the white pictures 0-4, 25-29, ...: sync can be checked by ear and eye.
 std::int16_t ToneSample(int index)
 {
     constexpr double kPi = 3.14159265358979323846;
     const int rate = TestCard::kSampleRate;
-    const bool beep = index % rate < rate / 10;
+    const bool beep = index % rate < rate / 5;
     const double frequency = beep ? 1000 : 440;
     const double amplitude = beep ? 0.5 : 0.1;
     return static_cast<std::int16_t>(32767 * amplitude * std::sin(2 * kPi * frequency * index / rate));

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# run.sh TOOL BINARY-DIR: the real-browser check. Exports the tool's test card
+# as the README's main job does (demo.mp4) and at a 90 kHz video time scale,
+# makes a reference with the ffmpeg command line whose timing is right, and
+# plays all three in headless Chromium (check.mjs). The reference must pass:
+# if it does not, the checker or the browser is at fault, not the library.
+# Exits 77 (skipped) where chromium or node is missing; scripts/setup.sh
+# installs both. puppeteer-core is installed with npm ci into BINARY-DIR.
+set -euo pipefail
+
+tool=$(realpath "$1")
+bin=$2
+source_dir=$(dirname "$(realpath "$0")")
+
+chromium=$(command -v chromium || true)
+if [ -z "$chromium" ] || ! command -v node >/dev/null; then
+  echo "skipped: the browser check needs chromium and node (scripts/setup.sh installs them)"
+  exit 77
+fi
+command -v npm >/dev/null || { echo "FAIL: node is there but npm is not" >&2; exit 1; }
+
+# The pinned puppeteer-core, installed again only when the lock file changes.
+mkdir -p "$bin"
+cp "$source_dir/package.json" "$source_dir/package-lock.json" "$source_dir/check.mjs" "$bin/"
+if ! cmp -s "$bin/package-lock.json" "$bin/node_modules/.installed-lock.json" 2>/dev/null; then
+  (cd "$bin" && npm ci --no-audit --no-fund --loglevel=error)
+  cp "$bin/package-lock.json" "$bin/node_modules/.installed-lock.json"
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+"$tool" --quiet
+mkdir k90 && (cd k90 && "$tool" --quiet --time-scale 90000)
+# The same card with every picture on its 25 fps slot and the sound from its
+# first sample, re-encoded by ffmpeg (whose AAC encoder writes its priming
+# edit list).
+ffmpeg -nostdin -v error -i demo.mov -vf "setpts=N/(25*TB)" -af "asetpts=N/SR/TB" \
+  -c:v libx264 -preset veryfast -g 50 -bf 0 -c:a aac -y ref.mp4
+
+node "$bin/check.mjs" "$chromium" "$work" ref.mp4 demo.mp4 k90/demo.mp4
