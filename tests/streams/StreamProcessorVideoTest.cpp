@@ -24,9 +24,11 @@ TEST(StreamProcessorVideo, TimesPacketsOnTheStreamClock)
     };
     const Case cases[] = {
         {"one tick early is dropped", 25, 1000, 0, {999, 1000, 999, 401000}, {kDrop, 1, kDrop, 2}},
-        {"first at start, then 40 ms", 1000, 0, 0, {0, 400000}, {1, 40}},
-        {"equal timestamps", 1000, 0, 0, {0, 400000, 400000, 400000}, {1, 40, 41, 42}},
-        {"a step back", 1000, 0, 0, {0, 1000000, 500000, 1010000}, {1, 100, 101, 102}},
+        // A first picture on tick 0 moves the whole stream one tick on.
+        {"first at start, then 40 ms", 1000, 0, 0, {0, 400000}, {1, 41}},
+        {"first after start, then 40 ms", 1000, 0, 0, {10000, 410000}, {1, 41}},
+        {"equal timestamps", 1000, 0, 0, {0, 400000, 400000, 400000}, {1, 41, 42, 43}},
+        {"a step back", 1000, 0, 0, {0, 1000000, 500000, 1010000}, {1, 101, 102, 103}},
         {"offset added", 1000, 0, 100, {0, 400000}, {100, 140}},
         {"negative offset", 1000, 0, -50, {0, 400000, 10000000}, {1, 2, 950}},
         {"half a tick rounds up", 1, 0, 0, {15000000}, {2}},
@@ -44,7 +46,6 @@ TEST(StreamProcessorVideo, TimesPacketsOnTheStreamClock)
         Mpeg::StreamProcessorVideo processor(4, input, std::move(record));
         processor.Build(output);
         ASSERT_EQ(processor.m_transcoder, nullptr);
-        std::int64_t dts = 0;
         for (std::size_t i = 0; i < c.timestamps.size(); ++i)
         {
             const auto packets = processor.ProcessPacket(Mpeg::MediaPacket{{0, 0, 1, 0xB6}, c.timestamps[i]});
@@ -55,7 +56,7 @@ TEST(StreamProcessorVideo, TimesPacketsOnTheStreamClock)
             }
             ASSERT_EQ(packets.size(), 1u) << i;
             EXPECT_EQ(packets[0]->packet.pts, c.pts[i]) << i;
-            EXPECT_EQ(packets[0]->packet.dts, dts++) << i;
+            EXPECT_EQ(packets[0]->packet.dts, c.pts[i] - 1) << i; // decoded one tick before it is shown
             EXPECT_EQ(packets[0]->packet.stream_index, 4) << i;
         }
     }
