@@ -2,7 +2,7 @@
 
 #include "errors/AvResult.h"
 
-#include <cstdint>
+#include <algorithm>
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
@@ -52,13 +52,13 @@ KeyPictures::KeyPictures(const AVCodecParameters& input)
     CheckAvResult(avcodec_parameters_to_context(m_context.get(), &input), "::avcodec_parameters_to_context");
 }
 
-bool KeyPictures::IsKey(const std::uint8_t* data, std::size_t size)
+bool KeyPictures::IsKey(const AVPacket& packet)
 {
     if (m_codecId == AV_CODEC_ID_H263)
-        return IsH263IntraPicture(data, size);
+        return IsH263IntraPicture(packet.data, static_cast<std::size_t>(std::max(packet.size, 0)));
     if (!m_parser)
         return true; // MJPEG is intra-only; other codecs give nothing to tell by
-    if (size == 0 || size > static_cast<std::size_t>(INT32_MAX))
+    if (packet.size <= 0)
         return false;
     // Cleared first, so that a picture whose header the parser cannot read
     // does not inherit its predecessor's type.
@@ -66,7 +66,7 @@ bool KeyPictures::IsKey(const std::uint8_t* data, std::size_t size)
     m_parser->pict_type = AV_PICTURE_TYPE_NONE;
     std::uint8_t* out = nullptr;
     int outSize = 0;
-    av_parser_parse2(m_parser.get(), m_context.get(), &out, &outSize, data, static_cast<int>(size), AV_NOPTS_VALUE,
+    av_parser_parse2(m_parser.get(), m_context.get(), &out, &outSize, packet.data, packet.size, AV_NOPTS_VALUE,
                      AV_NOPTS_VALUE, 0);
     // As libavformat decides it: parsers that know report key_frame, the
     // others only the picture type.

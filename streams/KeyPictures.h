@@ -19,7 +19,8 @@ public:
     // parameter sets, avcC/hvcC or Annex B, MPEG-4 VOL).
     explicit KeyPictures(const AVCodecParameters& input);
 
-    bool IsKey(const std::uint8_t* data, std::size_t size);
+    // The packet's data must carry FFmpeg's input padding (parsers read ahead).
+    bool IsKey(const AVPacket& packet);
 
 private:
     AVCodecID m_codecId;

@@ -151,7 +151,7 @@ PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket
     if (!m_transcoder)
     {
         SetDecodingTime(owned->packet);
-        if (m_keyPictures->IsKey(hostPacket.data.data(), hostPacket.data.size()))
+        if (m_keyPictures->IsKey(owned->packet))
             owned->packet.flags |= AV_PKT_FLAG_KEY;
         RescaleToOutput(*owned, *m_inputStream, *m_outputStream);
         result.push_back(std::move(owned));
