@@ -47,8 +47,8 @@ struct CopyCase
 
 void PrintTo(const CopyCase& c, std::ostream* os)
 {
-    *os << c.encoder << (c.annexB ? " (Annex B) " : " ") << c.width << "x" << c.height << " into ." << c.extension << " at 1/" << c.timeScale
-        << " offset " << c.timestampOffset;
+    *os << c.encoder << (c.annexB ? " (Annex B) " : " ") << c.width << "x" << c.height << " into ." << c.extension
+        << " at 1/" << c.timeScale << " offset " << c.timestampOffset;
 }
 
 class CopyPath : public testing::TestWithParam<CopyCase>
@@ -148,11 +148,13 @@ INSTANTIATE_TEST_SUITE_P(
                     CopyCase{"libx264", Video::H264, AV_CODEC_ID_H264, "mp4", 90000, 0, 160, 120, {0, 1}, true, true},
                     CopyCase{"libx265", Video::H265, AV_CODEC_ID_HEVC, "mp4", 25, 0, 160, 120, {0, 1}, false, true},
                     CopyCase{"mpeg4", Video::Mpeg4, AV_CODEC_ID_MPEG4, "mp4", 1000, 0, 160, 120, {0, 1}},
-                    CopyCase{"h263", Video::H263, AV_CODEC_ID_H263, "mov", 25, 0, 176, 144, {0, 1}}),
+                    CopyCase{"h263", Video::H263, AV_CODEC_ID_H263, "mov", 25, 0, 176, 144, {0, 1}},
+                    // A custom picture size: the picture type sits in PLUSPTYPE.
+                    CopyCase{"h263p", Video::H263, AV_CODEC_ID_H263, "mov", 25, 0, 160, 120, {0, 1}}),
     [](const testing::TestParamInfo<CopyCase>& info) {
         const CopyCase& c = info.param;
-        return std::string(c.encoder) + (c.annexB ? "_annexb_" : "_") + c.extension + "_" + std::to_string(c.timeScale) +
-               (c.timestampOffset ? "_offset" : "");
+        return std::string(c.encoder) + (c.annexB ? "_annexb_" : "_") + c.extension + "_" +
+               std::to_string(c.timeScale) + (c.timestampOffset ? "_offset" : "");
     });
 
 // H.263 is not an MP4 codec: it is decoded and encoded again as MPEG-4, with
@@ -220,7 +222,8 @@ TEST(FacadeFile, FrameRateDurationAndSeeksHoldAtAnyTimeScale)
         for (std::size_t i = 0; i < media.packets.size(); ++i)
         {
             const std::size_t picture = i < c.dropFrom || c.dropped == 0 ? i : i + c.dropped;
-            host.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{media.packets[i], kSecond + picture * kFrame}));
+            host.push_back(
+                std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{media.packets[i], kSecond + picture * kFrame}));
         }
         facade->AddPacketsVideo(std::move(host));
         facade->FinishMediaFile();

@@ -442,9 +442,10 @@ ReadPacket SeekAndRead(const std::filesystem::path& path, double seconds)
     const AVStream* stream = context->streams[0];
     const std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
     const std::int64_t target =
-        start + av_rescale_q(std::llround(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, stream->time_base);
+        start + av_rescale_q(std::llround(seconds * AV_TIME_BASE), AVRational{1, AV_TIME_BASE}, stream->time_base);
     PacketPtr packet(av_packet_alloc());
-    if (av_seek_frame(context.get(), 0, target, AVSEEK_FLAG_BACKWARD) < 0 || av_read_frame(context.get(), packet.get()) < 0)
+    if (av_seek_frame(context.get(), 0, target, AVSEEK_FLAG_BACKWARD) < 0 ||
+        av_read_frame(context.get(), packet.get()) < 0)
     {
         ADD_FAILURE() << "cannot seek to " << seconds << " s in " << path;
         return {};
