@@ -22,7 +22,6 @@ std::int64_t MinimumDuration(std::int32_t timeScale)
 {
     return std::max<std::int64_t>(1, (static_cast<std::int64_t>(timeScale) + 999) / 1000);
 }
-
 } // namespace
 
 void RescaleToOutput(OwnedPacket& packet, const Stream& input, const Stream& output)
@@ -167,13 +166,18 @@ PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket
 // times, and the file keeps each picture's real length at any time scale and
 // across dropped pictures. At a time scale equal to a steady frame rate they
 // are the ordinals 0, 1, 2, ... against pts 1, 2, 3, ...
-// The muxer takes the last picture's length from its duration: the interval
-// since the picture before (what it most likely lasts), and never less than
-// the minimum that keeps it inside the track.
+// The muxer takes the last picture's length from its duration: as long as
+// the pictures before it lasted (the shorter of the last two intervals, so a
+// picture after a long gap does not stretch the file by that gap), and never
+// less than the minimum that keeps it inside the track.
 void StreamProcessorVideo::SetDecodingTime(AVPacket& packet)
 {
     packet.dts = packet.pts - 1;
-    const std::int64_t interval = m_lastTimedPts > 0 ? packet.pts - m_lastTimedPts : 0;
+    std::int64_t interval = m_lastTimedPts > 0 ? packet.pts - m_lastTimedPts : 0;
+    const std::int64_t previous = m_lastInterval;
+    m_lastInterval = interval;
+    if (previous > 0)
+        interval = std::min(interval, previous);
     packet.duration = std::max(interval, MinimumDuration(m_timeScale));
     m_lastTimedPts = packet.pts;
 }

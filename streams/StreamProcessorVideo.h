@@ -46,6 +46,7 @@ public:
     std::int64_t m_lastPts = 0;
     std::int64_t m_startShift = 0;   // ticks the whole stream is moved (0 or 1)
     std::int64_t m_lastTimedPts = 0; // of the last packet given a decoding time
+    std::int64_t m_lastInterval = 0; // between that packet and the one before
     std::unique_ptr<Transcoder> m_transcoder;
     std::unique_ptr<KeyPictures> m_keyPictures; // copy path only
     std::unique_ptr<StreamParametersVideo> m_parameters;

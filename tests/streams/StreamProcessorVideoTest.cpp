@@ -21,6 +21,7 @@ TEST(StreamProcessorVideo, TimesPacketsOnTheStreamClock)
         std::int32_t offset;
         std::vector<std::uint64_t> timestamps;
         std::vector<std::int64_t> pts; // kDrop: no packet
+        std::vector<std::int64_t> durations = {}; // checked when given
     };
     const Case cases[] = {
         {"one tick early is dropped", 25, 1000, 0, {999, 1000, 999, 401000}, {kDrop, 1, kDrop, 2}},
@@ -29,6 +30,10 @@ TEST(StreamProcessorVideo, TimesPacketsOnTheStreamClock)
         {"first after start, then 40 ms", 1000, 0, 0, {10000, 410000}, {1, 41}},
         {"equal timestamps", 1000, 0, 0, {0, 400000, 400000, 400000}, {1, 41, 42, 43}},
         {"a step back", 1000, 0, 0, {0, 1000000, 500000, 1010000}, {1, 101, 102, 103}},
+        // The muxer ends the track at the last picture's duration: as long as
+        // the pictures before it, even after a gap, never under 1 ms.
+        {"durations", 1000, 0, 0, {0, 400000, 800000, 100000000}, {1, 41, 81, 10001}, {1, 40, 40, 40}},
+        {"durations at 90 kHz", 90000, 0, 0, {0, 400000, 800000}, {1, 3601, 7201}, {90, 3600, 3600}},
         {"offset added", 1000, 0, 100, {0, 400000}, {100, 140}},
         {"negative offset", 1000, 0, -50, {0, 400000, 10000000}, {1, 2, 950}},
         {"half a tick rounds up", 1, 0, 0, {15000000}, {2}},
@@ -57,6 +62,10 @@ TEST(StreamProcessorVideo, TimesPacketsOnTheStreamClock)
             ASSERT_EQ(packets.size(), 1u) << i;
             EXPECT_EQ(packets[0]->packet.pts, c.pts[i]) << i;
             EXPECT_EQ(packets[0]->packet.dts, c.pts[i] - 1) << i; // decoded one tick before it is shown
+            if (!c.durations.empty())
+            {
+                EXPECT_EQ(packets[0]->packet.duration, c.durations[i]) << i;
+            }
             EXPECT_EQ(packets[0]->packet.stream_index, 4) << i;
         }
     }
