@@ -36,11 +36,13 @@ bool IsH263IntraPicture(const std::uint8_t* data, std::size_t size)
 KeyPictures::KeyPictures(const AVCodecParameters& input)
     : m_codecId(input.codec_id)
 {
-    if (m_codecId == AV_CODEC_ID_H263 || m_codecId == AV_CODEC_ID_MJPEG)
+    const AVCodecDescriptor* descriptor = avcodec_descriptor_get(m_codecId);
+    m_intraOnly = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
+    if (m_intraOnly || m_codecId == AV_CODEC_ID_H263)
         return;
     m_parser.reset(av_parser_init(m_codecId));
     if (!m_parser)
-        return; // no parser for the codec: every picture counts, as before
+        return;
     // Each host packet is one whole picture: the parser then looks at it on
     // the spot instead of holding it back until the next one arrives.
     m_parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
@@ -54,10 +56,12 @@ KeyPictures::KeyPictures(const AVCodecParameters& input)
 
 bool KeyPictures::IsKey(const AVPacket& packet)
 {
+    if (m_intraOnly)
+        return true; // MJPEG: every picture stands alone
     if (m_codecId == AV_CODEC_ID_H263)
         return IsH263IntraPicture(packet.data, static_cast<std::size_t>(std::max(packet.size, 0)));
     if (!m_parser)
-        return true; // MJPEG is intra-only; other codecs give nothing to tell by
+        return true; // nothing to tell by: every picture counts, as before
     if (packet.size <= 0)
         return false;
     // Cleared first, so that a picture whose header the parser cannot read

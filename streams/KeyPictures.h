@@ -24,6 +24,7 @@ public:
 
 private:
     AVCodecID m_codecId;
+    bool m_intraOnly = false;
     AvCodecContextPtr m_context;
     AvCodecParserContextPtr m_parser;
 };
