@@ -610,8 +610,12 @@ void BareWriter::WriteVideo(const Mpeg::MediaPacket& host)
     std::memcpy(m_packet->data, host.data.data(), host.data.size());
     m_packet->stream_index = m_video->index;
     m_packet->pts = StrictlyAfter(ElapsedTicks(host.timestamp, kVideoFps), m_videoLastPts);
-    m_packet->dts = m_videoCount++;
+    // Timed and marked as the library does it: decoded one tick before it is
+    // shown, and a key picture where the payload is an IDR slice.
+    m_packet->dts = m_packet->pts - 1;
     m_packet->duration = 1;
+    if (host.data.size() > 4 && (host.data[4] & 0x1F) == 5)
+        m_packet->flags |= AV_PKT_FLAG_KEY;
     av_packet_rescale_ts(m_packet, AVRational{1, kVideoFps}, m_video->time_base);
     m_packet->pos = -1;
     Check(av_interleaved_write_frame(m_context, m_packet), "av_interleaved_write_frame");

@@ -232,7 +232,6 @@ private:
     AVStream* m_video = nullptr;
     AVStream* m_audio = nullptr;
     int m_audioRate = 0;
-    std::int64_t m_videoCount = 0;
     std::int64_t m_videoLastPts = 0;
     std::int64_t m_audioLastPts = 0;
 };

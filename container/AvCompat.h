@@ -7,6 +7,8 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/frame.h>
+#include <libavutil/version.h>
 }
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
@@ -35,6 +37,17 @@ inline void SetDeclaredLayout(AVChannelLayout& layout, std::uint64_t mask, int c
         layout.order = AV_CHANNEL_ORDER_UNSPEC;
         layout.nb_channels = channels;
     }
+}
+
+// Whether a decoded picture is a key picture: a frame flag since FFmpeg 6.1
+// (libavutil 58.7), before that a field of its own.
+inline bool IsKeyFrame(const AVFrame& frame) noexcept
+{
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
+    return (frame.flags & AV_FRAME_FLAG_KEY) != 0;
+#else
+    return frame.key_frame != 0;
+#endif
 }
 
 // Encoder capability lists. Read through these so that the move to

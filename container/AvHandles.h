@@ -39,6 +39,8 @@ using AvFramePtr = std::unique_ptr<AVFrame, AvFreeByAddress<AVFrame, av_frame_fr
 using AvBsfContextPtr = std::unique_ptr<AVBSFContext, AvFreeByAddress<AVBSFContext, av_bsf_free>>;
 using SwrContextPtr = std::unique_ptr<SwrContext, AvFreeByAddress<SwrContext, swr_free>>;
 using AvAudioFifoPtr = std::unique_ptr<AVAudioFifo, AvFreeByValue<AVAudioFifo, av_audio_fifo_free>>;
+using AvCodecParserContextPtr =
+    std::unique_ptr<AVCodecParserContext, AvFreeByValue<AVCodecParserContext, av_parser_close>>;
 
 // Allocations that report failure by a null result; each throws AvException
 // with the allocating call's name and code 12.

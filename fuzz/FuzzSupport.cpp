@@ -19,11 +19,12 @@ std::uint64_t Step(int samplesOrFrames, int perSecond)
     return static_cast<std::uint64_t>(samplesOrFrames) * kSecond / static_cast<std::uint64_t>(perSecond);
 }
 
-VideoItem Video(Mpeg::CodecIdVideo codec, const char* encoder, int width, int height, int frames, bool globalHeader)
+VideoItem Video(Mpeg::CodecIdVideo codec, const char* encoder, int width, int height, int frames, bool globalHeader,
+                bool annexB = false)
 {
     constexpr int kFps = 25;
-    return VideoItem{codec, TestMedia::EncodeVideo(encoder, width, height, frames, kFps, 6, globalHeader), kFps,
-                     Step(1, kFps)};
+    return VideoItem{codec, TestMedia::EncodeVideo(encoder, width, height, frames, kFps, 6, globalHeader, 0, annexB),
+                     kFps, Step(1, kFps)};
 }
 
 AudioItem Audio(Mpeg::CodecIdAudio codec, const char* encoder, int rate, bool adts = false)
@@ -49,8 +50,16 @@ const std::vector<VideoItem>& VideoBank()
         items.push_back(Video(Codec::H263, "h263", 128, 96, 12, false));
         items.push_back(Video(Codec::Mjpeg, "mjpeg", 64, 48, 4, false));
         items.push_back(Video(Codec::Bmp, "bmp", 16, 16, 2, false));
+        // Key pictures are told by libavcodec's parsers: each codec that has
+        // one, in each form a host sends it (H.264 length-prefixed with avcC
+        // and with start codes), with key and other pictures.
         if (TestMedia::HasEncoder("libx264"))
+        {
             items.push_back(Video(Codec::H264, "libx264", 64, 48, 12, true));
+            items.push_back(Video(Codec::H264, "libx264", 64, 48, 12, true, true));
+        }
+        if (TestMedia::HasEncoder("libx265"))
+            items.push_back(Video(Codec::H265, "libx265", 64, 48, 12, true));
         return items;
     }();
     return bank;

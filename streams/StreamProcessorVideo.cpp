@@ -94,7 +94,10 @@ void StreamProcessorVideo::Build(FormatContextOutput& output)
     out.sample_aspect_ratio = VideoSampleAspectRatio(out.width, out.height);
 
     if (in.codec_id == out.codec_id)
+    {
+        m_keyPictures = std::make_unique<KeyPictures>(in);
         return;
+    }
 
     const StreamParameters outputDescription{&out, inputDescription.streamIndex, inputDescription.timeBase};
     const AVCodec* encoder = FindCodec(avcodec_find_encoder, out.codec_id);
@@ -128,19 +131,27 @@ PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket
         return result;
 
     const std::uint64_t ticks = ElapsedTicks(hostPacket.timestamp, m_startTime, m_timeScale);
-    const std::int64_t candidate = m_timestampOffset + static_cast<std::int64_t>(ticks);
+    std::int64_t candidate = m_timestampOffset + static_cast<std::int64_t>(ticks);
+    // Times start above tick 0, so a first picture on tick 0 is shown one tick
+    // later. At the frame rate that pushes every later picture one tick on as
+    // well; at a finer time scale it would leave the first picture one tick
+    // short (the frame rate and seeks go wrong). So such a stream is moved one
+    // tick later as a whole, at any time scale.
+    if (m_lastPts == 0)
+        m_startShift = candidate == 0 ? 1 : 0;
+    candidate += m_startShift;
     const std::int64_t pts = candidate > m_lastPts ? candidate : m_lastPts + 1;
     m_lastPts = pts;
-    const std::int64_t dts = m_packetCount++;
 
     auto owned = OwnedPacket::CopyOf(hostPacket.data.data(), hostPacket.data.size());
     owned->packet.stream_index = m_outputStream->GetAvStream()->index;
     owned->packet.pts = pts;
-    owned->packet.dts = dts;
-    owned->packet.duration = MinimumDuration(m_timeScale);
 
     if (!m_transcoder)
     {
+        SetDecodingTime(owned->packet);
+        if (m_keyPictures->IsKey(owned->packet))
+            owned->packet.flags |= AV_PKT_FLAG_KEY;
         RescaleToOutput(*owned, *m_inputStream, *m_outputStream);
         result.push_back(std::move(owned));
         return result;
@@ -150,12 +161,35 @@ PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket
     return result;
 }
 
-void StreamProcessorVideo::FinishEncoded(PacketSequence& packets) const
+// Pictures are never reordered here (presentation times increase in decoding
+// order), so each is decoded one tick before it is shown: decoding times are
+// times, and the file keeps each picture's real length at any time scale and
+// across dropped pictures. At a time scale equal to a steady frame rate they
+// are the ordinals 0, 1, 2, ... against pts 1, 2, 3, ...
+// The muxer takes the last picture's length from its duration: as long as
+// the pictures before it lasted (the shorter of the last two intervals, so a
+// picture after a long gap does not stretch the file by that gap), and never
+// less than the minimum that keeps it inside the track.
+void StreamProcessorVideo::SetDecodingTime(AVPacket& packet)
 {
+    packet.dts = packet.pts - 1;
+    std::int64_t interval = m_lastTimedPts > 0 ? packet.pts - m_lastTimedPts : 0;
+    const std::int64_t previous = m_lastInterval;
+    m_lastInterval = interval;
+    if (previous > 0)
+        interval = std::min(interval, previous);
+    packet.duration = std::max(interval, MinimumDuration(m_timeScale));
+    m_lastTimedPts = packet.pts;
+}
+
+void StreamProcessorVideo::FinishEncoded(PacketSequence& packets)
+{
+    // The encoder makes no B-pictures, so its output keeps the input's order
+    // and pts. It is timed like a copied packet: its own dts = pts would play
+    // alike, but one rule keeps both paths' files timed the same.
     for (auto& p : packets)
     {
-        if (p->packet.duration <= 0)
-            p->packet.duration = MinimumDuration(m_timeScale);
+        SetDecodingTime(p->packet);
         RescaleToOutput(*p, *m_inputStream, *m_outputStream);
     }
 }

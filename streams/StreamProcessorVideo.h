@@ -1,6 +1,7 @@
 #pragma once
 
 #include "container/OwnedPacket.h"
+#include "streams/KeyPictures.h"
 #include "streams/Stream.h"
 #include "transcoding/Codec.h"
 
@@ -43,13 +44,18 @@ public:
     std::unique_ptr<StreamVideo> m_inputStream;
     std::unique_ptr<StreamVideo> m_outputStream;
     std::int64_t m_lastPts = 0;
-    std::int32_t m_packetCount = 0;
+    std::int64_t m_startShift = 0;   // ticks the whole stream is moved (0 or 1)
+    std::int64_t m_lastTimedPts = 0; // of the last packet given a decoding time
+    std::int64_t m_lastInterval = 0; // between that packet and the one before
     std::unique_ptr<Transcoder> m_transcoder;
+    std::unique_ptr<KeyPictures> m_keyPictures; // copy path only
     std::unique_ptr<StreamParametersVideo> m_parameters;
 
 private:
-    // Gives encoder output a duration and moves it to the output time base.
-    void FinishEncoded(PacketSequence& packets) const;
+    void SetDecodingTime(AVPacket& packet);
+    // Gives encoder output its decoding time and duration and moves it to
+    // the output time base.
+    void FinishEncoded(PacketSequence& packets);
 };
 
 // The output picture's sample aspect ratio: pictures less than half as high as

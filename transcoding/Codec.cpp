@@ -1,11 +1,14 @@
 #include "transcoding/Codec.h"
 
+#include "container/AvCompat.h"
 #include "errors/AvResult.h"
 
+#include <climits>
 #include <cstring>
 #include <unordered_set>
 
 extern "C" {
+#include <libavutil/opt.h>
 #include <libavutil/samplefmt.h>
 }
 
@@ -77,6 +80,16 @@ FrameSequence Decoder::Decode(const OwnedPacket* packet)
 Encoder::Encoder(const StreamParameters& output, bool globalHeader)
     : CodecBase(output, globalHeader, true)
 {
+    if (m_context->codec_type == AVMEDIA_TYPE_VIDEO)
+    {
+        // I-pictures only where the source has key pictures (see
+        // Transcoder::EncodeFrames): neither every gop_size pictures nor at
+        // a detected scene change, so the file's sync samples are the source's.
+        m_context->gop_size = INT_MAX;
+        const int status = av_opt_set_int(m_context.get(), "sc_threshold", 1000000000, AV_OPT_SEARCH_CHILDREN);
+        if (status != AVERROR_OPTION_NOT_FOUND)
+            CheckAvResult(status, "::av_opt_set_int");
+    }
     CheckAvResult(avcodec_open2(m_context.get(), m_codec->codec, nullptr), "::avcodec_open2");
     FillParameters(output);
 }
@@ -182,10 +195,10 @@ void Transcoder::EncodeFrames(FrameSequence frames, PacketSequence& packets)
 {
     for (const AvFramePtr& frame : frames)
     {
-        // A decoded picture type is no request for the encoder: left set, a
-        // source's B-pictures would force B-pictures the encoder is not
-        // configured for.
-        frame->pict_type = AV_PICTURE_TYPE_NONE;
+        // The source's key pictures stay key pictures; any other decoded type
+        // is no request for the encoder (left set, a source's B-pictures
+        // would force B-pictures the encoder is not configured for).
+        frame->pict_type = IsKeyFrame(*frame) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         if (auto encoded = m_encoder->Encode(frame.get()))
             packets.push_back(std::move(encoded));
     }

@@ -231,7 +231,7 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAsTheContainerRequires)
 // accept (45 ms early), and no audio is lost at the end.
 TEST(SynchronizedExport, AudioPlaysInSyncWithTheVideoOnEveryPath)
 {
-    static const EncodedStream pictures = TestMedia::EncodeVideo("mpeg4", 160, 120, 150, 25, 25, true, 0, true);
+    static const EncodedStream pictures = TestMedia::EncodeVideo("mpeg4", 160, 120, 150, 25, 25, true, 0, false, true);
     struct Case
     {
         const char* encoder;

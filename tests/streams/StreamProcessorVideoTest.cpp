@@ -21,12 +21,19 @@ TEST(StreamProcessorVideo, TimesPacketsOnTheStreamClock)
         std::int32_t offset;
         std::vector<std::uint64_t> timestamps;
         std::vector<std::int64_t> pts; // kDrop: no packet
+        std::vector<std::int64_t> durations = {}; // checked when given
     };
     const Case cases[] = {
         {"one tick early is dropped", 25, 1000, 0, {999, 1000, 999, 401000}, {kDrop, 1, kDrop, 2}},
-        {"first at start, then 40 ms", 1000, 0, 0, {0, 400000}, {1, 40}},
-        {"equal timestamps", 1000, 0, 0, {0, 400000, 400000, 400000}, {1, 40, 41, 42}},
-        {"a step back", 1000, 0, 0, {0, 1000000, 500000, 1010000}, {1, 100, 101, 102}},
+        // A first picture on tick 0 moves the whole stream one tick on.
+        {"first at start, then 40 ms", 1000, 0, 0, {0, 400000}, {1, 41}},
+        {"first after start, then 40 ms", 1000, 0, 0, {10000, 410000}, {1, 41}},
+        {"equal timestamps", 1000, 0, 0, {0, 400000, 400000, 400000}, {1, 41, 42, 43}},
+        {"a step back", 1000, 0, 0, {0, 1000000, 500000, 1010000}, {1, 101, 102, 103}},
+        // The muxer ends the track at the last picture's duration: as long as
+        // the pictures before it, even after a gap, never under 1 ms.
+        {"durations", 1000, 0, 0, {0, 400000, 800000, 100000000}, {1, 41, 81, 10001}, {1, 40, 40, 40}},
+        {"durations at 90 kHz", 90000, 0, 0, {0, 400000, 800000}, {1, 3601, 7201}, {90, 3600, 3600}},
         {"offset added", 1000, 0, 100, {0, 400000}, {100, 140}},
         {"negative offset", 1000, 0, -50, {0, 400000, 10000000}, {1, 2, 950}},
         {"half a tick rounds up", 1, 0, 0, {15000000}, {2}},
@@ -44,7 +51,6 @@ TEST(StreamProcessorVideo, TimesPacketsOnTheStreamClock)
         Mpeg::StreamProcessorVideo processor(4, input, std::move(record));
         processor.Build(output);
         ASSERT_EQ(processor.m_transcoder, nullptr);
-        std::int64_t dts = 0;
         for (std::size_t i = 0; i < c.timestamps.size(); ++i)
         {
             const auto packets = processor.ProcessPacket(Mpeg::MediaPacket{{0, 0, 1, 0xB6}, c.timestamps[i]});
@@ -55,7 +61,11 @@ TEST(StreamProcessorVideo, TimesPacketsOnTheStreamClock)
             }
             ASSERT_EQ(packets.size(), 1u) << i;
             EXPECT_EQ(packets[0]->packet.pts, c.pts[i]) << i;
-            EXPECT_EQ(packets[0]->packet.dts, dts++) << i;
+            EXPECT_EQ(packets[0]->packet.dts, c.pts[i] - 1) << i; // decoded one tick before it is shown
+            if (!c.durations.empty())
+            {
+                EXPECT_EQ(packets[0]->packet.duration, c.durations[i]) << i;
+            }
             EXPECT_EQ(packets[0]->packet.stream_index, 4) << i;
         }
     }

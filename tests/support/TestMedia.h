@@ -28,6 +28,7 @@ struct EncodedStream
     AVCodecID codecId = AV_CODEC_ID_NONE;
     Bytes extradata;
     std::vector<Bytes> packets; // in decode order
+    std::vector<std::size_t> keyPictures; // indexes of the packets the encoder marked as key
     int width = 0;
     int height = 0;
     int sampleRate = 0;
@@ -42,11 +43,12 @@ bool HasEncoder(const char* name);
 // and up to `bFrames` B-pictures in a row. With `globalHeader` the stream
 // headers go into extradata instead of the key frames. H.264 comes as an MP4
 // source delivers it, which the muxer stores unchanged: length-prefixed units
-// and avcC extradata.
-// With `flash` the pictures are black, except white in the first fifth of
-// every second.
+// and avcC extradata; with `annexB` as a camera stream does, start codes in
+// packets and extradata. With `flash` the pictures are black, except white
+// in the first fifth of every second.
 EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames, int fps = 25, int gop = 12,
-                          bool globalHeader = false, int bFrames = 0, bool flash = false);
+                          bool globalHeader = false, int bFrames = 0, bool annexB = false,
+                          bool flash = false);
 
 // Peak amplitude of the tones below, as a fraction of full scale.
 constexpr double kToneAmplitude = 0.5;
@@ -115,6 +117,11 @@ struct ReadStream
     int height = 0;
     AVRational sampleAspectRatio{0, 1}; // the container's
     Bytes extradata;
+    AVRational frameRate{0, 1};        // avg_frame_rate, as ffprobe reports it
+    AVRational realFrameRate{0, 1};    // r_frame_rate
+    double startSeconds = 0;           // of the stream, edit list applied
+    double durationSeconds = 0;        // of the stream
+    std::vector<std::size_t> syncSamples; // indexes of the samples listed as sync samples (all when none are)
 };
 
 struct ReadFile
@@ -126,6 +133,12 @@ struct ReadFile
 // Opens and probes the file with libavformat and reads every packet; fails
 // the current test (ADD_FAILURE) and returns what it has when it cannot.
 ReadFile Read(const std::filesystem::path& path);
+
+// Seeks the first stream as `ffmpeg -ss` does (`seconds` after the stream's
+// start, to the key picture at or before it) and returns the first packet
+// read there, with its pts and dts counted from the stream's start; fails the
+// test and returns an empty packet when it cannot.
+ReadPacket SeekAndRead(const std::filesystem::path& path, double seconds);
 
 // Decodes every packet of the stream; the number of frames, or -1 on failure.
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex = 0);
