@@ -109,10 +109,24 @@ mount --make-rslave "$tree/dev"
 
 # The source goes to /root/mpegexporter in the tree (build directories and
 # git metadata left behind); the build to /root/build, kept between runs.
+# Only files whose content changed are replaced, with the current time, so
+# the next build recompiles exactly what changed since the last run.
 copy_source() {
-  rm -rf "$tree/root/mpegexporter"
-  mkdir -p "$tree/root/mpegexporter"
-  tar -C "$clone" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$tree/root/mpegexporter" -xf -
+  local incoming=$tree/root/incoming dest=$tree/root/mpegexporter
+  rm -rf "$incoming"
+  mkdir -p "$incoming" "$dest"
+  tar -C "$clone" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$incoming" -xf -
+  (cd "$incoming" && find . ! -type d -print0) | while IFS= read -r -d '' f; do
+    if ! cmp -s "$incoming/$f" "$dest/$f"; then
+      mkdir -p "$(dirname "$dest/$f")"
+      rm -f "$dest/$f"
+      cp -P "$incoming/$f" "$dest/$f"
+    fi
+  done
+  (cd "$dest" && find . ! -type d -print0) | while IFS= read -r -d '' f; do
+    [ -e "$incoming/$f" ] || [ -L "$incoming/$f" ] || rm -f "$dest/$f"
+  done
+  rm -rf "$incoming"
 }
 
 in_tree() {
