@@ -98,11 +98,17 @@ make_tree() {
   touch "$stamp"
 }
 
+# One run per tree at a time.
+mkdir -p "$(dirname "$cache")"
+exec 9>"$cache.lock"
+flock 9
+
 if [ -z "$(find "$stamp" -maxdepth 0 -mtime -"$max_age_days" 2>/dev/null)" ]; then
   step "debootstrap (no usable tree in $cache)" make_tree
 fi
 
 trap unmount_tree EXIT
+trap "exit 130" INT TERM HUP
 mount -t proc proc "$tree/proc"
 mount --rbind /dev "$tree/dev"
 mount --make-rslave "$tree/dev"
@@ -123,7 +129,7 @@ copy_source() {
       cp -P "$incoming/$f" "$dest/$f"
     fi
   done
-  (cd "$dest" && find . ! -type d -print0) | while IFS= read -r -d '' f; do
+  (cd "$dest" && find . -path './build*' -prune -o ! -type d -print0) | while IFS= read -r -d '' f; do
     [ -e "$incoming/$f" ] || [ -L "$incoming/$f" ] || rm -f "$dest/$f"
   done
   rm -rf "$incoming"
