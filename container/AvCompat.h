@@ -2,6 +2,8 @@
 
 // What differs between FFmpeg versions lives here, behind version checks.
 
+#include "errors/AvResult.h"
+
 #include <cstdint>
 
 extern "C" {
@@ -10,6 +12,10 @@ extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/version.h>
 }
+
+// FFmpeg 9.0 (libavcodec 63) dropped the V308, V408 and V410 codecs; where they
+// are gone no stream can carry them, so the codec tables leave them out.
+#define MPEGEXPORTER_HAS_V308_V408_V410 (LIBAVCODEC_VERSION_MAJOR < 63)
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
@@ -50,10 +56,35 @@ inline bool IsKeyFrame(const AVFrame& frame) noexcept
 #endif
 }
 
-// Encoder capability lists. Read through these so that the move to
-// avcodec_get_supported_config (FFmpeg 7.1) stays one change.
-inline const AVSampleFormat* SupportedSampleFormats(const AVCodec* codec) noexcept { return codec->sample_fmts; }
-inline const int* SupportedSampleRates(const AVCodec* codec) noexcept { return codec->supported_samplerates; }
-inline const AVPixelFormat* SupportedPixelFormats(const AVCodec* codec) noexcept { return codec->pix_fmts; }
+// Encoder capability lists, each ending in its terminator (AV_SAMPLE_FMT_NONE,
+// 0, AV_PIX_FMT_NONE), or null when the encoder takes any value. libavcodec
+// 61.13 (FFmpeg 7.1) deprecates the AVCodec fields in favour of
+// avcodec_get_supported_config, and FFmpeg 9.0 removes them.
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(61, 13, 100)
+template <typename T>
+const T* SupportedConfig(const AVCodec* codec, AVCodecConfig config)
+{
+    const void* list = nullptr;
+    CheckAvResult(avcodec_get_supported_config(nullptr, codec, config, 0, &list, nullptr),
+                  "::avcodec_get_supported_config");
+    return static_cast<const T*>(list);
+}
+inline const AVSampleFormat* SupportedSampleFormats(const AVCodec* codec)
+{
+    return SupportedConfig<AVSampleFormat>(codec, AV_CODEC_CONFIG_SAMPLE_FORMAT);
+}
+inline const int* SupportedSampleRates(const AVCodec* codec)
+{
+    return SupportedConfig<int>(codec, AV_CODEC_CONFIG_SAMPLE_RATE);
+}
+inline const AVPixelFormat* SupportedPixelFormats(const AVCodec* codec)
+{
+    return SupportedConfig<AVPixelFormat>(codec, AV_CODEC_CONFIG_PIX_FORMAT);
+}
+#else
+inline const AVSampleFormat* SupportedSampleFormats(const AVCodec* codec) { return codec->sample_fmts; }
+inline const int* SupportedSampleRates(const AVCodec* codec) { return codec->supported_samplerates; }
+inline const AVPixelFormat* SupportedPixelFormats(const AVCodec* codec) { return codec->pix_fmts; }
+#endif
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -4,6 +4,8 @@
 
 #include "container/FormatContext.h"
 
+#include "container/AvCompat.h"
+
 #include <sstream>
 #include <stdexcept>
 
@@ -23,9 +25,12 @@ const SupportedCodecsMap kVideoCodecs = {
       AV_CODEC_ID_PRORES,     AV_CODEC_ID_QDRAW,      AV_CODEC_ID_QTRLE,       AV_CODEC_ID_R10K,
       AV_CODEC_ID_R210,       AV_CODEC_ID_RPZA,       AV_CODEC_ID_SGI,         AV_CODEC_ID_SGIRLE,
       AV_CODEC_ID_SMC,        AV_CODEC_ID_SVQ1,       AV_CODEC_ID_SVQ3,        AV_CODEC_ID_TARGA,
-      AV_CODEC_ID_TARGA_Y216, AV_CODEC_ID_TIFF,       AV_CODEC_ID_V210,        AV_CODEC_ID_V308,
-      AV_CODEC_ID_V408,       AV_CODEC_ID_V410,       AV_CODEC_ID_VC1,         AV_CODEC_ID_VP3,
-      AV_CODEC_ID_Y41P,       AV_CODEC_ID_YUV4}},
+      AV_CODEC_ID_TARGA_Y216, AV_CODEC_ID_TIFF,       AV_CODEC_ID_V210,        AV_CODEC_ID_VC1,
+      AV_CODEC_ID_VP3,        AV_CODEC_ID_Y41P,       AV_CODEC_ID_YUV4,
+#if MPEGEXPORTER_HAS_V308_V408_V410
+      AV_CODEC_ID_V308,       AV_CODEC_ID_V408,       AV_CODEC_ID_V410,
+#endif
+     }},
     {"mp4",
      {AV_CODEC_ID_MPEG4, AV_CODEC_ID_H264, AV_CODEC_ID_HEVC, AV_CODEC_ID_MPEG2VIDEO, AV_CODEC_ID_MPEG1VIDEO,
       AV_CODEC_ID_MJPEG, AV_CODEC_ID_PNG, AV_CODEC_ID_JPEG2000, AV_CODEC_ID_VC1, AV_CODEC_ID_DIRAC,

@@ -7,6 +7,7 @@
 #include "FuzzInput.h"
 #include "FuzzSupport.h"
 
+#include "container/AvCompat.h"
 #include "container/FormatContext.h"
 #include "container/Utf16.h"
 #include "streams/Stream.h"
@@ -230,10 +231,11 @@ private:
         {
             const AVCodec* encoder = Encoders()[m_in.U16() % Encoders().size()];
             AVSampleFormat format = AV_SAMPLE_FMT_NONE;
-            if (Tolerate([&] { format = Mpeg::StreamAudio::GetSampleFormat(encoder); }) && encoder->sample_fmts)
+            const AVSampleFormat* formats = Mpeg::SupportedSampleFormats(encoder);
+            if (Tolerate([&] { format = Mpeg::StreamAudio::GetSampleFormat(encoder); }) && formats)
             {
                 bool listed = false;
-                for (const AVSampleFormat* f = encoder->sample_fmts; *f != AV_SAMPLE_FMT_NONE; ++f)
+                for (const AVSampleFormat* f = formats; *f != AV_SAMPLE_FMT_NONE; ++f)
                     listed = listed || *f == format;
                 if (!listed)
                     Fail("the sample format is not one the encoder takes");

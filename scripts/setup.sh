@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that the build, the tests and the benchmarks
-# need. Quiet, and quick when everything is already there.
+# Installs the Debian packages that the build, the tests and the benchmarks
+# need, by names that Debian 12 and 13 (and testing) share. Quiet, and quick
+# when everything is already there.
 set -euo pipefail
 
 packages=(
@@ -13,7 +14,7 @@ packages=(
   gstreamer1.0-tools gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-libav
   mediainfo python3
   # libFuzzer and the sanitizer runtimes for the fuzzing harnesses (fuzz/)
-  clang libclang-rt-14-dev
+  clang libclang-rt-dev
 )
 
 # The real-browser check (tests/browser): Debian's chromium, and node with npm

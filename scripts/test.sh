@@ -2,7 +2,8 @@
 # The whole test suite: installs what it needs, then builds and runs every
 # test in three configurations: plain, AddressSanitizer with
 # UndefinedBehaviorSanitizer, and ThreadSanitizer (the facade and worker
-# tests); then each fuzzing harness for a short while.
+# tests); then each fuzzing harness for a short while; then the plain suite
+# inside a Debian 13 tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,3 +46,7 @@ for harness in "${harnesses[@]}"; do
   "$fuzz/fuzz/$harness" -max_total_time=20 -timeout=25 -max_len=2048 -rss_limit_mb=4096 \
     -artifact_prefix="$fuzz/fuzz/" -print_final_stats=1 "$corpus"
 done
+
+# The plain suite once more in a Debian 13 tree (FFmpeg 7.1, GCC 14), made
+# with debootstrap and cached outside the clone (scripts/debian-tree.sh).
+./scripts/debian-tree.sh trixie

@@ -85,9 +85,14 @@ std::uint64_t StreamAudio::Map2Av(ChannelLayout channelLayout)
 
 AVSampleFormat StreamAudio::GetSampleFormat(const AVCodec* encoder)
 {
-    if (const AVSampleFormat* formats = SupportedSampleFormats(encoder))
+    return GetSampleFormat(encoder->id, SupportedSampleFormats(encoder));
+}
+
+AVSampleFormat StreamAudio::GetSampleFormat(AVCodecID codecId, const AVSampleFormat* formats)
+{
+    if (formats)
         return formats[0];
-    switch (encoder->id)
+    switch (codecId)
     {
     case AV_CODEC_ID_PCM_S16BE:
     case AV_CODEC_ID_PCM_ALAW:
@@ -104,7 +109,7 @@ AVSampleFormat StreamAudio::GetSampleFormat(const AVCodec* encoder)
         break;
     }
     std::ostringstream message;
-    message << "AVCodecID '" << static_cast<int>(encoder->id)
+    message << "AVCodecID '" << static_cast<int>(codecId)
             << "' passed to StreamAudio::GetSampleFormat is not supported.";
     throw std::invalid_argument(message.str());
 }

@@ -81,8 +81,10 @@ public:
 
     static AVCodecID Map2Av(CodecIdAudio codecId);
     static std::uint64_t Map2Av(ChannelLayout channelLayout);
-    // The sample format an encoder works in.
+    // The sample format an encoder works in: the first it lists (formats, as
+    // SupportedSampleFormats gives them), else the codec's own.
     static AVSampleFormat GetSampleFormat(const AVCodec* encoder);
+    static AVSampleFormat GetSampleFormat(AVCodecID codecId, const AVSampleFormat* formats);
 
 private:
     bool m_hasAdtsHeaders = false;

@@ -173,8 +173,7 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAsTheContainerRequires)
         {"pcm_alaw", Audio::PcmAlaw, 8000, "mov", AV_CODEC_ID_PCM_ALAW, false},
         {"g726le", Audio::G726le, 8000, "mp4", AV_CODEC_ID_AAC, false},
         {"g726", Audio::G726, 8000, "mov", AV_CODEC_ID_ADPCM_MS, false},
-        // Copied, but the MP4 reader names every MPEG audio layer MP3.
-        {"mp2", Audio::Mp2, 16000, "mp4", AV_CODEC_ID_MP3, false},
+        {"mp2", Audio::Mp2, 16000, "mp4", AV_CODEC_ID_MP2, false},
         {"aac", Audio::Aac, 16000, "mp4", AV_CODEC_ID_AAC, true},
     };
     for (const Case& c : cases)
@@ -191,7 +190,10 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAsTheContainerRequires)
         const Tracks tracks = ReadTracks(path);
         ASSERT_EQ(tracks.file.streams.size(), 2u);
         EXPECT_EQ(tracks.file.streams[0].codecId, Video().codecId);
-        EXPECT_EQ(tracks.file.streams[1].codecId, c.written);
+        // Copied; the MP4 reader of FFmpeg 5.1 and 7.1 names every MPEG audio
+        // layer MP3, 9.0's tells MP2 apart.
+        const AVCodecID read = tracks.file.streams[1].codecId;
+        EXPECT_EQ(read == AV_CODEC_ID_MP3 && c.written == AV_CODEC_ID_MP2 ? c.written : read, c.written);
         ASSERT_EQ(tracks.video.size(), Video().packets.size());
         ASSERT_FALSE(tracks.audio.empty());
         const double videoEnd = Seconds(tracks.video.back().pts, tracks.file.streams[0].timeBase);

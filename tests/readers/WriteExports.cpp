@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include <cmath>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -55,7 +56,7 @@ struct Truth
 // What libavformat and libavcodec make of a written file.
 struct LibavView
 {
-    double duration = -1;
+    double end = -1; // where the last stream ends
     int videoFrames = -1;
     std::int64_t audioSamples = 0;
 };
@@ -170,7 +171,15 @@ LibavView ReadWithLibav(const fs::path& path)
     if (avformat_open_input(&context, path.c_str(), nullptr, nullptr) < 0)
         return view;
     avformat_find_stream_info(context, nullptr);
-    view.duration = context->duration > 0 ? context->duration / double(AV_TIME_BASE) : -1;
+    // Per stream, start plus duration: the file's duration counts a leading
+    // empty edit in FFmpeg 5.1 but not in 7.1 (end minus start there).
+    for (unsigned i = 0; i < context->nb_streams; ++i)
+    {
+        const AVStream& stream = *context->streams[i];
+        const std::int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+        if (stream.duration != AV_NOPTS_VALUE)
+            view.end = std::max(view.end, static_cast<double>(start + stream.duration) * av_q2d(stream.time_base));
+    }
     for (unsigned i = 0; i < context->nb_streams; ++i)
     {
         const AVCodecParameters* codec = context->streams[i]->codecpar;
@@ -204,7 +213,7 @@ public:
                 << ", \"channels\": " << t.audio.channels << ", \"transcoded\": " << (t.audio.transcoded ? "true" : "false")
                 << ", \"start\": " << t.audio.start << ", \"end\": " << t.audio.end << ", \"frame\": " << t.audio.frame
                 << "},\n";
-        out << "   \"libav\": {\"duration\": " << libav.duration << ", \"video_frames\": " << libav.videoFrames
+        out << "   \"libav\": {\"end\": " << libav.end << ", \"video_frames\": " << libav.videoFrames
             << ", \"audio_samples\": " << libav.audioSamples << "}}";
         m_entries.push_back(out.str());
     }

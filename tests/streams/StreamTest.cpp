@@ -166,18 +166,13 @@ TEST_F(Streams, AudioInputDescribesTheDeclaredStream)
 TEST(GetSampleFormat, ListWinsAndUnknownCodecsAreRefused)
 {
     for (const AVCodecID id : {AV_CODEC_ID_NONE, AV_CODEC_ID_PCM_S16LE})
-    {
-        AVCodec encoder{};
-        encoder.id = id;
-        EXPECT_EQ(TestMedia::Thrown([&] { Mpeg::StreamAudio::GetSampleFormat(&encoder); }),
+        EXPECT_EQ(TestMedia::Thrown([&] { Mpeg::StreamAudio::GetSampleFormat(id, nullptr); }),
                   "invalid_argument: AVCodecID '" + std::to_string(static_cast<int>(id)) +
                       "' passed to StreamAudio::GetSampleFormat is not supported.");
-    }
     static const AVSampleFormat formats[] = {AV_SAMPLE_FMT_S32, AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_NONE};
-    AVCodec listing{};
-    listing.id = AV_CODEC_ID_PCM_MULAW;
-    listing.sample_fmts = formats;
-    EXPECT_EQ(Mpeg::StreamAudio::GetSampleFormat(&listing), AV_SAMPLE_FMT_S32);
+    EXPECT_EQ(Mpeg::StreamAudio::GetSampleFormat(AV_CODEC_ID_PCM_MULAW, formats), AV_SAMPLE_FMT_S32);
+    // A real encoder: the native AAC encoder lists planar float first.
+    EXPECT_EQ(Mpeg::StreamAudio::GetSampleFormat(avcodec_find_encoder(AV_CODEC_ID_AAC)), AV_SAMPLE_FMT_FLTP);
 }
 
 TEST_F(Streams, AdtsProbe)

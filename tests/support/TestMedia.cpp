@@ -1,5 +1,6 @@
 #include "support/TestMedia.h"
 
+#include "container/AvCompat.h"
 #include "container/AvHandles.h"
 
 #include <gtest/gtest.h>
@@ -56,17 +57,52 @@ void EncodeInto(AVCodecContext* context, const AVFrame* frame, EncodedStream& ou
     }
 }
 
-// avcC extradata from the four-byte length-prefixed SPS and PPS that libx264
-// gives as its global header.
-Bytes Avcc(const Bytes& units)
+// avcC extradata from libx264's global header. FFmpeg 7.1 hands avcC over
+// as it is (first byte 1); 5.1 gives the SPS and PPS with four-byte length
+// prefixes; Annex-B start codes are taken too. Anything else is refused.
+Bytes Avcc(const Bytes& header)
 {
-    Bytes sps, pps;
-    for (std::size_t i = 0; i + 4 < units.size();)
+    if (!header.empty() && header[0] == 1)
     {
-        const std::size_t size =
-            static_cast<std::size_t>(units[i]) << 24 | units[i + 1] << 16 | units[i + 2] << 8 | units[i + 3];
-        ((units.at(i + 4) & 0x1F) == 7 ? sps : pps).assign(units.begin() + i + 4, units.begin() + i + 4 + size);
-        i += 4 + size;
+        if (header.size() < 7)
+            throw std::runtime_error("truncated avcC in libx264's global header");
+        return header;
+    }
+    const auto at = [&](std::size_t i, std::size_t n) { return i + n <= header.size(); };
+    const auto startCode = [&](std::size_t i) -> std::size_t {
+        if (at(i, 3) && header[i] == 0 && header[i + 1] == 0 && header[i + 2] == 1)
+            return 3;
+        if (at(i, 4) && header[i] == 0 && header[i + 1] == 0 && header[i + 2] == 0 && header[i + 3] == 1)
+            return 4;
+        return 0;
+    };
+    const bool annexB = startCode(0) != 0;
+    Bytes sps, pps;
+    for (std::size_t i = 0; i < header.size();)
+    {
+        std::size_t begin, end;
+        if (annexB)
+        {
+            const std::size_t code = startCode(i);
+            if (code == 0)
+                throw std::runtime_error("libx264's global header: no start code");
+            begin = i + code;
+            for (end = begin; end < header.size() && startCode(end) == 0; ++end)
+                ;
+        }
+        else
+        {
+            if (!at(i, 4))
+                throw std::runtime_error("libx264's global header is neither avcC, length-prefixed nor Annex B");
+            begin = i + 4;
+            end = begin + (static_cast<std::size_t>(header[i]) << 24 | header[i + 1] << 16 | header[i + 2] << 8 |
+                           header[i + 3]);
+            if (end > header.size() || end == begin)
+                throw std::runtime_error("libx264's global header is neither avcC, length-prefixed nor Annex B");
+        }
+        if (end > begin)
+            ((header[begin] & 0x1F) == 7 ? sps : pps).assign(header.begin() + begin, header.begin() + end);
+        i = end;
     }
     if (sps.size() < 4 || pps.empty())
         throw std::runtime_error("no SPS and PPS in libx264's global header");
@@ -106,8 +142,9 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
     context->framerate = AVRational{fps, 1};
     context->gop_size = gop;
     context->max_b_frames = bFrames;
+    const AVPixelFormat* pixelFormats = Mpeg::SupportedPixelFormats(codec);
     context->pix_fmt = codec->id == AV_CODEC_ID_MJPEG ? AV_PIX_FMT_YUVJ420P
-                       : codec->pix_fmts                ? codec->pix_fmts[0]
+                       : pixelFormats                   ? pixelFormats[0]
                                                         : AV_PIX_FMT_YUV420P;
     if (globalHeader)
         context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -165,7 +202,8 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
     av_log_set_level(AV_LOG_ERROR);
     Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
     context->sample_rate = sampleRate;
-    context->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
+    const AVSampleFormat* sampleFormats = Mpeg::SupportedSampleFormats(codec);
+    context->sample_fmt = sampleFormats ? sampleFormats[0] : AV_SAMPLE_FMT_S16;
     context->time_base = AVRational{1, sampleRate};
     av_channel_layout_default(&context->ch_layout, 1);
     const bool g726 = codec->id == AV_CODEC_ID_ADPCM_G726 || codec->id == AV_CODEC_ID_ADPCM_G726LE;

@@ -14,6 +14,9 @@ FileContents ReadBack(const std::string& path)
     if (const int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); status < 0)
         throw std::runtime_error("cannot read back '" + path + "': " + AvErrorText(status));
     InputContextPtr context(raw);
+    // FFmpeg 7.1 sets the duration only here.
+    if (const int status = avformat_find_stream_info(raw, nullptr); status < 0)
+        throw std::runtime_error("cannot read back '" + path + "': " + AvErrorText(status));
 
     // The muxer leaves out a track without samples: an export that wrote no
     // pictures is complete with no stream at all.
