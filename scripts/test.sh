@@ -3,7 +3,7 @@
 # test in three configurations: plain, AddressSanitizer with
 # UndefinedBehaviorSanitizer, and ThreadSanitizer (the facade and worker
 # tests); then each fuzzing harness for a short while; then the plain suite
-# inside a Debian 13 tree.
+# inside Debian 13 and Debian testing trees.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,6 +47,8 @@ for harness in "${harnesses[@]}"; do
     -artifact_prefix="$fuzz/fuzz/" -print_final_stats=1 "$corpus"
 done
 
-# The plain suite once more in a Debian 13 tree (FFmpeg 7.1, GCC 14), made
-# with debootstrap and cached outside the clone (scripts/debian-tree.sh).
+# The plain suite once more in a Debian 13 tree (FFmpeg 7.1, GCC 14) and a
+# Debian testing tree (FFmpeg 9.0, GCC 16), each made with debootstrap and
+# cached outside the clone (scripts/debian-tree.sh).
 ./scripts/debian-tree.sh trixie
+./scripts/debian-tree.sh forky
