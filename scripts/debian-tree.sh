@@ -135,13 +135,25 @@ copy_source() {
   rm -rf "$incoming"
 }
 
+# Tools in the tree that fetch over TLS (npm, for the browser check) trust
+# what this machine trusts: machines that reach the registries through an
+# intercepting proxy add its certificate to their own store only.
+host_ca=/usr/local/share/mpegexporter/host-ca-certificates.crt
+share_trust() {
+  [ -f /etc/ssl/certs/ca-certificates.crt ] || return 0
+  install -D -m 644 /etc/ssl/certs/ca-certificates.crt "$tree$host_ca"
+}
+
 in_tree() {
+  local extra=()
+  [ -f "$tree$host_ca" ] && extra=(NODE_EXTRA_CA_CERTS="$host_ca")
   chroot "$tree" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${extra[@]}" \
     bash -c "cd /root/mpegexporter && $1"
 }
 
 step "copy the source" copy_source
+share_trust
 step "scripts/setup.sh" in_tree "./scripts/setup.sh"
 # Warnings are errors here: each release's compiler and FFmpeg headers bring
 # their own, and the build must stay free of them on every release.
