@@ -16,13 +16,15 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 
 // The recovery journal of one output file (format: mpegexporter/Journal.h).
 // Opened once the header is written, fed every packet on its way to the
-// muxer, and made durable together with the media file about once a second.
+// muxer, and made durable together with the media file twice a second.
 // Used by one thread at a time: the worker, or the host after joining it.
 class JournalWriter
 {
 public:
-    // How often the media file and the journal are made durable.
-    static constexpr std::chrono::milliseconds kSyncInterval{1000};
+    // How often the media file and the journal are made durable. Packets the
+    // muxer holds back to interleave the streams reach the file only at the
+    // sync after next, so half a second keeps a crash's loss under a second.
+    static constexpr std::chrono::milliseconds kSyncInterval{500};
 
     // Creates NAME.journal for the context's file and writes its header.
     explicit JournalWriter(AVFormatContext& context);

@@ -72,8 +72,8 @@ const char* const kUsage =
     "timestamps the finished export would have given them, replaces FILE and\n"
     "deletes the journal, and prints what it kept and dropped. Exit status: 0\n"
     "recovered; 3 FILE is finished (nothing to do); 4 FILE or its journal is\n"
-    "missing; 5 the journal is damaged; 6 the journal does not match FILE. On\n"
-    "3 to 6 no file is touched.\n";
+    "missing; 5 the journal is damaged; 6 the journal does not match FILE;\n"
+    "7 the journal lists no packet yet. On 3 to 7 no file is touched.\n";
 
 double PositiveSeconds(const std::string& option, const std::string& text)
 {

@@ -23,6 +23,7 @@ constexpr int kFinished = 3;
 constexpr int kMissing = 4;
 constexpr int kDamaged = 5;
 constexpr int kMismatch = 6;
+constexpr int kNothingYet = 7;
 
 struct Fd
 {
@@ -180,6 +181,10 @@ int Recover(const std::string& file, bool quiet)
 
     if (!layout.isMp4 || !layout.hasMdat)
         return Refuse(kMismatch, "'" + file + "' does not match its journal: no MP4/MOV media data; nothing was changed");
+    if (contents.packets.empty())
+        return Refuse(kNothingYet, "'" + journalPath +
+                                       "' lists no packet yet (the export ended within its first moments); "
+                                       "nothing to recover");
     const Match match = MatchPackets(contents, read, layout.dataStart, layout.dataEnd);
     if (match.kept.empty())
         return Refuse(kMismatch, "'" + file + "' does not match its journal: none of its " +
