@@ -64,6 +64,7 @@ JournalWriter::JournalWriter(AVFormatContext& context) : m_context(context), m_p
         PutU64(header, static_cast<std::uint64_t>(p.bit_rate));
         const auto extraSize = static_cast<std::size_t>(std::max(p.extradata_size, 0));
         m_annexB.push_back(IsAnnexB(codec, p.extradata, extraSize));
+        m_previousPts.push_back(0);
         header.push_back(m_annexB.back() ? 1 : 0);
         PutU32(header, static_cast<std::uint32_t>(extraSize));
         header.insert(header.end(), p.extradata, p.extradata + extraSize);
@@ -113,13 +114,15 @@ JournalWriter::~JournalWriter()
 
 void JournalWriter::Record(const AVPacket& packet)
 {
+    // A stream the muxer does not have fails in the muxer, not here.
+    if (packet.stream_index < 0 || static_cast<std::size_t>(packet.stream_index) >= m_annexB.size())
+        return;
     Journal::PacketEntry entry;
     entry.stream = static_cast<std::uint32_t>(packet.stream_index);
     entry.flags = (packet.flags & AV_PKT_FLAG_KEY) ? 1 : 0;
     const std::uint8_t* data = packet.data;
     std::size_t size = static_cast<std::size_t>(packet.size);
-    if (packet.stream_index >= 0 && static_cast<std::size_t>(packet.stream_index) < m_annexB.size() &&
-        m_annexB[static_cast<std::size_t>(packet.stream_index)])
+    if (m_annexB[static_cast<std::size_t>(packet.stream_index)])
     {
         // What the muxer will store, not what it is given.
         Journal::AnnexBToLengthPrefixed(data, size, m_scratch);
@@ -131,7 +134,7 @@ void JournalWriter::Record(const AVPacket& packet)
     entry.pts = packet.pts;
     entry.dts = packet.dts;
     entry.duration = packet.duration;
-    Journal::PutEntry(m_pending, entry);
+    Journal::PutEntry(m_pending, entry, m_previousPts[entry.stream]);
 }
 
 void JournalWriter::WritePending(std::int64_t mediaSize)

@@ -55,6 +55,7 @@ private:
     int m_mediaFd = -1;
     int m_fd = -1;
     std::vector<bool> m_annexB;
+    std::vector<std::int64_t> m_previousPts; // per stream, for the journal's differences
     std::vector<std::uint8_t> m_pending; // packet entries not yet written
     std::vector<std::uint8_t> m_chunk;
     std::vector<std::uint8_t> m_scratch;

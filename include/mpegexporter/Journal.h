@@ -26,11 +26,15 @@
 //     a string is u32 size then bytes.
 //   kind 2, packets: i64 media file size when the chunk was written if the
 //     file was made durable then (fdatasync of file, then of this chunk),
-//     else -1; then entries of kPacketEntrySize bytes, in muxing order:
-//       u32 stream, u32 flags (bit 0 key), u32 size in the file,
-//       u32 checksum (PayloadChecksum of the bytes in the file),
-//       i64 pts, i64 dts, i64 duration (the stream's time base, as the muxer
-//       got them; a finished file gives the packet these timestamps).
+//     else -1; then one entry per packet, in muxing order:
+//       u8 stream (bits 0-3) and key flag (bit 4),
+//       varint size in the file, u32 checksum (PayloadChecksum of the bytes
+//       in the file), svarint pts minus the stream's previous pts (0 before
+//       its first), svarint pts minus dts, svarint duration;
+//     varint: LEB128 (7 bits a byte, low first, top bit: more follow);
+//     svarint: a varint of the zigzag form ((v << 1) ^ (v >> 63)). Timestamps
+//     are in the stream's time base, as the muxer got them: a finished file
+//     gives the packet these timestamps. About 13 bytes a packet.
 //
 // Annex B: H.264/H.265 handed over with start codes are stored by the muxer as
 // 4-byte big-endian length-prefixed units (AnnexBToLengthPrefixed below does
@@ -51,7 +55,6 @@ constexpr std::uint32_t kMagic = 0x4a58504d; // "MPXJ"
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kChunkHeader = 1;
 constexpr std::uint32_t kChunkPackets = 2;
-constexpr std::size_t kPacketEntrySize = 40;
 // Journal file name for a media file name.
 inline std::string PathFor(const std::string& mediaPath) { return mediaPath + ".journal"; }
 
@@ -189,15 +192,33 @@ struct PacketEntry
     std::int64_t duration = 0;
 };
 
-inline void PutEntry(std::vector<std::uint8_t>& out, const PacketEntry& e)
+inline void PutVarint(std::vector<std::uint8_t>& out, std::uint64_t v)
 {
-    PutU32(out, e.stream);
-    PutU32(out, e.flags);
-    PutU32(out, e.size);
+    while (v >= 0x80)
+    {
+        out.push_back(std::uint8_t(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(std::uint8_t(v));
+}
+inline void PutSvarint(std::vector<std::uint8_t>& out, std::uint64_t twosComplement)
+{
+    const std::uint64_t sign = (twosComplement >> 63) ? ~std::uint64_t{0} : 0;
+    PutVarint(out, (twosComplement << 1) ^ sign);
+}
+
+// Appends an entry; `previousPts` is the stream's previous pts (0 before its
+// first) and becomes this one's.
+inline void PutEntry(std::vector<std::uint8_t>& out, const PacketEntry& e, std::int64_t& previousPts)
+{
+    out.push_back(std::uint8_t((e.stream & 0x0f) | ((e.flags & 1) << 4)));
+    PutVarint(out, e.size);
     PutU32(out, e.checksum);
-    PutU64(out, static_cast<std::uint64_t>(e.pts));
-    PutU64(out, static_cast<std::uint64_t>(e.dts));
-    PutU64(out, static_cast<std::uint64_t>(e.duration));
+    // Differences wrap in unsigned arithmetic: a missing timestamp is INT64_MIN.
+    PutSvarint(out, static_cast<std::uint64_t>(e.pts) - static_cast<std::uint64_t>(previousPts));
+    PutSvarint(out, static_cast<std::uint64_t>(e.pts) - static_cast<std::uint64_t>(e.dts));
+    PutSvarint(out, static_cast<std::uint64_t>(e.duration));
+    previousPts = e.pts;
 }
 
 // --- Reading -----------------------------------------------------------------
@@ -230,6 +251,7 @@ struct Contents
     std::vector<PacketEntry> packets;
     std::vector<SyncPoint> syncs;
     std::uint64_t validSize = 0; // bytes up to the end of the last valid chunk
+    std::vector<std::int64_t> previousPts; // per stream, while parsing
 };
 
 class Reader
@@ -270,6 +292,27 @@ public:
         if (n > 256 || !Bytes(n, at))
             return false;
         s.assign(reinterpret_cast<const char*>(at), n);
+        return true;
+    }
+    bool Varint(std::uint64_t& v)
+    {
+        v = 0;
+        for (int shift = 0; shift < 64; shift += 7)
+        {
+            if (!Have(1))
+                return false;
+            const std::uint8_t byte = *m_p++;
+            v |= std::uint64_t(byte & 0x7f) << shift;
+            if (!(byte & 0x80))
+                return true;
+        }
+        return false;
+    }
+    bool Svarint(std::uint64_t& v)
+    {
+        if (!Varint(v))
+            return false;
+        v = (v >> 1) ^ ((v & 1) ? ~std::uint64_t{0} : 0);
         return true;
     }
     bool Done() const { return m_p == m_end; }
@@ -335,29 +378,42 @@ inline Contents Parse(const std::uint8_t* data, std::size_t size, Crc32 crc)
             if (kind != kChunkHeader || !ParseHeader(body, c))
                 break;
             c.valid = true;
+            c.previousPts.assign(c.streams.size(), 0);
         }
         else
         {
-            if (kind != kChunkPackets || bodySize < 8 || (bodySize - 8) % kPacketEntrySize != 0)
+            if (kind != kChunkPackets || bodySize < 8)
                 break;
             const auto mediaSize = static_cast<std::int64_t>(body.U64());
             std::vector<PacketEntry> entries;
+            std::vector<std::int64_t> previous = c.previousPts;
             bool ok = true;
-            while (!body.Done())
+            while (ok && !body.Done())
             {
                 PacketEntry e;
-                e.stream = body.U32();
-                e.flags = body.U32();
-                e.size = body.U32();
+                const std::uint8_t* head = nullptr;
+                std::uint64_t size = 0, ptsDelta = 0, ptsMinusDts = 0, duration = 0;
+                ok = body.Bytes(1, head) && body.Varint(size) && body.Have(4);
+                if (!ok)
+                    break;
                 e.checksum = body.U32();
-                e.pts = static_cast<std::int64_t>(body.U64());
-                e.dts = static_cast<std::int64_t>(body.U64());
-                e.duration = static_cast<std::int64_t>(body.U64());
-                ok = ok && e.stream < c.streams.size();
+                ok = body.Svarint(ptsDelta) && body.Svarint(ptsMinusDts) && body.Svarint(duration) &&
+                     size <= 0xffffffffu && (*head & 0x0f) < c.streams.size() && !(*head & 0xe0);
+                if (!ok)
+                    break;
+                e.stream = *head & 0x0f;
+                e.flags = (*head >> 4) & 1;
+                e.size = static_cast<std::uint32_t>(size);
+                const std::uint64_t pts = static_cast<std::uint64_t>(previous[e.stream]) + ptsDelta;
+                e.pts = static_cast<std::int64_t>(pts);
+                e.dts = static_cast<std::int64_t>(pts - ptsMinusDts);
+                e.duration = static_cast<std::int64_t>(duration);
+                previous[e.stream] = e.pts;
                 entries.push_back(e);
             }
             if (!ok)
                 break;
+            c.previousPts = std::move(previous);
             c.packets.insert(c.packets.end(), entries.begin(), entries.end());
             if (mediaSize >= 0)
                 c.syncs.push_back({mediaSize, at + 12 + bodySize, c.packets.size()});

@@ -533,18 +533,37 @@ recover_power_cut)
   kill_export 1 p.mp4 4.5 >/dev/null
   python3 - p.mp4.journal >syncs.txt <<'PY'
 import struct, sys
+# The journal as mpegexporter/Journal.h lays it out: chunks of u32 kind, u32
+# size, body, u32 CRC; packet chunks: i64 durable size, then entries.
 b = open(sys.argv[1], 'rb').read()
-at, video, syncs = 0, [], []
+def varint(at):
+    v, shift = 0, 0
+    while True:
+        v |= (b[at] & 0x7f) << shift
+        shift += 7
+        at += 1
+        if not b[at - 1] & 0x80:
+            return v, at
+def svarint(at):
+    v, at = varint(at)
+    return (v >> 1) ^ -(v & 1), at
+at, video, syncs, pts = 0, [], [], {}
 while at + 12 <= len(b):
     kind, size = struct.unpack_from('<II', b, at)
     if at + 12 + size > len(b):
         break
     if kind == 2:
         media = struct.unpack_from('<q', b, at + 8)[0]
-        for e in range(at + 16, at + 8 + size, 40):
-            stream, flags, n, crc, pts = struct.unpack_from('<IIIIq', b, e)
+        e = at + 16
+        while e < at + 8 + size:
+            stream = b[e] & 15
+            n, e = varint(e + 1)
+            delta, e = svarint(e + 4)
+            _, e = svarint(e)
+            _, e = svarint(e)
+            pts[stream] = pts.get(stream, 0) + delta
             if stream == 0:
-                video.append(pts)
+                video.append(pts[0])
         if media >= 0:
             syncs.append((media, at + 12 + size, len(video), video[-1] if video else 0))
     at += 12 + size

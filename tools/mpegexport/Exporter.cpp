@@ -505,6 +505,9 @@ std::string ExportRun::Salvage() noexcept
             {
                 std::error_code error;
                 fs::remove(part.path, error);
+                // Without its file the journal recovers nothing.
+                std::error_code ignored;
+                fs::remove(part.path + ".journal", ignored);
                 outcome += error ? "; could not remove the broken '" + part.path + "'"
                                  : "; removed the unfinished '" + part.path + "'";
             }

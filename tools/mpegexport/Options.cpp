@@ -67,7 +67,7 @@ const char* const kUsage =
     "finished or removed.\n"
     "\n"
     "While a file is written the library keeps FILE.journal beside it, made durable\n"
-    "with the file about once a second. --recover FILE matches the media data in\n"
+    "with the file twice a second. --recover FILE matches the media data in\n"
     "FILE against it, writes the packets found through libavformat with the\n"
     "timestamps the finished export would have given them, replaces FILE and\n"
     "deletes the journal, and prints what it kept and dropped. Exit status: 0\n"
