@@ -65,7 +65,7 @@ using Crc32 = std::uint32_t (*)(std::uint32_t crc, const std::uint8_t* data, std
 // a shorter payload): checksumming every byte would double the cost of the
 // copy path, while size, both ends and the order of packets already tell a
 // payload from its neighbours.
-constexpr std::size_t kChecksumSpan = 256;
+constexpr std::size_t kChecksumSpan = 64;
 inline std::uint32_t PayloadChecksum(Crc32 crc, const std::uint8_t* data, std::size_t size)
 {
     if (size <= 2 * kChecksumSpan)

@@ -14,7 +14,7 @@ namespace mpegexport
 
 namespace journal = Halvaro::Oru::Shared::Export::Mpeg::Journal;
 
-// zlib's crc32, computed with FFmpeg's table.
+// zlib's crc32.
 std::uint32_t ZlibCrc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
 
 // Reads `size` bytes at `offset` into `out`; false when the file is shorter.

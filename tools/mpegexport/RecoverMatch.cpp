@@ -2,16 +2,14 @@
 
 #include <algorithm>
 
-extern "C" {
-#include <libavutil/crc.h>
-}
+#include <zlib.h>
 
 namespace mpegexport
 {
 
 std::uint32_t ZlibCrc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size)
 {
-    return ~av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), ~crc, data, size);
+    return static_cast<std::uint32_t>(::crc32(crc, data, static_cast<uInt>(size)));
 }
 
 namespace
