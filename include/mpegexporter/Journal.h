@@ -151,12 +151,12 @@ inline bool LengthPrefixedToAnnexB(const std::uint8_t* data, std::size_t size, s
 
 inline void PutU32(std::vector<std::uint8_t>& out, std::uint32_t v)
 {
-    for (int i = 0; i < 4; ++i)
+    for (unsigned i = 0; i < 4; ++i)
         out.push_back(std::uint8_t(v >> (8 * i)));
 }
 inline void PutU64(std::vector<std::uint8_t>& out, std::uint64_t v)
 {
-    for (int i = 0; i < 8; ++i)
+    for (unsigned i = 0; i < 8; ++i)
         out.push_back(std::uint8_t(v >> (8 * i)));
 }
 inline void PutString(std::vector<std::uint8_t>& out, const std::string& s)
@@ -176,7 +176,7 @@ inline std::size_t OpenChunk(std::vector<std::uint8_t>& out, std::uint32_t kind)
 inline void CloseChunk(std::vector<std::uint8_t>& out, std::size_t at, Crc32 crc)
 {
     const auto size = static_cast<std::uint32_t>(out.size() - at - 8);
-    for (int i = 0; i < 4; ++i)
+    for (unsigned i = 0; i < 4; ++i)
         out[at + 4 + i] = std::uint8_t(size >> (8 * i));
     PutU32(out, crc(0, out.data() + at, out.size() - at));
 }
@@ -262,7 +262,7 @@ public:
     std::uint32_t U32()
     {
         std::uint32_t v = 0;
-        for (int i = 0; i < 4; ++i)
+        for (unsigned i = 0; i < 4; ++i)
             v |= std::uint32_t(m_p[i]) << (8 * i);
         m_p += 4;
         return v;
@@ -270,7 +270,7 @@ public:
     std::uint64_t U64()
     {
         std::uint64_t v = 0;
-        for (int i = 0; i < 8; ++i)
+        for (unsigned i = 0; i < 8; ++i)
             v |= std::uint64_t(m_p[i]) << (8 * i);
         m_p += 8;
         return v;
@@ -297,7 +297,7 @@ public:
     bool Varint(std::uint64_t& v)
     {
         v = 0;
-        for (int shift = 0; shift < 64; shift += 7)
+        for (unsigned shift = 0; shift < 64; shift += 7)
         {
             if (!Have(1))
                 return false;
@@ -391,19 +391,19 @@ inline Contents Parse(const std::uint8_t* data, std::size_t size, Crc32 crc)
             while (ok && !body.Done())
             {
                 PacketEntry e;
-                const std::uint8_t* head = nullptr;
-                std::uint64_t size = 0, ptsDelta = 0, ptsMinusDts = 0, duration = 0;
-                ok = body.Bytes(1, head) && body.Varint(size) && body.Have(4);
+                const std::uint8_t* first = nullptr;
+                std::uint64_t payloadSize = 0, ptsDelta = 0, ptsMinusDts = 0, duration = 0;
+                ok = body.Bytes(1, first) && body.Varint(payloadSize) && body.Have(4);
                 if (!ok)
                     break;
                 e.checksum = body.U32();
                 ok = body.Svarint(ptsDelta) && body.Svarint(ptsMinusDts) && body.Svarint(duration) &&
-                     size <= 0xffffffffu && (*head & 0x0f) < c.streams.size() && !(*head & 0xe0);
+                     payloadSize <= 0xffffffffu && (*first & 0x0f) < c.streams.size() && !(*first & 0xe0);
                 if (!ok)
                     break;
-                e.stream = *head & 0x0f;
-                e.flags = (*head >> 4) & 1;
-                e.size = static_cast<std::uint32_t>(size);
+                e.stream = *first & 0x0fu;
+                e.flags = (*first >> 4) & 1u;
+                e.size = static_cast<std::uint32_t>(payloadSize);
                 const std::uint64_t pts = static_cast<std::uint64_t>(previous[e.stream]) + ptsDelta;
                 e.pts = static_cast<std::int64_t>(pts);
                 e.dts = static_cast<std::int64_t>(pts - ptsMinusDts);
