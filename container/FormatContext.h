@@ -67,8 +67,8 @@ public:
     ~FormatContextOutput() override;
 
     // The only way packets reach the file (av_interleaved_write_frame, which
-    // takes the packet's reference and leaves it blank).
-    // Each packet is noted in the journal first, once there is one.
+    // takes the packet's reference and leaves it blank). Once there is a
+    // journal, each packet is noted in it first.
     void WritePacket(AVPacket& packet);
 
     // The recovery journal, once the header is written (time bases are fixed

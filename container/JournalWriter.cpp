@@ -2,6 +2,7 @@
 
 #include "errors/AvResult.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
