@@ -39,6 +39,7 @@ FormatContextOutput::~FormatContextOutput()
 {
     // The I/O context first (only formats that write a file have one, and only
     // once it was opened), then the context with its streams.
+    m_journal.reset();
     if (m_formatContext)
     {
         if (m_formatContext->oformat && !(m_formatContext->oformat->flags & AVFMT_NOFILE))
@@ -50,7 +51,26 @@ FormatContextOutput::~FormatContextOutput()
 
 void FormatContextOutput::WritePacket(AVPacket& packet)
 {
+    if (!m_journal)
+    {
+        CheckAvResult(av_interleaved_write_frame(m_formatContext, &packet), "::av_interleaved_write_frame");
+        return;
+    }
+    m_journal->Record(packet);
     CheckAvResult(av_interleaved_write_frame(m_formatContext, &packet), "::av_interleaved_write_frame");
+    m_journal->MaybeSync();
+}
+
+void FormatContextOutput::OpenJournal()
+{
+    m_journal = std::make_unique<JournalWriter>(*m_formatContext);
+}
+
+void FormatContextOutput::FinishJournal()
+{
+    if (m_journal)
+        m_journal->Finish();
+    m_journal.reset();
 }
 
 std::int64_t FormatContextOutput::CurrentPosition() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "container/JournalWriter.h"
 #include "container/OwnedPacket.h"
 
 #include <cstdint>
@@ -66,8 +67,15 @@ public:
     ~FormatContextOutput() override;
 
     // The only way packets reach the file (av_interleaved_write_frame, which
-    // takes the packet's reference and leaves it blank).
+    // takes the packet's reference and leaves it blank). Once there is a
+    // journal, each packet is noted in it first.
     void WritePacket(AVPacket& packet);
+
+    // The recovery journal, once the header is written (time bases are fixed
+    // then); FinishJournal after the trailer makes the file durable and
+    // deletes it. A file that is not finished keeps its journal.
+    void OpenJournal();
+    void FinishJournal();
 
     // Writes one batch of video packets (timed in m_videoTimeBase, at least one
     // packet) and one of audio packets (m_audioTimeBase, possibly none). Where
@@ -101,6 +109,8 @@ public:
 
 private:
     std::string ContainerType() const;
+
+    std::unique_ptr<JournalWriter> m_journal;
 };
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -74,6 +74,7 @@ void FfMpegFacadeBase::FinishInitMediaFile()
     CheckAvResult(avio_open(&context->pb, context->url, AVIO_FLAG_WRITE), "::avio_open");
     CheckAvResult(avformat_write_header(context, nullptr), "::avformat_write_header");
     m_headerWritten = true;
+    m_outputFormatContext->OpenJournal();
     // The muxer fixes the stream time bases while it writes the header.
     m_outputFormatContext->m_videoTimeBase = m_streamProcessorVideo->m_outputStream->GetAvStream()->time_base;
 }
@@ -193,6 +194,7 @@ std::int64_t FfMpegFacadeBase::FinishMediaFile()
         FlushStreams();
         CheckAvResult(av_interleaved_write_frame(context, nullptr), "::av_interleaved_write_frame");
         CheckAvResult(av_write_trailer(context), "::av_write_trailer");
+        m_outputFormatContext->FinishJournal();
     }
     catch (...)
     {

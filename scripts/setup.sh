@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
+  # zlib's crc32 for the recovery journal
+  zlib1g-dev
   ffmpeg
   googletest libgtest-dev
   binutils

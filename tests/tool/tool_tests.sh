@@ -56,6 +56,75 @@ print(float(sys.argv[1]) + next((i / 8000 for i, v in enumerate(a) if abs(v) > 8
 # json_field FILE PYTHON-EXPRESSION over the parsed summary d.
 json_field() { python3 -c "import json,sys; d=json.load(open(sys.argv[1])); print($2)" "$1"; }
 
+
+# --- crash recovery -----------------------------------------------------------
+# A 60 s 160x120 H.264 + G.711 mu-law source, its video as Annex B, its audio
+# as ADTS AAC; and the finished export of each recovery case, to compare with.
+make_recovery_sources() {
+  ffmpeg -nostdin -v error -f lavfi -i "testsrc=size=160x120:rate=25:duration=60" \
+    -f lavfi -i "sine=f=440:r=8000:d=60" -c:v libx264 -g 25 -bf 0 -pix_fmt yuv420p \
+    -c:a pcm_mulaw -ar 8000 -ac 1 -y src.mkv || fail "cannot make src.mkv"
+  ffmpeg -nostdin -v error -i src.mkv -map 0:v -c copy -bsf:v h264_mp4toannexb -y src.h264
+  ffmpeg -nostdin -v error -i src.mkv -map 0:a -c:a aac -b:a 32k -f adts -y src.aac
+  local i
+  for i in 0 1 2; do
+    "$tool" --quiet $(recovery_case $i) "full-$i.$(recovery_ext $i)" || fail "finished export $i: exit $?"
+    [ ! -e "full-$i.$(recovery_ext $i).journal" ] || fail "a finished export kept its journal"
+  done
+}
+# Case 0: mu-law copied into MOV; 1: mu-law transcoded to AAC into MP4 (avcC
+# H.264); 2: Annex B H.264 with ADTS AAC into MP4.
+recovery_case() { case $1 in 0 | 1) echo src.mkv ;; 2) echo --audio src.aac src.h264 ;; esac; }
+recovery_ext() { case $1 in 0) echo mov ;; *) echo mp4 ;; esac; }
+readonly pace=10
+# kill_export CASE OUTPUT SECONDS: an export at $pace times real time killed
+# with SIGKILL after SECONDS; prints the seconds from start to kill.
+kill_export() {
+  local began pid
+  began=$(date +%s.%N)
+  "$tool" --quiet --batch-ms 200 --pace $pace $(recovery_case "$1") "$2" &
+  pid=$!
+  sleep "$3"
+  python3 -c "import sys; print(float(sys.argv[2]) - float(sys.argv[1]))" "$began" "$(date +%s.%N)"
+  kill -9 $pid
+  wait $pid 2>/dev/null && fail "the export ended before it was killed"
+  [ -s "$2.journal" ] || fail "no journal beside $2"
+}
+# same_packets FINISHED RECOVERED: every packet of RECOVERED is the finished
+# export's packet of the same place, byte for byte and with its timestamps
+# (a stream's last packet may end sooner: the muxer takes its duration as
+# given, not from the next one). Prints the recovered video seconds.
+same_packets() {
+  python3 - "$1" "$2" <<'PY' || fail "$2 differs from $1"
+import json, subprocess, sys
+def packets(f):
+    out = subprocess.run(['ffprobe', '-v', 'error', '-show_packets', '-show_data_hash', 'crc32', '-show_entries',
+                          'packet=stream_index,pts,dts,duration,size,flags,data_hash', '-of', 'json', f],
+                         capture_output=True, text=True, check=True).stdout
+    d = {}
+    for p in json.loads(out)['packets']:
+        d.setdefault(p['stream_index'], []).append(p)
+    return d
+full, rec = packets(sys.argv[1]), packets(sys.argv[2])
+assert set(rec) == set(full), 'streams'
+for s, got in rec.items():
+    assert got and len(got) <= len(full[s]), 'stream %d: %d packets' % (s, len(got))
+    for i, (a, b) in enumerate(zip(full[s], got)):
+        if i == len(got) - 1:
+            a, b = dict(a, duration=0), dict(b, duration=0)
+        assert a == b, 'stream %d packet %d: %s != %s' % (s, i, a, b)
+print(len(rec[0]) / 25)
+PY
+}
+# Plays in FFmpeg (every packet decodes) and in GStreamer.
+expect_plays() {
+  expect_decodes "$1"
+  if command -v gst-launch-1.0 >/dev/null; then
+    gst-launch-1.0 -q filesrc location="$1" ! decodebin name=d d. ! queue ! fakesink d. ! queue ! fakesink \
+      >/dev/null 2>&1 || fail "$1 does not play in GStreamer"
+  fi
+}
+
 case $case_name in
 default_run)
   # No input: the built-in test card, exported to both containers here.
@@ -405,6 +474,159 @@ failures)
     expect_eq "$(wc -l <stderr.txt)" 1 "lines on stderr for BMP ($(cat stderr.txt))"
     [ ! -e bmp.mp4 ] || ffprobe -v error bmp.mp4 || fail "a broken bmp.mp4 was left: $(cat stderr.txt)"
   fi
+  ;;
+
+recover_kill)
+  # SIGKILL at random moments of 60 s exports at 10x real time; each file is
+  # recovered and must hold every packet handed over more than a second (plus
+  # start-up) before the kill, as the finished export has it.
+  make_recovery_sources
+  seed=${RECOVERY_SEED:-$RANDOM}
+  worst=0
+  for trial in $(seq 0 20); do
+    i=$((trial % 3))
+    out="k.$(recovery_ext $i)"
+    delay=$(python3 -c "import random, sys; random.seed(int(sys.argv[1])); print(round(random.uniform(0.3, 4.5), 2))" \
+      "$((seed + trial))")
+    elapsed=$(kill_export $i "$out" "$delay")
+    status=0
+    "$tool" --recover "$out" >recover.txt 2>&1 || status=$?
+    if [ $status = 7 ]; then
+      # Killed before the first sync: nothing was durable yet.
+      expect_between "$elapsed" 0 1.3 "trial $trial (seed $seed): no packet in the journal"
+      rm -f "$out" "$out.journal"
+      continue
+    fi
+    [ $status = 0 ] || fail "trial $trial (seed $seed): --recover exit $status ($(cat recover.txt))"
+    grep -q "^stream 0 (h264): kept" recover.txt || fail "trial $trial: no report: $(cat recover.txt)"
+    [ ! -e "$out.journal" ] || fail "trial $trial: the journal is still there"
+    expect_plays "$out"
+    kept=$(same_packets "full-$i.$(recovery_ext $i)" "$out")
+    # Seconds of wall time lost before the kill.
+    lost=$(python3 -c "import sys; print(round(max(0.0, float(sys.argv[1]) - float(sys.argv[2]) / $pace), 3))" \
+      "$elapsed" "$kept")
+    expect_between "$lost" 0 1.3 "trial $trial (seed $seed, case $i, killed at ${elapsed}s): seconds lost"
+    worst=$(python3 -c "import sys; print(max(float(sys.argv[1]), float(sys.argv[2])))" "$worst" "$lost")
+    rm -f "$out"
+  done
+  # A split export killed in its third file: the two finished files keep no
+  # journal and play; the third is recovered.
+  "$tool" --quiet --batch-ms 200 --pace $pace --split-every 10 src.mkv split.mp4 &
+  pid=$!
+  sleep 2.8
+  kill -9 $pid
+  wait $pid 2>/dev/null && fail "the split export ended before it was killed"
+  for file in split.mp4 split-001.mp4; do
+    [ ! -e $file.journal ] || fail "the finished $file kept its journal"
+    expect_plays $file
+  done
+  "$tool" --recover split-002.mp4 >recover.txt 2>&1 || fail "split: --recover exit $? ($(cat recover.txt))"
+  expect_plays split-002.mp4
+  echo "21 kill trials (seed $seed): at most ${worst}s of wall time lost"
+  ;;
+
+recover_power_cut)
+  # A power cut keeps what was made durable: the file and the journal are cut
+  # to the sizes one of the journal's sync chunks gives, and recovery must
+  # keep every packet listed before it, save those the muxer still held.
+  make_recovery_sources
+  # Flushes and syncs change nothing in a finished file: a paced export, which
+  # syncs several times, is the same as one too quick to sync at all.
+  "$tool" --quiet --batch-ms 200 --pace 30 src.mkv paced.mp4 || fail "paced export: exit $?"
+  cmp full-1.mp4 paced.mp4 || fail "a paced export differs from a quick one"
+  kill_export 1 p.mp4 4.5 >/dev/null
+  python3 - p.mp4.journal >syncs.txt <<'PY'
+import struct, sys
+# The journal as mpegexporter/Journal.h lays it out: chunks of u32 kind, u32
+# size, body, u32 CRC; packet chunks: i64 durable size, then entries.
+b = open(sys.argv[1], 'rb').read()
+def varint(at):
+    v, shift = 0, 0
+    while True:
+        v |= (b[at] & 0x7f) << shift
+        shift += 7
+        at += 1
+        if not b[at - 1] & 0x80:
+            return v, at
+def svarint(at):
+    v, at = varint(at)
+    return (v >> 1) ^ -(v & 1), at
+at, video, syncs, pts = 0, [], [], {}
+while at + 12 <= len(b):
+    kind, size = struct.unpack_from('<II', b, at)
+    if at + 12 + size > len(b):
+        break
+    if kind == 2:
+        media = struct.unpack_from('<q', b, at + 8)[0]
+        e = at + 16
+        while e < at + 8 + size:
+            stream = b[e] & 15
+            n, e = varint(e + 1)
+            delta, e = svarint(e + 4)
+            _, e = svarint(e)
+            _, e = svarint(e)
+            pts[stream] = pts.get(stream, 0) + delta
+            if stream == 0:
+                video.append(pts[0])
+        if media >= 0:
+            syncs.append((media, at + 12 + size, len(video), video[-1] if video else 0))
+    at += 12 + size
+for s in syncs:
+    print(*s)
+PY
+  [ "$(wc -l <syncs.txt)" -ge 6 ] || fail "fewer than 6 syncs in 4.5 s: $(cat syncs.txt)"
+  # Syncs come twice a second of wall time: at most 0.75 s x $pace of video apart (12800 ticks a second).
+  python3 -c "
+import sys
+rows = [list(map(int, l.split())) for l in open('syncs.txt')]
+gaps = [(b[3] - a[3]) / 12800 for a, b in zip(rows, rows[1:])]
+sys.exit(0 if max(gaps) <= 0.75 * $pace else 'sync gaps in video seconds: %s' % gaps)" || fail "syncs too far apart"
+  read -r media journal videos _ < <(sed -n 2p syncs.txt)
+  truncate -s "$media" p.mp4
+  truncate -s "$journal" p.mp4.journal
+  "$tool" --recover p.mp4 >recover.txt || fail "--recover after the cut: exit $?"
+  kept=$(same_packets full-1.mp4 p.mp4)
+  # The muxer holds back a few packets to interleave the streams.
+  expect_between "$kept" "$(python3 -c "print(($videos - 25) / 25)")" "$(python3 -c "print($videos / 25)")" \
+    "video seconds kept after the power cut"
+  expect_plays p.mp4
+  ;;
+
+recover_bad_input)
+  # Finished files, missing, damaged and mismatched journals: one line, a
+  # distinct exit status, and no file touched.
+  make_recovery_sources
+  kill_export 0 a.mov 1.5 >/dev/null
+  kill_export 2 b.mp4 1.5 >/dev/null
+  cp a.mov.journal full-0.mov.journal
+  cp b.mp4.journal src.mkv.journal
+  refused() { # refused STATUS MESSAGE FILE
+    local before status=0
+    before=$(md5sum ./*.mp4 ./*.mov ./*.mkv ./*.journal)
+    "$tool" --recover "$3" >stdout.txt 2>stderr.txt || status=$?
+    expect_eq "$status" "$1" "--recover $3: exit status"
+    grep -q "$2" stderr.txt || fail "--recover $3: $(cat stderr.txt)"
+    expect_eq "$(wc -l <stderr.txt)" 1 "--recover $3: lines on stderr"
+    expect_eq "$(md5sum ./*.mp4 ./*.mov ./*.mkv ./*.journal)" "$before" "--recover $3: files"
+  }
+  refused 3 "is finished" full-0.mov
+  refused 4 "No such file" none.mp4
+  cp b.mp4 c.mp4
+  refused 4 "has no journal" c.mp4
+  refused 6 "does not match its journal: no MP4" src.mkv
+  cp b.mp4.journal c.mp4.journal
+  cp a.mov.journal b.mp4.journal
+  refused 6 "does not match its journal: none of its" b.mp4
+  cp c.mp4.journal b.mp4.journal
+  printf 'X' | dd of=c.mp4.journal bs=1 seek=20 conv=notrunc status=none
+  refused 5 "is damaged" c.mp4
+  head -c 30 b.mp4.journal >c.mp4.journal
+  refused 5 "is damaged" c.mp4
+  # A journal cut in the middle of a chunk is read up to the chunk before.
+  truncate -s -7 b.mp4.journal
+  "$tool" --recover b.mp4 >recover.txt || fail "cut journal: exit $?"
+  same_packets full-2.mp4 b.mp4 >/dev/null
+  expect_plays b.mp4
   ;;
 
 *)

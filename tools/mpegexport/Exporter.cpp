@@ -13,6 +13,7 @@
 #include <limits>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 namespace mpegexport
 {
@@ -276,6 +277,7 @@ void ExportRun::WritePackets()
     const std::int64_t batchTicks = m_settings.batchTicks;
     std::int64_t batchEnd = batchTicks;
     std::int64_t lastOffset = 0;
+    const auto began = std::chrono::steady_clock::now();
     SourcePacket packet;
     while (m_source.Next(packet))
     {
@@ -305,6 +307,9 @@ void ExportRun::WritePackets()
         }
         if (offset >= batchEnd)
         {
+            if (m_settings.pace > 0)
+                std::this_thread::sleep_until(began + std::chrono::duration<double>(
+                                                          static_cast<double>(offset) / kHostTicksPerSecond / m_settings.pace));
             SendBatch(offset, false);
             ShowProgress(offset, false);
             while (batchEnd <= offset)
@@ -500,6 +505,9 @@ std::string ExportRun::Salvage() noexcept
             {
                 std::error_code error;
                 fs::remove(part.path, error);
+                // Without its file the journal recovers nothing.
+                std::error_code ignored;
+                fs::remove(part.path + ".journal", ignored);
                 outcome += error ? "; could not remove the broken '" + part.path + "'"
                                  : "; removed the unfinished '" + part.path + "'";
             }

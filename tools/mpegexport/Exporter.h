@@ -31,6 +31,9 @@ struct ExportSettings
         Lines, // a line every tenth of the input, for logs
     } progress = Progress::None;
     std::function<bool()> interrupted = [] { return false; };
+    // Above 0: hand batches over no faster than this many times real time, as
+    // a live source would (crash-recovery tests kill such an export).
+    double pace = 0;
 };
 
 struct WrittenFile

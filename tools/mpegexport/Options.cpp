@@ -52,6 +52,10 @@ const char* const kUsage =
     "                         media file) instead of INPUT's; both start together\n"
 
     "  --no-audio             export the video alone\n"
+    "  --pace N               hand the input over at N times real time, as a live\n"
+    "                         source would (for trying crash recovery)\n"
+    "  --recover FILE         rebuild FILE, an export that was killed or lost\n"
+    "                         power, from FILE.journal into a regular file; see below\n"
     "  --json                 print a summary as JSON on stdout\n"
     "  --progress             progress lines on stderr even when it is not a terminal\n"
     "  --quiet                print nothing but errors\n"
@@ -60,7 +64,16 @@ const char* const kUsage =
     "\n"
     "Each written file is read back to check that it is complete. On failure the\n"
     "tool prints one line on stderr and exits non-zero; a partly written output is\n"
-    "finished or removed.\n";
+    "finished or removed.\n"
+    "\n"
+    "While a file is written the library keeps FILE.journal beside it, made durable\n"
+    "with the file twice a second. --recover FILE matches the media data in\n"
+    "FILE against it, writes the packets found through libavformat with the\n"
+    "timestamps the finished export would have given them, replaces FILE and\n"
+    "deletes the journal, and prints what it kept and dropped. Exit status: 0\n"
+    "recovered; 3 FILE is finished (nothing to do); 4 FILE or its journal is\n"
+    "missing; 5 the journal is damaged; 6 the journal does not match FILE;\n"
+    "7 the journal lists no packet yet. On 3 to 7 no file is touched.\n";
 
 double PositiveSeconds(const std::string& option, const std::string& text)
 {
@@ -139,11 +152,17 @@ Options ParseOptions(int argc, const char* const* argv)
                 static_cast<std::int32_t>(PositiveInteger(argument, value(), std::numeric_limits<std::int32_t>::max()));
         else if (argument == "--split-every")
             options.splitEvery = PositiveSeconds(argument, value());
+        else if (argument == "--pace")
+            options.pace = PositiveSeconds(argument, value());
+        else if (argument == "--recover")
+            options.recover = value();
         else if (argument == "--stop-after")
             options.stopAfter = PositiveSeconds(argument, value());
         else
             throw UsageError("unknown option '" + argument + "'");
     }
+    if (!options.recover.empty() && nameCount > 0)
+        throw UsageError("--recover takes the file to recover alone");
     options.input = names[0];
     options.output = names[1];
     if (!options.audioInput.empty() && !options.audio)

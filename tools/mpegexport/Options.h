@@ -25,6 +25,8 @@ struct Options
     bool progress = false; // progress lines also when stderr is not a terminal
     bool verbose = false;  // FFmpeg's own error messages on stderr
     bool help = false;
+    double pace = 0;     // --pace: times real time; 0 as fast as possible
+    std::string recover; // --recover FILE
 };
 
 // A command line the tool cannot act on; main prints it with a pointer to --help.

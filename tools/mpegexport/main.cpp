@@ -6,6 +6,7 @@
 #include "JoinedSource.h"
 #include "Options.h"
 #include "Paths.h"
+#include "Recover.h"
 #include "Report.h"
 #include "TestCard.h"
 
@@ -55,6 +56,7 @@ ExportSettings SettingsFor(const Options& options, const std::string& output)
     else if (options.progress)
         settings.progress = ExportSettings::Progress::Lines;
     settings.interrupted = [] { return g_interrupted != 0; };
+    settings.pace = options.pace;
     return settings;
 }
 
@@ -124,6 +126,8 @@ int main(int argc, char** argv)
     av_log_set_level(AV_LOG_ERROR);
     if (!options.verbose)
         av_log_set_callback(DiscardFfmpegLog);
+    if (!options.recover.empty())
+        return Recover(options.recover, options.quiet);
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
 
