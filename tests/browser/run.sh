@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # run.sh TOOL BINARY-DIR: the real-browser check. Exports the tool's test card
 # as the README's main job does (demo.mp4) and at a 90 kHz video time scale,
-# makes a reference with the ffmpeg command line whose timing is right, and
-# plays all three in headless Chromium (check.mjs). The reference must pass:
+# makes a reference with the ffmpeg command line whose timing is right, kills
+# one export part-way and recovers it, and plays all four in headless Chromium
+# (check.mjs). The reference must pass:
 # if it does not, the checker or the browser is at fault, not the library.
 # Exits 77 (skipped) where chromium or node is missing; scripts/setup.sh
 # installs both. puppeteer-core is installed with npm ci into BINARY-DIR.
@@ -38,4 +39,17 @@ mkdir k90 && (cd k90 && "$tool" --quiet --time-scale 90000)
 ffmpeg -nostdin -v error -i demo.mov -vf "setpts=N/(25*TB)" -af "asetpts=N/SR/TB" \
   -c:v libx264 -preset veryfast -g 50 -bf 0 -c:a aac -y ref.mp4
 
-node "$bin/check.mjs" "$chromium" "$work" ref.mp4 demo.mp4 k90/demo.mp4
+# An export killed part-way and rebuilt with --recover plays like a finished
+# one: killed once its journal has made a few seconds durable (at twice real
+# time), then checked at the length the recovered file reports.
+mkdir killed
+(cd killed && exec "$tool" --quiet --pace 2) &
+pid=$!
+for _ in $(seq 600); do [ -s killed/demo.mp4.journal ] && break; sleep 0.1; done
+sleep 4
+kill -9 $pid
+wait $pid 2>/dev/null || true
+"$tool" --recover killed/demo.mp4
+seconds=$(ffprobe -v error -show_entries format=duration -of csv=p=0 killed/demo.mp4)
+
+node "$bin/check.mjs" "$chromium" "$work" ref.mp4 demo.mp4 k90/demo.mp4 "killed/demo.mp4=$seconds"
