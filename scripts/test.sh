@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 run() {
-  local dir=$1 sanitize=$2; shift 2
+  local dir=$1 sanitize=$2 start=$SECONDS; shift 2
   echo "== ${dir} (sanitizers: ${sanitize:-none})"
   local bench=ON
   [ -z "$sanitize" ] || bench=OFF
@@ -19,6 +19,7 @@ run() {
     -DMPEGEXPORTER_BUILD_BENCH=$bench >/dev/null
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@"
+  echo "== ${dir} took $((SECONDS - start)) s"
 }
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -34,6 +35,7 @@ run build/tsan "thread" -L 'facade|boundary'
 # media it encodes at start-up. Anything it finds fails the suite and is left
 # in the build directory.
 fuzz=build/fuzz
+fuzz_start=$SECONDS
 echo "== ${fuzz} (libFuzzer smoke run)"
 cmake -S . -B "$fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DMPEGEXPORTER_BUILD_FUZZ=ON \
   -DMPEGEXPORTER_BUILD_TESTS=OFF -DMPEGEXPORTER_BUILD_BENCH=OFF -DMPEGEXPORTER_BUILD_TOOLS=OFF >/dev/null
@@ -46,6 +48,7 @@ for harness in "${harnesses[@]}"; do
   "$fuzz/fuzz/$harness" -max_total_time=20 -timeout=25 -max_len=2048 -rss_limit_mb=4096 \
     -artifact_prefix="$fuzz/fuzz/" -print_final_stats=1 "$corpus"
 done
+echo "== ${fuzz} took $((SECONDS - fuzz_start)) s"
 
 # The plain suite once more in a Debian 13 tree (FFmpeg 7.1, GCC 14) and a
 # Debian testing tree (FFmpeg 9.0, GCC 16), each made with debootstrap and
