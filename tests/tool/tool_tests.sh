@@ -111,7 +111,11 @@ for s, got in rec.items():
     assert got and len(got) <= len(full[s]), 'stream %d: %d packets' % (s, len(got))
     for i, (a, b) in enumerate(zip(full[s], got)):
         if i == len(got) - 1:
+            # The recovered track ends with this packet; its length (and the
+            # padding FFmpeg 9.0 reports as discarded from it) may differ by a tick.
             a, b = dict(a, duration=0), dict(b, duration=0)
+            a.pop('side_data_list', None)
+            b.pop('side_data_list', None)
         assert a == b, 'stream %d packet %d: %s != %s' % (s, i, a, b)
 print(len(rec[0]) / 25)
 PY
