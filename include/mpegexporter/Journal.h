@@ -149,16 +149,15 @@ inline bool LengthPrefixedToAnnexB(const std::uint8_t* data, std::size_t size, s
 
 // --- Writing -----------------------------------------------------------------
 
-inline void PutU32(std::vector<std::uint8_t>& out, std::uint32_t v)
+// Fixed-size fields are little-endian.
+template <typename T>
+void PutLittleEndian(std::vector<std::uint8_t>& out, T v)
 {
-    for (unsigned i = 0; i < 4; ++i)
+    for (unsigned i = 0; i < sizeof(T); ++i)
         out.push_back(std::uint8_t(v >> (8 * i)));
 }
-inline void PutU64(std::vector<std::uint8_t>& out, std::uint64_t v)
-{
-    for (unsigned i = 0; i < 8; ++i)
-        out.push_back(std::uint8_t(v >> (8 * i)));
-}
+inline void PutU32(std::vector<std::uint8_t>& out, std::uint32_t v) { PutLittleEndian(out, v); }
+inline void PutU64(std::vector<std::uint8_t>& out, std::uint64_t v) { PutLittleEndian(out, v); }
 inline void PutString(std::vector<std::uint8_t>& out, const std::string& s)
 {
     PutU32(out, static_cast<std::uint32_t>(s.size()));
@@ -259,22 +258,18 @@ class Reader
 public:
     Reader(const std::uint8_t* data, std::size_t size) : m_p(data), m_end(data + size) {}
     bool Have(std::size_t n) const { return std::size_t(m_end - m_p) >= n; }
-    std::uint32_t U32()
+    // The caller checks Have first.
+    template <typename T>
+    T LittleEndian()
     {
-        std::uint32_t v = 0;
-        for (unsigned i = 0; i < 4; ++i)
-            v |= std::uint32_t(m_p[i]) << (8 * i);
-        m_p += 4;
+        T v = 0;
+        for (unsigned i = 0; i < sizeof(T); ++i)
+            v = T(v | T(T(m_p[i]) << (8 * i)));
+        m_p += sizeof(T);
         return v;
     }
-    std::uint64_t U64()
-    {
-        std::uint64_t v = 0;
-        for (unsigned i = 0; i < 8; ++i)
-            v |= std::uint64_t(m_p[i]) << (8 * i);
-        m_p += 8;
-        return v;
-    }
+    std::uint32_t U32() { return LittleEndian<std::uint32_t>(); }
+    std::uint64_t U64() { return LittleEndian<std::uint64_t>(); }
     bool Bytes(std::size_t n, const std::uint8_t*& at)
     {
         if (!Have(n))
