@@ -55,6 +55,19 @@ inline bool EndsBeyondVideo(std::int64_t end, std::int64_t videoEnd, AVRational 
     return end > videoEnd && end - videoEnd > av_rescale_q(kFillBeyondVideoSeconds, AVRational{1, 1}, timeBase);
 }
 
+// Two consecutive pictures further apart than this are the host's clock
+// jumping (a wrong or wrapped clock jumps by years), not a pause in the
+// recording. Silence never fills across such a step: the fill would take as
+// long to write as the span is long.
+constexpr std::int64_t kVideoClockJumpSeconds = 24 * 3600;
+
+// True when `step` (in `timeBase`) between two consecutive pictures is a
+// clock jump (see above).
+inline bool IsVideoClockJump(std::int64_t step, AVRational timeBase)
+{
+    return step > av_rescale_q(kVideoClockJumpSeconds, AVRational{1, 1}, timeBase);
+}
+
 // Container short name -> codec ids the container carries unchanged.
 using SupportedCodecsMap = std::unordered_map<std::string, std::unordered_set<AVCodecID>>;
 
@@ -84,9 +97,10 @@ public:
     // m_silencePacket are written first, in whole steps of m_silenceDuration,
     // strictly above m_lastAudioTimestamp (the last tick covered by audio
     // already written) and ending before that point (PCM silence, which can
-    // be cut, exactly at it); a gap ending beyond the
-    // batch's last video packet (EndsBeyondVideo) stays unfilled. Video goes to the muxer before audio; both
-    // batches are consumed.
+    // be cut, exactly at it); a gap ending beyond the batch's last video
+    // packet before any clock jump (EndsBeyondVideo, IsVideoClockJump) stays
+    // unfilled. Video goes to the muxer before audio; both batches are
+    // consumed.
     void WriteSynchronized(PacketSequence video, PacketSequence audio);
 
     // Bytes written so far (the I/O context's position).

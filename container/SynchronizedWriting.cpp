@@ -16,7 +16,15 @@ void FormatContextOutput::WriteSynchronized(PacketSequence video, PacketSequence
     if (m_silencePacket && step > 0 && !video.empty())
     {
         const std::int64_t start = av_rescale_q(video.front()->packet.pts, m_videoTimeBase, m_audioTimeBase);
-        const std::int64_t videoEnd = av_rescale_q(video.back()->packet.pts, m_videoTimeBase, m_audioTimeBase);
+        // Video covers the span up to its last picture before a clock jump.
+        std::int64_t covered = video.front()->packet.pts;
+        for (const auto& picture : video)
+        {
+            if (IsVideoClockJump(picture->packet.pts - covered, m_videoTimeBase))
+                break;
+            covered = picture->packet.pts;
+        }
+        const std::int64_t videoEnd = av_rescale_q(covered, m_videoTimeBase, m_audioTimeBase);
         const std::int64_t end = audio.empty() ? videoEnd : audio.front()->packet.pts;
         // Only a gap longer than one step is filled, and a filler never ends
         // past the span. Transcoded audio may start before its first sample

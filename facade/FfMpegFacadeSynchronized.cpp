@@ -138,7 +138,8 @@ void FfMpegFacadeSynchronized::ProcessPacketsAudioVideo(MediaPacketList videoPac
 {
     PacketSequence video = m_streamProcessorVideo->ProcessPackets(std::move(videoPackets));
     if (!video.empty())
-        m_streamProcessorAudio->SetVideoExtent(video.back()->packet.pts, m_outputFormatContext->m_videoTimeBase);
+        m_streamProcessorAudio->SetVideoExtent(m_streamProcessorVideo->CoveredFrom(), video.back()->packet.pts,
+                                               m_outputFormatContext->m_videoTimeBase);
     PacketSequence audio = m_streamProcessorAudio->Process(std::move(audioPackets));
     WriteBatches(std::move(video), std::move(audio));
 }

@@ -141,6 +141,8 @@ PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket
         m_startShift = candidate == 0 ? 1 : 0;
     candidate += m_startShift;
     const std::int64_t pts = candidate > m_lastPts ? candidate : m_lastPts + 1;
+    if (m_lastPts > 0 && IsVideoClockJump(pts - m_lastPts, m_inputStream->GetAvStream()->time_base))
+        m_coveredFrom = pts;
     m_lastPts = pts;
 
     auto owned = OwnedPacket::CopyOf(hostPacket.data.data(), hostPacket.data.size());
@@ -192,6 +194,12 @@ void StreamProcessorVideo::FinishEncoded(PacketSequence& packets)
         SetDecodingTime(p->packet);
         RescaleToOutput(*p, *m_inputStream, *m_outputStream);
     }
+}
+
+std::int64_t StreamProcessorVideo::CoveredFrom() const
+{
+    return av_rescale_q(m_coveredFrom, m_inputStream->GetAvStream()->time_base,
+                        m_outputStream->GetAvStream()->time_base);
 }
 
 PacketSequence StreamProcessorVideo::Flush()

@@ -37,6 +37,9 @@ public:
     PacketSequence ProcessPacket(const MediaPacket& packet);
     // What the transcoder still holds at the end of the file.
     PacketSequence Flush();
+    // The first picture after the latest clock jump (IsVideoClockJump), in
+    // the output time base; 0 while the clock has not jumped.
+    std::int64_t CoveredFrom() const;
 
     std::uint64_t m_startTime;       // host clock, 100-ns units
     std::int32_t m_timestampOffset;  // ticks
@@ -45,6 +48,7 @@ public:
     std::unique_ptr<StreamVideo> m_outputStream;
     std::int64_t m_lastPts = 0;
     std::int64_t m_startShift = 0;   // ticks the whole stream is moved (0 or 1)
+    std::int64_t m_coveredFrom = 0;  // see CoveredFrom; input time base
     std::int64_t m_lastTimedPts = 0; // of the last packet given a decoding time
     std::int64_t m_lastInterval = 0; // between that packet and the one before
     std::unique_ptr<Transcoder> m_transcoder;

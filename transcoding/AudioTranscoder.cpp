@@ -142,7 +142,7 @@ PacketSequence AudioTranscoder::Transcode(const OwnedPacket* packet)
     {
         const std::int64_t hole = pts - m_startPts - m_samplesIn;
         const AVRational timeBase = m_transcoder.m_decoder->GetContext()->time_base;
-        if (EndsBeyondVideo(pts, m_videoExtent, timeBase))
+        if (EndsBeyondVideo(pts, m_videoExtent, timeBase) || pts - hole < m_videoCoveredFrom)
         {
             // Not lost audio but a clock that jumped: the track goes on at the
             // new time with a gap, as copied audio does.

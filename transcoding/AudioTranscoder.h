@@ -94,6 +94,8 @@ public:
     // The latest video time processed (decoder time base): holes ending
     // beyond it (EndsBeyondVideo) are not filled. Unbounded until set.
     std::int64_t m_videoExtent = INT64_MAX;
+    // Holes starting before it span a video clock jump and are not filled.
+    std::int64_t m_videoCoveredFrom = 0;
 
 private:
     // Copies of one steady silent packet standing for `frames` encoder frames

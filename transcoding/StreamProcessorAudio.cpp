@@ -96,12 +96,14 @@ std::unique_ptr<OwnedPacket> StreamProcessorAudio::CreateSilentPacket(bool globa
     return silence;
 }
 
-void StreamProcessorAudio::SetVideoExtent(std::int64_t pts, AVRational timeBase)
+void StreamProcessorAudio::SetVideoExtent(std::int64_t coveredFrom, std::int64_t pts, AVRational timeBase)
 {
     if (!m_transcoder)
         return;
-    const std::int64_t extent = av_rescale_q(pts, timeBase, m_inputStream->GetAvStream()->time_base);
+    const AVRational audioTimeBase = m_inputStream->GetAvStream()->time_base;
+    const std::int64_t extent = av_rescale_q(pts, timeBase, audioTimeBase);
     m_transcoder->m_videoExtent = std::max(m_transcoder->m_videoExtent, extent);
+    m_transcoder->m_videoCoveredFrom = av_rescale_q(coveredFrom, timeBase, audioTimeBase);
 }
 
 PacketSequence StreamProcessorAudio::Process(MediaPacketList packets)

@@ -37,9 +37,11 @@ public:
     // parameters; only a transcoded stream keeps declaring an encoder delay.
     std::unique_ptr<OwnedPacket> CreateSilentPacket(bool globalHeader);
     std::shared_ptr<Encoder> CreateEncoder(bool globalHeader);
-    // The latest video pts processed, in `timeBase`: transcoded audio fills
-    // holes only up to it (EndsBeyondVideo).
-    void SetVideoExtent(std::int64_t pts, AVRational timeBase);
+    // The span video covers, in `timeBase`: from the first picture after its
+    // clock last jumped (0 if it never did) to the latest picture processed.
+    // Transcoded audio fills only holes that start in it and end not far
+    // beyond it (EndsBeyondVideo).
+    void SetVideoExtent(std::int64_t coveredFrom, std::int64_t pts, AVRational timeBase);
 
     // All packets for the batch, in order; the batch is released.
     PacketSequence Process(MediaPacketList packets);

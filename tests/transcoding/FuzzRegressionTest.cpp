@@ -111,7 +111,7 @@ TEST(FuzzRegression, HolesAreFilledAsFarAsTheVideoGoes)
     {
         SCOPED_TRACE(videoEnd);
         Chain chain;
-        chain->SetVideoExtent(videoEnd, {1, 8000});
+        chain->SetVideoExtent(0, videoEnd, {1, 8000});
         // Hole in samples after the first packet; one sample is 1250 host ticks.
         chain.Send(0, kVideoStart + kSecond);
         const std::uint64_t after = kVideoStart + kSecond + kPacket + static_cast<std::uint64_t>(kHole) * 1250;
