@@ -1,0 +1,301 @@
+#include "BenchInput.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libavutil/mem.h>
+}
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <thread>
+
+#include <unistd.h>
+
+namespace Bench
+{
+namespace
+{
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr std::size_t kGop = kFps; // a key picture a second, so 1 s files start with one
+constexpr double kAudioKbits = 128;
+
+// An avcC record with placeholder parameter sets: with it the MP4 muxer
+// takes length-prefixed packets as they are.
+// The placeholder parameter sets below make the library's H.264 parsing
+// complain about every packet; the library resets the log level, so the
+// messages go here.
+const int kQuiet = (av_log_set_callback([](void*, int, const char*, va_list) {}), 0);
+
+const Bytes kAvcC{0x01, 0x64, 0x00, 0x28, 0xFF, 0xE1, 0x00, 0x04, 0x67, 0x64, 0x00, 0x28, 0x01, 0x00, 0x02, 0x68, 0xEE};
+
+std::uint64_t AudioTime(std::size_t index)
+{
+    return kHostStart + index * kAacFrame * kSecond / kAudioRate;
+}
+
+// The library's timing rule: elapsed host time in ticks, halves rounded up,
+// forced above the previous packet's.
+std::int64_t Ticks(std::uint64_t timestamp, int timeScale, std::int64_t& last)
+{
+    const auto ticks = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(timeScale) * (timestamp - kHostStart) + kSecond / 2) / kSecond);
+    last = ticks > last ? ticks : last + 1;
+    return last;
+}
+} // namespace
+
+void Check(int result, const char* call)
+{
+    if (result >= 0)
+        return;
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(result, text, sizeof text);
+    throw std::runtime_error(std::string(call) + ": " + text);
+}
+
+double Workload(const char* variable, double full, double smoke)
+{
+    if (const char* value = std::getenv(variable))
+        return std::atof(value);
+    return std::getenv("BENCH_SMOKE") ? smoke : full;
+}
+
+CopySource::CopySource(double videoMbits, bool withAudio)
+    : m_withAudio(withAudio), m_pool(1 << 21)
+{
+    std::generate(m_pool.begin(), m_pool.end(), [this] { return static_cast<std::uint8_t>(m_random()); });
+    const double unit = videoMbits * 1e6 / 8 / kFps * kGop / (6.0 + kGop - 1);
+    std::uniform_real_distribution<double> jitter(0.75, 1.25);
+    for (std::size_t i = 0; i < kGop; ++i)
+        m_videoSizes.push_back(static_cast<std::size_t>(unit * (i == 0 ? 6 : 1) * jitter(m_random)));
+}
+
+Bytes CopySource::Cut(std::size_t size)
+{
+    const std::size_t at = m_random() % (m_pool.size() - size);
+    return Bytes(m_pool.begin() + static_cast<std::ptrdiff_t>(at),
+                 m_pool.begin() + static_cast<std::ptrdiff_t>(at + size));
+}
+
+Batch CopySource::Next()
+{
+    Batch batch;
+    for (const std::size_t end = m_video + kFps; m_video < end; ++m_video)
+    {
+        const std::size_t size = m_videoSizes[m_video % kGop];
+        Bytes data = Cut(size);
+        const auto nal = static_cast<std::uint32_t>(size - 4);
+        const std::uint8_t start[] = {static_cast<std::uint8_t>(nal >> 24), static_cast<std::uint8_t>(nal >> 16),
+                                      static_cast<std::uint8_t>(nal >> 8), static_cast<std::uint8_t>(nal),
+                                      static_cast<std::uint8_t>(m_video % kGop == 0 ? 0x65 : 0x41)}; // IDR or not
+        std::copy(std::begin(start), std::end(start), data.begin());
+        batch.video.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{std::move(data), VideoTime(m_video)}));
+    }
+    const auto payload = static_cast<std::size_t>(kAudioKbits * 1000 / 8 * kAacFrame / kAudioRate - 7);
+    for (; m_withAudio && AudioTime(m_audio) < VideoTime(m_video); ++m_audio)
+        batch.audio.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{FirstAudio(), AudioTime(m_audio)}));
+    for (auto& packet : batch.audio)
+    {
+        Bytes body = Cut(payload);
+        body[0] &= 0x1F; // a single channel element, never an ADTS sync word
+        packet->data.insert(packet->data.end(), body.begin(), body.end());
+    }
+    return batch;
+}
+
+void CopySource::Rewind()
+{
+    m_video = m_audio = 0;
+}
+
+std::vector<Batch> CopySource::Seconds(std::size_t count)
+{
+    std::vector<Batch> batches;
+    while (batches.size() < count)
+        batches.push_back(Next());
+    return batches;
+}
+
+Bytes CopySource::FirstAudio() const
+{
+    return TestMedia::AdtsHeader(kAudioRate, static_cast<std::size_t>(kAudioKbits * 1000 / 8 * kAacFrame / kAudioRate - 7));
+}
+
+std::uint64_t VideoTime(std::size_t index)
+{
+    return kHostStart + index * kSecond / kFps;
+}
+
+void OpenCopy(Mpeg::IFfMpegFacade& facade, const std::string& path, bool withAudio)
+{
+    facade.StartInitMediaFile(TestMedia::Wide(path));
+    auto video = TestMedia::VideoRecord(Mpeg::CodecIdVideo::H264, kWidth, kHeight, kFps, kAvcC);
+    video->startTime = kHostStart;
+    facade.InitStreamVideo(std::move(video));
+    if (withAudio)
+    {
+        auto audio = std::make_unique<Mpeg::StreamParametersAudio>();
+        audio->startTime = kHostStart;
+        audio->timeScale = kAudioRate;
+        audio->codecId = Mpeg::CodecIdAudio::Aac;
+        audio->firstPacketHeader = CopySource(1, true).FirstAudio();
+        facade.InitStreamAudio(std::move(audio));
+    }
+    facade.FinishInitMediaFile();
+}
+
+void Add(Mpeg::IFfMpegFacade& facade, Batch& batch, bool withAudio)
+{
+    if (withAudio)
+        facade.AddPacketsAudioVideo(std::move(batch.video), std::move(batch.audio));
+    else
+        facade.AddPacketsVideo(std::move(batch.video));
+}
+
+BareCopy::BareCopy(const std::string& path, bool withAudio)
+{
+    try
+    {
+        Check(avformat_alloc_output_context2(&m_context, nullptr, nullptr, path.c_str()), "avformat_alloc_output_context2");
+        m_packet = av_packet_alloc();
+        AVStream* video = avformat_new_stream(m_context, nullptr);
+        if (!m_packet || !video)
+            throw std::bad_alloc();
+        video->time_base = AVRational{1, kFps};
+        AVCodecParameters& v = *video->codecpar;
+        v.codec_type = AVMEDIA_TYPE_VIDEO;
+        v.codec_id = AV_CODEC_ID_H264;
+        v.format = AV_PIX_FMT_YUV420P;
+        v.width = kWidth;
+        v.height = kHeight;
+        v.extradata = static_cast<std::uint8_t*>(av_mallocz(kAvcC.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!v.extradata)
+            throw std::bad_alloc();
+        std::memcpy(v.extradata, kAvcC.data(), kAvcC.size());
+        v.extradata_size = static_cast<int>(kAvcC.size());
+        if (withAudio)
+        {
+            Check(av_bsf_alloc(av_bsf_get_by_name("aac_adtstoasc"), &m_filter), "av_bsf_alloc");
+            AVCodecParameters& in = *m_filter->par_in;
+            in.codec_type = AVMEDIA_TYPE_AUDIO;
+            in.codec_id = AV_CODEC_ID_AAC;
+            in.sample_rate = kAudioRate;
+            in.frame_size = kAacFrame;
+            av_channel_layout_default(&in.ch_layout, 1);
+            m_filter->time_base_in = AVRational{1, kAudioRate};
+            Check(av_bsf_init(m_filter), "av_bsf_init");
+            AVStream* audio = avformat_new_stream(m_context, nullptr);
+            if (!audio)
+                throw std::bad_alloc();
+            Check(avcodec_parameters_copy(audio->codecpar, m_filter->par_out), "avcodec_parameters_copy");
+            audio->time_base = AVRational{1, kAudioRate};
+        }
+        Check(avio_open(&m_context->pb, path.c_str(), AVIO_FLAG_WRITE), "avio_open");
+        Check(avformat_write_header(m_context, nullptr), "avformat_write_header");
+    }
+    catch (...)
+    {
+        Release();
+        throw;
+    }
+}
+
+BareCopy::~BareCopy()
+{
+    Release();
+}
+
+void BareCopy::Release() noexcept
+{
+    av_packet_free(&m_packet);
+    av_bsf_free(&m_filter);
+    if (m_context && m_context->pb)
+        avio_closep(&m_context->pb);
+    avformat_free_context(m_context);
+    m_context = nullptr;
+}
+
+void BareCopy::Write(Batch& batch)
+{
+    for (auto* list : {&batch.video, &batch.audio})
+        for (auto& packet : *list)
+        {
+            Send(*packet, list == &batch.video);
+            packet.reset();
+        }
+}
+
+void BareCopy::Send(const Mpeg::MediaPacket& host, bool video)
+{
+    const int scale = video ? kFps : kAudioRate;
+    const AVRational timeBase{1, scale};
+    AVStream* stream = m_context->streams[video ? 0 : 1];
+    Check(av_new_packet(m_packet, static_cast<int>(host.data.size())), "av_new_packet");
+    std::memcpy(m_packet->data, host.data.data(), host.data.size());
+    m_packet->pts = Ticks(host.timestamp, scale, m_lastPts[video ? 0 : 1]);
+    // As the library writes video: decoded one tick before shown, key where the payload is an IDR slice.
+    m_packet->dts = video ? m_packet->pts - 1 : m_packet->pts;
+    if (video && (host.data[4] & 0x1F) == 5)
+        m_packet->flags |= AV_PKT_FLAG_KEY;
+    if (!video)
+        Check(av_bsf_send_packet(m_filter, m_packet), "av_bsf_send_packet");
+    while (video || av_bsf_receive_packet(m_filter, m_packet) == 0)
+    {
+        m_packet->stream_index = stream->index;
+        m_packet->duration = video ? 1 : kAacFrame;
+        av_packet_rescale_ts(m_packet, timeBase, stream->time_base);
+        m_packet->pos = -1;
+        Check(av_interleaved_write_frame(m_context, m_packet), "av_interleaved_write_frame");
+        if (video)
+            break;
+    }
+}
+
+std::int64_t BareCopy::Finish()
+{
+    Check(av_interleaved_write_frame(m_context, nullptr), "av_interleaved_write_frame");
+    Check(av_write_trailer(m_context), "av_write_trailer");
+    return avio_tell(m_context->pb);
+}
+
+std::string OutputPath(const std::string& name)
+{
+    const std::filesystem::path dir = std::filesystem::is_directory("/dev/shm") ? "/dev/shm"
+                                                                                 : std::filesystem::temp_directory_path();
+    return (dir / ("mpegexporter-bench-" + std::to_string(getpid()) + "-" + name)).string();
+}
+
+void WaitForWorkerExit()
+{
+    static const auto threads = [] {
+        std::error_code error;
+        std::filesystem::directory_iterator tasks("/proc/self/task", error);
+        return error ? 0 : std::distance(tasks, std::filesystem::directory_iterator{});
+    };
+    static const auto alone = threads(); // first called before any facade exists
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (threads() > alone && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+}
+
+long StatusKb(const char* field)
+{
+    std::ifstream status("/proc/self/status");
+    const std::string key = std::string(field) + ":";
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key, 0) == 0)
+            return std::strtol(line.c_str() + key.size(), nullptr, 10);
+    return -1;
+}
+
+} // namespace Bench

@@ -1,0 +1,113 @@
+#pragma once
+
+// What the benchmark programs share: the host's copy-path input, a bare
+// libavformat loop writing the same packets (the reference), output paths,
+// workload sizes and the process's peak memory.
+
+#include "support/TestMedia.h"
+
+extern "C" {
+#include <libavcodec/bsf.h>
+}
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace Bench
+{
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint64_t kSecond = 10'000'000;           // host clock: 100-ns units
+constexpr std::uint64_t kHostStart = 1'000'000'000'000; // arbitrary; only differences count
+constexpr int kFps = 25;
+constexpr int kAudioRate = 48000;
+constexpr int kAacFrame = 1024;
+
+// Throws std::runtime_error naming the call when FFmpeg reports a failure.
+void Check(int result, const char* call);
+
+// A workload size: the environment variable when set (run_all.sh --quick),
+// else `smoke` under BENCH_SMOKE (the ctest entries), else `full`.
+double Workload(const char* variable, double full, double smoke);
+
+// One add call's worth: one second of video and the audio frames that start in it.
+struct Batch
+{
+    Mpeg::MediaPacketList video;
+    Mpeg::MediaPacketList audio;
+};
+
+// The copy path's host input, one second at a time: 1080p25 H.264-sized
+// packets (a key picture a second, six times the others' size, +-25 %) and,
+// with audio, mono ADTS AAC at 48 kHz and 128 kbit/s. The muxer copies them
+// unparsed, so only sizes and headers matter; payloads are cut from a small
+// random pool, so a long input is never resident as a whole.
+class CopySource
+{
+public:
+    CopySource(double videoMbits, bool withAudio);
+    Batch Next();
+    // The next batch is the first second again.
+    void Rewind();
+    std::vector<Batch> Seconds(std::size_t count);
+    Bytes FirstAudio() const;
+
+private:
+    Bytes Cut(std::size_t size);
+
+    bool m_withAudio;
+    std::vector<std::size_t> m_videoSizes;
+    Bytes m_pool;
+    std::mt19937_64 m_random{7};
+    std::size_t m_video = 0;
+    std::size_t m_audio = 0;
+};
+
+std::uint64_t VideoTime(std::size_t index);
+
+// StartInitMediaFile with H.264 1080p at time scale 25 (avcC extradata),
+// with audio the ADTS AAC record, FinishInitMediaFile.
+void OpenCopy(Mpeg::IFfMpegFacade& facade, const std::string& path, bool withAudio);
+// AddPacketsAudioVideo with audio, AddPacketsVideo without.
+void Add(Mpeg::IFfMpegFacade& facade, Batch& batch, bool withAudio);
+
+// The reference: what an application writes by hand with libavformat for the
+// same host packets and timestamps the library derives (pts the elapsed
+// ticks, strictly rising; video dts one tick earlier), each copied into a
+// fresh AVPacket, ADTS stripped by aac_adtstoasc, av_interleaved_write_frame,
+// the host's packet released once written.
+class BareCopy
+{
+public:
+    BareCopy(const std::string& path, bool withAudio);
+    ~BareCopy();
+    BareCopy(const BareCopy&) = delete;
+    BareCopy& operator=(const BareCopy&) = delete;
+    void Write(Batch& batch);
+    std::int64_t Finish();
+
+private:
+    void Send(const Mpeg::MediaPacket& host, bool video);
+    void Release() noexcept;
+
+    AVFormatContext* m_context = nullptr;
+    AVBSFContext* m_filter = nullptr;
+    AVPacket* m_packet = nullptr;
+    std::int64_t m_lastPts[2] = {-1, -1};
+};
+
+// A file name in a tmpfs directory when there is one (the disk stays out of
+// the figures), unique to this process.
+std::string OutputPath(const std::string& name);
+
+// Lets the facade's worker drain its queue and end: it ends when it finds
+// the queue empty, so the next add call starts a new one.
+void WaitForWorkerExit();
+
+// A /proc/self/status field in kB (VmHWM, VmRSS); -1 when unreadable.
+long StatusKb(const char* field);
+
+} // namespace Bench
