@@ -1,3 +1,261 @@
+// The transcoding paths against the loop an application writes with
+// libavcodec for the same work on one thread: decode each packet, convert,
+// encode, mux into MP4 with libavformat.
+//   8 kHz G.711 mu-law in 20 ms packets -> AAC, through Create(true) with one
+//   tiny MJPEG picture a second as the video it needs;
+//   H.263 CIF at 25 fps -> MPEG-4 part 2, through Create(false).
+// Input is made before the clock starts; both sides take it from memory.
+//
+// BENCH_SECONDS sets the input length (default 60 s; 2 s under BENCH_SMOKE).
+
 #include "BenchInput.h"
+
 #include <benchmark/benchmark.h>
+
+extern "C" {
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+
+namespace
+{
+using namespace Bench;
+using Clock = std::chrono::steady_clock;
+using TestMedia::EncodedStream;
+
+constexpr int kMulawRate = 8000;
+constexpr std::uint64_t kMulawStep = kSecond / 50; // 20 ms packets
+
+double InputSeconds()
+{
+    return Workload("BENCH_SECONDS", 60, 2);
+}
+
+// Encoded once per length and kept: encoding is not what is measured.
+const EncodedStream& Input(const char* codec)
+{
+    static std::map<std::string, EncodedStream> made;
+    EncodedStream& stream = made[codec];
+    if (stream.packets.empty())
+        stream = std::string(codec) == "pcm_mulaw"
+                     ? TestMedia::EncodeTone("pcm_mulaw", kMulawRate, InputSeconds(), 440)
+                 : std::string(codec) == "h263"
+                     ? TestMedia::EncodeVideo("h263", 352, 288, static_cast<int>(InputSeconds() * kFps), kFps, 50)
+                     : TestMedia::EncodeVideo("mjpeg", 16, 16, static_cast<int>(InputSeconds()), 1);
+    return stream;
+}
+
+template <typename T, void (*Free)(T**)>
+struct Freer
+{
+    void operator()(T* p) const noexcept { Free(&p); }
+};
+using Context = std::unique_ptr<AVCodecContext, Freer<AVCodecContext, avcodec_free_context>>;
+using Frame = std::unique_ptr<AVFrame, Freer<AVFrame, av_frame_free>>;
+using Packet = std::unique_ptr<AVPacket, Freer<AVPacket, av_packet_free>>;
+using Resampler = std::unique_ptr<SwrContext, Freer<SwrContext, swr_free>>;
+
+Context OpenCodec(AVCodecID id, bool encoder, const std::function<void(AVCodecContext&)>& setup)
+{
+    const AVCodec* codec = encoder ? avcodec_find_encoder(id) : avcodec_find_decoder(id);
+    Context context(avcodec_alloc_context3(codec));
+    if (!context)
+        throw std::runtime_error(std::string("no codec for ") + avcodec_get_name(id));
+    context->thread_count = 1;
+    setup(*context);
+    Check(avcodec_open2(context.get(), codec, nullptr), "avcodec_open2");
+    return context;
+}
+
+// The reference: decode, convert, encode and mux `input` into an MP4 of
+// `output` codec, as an application does with libavcodec on one thread.
+class Loop
+{
+public:
+    Loop(const EncodedStream& input, AVCodecID output, const std::string& path)
+        : m_audio(input.sampleRate > 0)
+    {
+        m_decoder = OpenCodec(input.codecId, false, [&](AVCodecContext& c) {
+            c.sample_rate = input.sampleRate;
+            c.width = input.width;
+            c.height = input.height;
+            av_channel_layout_default(&c.ch_layout, m_audio ? 1 : 0);
+        });
+        Check(avformat_alloc_output_context2(&m_muxer, nullptr, nullptr, path.c_str()), "avformat_alloc_output_context2");
+        const bool globalHeader = (m_muxer->oformat->flags & AVFMT_GLOBALHEADER) != 0;
+        m_encoder = OpenCodec(output, true, [&](AVCodecContext& c) {
+            c.flags |= globalHeader ? AV_CODEC_FLAG_GLOBAL_HEADER : 0;
+            c.time_base = m_audio ? AVRational{1, input.sampleRate} : AVRational{1, kFps};
+            c.sample_rate = input.sampleRate;
+            c.sample_fmt = AV_SAMPLE_FMT_FLTP;
+            av_channel_layout_default(&c.ch_layout, m_audio ? 1 : 0);
+            c.width = input.width;
+            c.height = input.height;
+            c.pix_fmt = AV_PIX_FMT_YUV420P;
+            c.gop_size = 50;
+        });
+        AVStream* stream = avformat_new_stream(m_muxer, nullptr);
+        Check(stream ? avcodec_parameters_from_context(stream->codecpar, m_encoder.get()) : AVERROR(ENOMEM),
+              "avformat_new_stream");
+        stream->time_base = m_encoder->time_base;
+        Check(avio_open(&m_muxer->pb, path.c_str(), AVIO_FLAG_WRITE), "avio_open");
+        Check(avformat_write_header(m_muxer, nullptr), "avformat_write_header");
+        if (m_audio)
+        {
+            SwrContext* swr = nullptr;
+            Check(swr_alloc_set_opts2(&swr, &m_encoder->ch_layout, AV_SAMPLE_FMT_FLTP, input.sampleRate,
+                                      &m_decoder->ch_layout, m_decoder->sample_fmt, input.sampleRate, 0, nullptr),
+                  "swr_alloc_set_opts2");
+            m_resampler.reset(swr);
+            Check(swr_init(swr), "swr_init");
+            m_fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, 1, m_encoder->frame_size);
+        }
+    }
+
+    ~Loop()
+    {
+        av_audio_fifo_free(m_fifo);
+        if (m_muxer && m_muxer->pb)
+            avio_closep(&m_muxer->pb);
+        avformat_free_context(m_muxer);
+    }
+
+    void Run(const EncodedStream& input)
+    {
+        for (std::size_t i = 0; i <= input.packets.size(); ++i)
+        {
+            const bool last = i == input.packets.size();
+            if (!last)
+            {
+                Check(av_new_packet(m_packet.get(), static_cast<int>(input.packets[i].size())), "av_new_packet");
+                std::copy(input.packets[i].begin(), input.packets[i].end(), m_packet->data);
+            }
+            Check(avcodec_send_packet(m_decoder.get(), last ? nullptr : m_packet.get()), "avcodec_send_packet");
+            while (avcodec_receive_frame(m_decoder.get(), m_frame.get()) == 0)
+                m_audio ? Queue(*m_frame) : Encode(m_frame.get());
+            if (m_audio)
+                Drain(last);
+        }
+        Encode(nullptr);
+        Check(av_write_trailer(m_muxer), "av_write_trailer");
+    }
+
+private:
+    void Queue(const AVFrame& decoded)
+    {
+        Frame converted(av_frame_alloc());
+        converted->format = AV_SAMPLE_FMT_FLTP;
+        converted->nb_samples = decoded.nb_samples;
+        Check(av_channel_layout_copy(&converted->ch_layout, &m_encoder->ch_layout), "av_channel_layout_copy");
+        Check(av_frame_get_buffer(converted.get(), 0), "av_frame_get_buffer");
+        Check(swr_convert(m_resampler.get(), converted->data, converted->nb_samples,
+                          const_cast<const std::uint8_t**>(decoded.extended_data), decoded.nb_samples),
+              "swr_convert");
+        Check(av_audio_fifo_write(m_fifo, reinterpret_cast<void**>(converted->data), converted->nb_samples),
+              "av_audio_fifo_write");
+    }
+
+    // Whole encoder frames from the queue; at the end the partial one too.
+    void Drain(bool last)
+    {
+        while (av_audio_fifo_size(m_fifo) >= (last ? 1 : m_encoder->frame_size))
+        {
+            Frame frame(av_frame_alloc());
+            frame->format = AV_SAMPLE_FMT_FLTP;
+            frame->nb_samples = std::min(av_audio_fifo_size(m_fifo), m_encoder->frame_size);
+            Check(av_channel_layout_copy(&frame->ch_layout, &m_encoder->ch_layout), "av_channel_layout_copy");
+            Check(av_frame_get_buffer(frame.get(), 0), "av_frame_get_buffer");
+            av_audio_fifo_read(m_fifo, reinterpret_cast<void**>(frame->data), frame->nb_samples);
+            frame->pts = m_samples;
+            m_samples += frame->nb_samples;
+            Encode(frame.get());
+        }
+    }
+
+    void Encode(AVFrame* frame)
+    {
+        if (frame)
+            frame->pict_type = AV_PICTURE_TYPE_NONE;
+        Check(avcodec_send_frame(m_encoder.get(), frame), "avcodec_send_frame");
+        while (avcodec_receive_packet(m_encoder.get(), m_packet.get()) == 0)
+        {
+            av_packet_rescale_ts(m_packet.get(), m_encoder->time_base, m_muxer->streams[0]->time_base);
+            Check(av_interleaved_write_frame(m_muxer, m_packet.get()), "av_interleaved_write_frame");
+        }
+    }
+
+    bool m_audio;
+    Context m_decoder;
+    Context m_encoder;
+    AVFormatContext* m_muxer = nullptr;
+    Resampler m_resampler;
+    AVAudioFifo* m_fifo = nullptr;
+    Packet m_packet{av_packet_alloc()};
+    Frame m_frame{av_frame_alloc()};
+    std::int64_t m_samples = 0;
+};
+
+void Reference(benchmark::State& state, const char* input, AVCodecID output)
+{
+    const std::string path = OutputPath("loop.mp4");
+    for (auto _ : state)
+    {
+        const auto start = Clock::now();
+        Loop(Input(input), output, path).Run(Input(input));
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    std::filesystem::remove(path);
+}
+BENCHMARK_CAPTURE(Reference, mulaw_aac, "pcm_mulaw", AV_CODEC_ID_AAC)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Reference, h263_mpeg4, "h263", AV_CODEC_ID_MPEG4)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void Facade(benchmark::State& state, bool audio)
+{
+    const std::string path = OutputPath("facade.mp4");
+    const EncodedStream& video = Input(audio ? "mjpeg" : "h263");
+    const EncodedStream& mulaw = Input("pcm_mulaw");
+    for (auto _ : state)
+    {
+        // One add call a second, made before the clock starts.
+        std::vector<Mpeg::MediaPacketList> pictures, sound;
+        const std::size_t perSecond = audio ? 1 : kFps;
+        for (std::size_t first = 0; first < video.packets.size(); first += perSecond)
+        {
+            pictures.push_back(TestMedia::ToHostPackets(video, kHostStart, kSecond / perSecond, first, perSecond));
+            if (audio)
+                sound.push_back(TestMedia::ToHostPackets(mulaw, kHostStart, kMulawStep, first * 50, 50));
+        }
+        const auto start = Clock::now();
+        const auto facade = Mpeg::IFfMpegFacade::Create(audio);
+        facade->StartInitMediaFile(TestMedia::Wide(path));
+        facade->InitStreamVideo(TestMedia::VideoRecord(audio ? Mpeg::CodecIdVideo::Mjpeg : Mpeg::CodecIdVideo::H263,
+                                                       video, audio ? 1 : kFps, kHostStart));
+        if (audio)
+        {
+            auto record = std::make_unique<Mpeg::StreamParametersAudio>();
+            record->startTime = kHostStart;
+            record->timeScale = kMulawRate;
+            record->codecId = Mpeg::CodecIdAudio::PcmMulaw;
+            record->firstPacketHeader.assign(mulaw.packets[0].begin(), mulaw.packets[0].begin() + 8);
+            facade->InitStreamAudio(std::move(record));
+        }
+        facade->FinishInitMediaFile();
+        for (std::size_t s = 0; s < pictures.size(); ++s)
+            audio ? facade->AddPacketsAudioVideo(std::move(pictures[s]), std::move(sound[s]))
+                  : facade->AddPacketsVideo(std::move(pictures[s]));
+        facade->FinishMediaFile();
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    std::filesystem::remove(path);
+}
+BENCHMARK_CAPTURE(Facade, mulaw_aac, true)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Facade, h263_mpeg4, false)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
+
 BENCHMARK_MAIN();
