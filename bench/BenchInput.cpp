@@ -126,7 +126,7 @@ std::vector<Batch> CopySource::Seconds(std::size_t count)
     return batches;
 }
 
-Bytes CopySource::FirstAudio() const
+Bytes CopySource::FirstAudio()
 {
     return TestMedia::AdtsHeader(kAudioRate, static_cast<std::size_t>(kAudioKbits * 1000 / 8 * kAacFrame / kAudioRate - 7));
 }
@@ -136,6 +136,16 @@ std::uint64_t VideoTime(std::size_t index)
     return kHostStart + index * kSecond / kFps;
 }
 
+std::unique_ptr<Mpeg::StreamParametersAudio> AacRecord()
+{
+    auto audio = std::make_unique<Mpeg::StreamParametersAudio>();
+    audio->startTime = kHostStart;
+    audio->timeScale = kAudioRate;
+    audio->codecId = Mpeg::CodecIdAudio::Aac;
+    audio->firstPacketHeader = CopySource::FirstAudio();
+    return audio;
+}
+
 void OpenCopy(Mpeg::IFfMpegFacade& facade, const std::string& path, bool withAudio)
 {
     facade.StartInitMediaFile(TestMedia::Wide(path));
@@ -143,14 +153,7 @@ void OpenCopy(Mpeg::IFfMpegFacade& facade, const std::string& path, bool withAud
     video->startTime = kHostStart;
     facade.InitStreamVideo(std::move(video));
     if (withAudio)
-    {
-        auto audio = std::make_unique<Mpeg::StreamParametersAudio>();
-        audio->startTime = kHostStart;
-        audio->timeScale = kAudioRate;
-        audio->codecId = Mpeg::CodecIdAudio::Aac;
-        audio->firstPacketHeader = CopySource(1, true).FirstAudio();
-        facade.InitStreamAudio(std::move(audio));
-    }
+        facade.InitStreamAudio(AacRecord());
     facade.FinishInitMediaFile();
 }
 

@@ -53,7 +53,8 @@ public:
     // The next batch is the first second again.
     void Rewind();
     std::vector<Batch> Seconds(std::size_t count);
-    Bytes FirstAudio() const;
+    // The ADTS header its audio frames start with.
+    static Bytes FirstAudio();
 
 private:
     Bytes Cut(std::size_t size);
@@ -68,6 +69,8 @@ private:
 
 std::uint64_t VideoTime(std::size_t index);
 
+// The record of CopySource's audio, starting at kHostStart.
+std::unique_ptr<Mpeg::StreamParametersAudio> AacRecord();
 // StartInitMediaFile with H.264 1080p at time scale 25 (avcC extradata),
 // with audio the ADTS AAC record, FinishInitMediaFile.
 void OpenCopy(Mpeg::IFfMpegFacade& facade, const std::string& path, bool withAudio);
