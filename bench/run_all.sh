@@ -1,61 +1,111 @@
 #!/usr/bin/env bash
-# Builds the benchmarks (Release) and runs every one of them: the copy paths
-# and the host's add calls, the transcoding paths against the ffmpeg tool,
-# memory and scaling of long exports. Prints each program's report, then one
-# table of every figure with its reference, ratio and target.
+# Builds the benchmarks and the mpegexport tool in Release, runs the
+# in-process comparisons (Google Benchmark) and the whole-process ones against
+# the ffmpeg tool (hyperfine), then prints one table: each figure with its
+# reference, their ratio (above 1 the library is better) and the target.
 #
 #   bench/run_all.sh [--quick]
 #
-# --quick: short inputs and few runs, to see that everything works (half a
-# minute; the figures are not worth comparing). BENCH_BUILD_DIR picks the
-# build directory (default build-bench-release). Results vary with the load
-# of the machine: run it on an otherwise idle one.
+# --quick: short inputs and few runs, to see that everything works; the
+# figures are not worth comparing. BENCH_BUILD_DIR picks the build directory
+# (default build-bench-release). Run it on an otherwise idle machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-quick=0
 case "${1:-}" in
-  --quick) quick=1 ;;
-  "") ;;
+  --quick) export BENCH_SECONDS=5 BENCH_MINUTES=1 BENCH_HELD_SECONDS=120; seconds=5 reps=3 runs=3 ;;
+  "") seconds=60 reps=15 runs=10 ;;
   *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
 esac
 
-./scripts/setup.sh # the ffmpeg tool is the transcoding reference
+./scripts/setup.sh
 build=${BENCH_BUILD_DIR:-build-bench-release}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DMPEGEXPORTER_BUILD_TESTS=OFF \
-  -DMPEGEXPORTER_BUILD_TOOLS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target bench_copy_export bench_transcode bench_memory >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j"$(nproc)" --target bench_copy bench_transcode bench_memory mpegexport >/dev/null
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
 
-if [ "$quick" = 1 ]; then
-  copy=(--seconds=10 --runs=3)
-  transcode=(--seconds=5 --runs=1)
-  memory=(--minutes=0.25,1 --runs=1)
-else
-  copy=(--seconds=60 --runs=31)
-  transcode=(--seconds=60 --runs=9)
-  memory=(--minutes=1,10,60 --runs=3)
-fi
-
-results=$(mktemp)
-trap 'rm -f "$results"' EXIT
-failed=0
-run() {
-  local program=$1; shift
+# Repetitions of the benchmarks interleave at random, so that a change in the
+# machine's load falls on both sides alike; the table takes their medians.
+gbench() {
+  local program=$1 json=$2; shift 2
   echo "== $program $*"
-  # Table rows start with "@ "; the rest is the program's own report.
-  if ! "$build/bench/$program" "$@" | tee -a "$results" | grep -v '^@ '; then
-    echo "!! $program failed" >&2
-    failed=1
-  fi
-  echo
+  "$build/bench/$program" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
+    --benchmark_enable_random_interleaving=true --benchmark_out="$out/$json.json" \
+    --benchmark_out_format=json "$@"
 }
-run bench_copy_export "${copy[@]}"
-run bench_transcode "${transcode[@]}"
-run bench_memory "${memory[@]}"
+gbench bench_copy copy
+gbench bench_transcode transcode
+# Peak memory is the process's: one process per export.
+for export in LongExport/bare LongExport/facade HeldBack; do
+  echo "== bench_memory $export"
+  "$build/bench/bench_memory" --benchmark_filter="^$export/" --benchmark_out="$out/memory-${export//\//-}.json" \
+    --benchmark_out_format=json
+done
 
-echo "== Summary ($(nproc) cores, $(date -u +%Y-%m-%dT%H:%MZ))"
-{
-  printf 'path\tfigure\tlibrary\treference\tratio\ttarget\tverdict\n'
-  grep '^@ ' "$results" | cut -c3-
-} | column -t -s $'\t'
-exit "$failed"
+# Whole processes: 1080p25 H.264 with 8 kHz mu-law copied into MOV, and H.263
+# CIF transcoded to MPEG-4 in MP4 (ffmpeg with its default threads).
+echo "== making ${seconds} s inputs with ffmpeg"
+ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=1920x1080:rate=25:duration=$seconds" \
+  -f lavfi -i "sine=frequency=440:sample_rate=8000:duration=$seconds" \
+  -c:v libx264 -preset ultrafast -g 50 -pix_fmt yuv420p -c:a pcm_mulaw "$out/h264.mov"
+ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=cif:rate=25:duration=$seconds" \
+  -c:v h263 -b:v 1M -g 50 "$out/h263.mov"
+tool=$build/tools/mpegexport
+hyperfine -N --warmup 1 --runs "$runs" --export-json "$out/cli-copy.json" \
+  -n library "$tool -q $out/h264.mov $out/lib.mov" -n ffmpeg "ffmpeg -nostdin -v error -y -i $out/h264.mov -c copy $out/ff.mov"
+hyperfine -N --warmup 1 --runs "$runs" --export-json "$out/cli-h263.json" \
+  -n library "$tool -q $out/h263.mov $out/lib.mp4" -n ffmpeg "ffmpeg -nostdin -v error -y -i $out/h263.mov -c:v mpeg4 $out/ff.mp4"
+
+echo
+echo "== Summary ($(nproc) cores, $(date -u +%Y-%m-%dT%H:%MZ), inputs of $seconds s)"
+python3 - "$out" <<'PY'
+import json, pathlib, sys
+out = pathlib.Path(sys.argv[1])
+unit = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+gb, cli = {}, {}
+for path in out.glob("*.json"):
+    data = json.loads(path.read_text())
+    for b in data.get("benchmarks", []):  # medians of repetitions, or the one run
+        if b.get("aggregate_name", "median") == "median":
+            name = b["run_name"].split("/manual_time")[0].split("/iterations")[0]
+            gb[name] = dict(b, seconds=b["real_time"] * unit[b["time_unit"]])
+    for r in data.get("results", []):
+        cli[(path.stem, r["command"])] = r["median"]
+
+def ms(s): return f"{s * 1e3:.1f} ms"
+rows = []
+def row(path, figure, library, reference, ratio, target, met):
+    rows.append((path, figure, library, reference, "-" if ratio is None else f"{ratio:.3f}", target,
+                 "met" if met else "NOT MET"))
+def timed(path, library, reference, what, target=1.0):
+    lib, ref = gb[library]["seconds"], gb[reference]["seconds"]
+    row(path, "time", ms(lib), f"{ms(ref)} ({what})", ref / lib, f">= {target}", ref / lib >= target)
+
+timed("copy, video only", "Copy/facade_video", "Copy/bare_video", "bare loop", 0.95)
+timed("copy, video + ADTS AAC", "Copy/facade_av", "Copy/bare_av", "bare loop", 0.95)
+for kind, call in (("video", "AddPacketsVideo"), ("av", "AddPacketsAudioVideo")):
+    b = gb[f"AddLatency/{kind}"]
+    row(f"add call, {call}", f"p99 while the worker runs (p50 {b['p50_us']:.2f}, thread start {b['first_us']:.0f} us)",
+        f"{b['p99_us']:.2f} us", "-", None, "< 10 us", b["p99_us"] < 10)
+timed("mu-law -> AAC", "Facade/mulaw_aac", "Reference/mulaw_aac", "libavcodec loop, 1 thread")
+timed("H.263 -> MPEG-4, CIF", "Facade/h263_mpeg4", "Reference/h263_mpeg4", "libavcodec loop, 1 thread")
+for stem, path, what in (("cli-h263", "H.263 -> MPEG-4, CIF, process", "ffmpeg -c:v mpeg4"),
+                         ("cli-copy", "copy 1080p H.264 + mu-law into MOV, process", "ffmpeg -c copy")):
+    lib, ref = cli[(stem, "library")], cli[(stem, "ffmpeg")]
+    row(path, "mpegexport time", ms(lib), f"{ms(ref)} ({what})", ref / lib, ">= 1.0", ref / lib >= 1.0)
+lib, ref = gb["SplitFiles/facade"]["seconds"], gb["SplitFiles/bare"]["seconds"]
+row("split export, 1 s files", "ms per file (video + audio)", ms(lib), f"{ms(ref)} (bare loop)", ref / lib,
+    "<= +0.2 ms", lib - ref <= 0.2e-3)
+lib, ref = gb["LongExport/facade"]["peak_mb"], gb["LongExport/bare"]["peak_mb"]
+row("long export, video + audio", "peak memory (VmHWM)", f"{lib:.1f} MB", f"{ref:.1f} MB (bare loop)", ref / lib,
+    "<= +4 MB", lib - ref <= 4)
+held = gb["HeldBack"]["added_mb"]
+row("held-back video, MJPEG with 1 s of audio", "peak memory added by the export", f"{held:.1f} MB", "-", None,
+    "<= 64 MB", held <= 64)
+
+header = ("path", "figure", "library", "reference", "ratio", "target", "verdict")
+widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]
+for r in [header] + rows:
+    print("  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip())
+PY

@@ -17,6 +17,8 @@ packages=(
   mediainfo python3
   # libFuzzer and the sanitizer runtimes for the fuzzing harnesses (fuzz/)
   clang libclang-rt-dev
+  # The benchmarks (bench/): in-process on Google Benchmark, whole processes on hyperfine
+  libbenchmark-dev hyperfine
 )
 
 # The real-browser check (tests/browser): Debian's chromium, and node with npm
