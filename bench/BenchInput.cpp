@@ -116,6 +116,7 @@ Batch CopySource::Next()
 void CopySource::Rewind()
 {
     m_video = m_audio = 0;
+    m_random.seed(11);
 }
 
 std::vector<Batch> CopySource::Seconds(std::size_t count)

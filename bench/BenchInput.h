@@ -50,7 +50,7 @@ class CopySource
 public:
     CopySource(double videoMbits, bool withAudio);
     Batch Next();
-    // The next batch is the first second again.
+    // The next batches are the same as from the start.
     void Rewind();
     std::vector<Batch> Seconds(std::size_t count);
     // The ADTS header its audio frames start with.
@@ -99,7 +99,7 @@ private:
     AVFormatContext* m_context = nullptr;
     AVBSFContext* m_filter = nullptr;
     AVPacket* m_packet = nullptr;
-    std::int64_t m_lastPts[2] = {-1, -1};
+    std::int64_t m_lastPts[2] = {0, 0}; // as the library starts: the first pts is 1 at the earliest
 };
 
 // A file name in a tmpfs directory when there is one (the disk stays out of

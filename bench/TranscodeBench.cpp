@@ -13,7 +13,6 @@
 #include <benchmark/benchmark.h>
 
 extern "C" {
-#include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
 #include <libswresample/swresample.h>
 }
@@ -113,13 +112,11 @@ public:
                   "swr_alloc_set_opts2");
             m_resampler.reset(swr);
             Check(swr_init(swr), "swr_init");
-            m_fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, 1, m_encoder->frame_size);
         }
     }
 
     ~Loop()
     {
-        av_audio_fifo_free(m_fifo);
         if (m_muxer && m_muxer->pb)
             avio_closep(&m_muxer->pb);
         avformat_free_context(m_muxer);
@@ -134,43 +131,36 @@ public:
             {
                 Check(av_new_packet(m_packet.get(), static_cast<int>(input.packets[i].size())), "av_new_packet");
                 std::copy(input.packets[i].begin(), input.packets[i].end(), m_packet->data);
+                m_packet->pts = m_packet->dts = static_cast<std::int64_t>(i); // video: one a tick
             }
             Check(avcodec_send_packet(m_decoder.get(), last ? nullptr : m_packet.get()), "avcodec_send_packet");
             while (avcodec_receive_frame(m_decoder.get(), m_frame.get()) == 0)
-                m_audio ? Queue(*m_frame) : Encode(m_frame.get());
-            if (m_audio)
-                Drain(last);
+                m_audio ? Convert(m_frame.get(), false) : Encode(m_frame.get());
         }
+        if (m_audio)
+            Convert(nullptr, true);
         Encode(nullptr);
         Check(av_write_trailer(m_muxer), "av_write_trailer");
     }
 
 private:
-    void Queue(const AVFrame& decoded)
+    // The converter keeps the samples until a whole encoder frame is there;
+    // at the end the partial one goes too.
+    void Convert(const AVFrame* decoded, bool last)
     {
-        Frame converted(av_frame_alloc());
-        converted->format = AV_SAMPLE_FMT_FLTP;
-        converted->nb_samples = decoded.nb_samples;
-        Check(av_channel_layout_copy(&converted->ch_layout, &m_encoder->ch_layout), "av_channel_layout_copy");
-        Check(av_frame_get_buffer(converted.get(), 0), "av_frame_get_buffer");
-        Check(swr_convert(m_resampler.get(), converted->data, converted->nb_samples,
-                          const_cast<const std::uint8_t**>(decoded.extended_data), decoded.nb_samples),
-              "swr_convert");
-        Check(av_audio_fifo_write(m_fifo, reinterpret_cast<void**>(converted->data), converted->nb_samples),
-              "av_audio_fifo_write");
-    }
-
-    // Whole encoder frames from the queue; at the end the partial one too.
-    void Drain(bool last)
-    {
-        while (av_audio_fifo_size(m_fifo) >= (last ? 1 : m_encoder->frame_size))
+        if (decoded)
+            Check(swr_convert(m_resampler.get(), nullptr, 0, const_cast<const std::uint8_t**>(decoded->extended_data),
+                              decoded->nb_samples),
+                  "swr_convert");
+        while (swr_get_delay(m_resampler.get(), m_encoder->sample_rate) >= (last ? 1 : m_encoder->frame_size))
         {
             Frame frame(av_frame_alloc());
             frame->format = AV_SAMPLE_FMT_FLTP;
-            frame->nb_samples = std::min(av_audio_fifo_size(m_fifo), m_encoder->frame_size);
+            frame->nb_samples = m_encoder->frame_size;
             Check(av_channel_layout_copy(&frame->ch_layout, &m_encoder->ch_layout), "av_channel_layout_copy");
             Check(av_frame_get_buffer(frame.get(), 0), "av_frame_get_buffer");
-            av_audio_fifo_read(m_fifo, reinterpret_cast<void**>(frame->data), frame->nb_samples);
+            frame->nb_samples = swr_convert(m_resampler.get(), frame->data, frame->nb_samples, nullptr, 0);
+            Check(frame->nb_samples, "swr_convert");
             frame->pts = m_samples;
             m_samples += frame->nb_samples;
             Encode(frame.get());
@@ -194,7 +184,6 @@ private:
     Context m_encoder;
     AVFormatContext* m_muxer = nullptr;
     Resampler m_resampler;
-    AVAudioFifo* m_fifo = nullptr;
     Packet m_packet{av_packet_alloc()};
     Frame m_frame{av_frame_alloc()};
     std::int64_t m_samples = 0;
