@@ -8,15 +8,11 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
-#include <stdexcept>
-#include <thread>
 
 #include <unistd.h>
 
@@ -27,16 +23,20 @@ namespace
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr std::size_t kGop = kFps; // a key picture a second, so 1 s files start with one
-constexpr double kAudioKbits = 128;
+constexpr std::size_t kAudioPayload = 128'000 / 8 * kAacFrame / kAudioRate - 7; // 128 kbit/s
+
+// The placeholder parameter sets in kAvcC make the library's H.264 parsing
+// complain about every packet, and it resets the log level: the messages go here.
+const int kQuiet = (av_log_set_callback([](void*, int, const char*, va_list) {}), 0);
 
 // An avcC record with placeholder parameter sets: with it the MP4 muxer
 // takes length-prefixed packets as they are.
-// The placeholder parameter sets below make the library's H.264 parsing
-// complain about every packet; the library resets the log level, so the
-// messages go here.
-const int kQuiet = (av_log_set_callback([](void*, int, const char*, va_list) {}), 0);
-
 const Bytes kAvcC{0x01, 0x64, 0x00, 0x28, 0xFF, 0xE1, 0x00, 0x04, 0x67, 0x64, 0x00, 0x28, 0x01, 0x00, 0x02, 0x68, 0xEE};
+
+std::unique_ptr<Mpeg::MediaPacket> Packet(Bytes data, std::uint64_t timestamp)
+{
+    return std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{std::move(data), timestamp});
+}
 
 std::uint64_t AudioTime(std::size_t index)
 {
@@ -53,15 +53,6 @@ std::int64_t Ticks(std::uint64_t timestamp, int timeScale, std::int64_t& last)
     return last;
 }
 } // namespace
-
-void Check(int result, const char* call)
-{
-    if (result >= 0)
-        return;
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(result, text, sizeof text);
-    throw std::runtime_error(std::string(call) + ": " + text);
-}
 
 double Workload(const char* variable, double full, double smoke)
 {
@@ -92,23 +83,20 @@ Batch CopySource::Next()
     Batch batch;
     for (const std::size_t end = m_video + kFps; m_video < end; ++m_video)
     {
-        const std::size_t size = m_videoSizes[m_video % kGop];
-        Bytes data = Cut(size);
-        const auto nal = static_cast<std::uint32_t>(size - 4);
-        const std::uint8_t start[] = {static_cast<std::uint8_t>(nal >> 24), static_cast<std::uint8_t>(nal >> 16),
-                                      static_cast<std::uint8_t>(nal >> 8), static_cast<std::uint8_t>(nal),
-                                      static_cast<std::uint8_t>(m_video % kGop == 0 ? 0x65 : 0x41)}; // IDR or not
-        std::copy(std::begin(start), std::end(start), data.begin());
-        batch.video.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{std::move(data), VideoTime(m_video)}));
+        Bytes data = Cut(m_videoSizes[m_video % kGop]);
+        const auto nal = static_cast<std::uint32_t>(data.size() - 4);
+        for (int i = 0; i < 4; ++i)
+            data[i] = static_cast<std::uint8_t>(nal >> (24 - 8 * i));
+        data[4] = m_video % kGop == 0 ? 0x65 : 0x41; // IDR slice or not
+        batch.video.push_back(Packet(std::move(data), VideoTime(m_video)));
     }
-    const auto payload = static_cast<std::size_t>(kAudioKbits * 1000 / 8 * kAacFrame / kAudioRate - 7);
     for (; m_withAudio && AudioTime(m_audio) < VideoTime(m_video); ++m_audio)
-        batch.audio.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{FirstAudio(), AudioTime(m_audio)}));
-    for (auto& packet : batch.audio)
     {
-        Bytes body = Cut(payload);
-        body[0] &= 0x1F; // a single channel element, never an ADTS sync word
-        packet->data.insert(packet->data.end(), body.begin(), body.end());
+        Bytes data = FirstAudio();
+        const Bytes body = Cut(kAudioPayload);
+        data.insert(data.end(), body.begin(), body.end());
+        data[7] &= 0x1F; // a single channel element, never an ADTS sync word
+        batch.audio.push_back(Packet(std::move(data), AudioTime(m_audio)));
     }
     return batch;
 }
@@ -119,17 +107,9 @@ void CopySource::Rewind()
     m_random.seed(11);
 }
 
-std::vector<Batch> CopySource::Seconds(std::size_t count)
-{
-    std::vector<Batch> batches;
-    while (batches.size() < count)
-        batches.push_back(Next());
-    return batches;
-}
-
 Bytes CopySource::FirstAudio()
 {
-    return TestMedia::AdtsHeader(kAudioRate, static_cast<std::size_t>(kAudioKbits * 1000 / 8 * kAacFrame / kAudioRate - 7));
+    return TestMedia::AdtsHeader(kAudioRate, kAudioPayload);
 }
 
 std::uint64_t VideoTime(std::size_t index)
@@ -166,67 +146,60 @@ void Add(Mpeg::IFfMpegFacade& facade, Batch& batch, bool withAudio)
         facade.AddPacketsVideo(std::move(batch.video));
 }
 
+void OutputCloser::operator()(AVFormatContext* context) const noexcept
+{
+    if (context->pb)
+        avio_closep(&context->pb);
+    avformat_free_context(context);
+}
+
+OutputContext OpenOutput(const std::string& path)
+{
+    AVFormatContext* context = nullptr;
+    CheckAvResult(avformat_alloc_output_context2(&context, nullptr, nullptr, path.c_str()),
+                  "::avformat_alloc_output_context2");
+    return OutputContext(context);
+}
+
 BareCopy::BareCopy(const std::string& path, bool withAudio)
+    : m_context(OpenOutput(path))
 {
-    try
+    AVStream* video = avformat_new_stream(m_context.get(), nullptr);
+    if (!m_packet || !video)
+        throw std::bad_alloc();
+    video->time_base = AVRational{1, kFps};
+    AVCodecParameters& v = *video->codecpar;
+    v.codec_type = AVMEDIA_TYPE_VIDEO;
+    v.codec_id = AV_CODEC_ID_H264;
+    v.format = AV_PIX_FMT_YUV420P;
+    v.width = kWidth;
+    v.height = kHeight;
+    v.extradata = static_cast<std::uint8_t*>(av_mallocz(kAvcC.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!v.extradata)
+        throw std::bad_alloc();
+    std::memcpy(v.extradata, kAvcC.data(), kAvcC.size());
+    v.extradata_size = static_cast<int>(kAvcC.size());
+    if (withAudio)
     {
-        Check(avformat_alloc_output_context2(&m_context, nullptr, nullptr, path.c_str()), "avformat_alloc_output_context2");
-        m_packet = av_packet_alloc();
-        AVStream* video = avformat_new_stream(m_context, nullptr);
-        if (!m_packet || !video)
+        AVBSFContext* filter = nullptr;
+        CheckAvResult(av_bsf_alloc(av_bsf_get_by_name("aac_adtstoasc"), &filter), "::av_bsf_alloc");
+        m_filter.reset(filter);
+        AVCodecParameters& in = *filter->par_in;
+        in.codec_type = AVMEDIA_TYPE_AUDIO;
+        in.codec_id = AV_CODEC_ID_AAC;
+        in.sample_rate = kAudioRate;
+        in.frame_size = kAacFrame;
+        av_channel_layout_default(&in.ch_layout, 1);
+        filter->time_base_in = AVRational{1, kAudioRate};
+        CheckAvResult(av_bsf_init(filter), "::av_bsf_init");
+        AVStream* audio = avformat_new_stream(m_context.get(), nullptr);
+        if (!audio)
             throw std::bad_alloc();
-        video->time_base = AVRational{1, kFps};
-        AVCodecParameters& v = *video->codecpar;
-        v.codec_type = AVMEDIA_TYPE_VIDEO;
-        v.codec_id = AV_CODEC_ID_H264;
-        v.format = AV_PIX_FMT_YUV420P;
-        v.width = kWidth;
-        v.height = kHeight;
-        v.extradata = static_cast<std::uint8_t*>(av_mallocz(kAvcC.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (!v.extradata)
-            throw std::bad_alloc();
-        std::memcpy(v.extradata, kAvcC.data(), kAvcC.size());
-        v.extradata_size = static_cast<int>(kAvcC.size());
-        if (withAudio)
-        {
-            Check(av_bsf_alloc(av_bsf_get_by_name("aac_adtstoasc"), &m_filter), "av_bsf_alloc");
-            AVCodecParameters& in = *m_filter->par_in;
-            in.codec_type = AVMEDIA_TYPE_AUDIO;
-            in.codec_id = AV_CODEC_ID_AAC;
-            in.sample_rate = kAudioRate;
-            in.frame_size = kAacFrame;
-            av_channel_layout_default(&in.ch_layout, 1);
-            m_filter->time_base_in = AVRational{1, kAudioRate};
-            Check(av_bsf_init(m_filter), "av_bsf_init");
-            AVStream* audio = avformat_new_stream(m_context, nullptr);
-            if (!audio)
-                throw std::bad_alloc();
-            Check(avcodec_parameters_copy(audio->codecpar, m_filter->par_out), "avcodec_parameters_copy");
-            audio->time_base = AVRational{1, kAudioRate};
-        }
-        Check(avio_open(&m_context->pb, path.c_str(), AVIO_FLAG_WRITE), "avio_open");
-        Check(avformat_write_header(m_context, nullptr), "avformat_write_header");
+        CheckAvResult(avcodec_parameters_copy(audio->codecpar, filter->par_out), "::avcodec_parameters_copy");
+        audio->time_base = AVRational{1, kAudioRate};
     }
-    catch (...)
-    {
-        Release();
-        throw;
-    }
-}
-
-BareCopy::~BareCopy()
-{
-    Release();
-}
-
-void BareCopy::Release() noexcept
-{
-    av_packet_free(&m_packet);
-    av_bsf_free(&m_filter);
-    if (m_context && m_context->pb)
-        avio_closep(&m_context->pb);
-    avformat_free_context(m_context);
-    m_context = nullptr;
+    CheckAvResult(avio_open(&m_context->pb, path.c_str(), AVIO_FLAG_WRITE), "::avio_open");
+    CheckAvResult(avformat_write_header(m_context.get(), nullptr), "::avformat_write_header");
 }
 
 void BareCopy::Write(Batch& batch)
@@ -244,7 +217,7 @@ void BareCopy::Send(const Mpeg::MediaPacket& host, bool video)
     const int scale = video ? kFps : kAudioRate;
     const AVRational timeBase{1, scale};
     AVStream* stream = m_context->streams[video ? 0 : 1];
-    Check(av_new_packet(m_packet, static_cast<int>(host.data.size())), "av_new_packet");
+    CheckAvResult(av_new_packet(m_packet.get(), static_cast<int>(host.data.size())), "::av_new_packet");
     std::memcpy(m_packet->data, host.data.data(), host.data.size());
     m_packet->pts = Ticks(host.timestamp, scale, m_lastPts[video ? 0 : 1]);
     // As the library writes video: decoded one tick before shown, key where the payload is an IDR slice.
@@ -252,14 +225,14 @@ void BareCopy::Send(const Mpeg::MediaPacket& host, bool video)
     if (video && (host.data[4] & 0x1F) == 5)
         m_packet->flags |= AV_PKT_FLAG_KEY;
     if (!video)
-        Check(av_bsf_send_packet(m_filter, m_packet), "av_bsf_send_packet");
-    while (video || av_bsf_receive_packet(m_filter, m_packet) == 0)
+        CheckAvResult(av_bsf_send_packet(m_filter.get(), m_packet.get()), "::av_bsf_send_packet");
+    while (video || av_bsf_receive_packet(m_filter.get(), m_packet.get()) == 0)
     {
         m_packet->stream_index = stream->index;
         m_packet->duration = video ? 1 : kAacFrame;
-        av_packet_rescale_ts(m_packet, timeBase, stream->time_base);
+        av_packet_rescale_ts(m_packet.get(), timeBase, stream->time_base);
         m_packet->pos = -1;
-        Check(av_interleaved_write_frame(m_context, m_packet), "av_interleaved_write_frame");
+        CheckAvResult(av_interleaved_write_frame(m_context.get(), m_packet.get()), "::av_interleaved_write_frame");
         if (video)
             break;
     }
@@ -267,39 +240,16 @@ void BareCopy::Send(const Mpeg::MediaPacket& host, bool video)
 
 std::int64_t BareCopy::Finish()
 {
-    Check(av_interleaved_write_frame(m_context, nullptr), "av_interleaved_write_frame");
-    Check(av_write_trailer(m_context), "av_write_trailer");
+    CheckAvResult(av_interleaved_write_frame(m_context.get(), nullptr), "::av_interleaved_write_frame");
+    CheckAvResult(av_write_trailer(m_context.get()), "::av_write_trailer");
     return avio_tell(m_context->pb);
 }
 
 std::string OutputPath(const std::string& name)
 {
-    const std::filesystem::path dir = std::filesystem::is_directory("/dev/shm") ? "/dev/shm"
-                                                                                 : std::filesystem::temp_directory_path();
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path();
     return (dir / ("mpegexporter-bench-" + std::to_string(getpid()) + "-" + name)).string();
-}
-
-void WaitForWorkerExit()
-{
-    static const auto threads = [] {
-        std::error_code error;
-        std::filesystem::directory_iterator tasks("/proc/self/task", error);
-        return error ? 0 : std::distance(tasks, std::filesystem::directory_iterator{});
-    };
-    static const auto alone = threads(); // first called before any facade exists
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (threads() > alone && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-}
-
-long StatusKb(const char* field)
-{
-    std::ifstream status("/proc/self/status");
-    const std::string key = std::string(field) + ":";
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(key, 0) == 0)
-            return std::strtol(line.c_str() + key.size(), nullptr, 10);
-    return -1;
 }
 
 } // namespace Bench

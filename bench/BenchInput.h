@@ -1,15 +1,14 @@
 #pragma once
 
 // What the benchmark programs share: the host's copy-path input, a bare
-// libavformat loop writing the same packets (the reference), output paths,
-// workload sizes and the process's peak memory.
+// libavformat loop writing the same packets (the reference), output paths
+// and workload sizes.
 
+#include "container/AvHandles.h"
+#include "errors/AvResult.h"
 #include "support/TestMedia.h"
 
-extern "C" {
-#include <libavcodec/bsf.h>
-}
-
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -26,8 +25,22 @@ constexpr int kFps = 25;
 constexpr int kAudioRate = 48000;
 constexpr int kAacFrame = 1024;
 
-// Throws std::runtime_error naming the call when FFmpeg reports a failure.
-void Check(int result, const char* call);
+using Mpeg::CheckAvResult;
+using Clock = std::chrono::steady_clock;
+inline double Since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+using PacketPtr = std::unique_ptr<AVPacket, Mpeg::AvFreeByAddress<AVPacket, av_packet_free>>;
+
+// An output file's context: closes the file and frees the context.
+struct OutputCloser
+{
+    void operator()(AVFormatContext* context) const noexcept;
+};
+using OutputContext = std::unique_ptr<AVFormatContext, OutputCloser>;
+// The context for `path`, its container picked by the name.
+OutputContext OpenOutput(const std::string& path);
 
 // A workload size: the environment variable when set (run_all.sh --quick),
 // else `smoke` under BENCH_SMOKE (the ctest entries), else `full`.
@@ -52,7 +65,6 @@ public:
     Batch Next();
     // The next batches are the same as from the start.
     void Rewind();
-    std::vector<Batch> Seconds(std::size_t count);
     // The ADTS header its audio frames start with.
     static Bytes FirstAudio();
 
@@ -86,31 +98,20 @@ class BareCopy
 {
 public:
     BareCopy(const std::string& path, bool withAudio);
-    ~BareCopy();
-    BareCopy(const BareCopy&) = delete;
-    BareCopy& operator=(const BareCopy&) = delete;
     void Write(Batch& batch);
     std::int64_t Finish();
 
 private:
     void Send(const Mpeg::MediaPacket& host, bool video);
-    void Release() noexcept;
 
-    AVFormatContext* m_context = nullptr;
-    AVBSFContext* m_filter = nullptr;
-    AVPacket* m_packet = nullptr;
+    OutputContext m_context;
+    Mpeg::AvBsfContextPtr m_filter;
+    PacketPtr m_packet{av_packet_alloc()};
     std::int64_t m_lastPts[2] = {0, 0}; // as the library starts: the first pts is 1 at the earliest
 };
 
 // A file name in a tmpfs directory when there is one (the disk stays out of
 // the figures), unique to this process.
 std::string OutputPath(const std::string& name);
-
-// Lets the facade's worker drain its queue and end: it ends when it finds
-// the queue empty, so the next add call starts a new one.
-void WaitForWorkerExit();
-
-// A /proc/self/status field in kB (VmHWM, VmRSS); -1 when unreadable.
-long StatusKb(const char* field);
 
 } // namespace Bench

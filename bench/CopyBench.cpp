@@ -12,7 +12,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -21,16 +21,15 @@
 namespace
 {
 using namespace Bench;
-using Clock = std::chrono::steady_clock;
 
-double Since(Clock::time_point start)
+// The whole input from its start, as the host's own copy.
+std::vector<Batch> Input(CopySource& source)
 {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::size_t InputSeconds()
-{
-    return static_cast<std::size_t>(Workload("BENCH_SECONDS", 60, 2));
+    source.Rewind();
+    std::vector<Batch> batches(static_cast<std::size_t>(Workload("BENCH_SECONDS", 60, 2)));
+    for (Batch& batch : batches)
+        batch = source.Next();
+    return batches;
 }
 
 // One whole export per iteration, from opening the file to its trailer.
@@ -41,8 +40,7 @@ void Copy(benchmark::State& state, bool viaFacade, bool withAudio)
     const auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
     for (auto _ : state)
     {
-        source.Rewind();
-        std::vector<Batch> batches = source.Seconds(InputSeconds());
+        std::vector<Batch> batches = Input(source);
         const auto start = Clock::now();
         if (viaFacade)
         {
@@ -63,8 +61,7 @@ void Copy(benchmark::State& state, bool viaFacade, bool withAudio)
     // The comparison is fair only if the bare loop writes the same file.
     if (viaFacade && !withAudio)
     {
-        source.Rewind();
-        std::vector<Batch> batches = source.Seconds(InputSeconds());
+        std::vector<Batch> batches = Input(source);
         BareCopy bare(path + ".bare.mp4", false);
         for (Batch& batch : batches)
             bare.Write(batch);
@@ -127,11 +124,9 @@ BENCHMARK_CAPTURE(SplitFiles, facade, true)->UseManualTime()->Unit(benchmark::kM
 
 double Percentile(std::vector<double> values, double q) // nearest rank
 {
-    if (values.empty())
-        return 0;
     std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(q * static_cast<double>(values.size()) + 0.999999);
-    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
+    const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
+    return values.empty() ? 0 : values[std::max<std::size_t>(rank, 1) - 1];
 }
 
 // The host's side: how long each one-second add call blocks the host.
@@ -147,8 +142,7 @@ void AddLatency(benchmark::State& state, bool withAudio)
     std::vector<double> running, first;
     for (auto _ : state)
     {
-        source.Rewind();
-        std::vector<Batch> batches = source.Seconds(InputSeconds());
+        std::vector<Batch> batches = Input(source);
         OpenCopy(*facade, path, withAudio);
         double spent = 0;
         for (std::size_t i = 0; i < batches.size(); ++i)

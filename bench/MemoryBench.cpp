@@ -16,11 +16,40 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
 
 namespace
 {
 using namespace Bench;
+
+// Lets the facade's worker drain its queue and end (it ends when it finds the
+// queue empty), so that at most the next batch is queued.
+void WaitForWorkerExit()
+{
+    static const auto threads = [] {
+        std::error_code error;
+        std::filesystem::directory_iterator tasks("/proc/self/task", error);
+        return error ? 0 : std::distance(tasks, std::filesystem::directory_iterator{});
+    };
+    static const auto alone = threads(); // first called before any facade exists
+    while (threads() > alone)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+}
+
+// A /proc/self/status field in kB; -1 when unreadable.
+long StatusKb(const char* field)
+{
+    std::ifstream status("/proc/self/status");
+    const std::string key = std::string(field) + ":";
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key, 0) == 0)
+            return std::strtol(line.c_str() + key.size(), nullptr, 10);
+    return -1;
+}
 
 void Report(benchmark::State& state, long startKb)
 {
@@ -35,25 +64,17 @@ void LongExport(benchmark::State& state, bool viaFacade)
     const std::string path = OutputPath("long.mp4");
     CopySource source(2, true);
     WaitForWorkerExit(); // counts this process's threads before any worker
-    const auto facade = Mpeg::IFfMpegFacade::Create(true);
+    const auto facade = viaFacade ? Mpeg::IFfMpegFacade::Create(true) : nullptr;
     const long startKb = StatusKb("VmRSS");
     for (auto _ : state)
     {
         std::unique_ptr<BareCopy> bare;
-        if (viaFacade)
-            OpenCopy(*facade, path, true);
-        else
-            bare = std::make_unique<BareCopy>(path, true);
+        viaFacade ? OpenCopy(*facade, path, true) : bare.reset(new BareCopy(path, true));
         for (std::size_t s = 0; s < seconds; ++s)
         {
             Batch batch = source.Next();
-            if (!viaFacade)
-            {
-                bare->Write(batch);
-                continue;
-            }
-            WaitForWorkerExit();
-            Add(*facade, batch, true);
+            WaitForWorkerExit(); // no-op without a facade
+            viaFacade ? Add(*facade, batch, true) : bare->Write(batch);
         }
         viaFacade ? facade->FinishMediaFile() : bare->Finish();
     }

@@ -17,14 +17,12 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include <chrono>
 #include <filesystem>
 #include <map>
 
 namespace
 {
 using namespace Bench;
-using Clock = std::chrono::steady_clock;
 using TestMedia::EncodedStream;
 
 constexpr int kMulawRate = 8000;
@@ -49,25 +47,13 @@ const EncodedStream& Input(const char* codec)
     return stream;
 }
 
-template <typename T, void (*Free)(T**)>
-struct Freer
+Mpeg::AvCodecContextPtr OpenCodec(AVCodecID id, bool encoder, const std::function<void(AVCodecContext&)>& setup)
 {
-    void operator()(T* p) const noexcept { Free(&p); }
-};
-using Context = std::unique_ptr<AVCodecContext, Freer<AVCodecContext, avcodec_free_context>>;
-using Frame = std::unique_ptr<AVFrame, Freer<AVFrame, av_frame_free>>;
-using Packet = std::unique_ptr<AVPacket, Freer<AVPacket, av_packet_free>>;
-using Resampler = std::unique_ptr<SwrContext, Freer<SwrContext, swr_free>>;
-
-Context OpenCodec(AVCodecID id, bool encoder, const std::function<void(AVCodecContext&)>& setup)
-{
-    const AVCodec* codec = encoder ? avcodec_find_encoder(id) : avcodec_find_decoder(id);
-    Context context(avcodec_alloc_context3(codec));
-    if (!context)
-        throw std::runtime_error(std::string("no codec for ") + avcodec_get_name(id));
+    const AVCodec* codec = Mpeg::FindCodec(encoder ? avcodec_find_encoder : avcodec_find_decoder, id);
+    Mpeg::AvCodecContextPtr context = Mpeg::AllocateCodecContext(codec);
     context->thread_count = 1;
     setup(*context);
-    Check(avcodec_open2(context.get(), codec, nullptr), "avcodec_open2");
+    CheckAvResult(avcodec_open2(context.get(), codec, nullptr), "::avcodec_open2");
     return context;
 }
 
@@ -77,7 +63,7 @@ class Loop
 {
 public:
     Loop(const EncodedStream& input, AVCodecID output, const std::string& path)
-        : m_audio(input.sampleRate > 0)
+        : m_audio(input.sampleRate > 0), m_muxer(OpenOutput(path))
     {
         m_decoder = OpenCodec(input.codecId, false, [&](AVCodecContext& c) {
             c.sample_rate = input.sampleRate;
@@ -85,7 +71,6 @@ public:
             c.height = input.height;
             av_channel_layout_default(&c.ch_layout, m_audio ? 1 : 0);
         });
-        Check(avformat_alloc_output_context2(&m_muxer, nullptr, nullptr, path.c_str()), "avformat_alloc_output_context2");
         const bool globalHeader = (m_muxer->oformat->flags & AVFMT_GLOBALHEADER) != 0;
         m_encoder = OpenCodec(output, true, [&](AVCodecContext& c) {
             c.flags |= globalHeader ? AV_CODEC_FLAG_GLOBAL_HEADER : 0;
@@ -98,28 +83,21 @@ public:
             c.pix_fmt = AV_PIX_FMT_YUV420P;
             c.gop_size = 50;
         });
-        AVStream* stream = avformat_new_stream(m_muxer, nullptr);
-        Check(stream ? avcodec_parameters_from_context(stream->codecpar, m_encoder.get()) : AVERROR(ENOMEM),
-              "avformat_new_stream");
+        AVStream* stream = avformat_new_stream(m_muxer.get(), nullptr);
+        CheckAvResult(stream ? avcodec_parameters_from_context(stream->codecpar, m_encoder.get()) : AVERROR(ENOMEM),
+                      "::avformat_new_stream");
         stream->time_base = m_encoder->time_base;
-        Check(avio_open(&m_muxer->pb, path.c_str(), AVIO_FLAG_WRITE), "avio_open");
-        Check(avformat_write_header(m_muxer, nullptr), "avformat_write_header");
+        CheckAvResult(avio_open(&m_muxer->pb, path.c_str(), AVIO_FLAG_WRITE), "::avio_open");
+        CheckAvResult(avformat_write_header(m_muxer.get(), nullptr), "::avformat_write_header");
         if (m_audio)
         {
             SwrContext* swr = nullptr;
-            Check(swr_alloc_set_opts2(&swr, &m_encoder->ch_layout, AV_SAMPLE_FMT_FLTP, input.sampleRate,
+            CheckAvResult(swr_alloc_set_opts2(&swr, &m_encoder->ch_layout, AV_SAMPLE_FMT_FLTP, input.sampleRate,
                                       &m_decoder->ch_layout, m_decoder->sample_fmt, input.sampleRate, 0, nullptr),
-                  "swr_alloc_set_opts2");
+                          "::swr_alloc_set_opts2");
             m_resampler.reset(swr);
-            Check(swr_init(swr), "swr_init");
+            CheckAvResult(swr_init(swr), "::swr_init");
         }
-    }
-
-    ~Loop()
-    {
-        if (m_muxer && m_muxer->pb)
-            avio_closep(&m_muxer->pb);
-        avformat_free_context(m_muxer);
     }
 
     void Run(const EncodedStream& input)
@@ -129,18 +107,20 @@ public:
             const bool last = i == input.packets.size();
             if (!last)
             {
-                Check(av_new_packet(m_packet.get(), static_cast<int>(input.packets[i].size())), "av_new_packet");
-                std::copy(input.packets[i].begin(), input.packets[i].end(), m_packet->data);
+                const Bytes& data = input.packets[i];
+                CheckAvResult(av_new_packet(m_packet.get(), static_cast<int>(data.size())), "::av_new_packet");
+                std::copy(data.begin(), data.end(), m_packet->data);
                 m_packet->pts = m_packet->dts = static_cast<std::int64_t>(i); // video: one a tick
             }
-            Check(avcodec_send_packet(m_decoder.get(), last ? nullptr : m_packet.get()), "avcodec_send_packet");
+            CheckAvResult(avcodec_send_packet(m_decoder.get(), last ? nullptr : m_packet.get()),
+                          "::avcodec_send_packet");
             while (avcodec_receive_frame(m_decoder.get(), m_frame.get()) == 0)
                 m_audio ? Convert(m_frame.get(), false) : Encode(m_frame.get());
         }
         if (m_audio)
             Convert(nullptr, true);
         Encode(nullptr);
-        Check(av_write_trailer(m_muxer), "av_write_trailer");
+        CheckAvResult(av_write_trailer(m_muxer.get()), "::av_write_trailer");
     }
 
 private:
@@ -149,18 +129,18 @@ private:
     void Convert(const AVFrame* decoded, bool last)
     {
         if (decoded)
-            Check(swr_convert(m_resampler.get(), nullptr, 0, const_cast<const std::uint8_t**>(decoded->extended_data),
-                              decoded->nb_samples),
-                  "swr_convert");
+            CheckAvResult(swr_convert(m_resampler.get(), nullptr, 0,
+                                      const_cast<const std::uint8_t**>(decoded->extended_data), decoded->nb_samples),
+                          "::swr_convert");
         while (swr_get_delay(m_resampler.get(), m_encoder->sample_rate) >= (last ? 1 : m_encoder->frame_size))
         {
-            Frame frame(av_frame_alloc());
+            Mpeg::AvFramePtr frame = Mpeg::AllocateFrame();
             frame->format = AV_SAMPLE_FMT_FLTP;
             frame->nb_samples = m_encoder->frame_size;
-            Check(av_channel_layout_copy(&frame->ch_layout, &m_encoder->ch_layout), "av_channel_layout_copy");
-            Check(av_frame_get_buffer(frame.get(), 0), "av_frame_get_buffer");
+            CheckAvResult(av_channel_layout_copy(&frame->ch_layout, &m_encoder->ch_layout), "::av_channel_layout_copy");
+            CheckAvResult(av_frame_get_buffer(frame.get(), 0), "::av_frame_get_buffer");
             frame->nb_samples = swr_convert(m_resampler.get(), frame->data, frame->nb_samples, nullptr, 0);
-            Check(frame->nb_samples, "swr_convert");
+            CheckAvResult(frame->nb_samples, "::swr_convert");
             frame->pts = m_samples;
             m_samples += frame->nb_samples;
             Encode(frame.get());
@@ -171,21 +151,21 @@ private:
     {
         if (frame)
             frame->pict_type = AV_PICTURE_TYPE_NONE;
-        Check(avcodec_send_frame(m_encoder.get(), frame), "avcodec_send_frame");
+        CheckAvResult(avcodec_send_frame(m_encoder.get(), frame), "::avcodec_send_frame");
         while (avcodec_receive_packet(m_encoder.get(), m_packet.get()) == 0)
         {
             av_packet_rescale_ts(m_packet.get(), m_encoder->time_base, m_muxer->streams[0]->time_base);
-            Check(av_interleaved_write_frame(m_muxer, m_packet.get()), "av_interleaved_write_frame");
+            CheckAvResult(av_interleaved_write_frame(m_muxer.get(), m_packet.get()), "::av_interleaved_write_frame");
         }
     }
 
     bool m_audio;
-    Context m_decoder;
-    Context m_encoder;
-    AVFormatContext* m_muxer = nullptr;
-    Resampler m_resampler;
-    Packet m_packet{av_packet_alloc()};
-    Frame m_frame{av_frame_alloc()};
+    OutputContext m_muxer;
+    Mpeg::AvCodecContextPtr m_decoder;
+    Mpeg::AvCodecContextPtr m_encoder;
+    Mpeg::SwrContextPtr m_resampler;
+    PacketPtr m_packet{av_packet_alloc()};
+    Mpeg::AvFramePtr m_frame = Mpeg::AllocateFrame();
     std::int64_t m_samples = 0;
 };
 
@@ -196,7 +176,7 @@ void Reference(benchmark::State& state, const char* input, AVCodecID output)
     {
         const auto start = Clock::now();
         Loop(Input(input), output, path).Run(Input(input));
-        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        state.SetIterationTime(Since(start));
     }
     std::filesystem::remove(path);
 }
@@ -238,7 +218,7 @@ void Facade(benchmark::State& state, bool audio)
             audio ? facade->AddPacketsAudioVideo(std::move(pictures[s]), std::move(sound[s]))
                   : facade->AddPacketsVideo(std::move(pictures[s]));
         facade->FinishMediaFile();
-        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        state.SetIterationTime(Since(start));
     }
     std::filesystem::remove(path);
 }

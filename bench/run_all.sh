@@ -67,6 +67,8 @@ gb, cli = {}, {}
 for path in out.glob("*.json"):
     data = json.loads(path.read_text())
     for b in data.get("benchmarks", []):  # medians of repetitions, or the one run
+        if b.get("error_occurred"):
+            sys.exit(f"{b['name']}: {b['error_message']}")
         if b.get("aggregate_name", "median") == "median":
             name = b["run_name"].split("/manual_time")[0].split("/iterations")[0]
             gb[name] = dict(b, seconds=b["real_time"] * unit[b["time_unit"]])
