@@ -92,7 +92,7 @@ Batch CopySource::Next()
     }
     for (; m_withAudio && AudioTime(m_audio) < VideoTime(m_video); ++m_audio)
     {
-        Bytes data = FirstAudio();
+        Bytes data = TestMedia::AdtsHeader(kAudioRate, kAudioPayload);
         const Bytes body = Cut(kAudioPayload);
         data.insert(data.end(), body.begin(), body.end());
         data[7] &= 0x1F; // a single channel element, never an ADTS sync word
@@ -107,11 +107,6 @@ void CopySource::Rewind()
     m_random.seed(11);
 }
 
-Bytes CopySource::FirstAudio()
-{
-    return TestMedia::AdtsHeader(kAudioRate, kAudioPayload);
-}
-
 std::uint64_t VideoTime(std::size_t index)
 {
     return kHostStart + index * kSecond / kFps;
@@ -123,7 +118,7 @@ std::unique_ptr<Mpeg::StreamParametersAudio> AacRecord()
     audio->startTime = kHostStart;
     audio->timeScale = kAudioRate;
     audio->codecId = Mpeg::CodecIdAudio::Aac;
-    audio->firstPacketHeader = CopySource::FirstAudio();
+    audio->firstPacketHeader = TestMedia::AdtsHeader(kAudioRate, kAudioPayload);
     return audio;
 }
 
@@ -140,17 +135,8 @@ void OpenCopy(Mpeg::IFfMpegFacade& facade, const std::string& path, bool withAud
 
 void Add(Mpeg::IFfMpegFacade& facade, Batch& batch, bool withAudio)
 {
-    if (withAudio)
-        facade.AddPacketsAudioVideo(std::move(batch.video), std::move(batch.audio));
-    else
-        facade.AddPacketsVideo(std::move(batch.video));
-}
-
-void OutputCloser::operator()(AVFormatContext* context) const noexcept
-{
-    if (context->pb)
-        avio_closep(&context->pb);
-    avformat_free_context(context);
+    withAudio ? facade.AddPacketsAudioVideo(std::move(batch.video), std::move(batch.audio))
+              : facade.AddPacketsVideo(std::move(batch.video));
 }
 
 OutputContext OpenOutput(const std::string& path)
@@ -215,7 +201,6 @@ void BareCopy::Write(Batch& batch)
 void BareCopy::Send(const Mpeg::MediaPacket& host, bool video)
 {
     const int scale = video ? kFps : kAudioRate;
-    const AVRational timeBase{1, scale};
     AVStream* stream = m_context->streams[video ? 0 : 1];
     CheckAvResult(av_new_packet(m_packet.get(), static_cast<int>(host.data.size())), "::av_new_packet");
     std::memcpy(m_packet->data, host.data.data(), host.data.size());
@@ -230,8 +215,7 @@ void BareCopy::Send(const Mpeg::MediaPacket& host, bool video)
     {
         m_packet->stream_index = stream->index;
         m_packet->duration = video ? 1 : kAacFrame;
-        av_packet_rescale_ts(m_packet.get(), timeBase, stream->time_base);
-        m_packet->pos = -1;
+        av_packet_rescale_ts(m_packet.get(), AVRational{1, scale}, stream->time_base);
         CheckAvResult(av_interleaved_write_frame(m_context.get(), m_packet.get()), "::av_interleaved_write_frame");
         if (video)
             break;

@@ -36,7 +36,11 @@ using PacketPtr = std::unique_ptr<AVPacket, Mpeg::AvFreeByAddress<AVPacket, av_p
 // An output file's context: closes the file and frees the context.
 struct OutputCloser
 {
-    void operator()(AVFormatContext* context) const noexcept;
+    void operator()(AVFormatContext* context) const noexcept
+    {
+        avio_closep(&context->pb);
+        avformat_free_context(context);
+    }
 };
 using OutputContext = std::unique_ptr<AVFormatContext, OutputCloser>;
 // The context for `path`, its container picked by the name.
@@ -65,8 +69,6 @@ public:
     Batch Next();
     // The next batches are the same as from the start.
     void Rewind();
-    // The ADTS header its audio frames start with.
-    static Bytes FirstAudio();
 
 private:
     Bytes Cut(std::size_t size);

@@ -28,23 +28,16 @@ using TestMedia::EncodedStream;
 constexpr int kMulawRate = 8000;
 constexpr std::uint64_t kMulawStep = kSecond / 50; // 20 ms packets
 
-double InputSeconds()
-{
-    return Workload("BENCH_SECONDS", 60, 2);
-}
-
-// Encoded once per length and kept: encoding is not what is measured.
-const EncodedStream& Input(const char* codec)
+// Made once: encoding is not what is measured.
+const EncodedStream& Input(const std::string& codec)
 {
     static std::map<std::string, EncodedStream> made;
-    EncodedStream& stream = made[codec];
-    if (stream.packets.empty())
-        stream = std::string(codec) == "pcm_mulaw"
-                     ? TestMedia::EncodeTone("pcm_mulaw", kMulawRate, InputSeconds(), 440)
-                 : std::string(codec) == "h263"
-                     ? TestMedia::EncodeVideo("h263", 352, 288, static_cast<int>(InputSeconds() * kFps), kFps, 50)
-                     : TestMedia::EncodeVideo("mjpeg", 16, 16, static_cast<int>(InputSeconds()), 1);
-    return stream;
+    const int seconds = static_cast<int>(Workload("BENCH_SECONDS", 60, 2));
+    if (!made.count(codec))
+        made[codec] = codec == "pcm_mulaw" ? TestMedia::EncodeTone("pcm_mulaw", kMulawRate, seconds, 440)
+                      : codec == "h263"    ? TestMedia::EncodeVideo("h263", 352, 288, seconds * kFps, kFps, 50)
+                                           : TestMedia::EncodeVideo("mjpeg", 16, 16, seconds, 1);
+    return made[codec];
 }
 
 Mpeg::AvCodecContextPtr OpenCodec(AVCodecID id, bool encoder, const std::function<void(AVCodecContext&)>& setup)
@@ -67,8 +60,6 @@ public:
     {
         m_decoder = OpenCodec(input.codecId, false, [&](AVCodecContext& c) {
             c.sample_rate = input.sampleRate;
-            c.width = input.width;
-            c.height = input.height;
             av_channel_layout_default(&c.ch_layout, m_audio ? 1 : 0);
         });
         const bool globalHeader = (m_muxer->oformat->flags & AVFMT_GLOBALHEADER) != 0;
@@ -93,7 +84,8 @@ public:
         {
             SwrContext* swr = nullptr;
             CheckAvResult(swr_alloc_set_opts2(&swr, &m_encoder->ch_layout, AV_SAMPLE_FMT_FLTP, input.sampleRate,
-                                      &m_decoder->ch_layout, m_decoder->sample_fmt, input.sampleRate, 0, nullptr),
+                                              &m_decoder->ch_layout, m_decoder->sample_fmt, input.sampleRate, 0,
+                                              nullptr),
                           "::swr_alloc_set_opts2");
             m_resampler.reset(swr);
             CheckAvResult(swr_init(swr), "::swr_init");

@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
-# Builds the benchmarks and the mpegexport tool in Release, runs the
-# in-process comparisons (Google Benchmark) and the whole-process ones against
-# the ffmpeg tool (hyperfine), then prints one table: each figure with its
-# reference, their ratio (above 1 the library is better) and the target.
-#
+# Builds the benchmarks and mpegexport in Release, runs the in-process
+# comparisons (Google Benchmark) and the whole-process ones against the ffmpeg
+# tool (hyperfine), then prints one table: each figure with its reference,
+# their ratio (above 1 the library is better) and the target.
 #   bench/run_all.sh [--quick]
-#
-# --quick: short inputs and few runs, to see that everything works; the
-# figures are not worth comparing. BENCH_BUILD_DIR picks the build directory
-# (default build-bench-release). Run it on an otherwise idle machine.
+# --quick: short inputs and few runs, to see that everything works. Build
+# directory: BENCH_BUILD_DIR, default build-bench-release.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
