@@ -2,7 +2,6 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
 }
@@ -12,7 +11,6 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <iterator>
 
 #include <unistd.h>
 

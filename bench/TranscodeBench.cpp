@@ -18,6 +18,7 @@ extern "C" {
 }
 
 #include <filesystem>
+#include <functional>
 #include <map>
 
 namespace
