@@ -1,0 +1,210 @@
+// Codec and container names, output paths, and reading a written file back.
+
+#include "Tool.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
+
+namespace mpegexport
+{
+namespace
+{
+template <typename LibraryCodec>
+struct CodecEntry
+{
+    AVCodecID av;
+    LibraryCodec library;
+    const char* display;
+    bool inMp4, inMov;
+};
+
+// In the order the help and error messages list them.
+constexpr CodecEntry<mpeg::CodecIdVideo> kVideoCodecs[] = {
+    {AV_CODEC_ID_H264, mpeg::CodecIdVideo::H264, "H.264", true, true},
+    {AV_CODEC_ID_HEVC, mpeg::CodecIdVideo::H265, "H.265", true, true},
+    {AV_CODEC_ID_MPEG4, mpeg::CodecIdVideo::Mpeg4, "MPEG-4", true, true},
+    {AV_CODEC_ID_MJPEG, mpeg::CodecIdVideo::Mjpeg, "MJPEG", true, true},
+    {AV_CODEC_ID_H263, mpeg::CodecIdVideo::H263, "H.263", false, true},
+    {AV_CODEC_ID_BMP, mpeg::CodecIdVideo::Bmp, "BMP", false, false},
+};
+constexpr CodecEntry<mpeg::CodecIdAudio> kAudioCodecs[] = {
+    {AV_CODEC_ID_AAC, mpeg::CodecIdAudio::Aac, "AAC", true, true},
+    {AV_CODEC_ID_MP2, mpeg::CodecIdAudio::Mp2, "MP2", true, true},
+    {AV_CODEC_ID_PCM_MULAW, mpeg::CodecIdAudio::PcmMulaw, "G.711 mu-law", false, true},
+    {AV_CODEC_ID_PCM_ALAW, mpeg::CodecIdAudio::PcmAlaw, "G.711 A-law", false, true},
+    {AV_CODEC_ID_ADPCM_G726, mpeg::CodecIdAudio::G726, "G.726", false, false},
+    {AV_CODEC_ID_ADPCM_G726LE, mpeg::CodecIdAudio::G726le, "G.726 little-endian", false, false},
+    {AV_CODEC_ID_PCM_S16BE, mpeg::CodecIdAudio::PcmS16be, "PCM S16BE", false, true},
+};
+
+template <typename Entry, std::size_t N>
+const Entry* Find(const Entry (&table)[N], AVCodecID codec)
+{
+    const auto it = std::find_if(table, table + N, [codec](const Entry& e) { return e.av == codec; });
+    return it == table + N ? nullptr : it;
+}
+
+template <typename Entry, std::size_t N>
+std::string ListOf(const Entry (&table)[N])
+{
+    std::string list;
+    for (const Entry& entry : table)
+        list += (list.empty() ? "" : ", ") + std::string(entry.display);
+    return list;
+}
+
+template <typename Entry>
+bool Carried(const Entry* entry, Container container)
+{
+    return entry && (container == Container::Mp4 ? entry->inMp4 : entry->inMov);
+}
+
+[[noreturn]] void NotUtf8(const std::string& name)
+{
+    throw std::runtime_error("the file name '" + name + "' is not UTF-8");
+}
+} // namespace
+
+std::string AvErrorText(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+const char* ContainerName(Container container)
+{
+    return container == Container::Mp4 ? "mp4" : "mov";
+}
+
+Container ContainerOf(const std::string& path)
+{
+    std::string extension = std::filesystem::path(path).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (extension == ".mp4" || extension == ".mov")
+        return extension == ".mp4" ? Container::Mp4 : Container::Mov;
+    throw std::runtime_error("'" + path + "': the output name must end in .mp4 or .mov");
+}
+
+std::string PartName(const std::string& path, int index)
+{
+    if (index == 0)
+        return path;
+    const std::filesystem::path p(path);
+    char counter[16];
+    std::snprintf(counter, sizeof counter, "-%03d", index);
+    return (p.parent_path() / (p.stem().string() + counter + p.extension().string())).string();
+}
+
+std::wstring ToUtf16(const std::string& utf8)
+{
+    std::wstring out;
+    for (std::size_t i = 0; i < utf8.size();)
+    {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const int length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+        if (length == 0 || i + length > utf8.size())
+            NotUtf8(utf8);
+        char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (int k = 1; k < length; ++k)
+        {
+            const auto next = static_cast<unsigned char>(utf8[i + k]);
+            if ((next & 0xC0) != 0x80)
+                NotUtf8(utf8);
+            code = (code << 6) | (next & 0x3F);
+        }
+        i += length;
+        if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            NotUtf8(utf8);
+        if (code >= 0x10000)
+        {
+            out.push_back(static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10)));
+            code = 0xDC00 + (code & 0x3FF);
+        }
+        out.push_back(static_cast<wchar_t>(code));
+    }
+    return out;
+}
+
+std::optional<mpeg::CodecIdVideo> ToLibraryVideoCodec(AVCodecID codec)
+{
+    const auto* entry = Find(kVideoCodecs, codec);
+    return entry ? std::optional(entry->library) : std::nullopt;
+}
+
+std::optional<mpeg::CodecIdAudio> ToLibraryAudioCodec(AVCodecID codec)
+{
+    const auto* entry = Find(kAudioCodecs, codec);
+    return entry ? std::optional(entry->library) : std::nullopt;
+}
+
+std::string SupportedVideoCodecList()
+{
+    return ListOf(kVideoCodecs);
+}
+
+std::string SupportedAudioCodecList()
+{
+    return ListOf(kAudioCodecs);
+}
+
+std::string DisplayName(AVCodecID codec)
+{
+    if (const auto* entry = Find(kVideoCodecs, codec))
+        return entry->display;
+    if (const auto* entry = Find(kAudioCodecs, codec))
+        return entry->display;
+    return codec == AV_CODEC_ID_ADPCM_MS ? "Microsoft ADPCM" : avcodec_get_name(codec);
+}
+
+AVCodecID OutputVideoCodec(Container container, AVCodecID input)
+{
+    return Carried(Find(kVideoCodecs, input), container) ? input : AV_CODEC_ID_MPEG4;
+}
+
+AVCodecID OutputAudioCodec(Container container, AVCodecID input)
+{
+    if (Carried(Find(kAudioCodecs, input), container))
+        return input;
+    return container == Container::Mp4 ? AV_CODEC_ID_AAC : AV_CODEC_ID_ADPCM_MS;
+}
+
+WrittenFile ReadBack(const std::string& path, std::int64_t bytes)
+{
+    AVFormatContext* raw = nullptr;
+    int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    InputContextPtr context(raw);
+    if (status >= 0)
+        status = avformat_find_stream_info(raw, nullptr); // FFmpeg 7.1 sets the duration only here
+    if (status < 0)
+        throw std::runtime_error("cannot read back '" + path + "': " + AvErrorText(status));
+    // The muxer leaves out a track without samples: an export that wrote no
+    // pictures is complete with no stream at all.
+    const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const int audio = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (video < 0 && audio < 0 && raw->nb_streams > 0)
+        throw std::runtime_error("'" + path + "' has neither video nor audio");
+    WrittenFile file;
+    file.path = path;
+    file.bytes = bytes;
+    if (raw->duration != AV_NOPTS_VALUE)
+        file.seconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
+    // The counts and the audio's length as the file's index gives them.
+    if (video >= 0)
+    {
+        file.codec = avcodec_get_name(raw->streams[video]->codecpar->codec_id);
+        file.frames = raw->streams[video]->nb_frames;
+    }
+    if (audio >= 0)
+    {
+        const AVStream& stream = *raw->streams[audio];
+        file.audioCodec = avcodec_get_name(stream.codecpar->codec_id);
+        file.audioPackets = stream.nb_frames;
+        file.audioSeconds = static_cast<double>(stream.duration) * av_q2d(stream.time_base);
+    }
+    return file;
+}
+
+} // namespace mpegexport
