@@ -10,52 +10,51 @@ namespace mpegexport
 {
 namespace
 {
-template <typename LibraryCodec>
 struct CodecEntry
 {
+    bool audio;
     AVCodecID av;
-    LibraryCodec library;
+    int library; // mpeg::CodecIdVideo or mpeg::CodecIdAudio; -1: produced only, never taken
     const char* display;
     bool inMp4, inMov;
 };
 
 // In the order the help and error messages list them.
-constexpr CodecEntry<mpeg::CodecIdVideo> kVideoCodecs[] = {
-    {AV_CODEC_ID_H264, mpeg::CodecIdVideo::H264, "H.264", true, true},
-    {AV_CODEC_ID_HEVC, mpeg::CodecIdVideo::H265, "H.265", true, true},
-    {AV_CODEC_ID_MPEG4, mpeg::CodecIdVideo::Mpeg4, "MPEG-4", true, true},
-    {AV_CODEC_ID_MJPEG, mpeg::CodecIdVideo::Mjpeg, "MJPEG", true, true},
-    {AV_CODEC_ID_H263, mpeg::CodecIdVideo::H263, "H.263", false, true},
-    {AV_CODEC_ID_BMP, mpeg::CodecIdVideo::Bmp, "BMP", false, false},
-};
-constexpr CodecEntry<mpeg::CodecIdAudio> kAudioCodecs[] = {
-    {AV_CODEC_ID_AAC, mpeg::CodecIdAudio::Aac, "AAC", true, true},
-    {AV_CODEC_ID_MP2, mpeg::CodecIdAudio::Mp2, "MP2", true, true},
-    {AV_CODEC_ID_PCM_MULAW, mpeg::CodecIdAudio::PcmMulaw, "G.711 mu-law", false, true},
-    {AV_CODEC_ID_PCM_ALAW, mpeg::CodecIdAudio::PcmAlaw, "G.711 A-law", false, true},
-    {AV_CODEC_ID_ADPCM_G726, mpeg::CodecIdAudio::G726, "G.726", false, false},
-    {AV_CODEC_ID_ADPCM_G726LE, mpeg::CodecIdAudio::G726le, "G.726 little-endian", false, false},
-    {AV_CODEC_ID_PCM_S16BE, mpeg::CodecIdAudio::PcmS16be, "PCM S16BE", false, true},
+constexpr CodecEntry kCodecs[] = {
+    {false, AV_CODEC_ID_H264, int(mpeg::CodecIdVideo::H264), "H.264", true, true},
+    {false, AV_CODEC_ID_HEVC, int(mpeg::CodecIdVideo::H265), "H.265", true, true},
+    {false, AV_CODEC_ID_MPEG4, int(mpeg::CodecIdVideo::Mpeg4), "MPEG-4", true, true},
+    {false, AV_CODEC_ID_MJPEG, int(mpeg::CodecIdVideo::Mjpeg), "MJPEG", true, true},
+    {false, AV_CODEC_ID_H263, int(mpeg::CodecIdVideo::H263), "H.263", false, true},
+    {false, AV_CODEC_ID_BMP, int(mpeg::CodecIdVideo::Bmp), "BMP", false, false},
+    {true, AV_CODEC_ID_AAC, int(mpeg::CodecIdAudio::Aac), "AAC", true, true},
+    {true, AV_CODEC_ID_MP2, int(mpeg::CodecIdAudio::Mp2), "MP2", true, true},
+    {true, AV_CODEC_ID_PCM_MULAW, int(mpeg::CodecIdAudio::PcmMulaw), "G.711 mu-law", false, true},
+    {true, AV_CODEC_ID_PCM_ALAW, int(mpeg::CodecIdAudio::PcmAlaw), "G.711 A-law", false, true},
+    {true, AV_CODEC_ID_ADPCM_G726, int(mpeg::CodecIdAudio::G726), "G.726", false, false},
+    {true, AV_CODEC_ID_ADPCM_G726LE, int(mpeg::CodecIdAudio::G726le), "G.726 little-endian", false, false},
+    {true, AV_CODEC_ID_PCM_S16BE, int(mpeg::CodecIdAudio::PcmS16be), "PCM S16BE", false, true},
+    {true, AV_CODEC_ID_ADPCM_MS, -1, "Microsoft ADPCM", false, false},
 };
 
-template <typename Entry, std::size_t N>
-const Entry* Find(const Entry (&table)[N], AVCodecID codec)
+const CodecEntry* Find(AVCodecID codec, bool audio)
 {
-    const auto it = std::find_if(table, table + N, [codec](const Entry& e) { return e.av == codec; });
-    return it == table + N ? nullptr : it;
+    for (const CodecEntry& entry : kCodecs)
+        if (entry.av == codec && entry.audio == audio && entry.library >= 0)
+            return &entry;
+    return nullptr;
 }
 
-template <typename Entry, std::size_t N>
-std::string ListOf(const Entry (&table)[N])
+std::string ListOf(bool audio)
 {
     std::string list;
-    for (const Entry& entry : table)
-        list += (list.empty() ? "" : ", ") + std::string(entry.display);
+    for (const CodecEntry& entry : kCodecs)
+        if (entry.audio == audio && entry.library >= 0)
+            list += (list.empty() ? "" : ", ") + std::string(entry.display);
     return list;
 }
 
-template <typename Entry>
-bool Carried(const Entry* entry, Container container)
+bool Carried(const CodecEntry* entry, Container container)
 {
     return entry && (container == Container::Mp4 ? entry->inMp4 : entry->inMov);
 }
@@ -130,43 +129,42 @@ std::wstring ToUtf16(const std::string& utf8)
 
 std::optional<mpeg::CodecIdVideo> ToLibraryVideoCodec(AVCodecID codec)
 {
-    const auto* entry = Find(kVideoCodecs, codec);
-    return entry ? std::optional(entry->library) : std::nullopt;
+    const CodecEntry* entry = Find(codec, false);
+    return entry ? std::optional(mpeg::CodecIdVideo(entry->library)) : std::nullopt;
 }
 
 std::optional<mpeg::CodecIdAudio> ToLibraryAudioCodec(AVCodecID codec)
 {
-    const auto* entry = Find(kAudioCodecs, codec);
-    return entry ? std::optional(entry->library) : std::nullopt;
+    const CodecEntry* entry = Find(codec, true);
+    return entry ? std::optional(mpeg::CodecIdAudio(entry->library)) : std::nullopt;
 }
 
 std::string SupportedVideoCodecList()
 {
-    return ListOf(kVideoCodecs);
+    return ListOf(false);
 }
 
 std::string SupportedAudioCodecList()
 {
-    return ListOf(kAudioCodecs);
+    return ListOf(true);
 }
 
 std::string DisplayName(AVCodecID codec)
 {
-    if (const auto* entry = Find(kVideoCodecs, codec))
-        return entry->display;
-    if (const auto* entry = Find(kAudioCodecs, codec))
-        return entry->display;
-    return codec == AV_CODEC_ID_ADPCM_MS ? "Microsoft ADPCM" : avcodec_get_name(codec);
+    for (const CodecEntry& entry : kCodecs)
+        if (entry.av == codec)
+            return entry.display;
+    return avcodec_get_name(codec);
 }
 
 AVCodecID OutputVideoCodec(Container container, AVCodecID input)
 {
-    return Carried(Find(kVideoCodecs, input), container) ? input : AV_CODEC_ID_MPEG4;
+    return Carried(Find(input, false), container) ? input : AV_CODEC_ID_MPEG4;
 }
 
 AVCodecID OutputAudioCodec(Container container, AVCodecID input)
 {
-    if (Carried(Find(kAudioCodecs, input), container))
+    if (Carried(Find(input, true), container))
         return input;
     return container == Container::Mp4 ? AV_CODEC_ID_AAC : AV_CODEC_ID_ADPCM_MS;
 }

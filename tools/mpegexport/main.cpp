@@ -98,36 +98,23 @@ struct UsageError : std::runtime_error
     using std::runtime_error::runtime_error;
 };
 
-double PositiveSeconds(const std::string& option, const std::string& text)
+// A positive number of seconds, or with `maximum` a whole number from 1 to it.
+double Positive(const std::string& option, const std::string& text, std::int64_t maximum = 0)
 {
     std::size_t used = 0;
     double value = 0;
     try
     {
-        value = std::stod(text, &used);
+        value = maximum ? static_cast<double>(std::stoll(text, &used)) : std::stod(text, &used);
     }
     catch (const std::exception&)
     {
     }
-    if (used == 0 || used != text.size() || !std::isfinite(value) || value <= 0 || value > 1e9)
-        throw UsageError(option + " wants a positive number of seconds, not '" + text + "'");
-    return value;
-}
-
-std::int64_t PositiveInteger(const std::string& option, const std::string& text, std::int64_t maximum)
-{
-    std::size_t used = 0;
-    long long value = 0;
-    try
-    {
-        value = std::stoll(text, &used);
-    }
-    catch (const std::exception&)
-    {
-    }
-    if (used == 0 || used != text.size() || value <= 0 || value > maximum)
-        throw UsageError(option + " wants a whole number from 1 to " + std::to_string(maximum) + ", not '" + text + "'");
-    return value;
+    if (used != 0 && used == text.size() && std::isfinite(value) && value > 0 && value <= (maximum ? maximum : 1e9))
+        return value;
+    throw UsageError(option + (maximum ? " wants a whole number from 1 to " + std::to_string(maximum)
+                                       : std::string(" wants a positive number of seconds")) +
+                     ", not '" + text + "'");
 }
 
 Options ParseOptions(int argc, char** argv)
@@ -172,15 +159,15 @@ Options ParseOptions(int argc, char** argv)
             throw UsageError((extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") + extra +
                          "'");
     if (app.count("--batch-ms"))
-        o.batchMs = PositiveInteger("--batch-ms", batchMs, 3'600'000);
+        o.batchMs = static_cast<std::int64_t>(Positive("--batch-ms", batchMs, 3'600'000));
     if (app.count("--time-scale"))
-        o.timeScale = static_cast<std::int32_t>(PositiveInteger("--time-scale", timeScale, INT32_MAX));
+        o.timeScale = static_cast<std::int32_t>(Positive("--time-scale", timeScale, INT32_MAX));
     if (app.count("--split-every"))
-        o.splitEvery = PositiveSeconds("--split-every", splitEvery);
+        o.splitEvery = Positive("--split-every", splitEvery);
     if (app.count("--stop-after"))
-        o.stopAfter = PositiveSeconds("--stop-after", stopAfter);
+        o.stopAfter = Positive("--stop-after", stopAfter);
     if (app.count("--pace"))
-        o.pace = PositiveSeconds("--pace", pace);
+        o.pace = Positive("--pace", pace);
     if (!o.recover.empty() && app.count("input"))
         throw UsageError("--recover takes the file to recover alone");
     if (!o.audioInput.empty() && o.noAudio)
@@ -279,14 +266,13 @@ void PrintText(const std::vector<ExportResult>& results)
             std::printf("  audio from %s: %s, %d Hz, %lld of %lld packets handed over\n", a->source.c_str(),
                         Treatment(a->codecIn, a->codecOut).c_str(), a->sampleRate,
                         static_cast<long long>(a->packetsSent), static_cast<long long>(a->packetsRead));
-        for (const WrittenFile& file : r.files)
+        for (const WrittenFile& f : r.files)
         {
-            const WrittenFile& c = file;
-            std::printf("  %s: %lld bytes, %lld pictures, %.2f s", file.path.c_str(), static_cast<long long>(file.bytes),
-                        static_cast<long long>(c.frames), c.seconds);
-            if (!c.audioCodec.empty())
-                std::printf("; %s audio, %lld packets, %.2f s", c.audioCodec.c_str(),
-                            static_cast<long long>(c.audioPackets), c.audioSeconds);
+            std::printf("  %s: %lld bytes, %lld pictures, %.2f s", f.path.c_str(), static_cast<long long>(f.bytes),
+                        static_cast<long long>(f.frames), f.seconds);
+            if (!f.audioCodec.empty())
+                std::printf("; %s audio, %lld packets, %.2f s", f.audioCodec.c_str(),
+                            static_cast<long long>(f.audioPackets), f.audioSeconds);
             std::printf("\n");
         }
     }
@@ -300,44 +286,24 @@ void PrintJson(const std::vector<ExportResult>& results, double secondsTaken)
     Json exports = Json::array();
     for (const ExportResult& r : results)
     {
-        Json audio = nullptr, files = Json::array();
+        Json audio, files = Json::array();
         if (const auto& a = r.audio)
-            audio = {{"source", a->source},
-                     {"codecIn", avcodec_get_name(a->codecIn)},
-                     {"codecOut", avcodec_get_name(a->codecOut)},
-                     {"treatment", copied(a->codecIn, a->codecOut)},
-                     {"sampleRate", a->sampleRate},
-                     {"channels", a->channels},
-                     {"packetsRead", a->packetsRead},
-                     {"packetsSent", a->packetsSent}};
-        for (const WrittenFile& file : r.files)
-        {
-            const WrittenFile& c = file;
-            const bool hasAudio = !c.audioCodec.empty();
-            files.push_back({{"path", file.path},
-                             {"bytes", file.bytes},
-                             {"frames", c.frames},
-                             {"seconds", milli(c.seconds)},
-                             {"audioCodec", hasAudio ? Json(c.audioCodec) : Json(nullptr)},
-                             {"audioPackets", c.audioPackets},
-                             {"audioSeconds", milli(c.audioSeconds)}});
-        }
-        exports.push_back({{"input", r.input},
-                           {"container", ContainerName(r.container)},
-                           {"codecIn", avcodec_get_name(r.codecIn)},
-                           {"codecOut", avcodec_get_name(r.codecOut)},
-                           {"video", copied(r.codecIn, r.codecOut)},
-                           {"timeScale", r.timeScale},
-                           {"packetsRead", r.packetsRead},
-                           {"packetsSent", r.packetsSent},
-                           {"audio", audio},
-                           {"stopped", r.stopped},
-                           {"interrupted", r.interrupted},
-                           {"secondsTaken", milli(r.secondsTaken)},
-                           {"files", files},
-                           {"notes", r.notes}});
+            audio = {{"source", a->source}, {"codecIn", avcodec_get_name(a->codecIn)},
+                     {"codecOut", avcodec_get_name(a->codecOut)}, {"treatment", copied(a->codecIn, a->codecOut)},
+                     {"sampleRate", a->sampleRate}, {"channels", a->channels},
+                     {"packetsRead", a->packetsRead}, {"packetsSent", a->packetsSent}};
+        for (const WrittenFile& f : r.files)
+            files.push_back({{"path", f.path}, {"bytes", f.bytes}, {"frames", f.frames}, {"seconds", milli(f.seconds)},
+                             {"audioCodec", f.audioCodec.empty() ? Json() : Json(f.audioCodec)},
+                             {"audioPackets", f.audioPackets}, {"audioSeconds", milli(f.audioSeconds)}});
+        exports.push_back({{"input", r.input}, {"container", ContainerName(r.container)},
+                           {"codecIn", avcodec_get_name(r.codecIn)}, {"codecOut", avcodec_get_name(r.codecOut)},
+                           {"video", copied(r.codecIn, r.codecOut)}, {"timeScale", r.timeScale},
+                           {"packetsRead", r.packetsRead}, {"packetsSent", r.packetsSent}, {"audio", audio},
+                           {"stopped", r.stopped}, {"interrupted", r.interrupted},
+                           {"secondsTaken", milli(r.secondsTaken)}, {"files", files}, {"notes", r.notes}});
     }
-    // Names that are not UTF-8 are printed as they are, not refused.
+    // An input name that is not UTF-8 is shown with replacement characters, not refused.
     const Json summary = {{"exports", exports}, {"secondsTaken", milli(secondsTaken)}};
     std::printf("%s\n", summary.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
 }
