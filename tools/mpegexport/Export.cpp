@@ -79,7 +79,8 @@ public:
             m_next.reset();
         mpeg::MediaPacket packet;
         packet.data = m_next ? m_next->data : m_header;
-        packet.timestamp = m_startTime + static_cast<std::uint64_t>(m_next ? m_next->offset : std::max<std::int64_t>(offset, 0));
+        packet.timestamp =
+            m_startTime + static_cast<std::uint64_t>(m_next ? m_next->offset : std::max<std::int64_t>(offset, 0));
         return packet;
     }
 
@@ -176,14 +177,16 @@ private:
         // Presentation times must grow in decoding order: the library times
         // pictures in the order they arrive.
         if (m_info.video.reordered)
-            throw std::runtime_error(m_info.name + ": the video has B-frames (pictures sent ahead of pictures shown "
-                                                   "before them), which the library cannot time; re-encode it without "
-                                                   "them, for example with ffmpeg -c:v libx264 -bf 0");
+            throw std::runtime_error(m_info.name +
+                                     ": the video has B-frames (pictures sent ahead of pictures shown "
+                                     "before them), which the library cannot time; re-encode it without "
+                                     "them, for example with ffmpeg -c:v libx264 -bf 0");
         const Container container = ContainerOf(m_settings.output);
         // The time scale: the frame rate rounded, or 90000 without one.
         const double rate = m_info.video.frameRate.num > 0 ? av_q2d(m_info.video.frameRate) : 0;
         const bool rateFits = std::llround(rate) >= 1 && std::llround(rate) <= std::numeric_limits<std::int32_t>::max();
-        m_result.timeScale = m_settings.timeScale.value_or(rateFits ? static_cast<std::int32_t>(std::llround(rate)) : 90000);
+        m_result.timeScale =
+            m_settings.timeScale.value_or(rateFits ? static_cast<std::int32_t>(std::llround(rate)) : 90000);
         m_result.input = m_info.name;
         m_result.container = container;
         m_result.codecIn = m_info.video.codec;
@@ -193,7 +196,8 @@ private:
         // The host clock: 100-ns units since the Unix epoch. Only differences
         // matter to the library; a real clock value keeps the arithmetic honest.
         const auto now = std::chrono::system_clock::now().time_since_epoch();
-        m_startTime = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100);
+        m_startTime =
+            static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100);
         auto video = std::make_unique<mpeg::StreamParametersVideo>();
         video->startTime = m_startTime;
         video->timeScale = m_result.timeScale;
@@ -269,7 +273,8 @@ private:
             if (packet.offset < lastOffset)
             {
                 char seconds[32];
-                std::snprintf(seconds, sizeof seconds, "%.3f", static_cast<double>(packet.offset) / kHostTicksPerSecond);
+                std::snprintf(seconds, sizeof seconds, "%.3f",
+                              static_cast<double>(packet.offset) / kHostTicksPerSecond);
                 throw std::runtime_error(m_info.name + ": picture " + std::to_string(m_result.packetsRead) +
                                          " goes back in time (to " + seconds +
                                          " s): B-frames or a clock jump, which the library cannot time");
@@ -289,8 +294,9 @@ private:
             if (offset >= batchEnd)
             {
                 if (m_settings.pace > 0)
-                    std::this_thread::sleep_until(m_began + std::chrono::duration<double>(static_cast<double>(offset) /
-                                                                                          kHostTicksPerSecond / m_settings.pace));
+                    std::this_thread::sleep_until(m_began +
+                                                  std::chrono::duration<double>(static_cast<double>(offset) /
+                                                                                kHostTicksPerSecond / m_settings.pace));
                 SendBatch(offset, false);
                 ShowProgress(offset, false);
                 while (batchEnd <= offset)
@@ -390,7 +396,8 @@ private:
         const std::int64_t remaining = std::max<std::int64_t>(end - offset, 0) / 10'000;
         char text[64];
         std::snprintf(text, sizeof text, "%.1f s elapsed", std::chrono::duration<double>(now - m_began).count());
-        std::string line = m_info.name + ": " + (fraction >= 0 ? std::to_string(int(fraction * 100)) + "% of input, " : "") + text;
+        std::string line =
+            m_info.name + ": " + (fraction >= 0 ? std::to_string(int(fraction * 100)) + "% of input, " : "") + text;
         if (done > 0) // a file just begun has nothing to project from
         {
             std::snprintf(text, sizeof text, ", %.1f MB projected for ",
@@ -442,7 +449,8 @@ private:
                     std::error_code error, ignored;
                     fs::remove(part.path, error);
                     fs::remove(part.path + ".journal", ignored); // without its file the journal recovers nothing
-                    outcome += (error ? "; could not remove the broken '" : "; removed the unfinished '") + part.path + "'";
+                    outcome +=
+                        (error ? "; could not remove the broken '" : "; removed the unfinished '") + part.path + "'";
                 }
             }
         }

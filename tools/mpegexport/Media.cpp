@@ -59,10 +59,6 @@ bool Carried(const CodecEntry* entry, Container container)
     return entry && (container == Container::Mp4 ? entry->inMp4 : entry->inMov);
 }
 
-[[noreturn]] void NotUtf8(const std::string& name)
-{
-    throw std::runtime_error("the file name '" + name + "' is not UTF-8");
-}
 } // namespace
 
 std::string AvErrorText(int code)
@@ -99,32 +95,16 @@ std::string PartName(const std::string& path, int index)
 
 std::wstring ToUtf16(const std::string& utf8)
 {
-    std::wstring out;
-    for (std::size_t i = 0; i < utf8.size();)
+    try
     {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        const int length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
-        if (length == 0 || i + length > utf8.size())
-            NotUtf8(utf8);
-        char32_t code = length == 1 ? lead : lead & (0x7F >> length);
-        for (int k = 1; k < length; ++k)
-        {
-            const auto next = static_cast<unsigned char>(utf8[i + k]);
-            if ((next & 0xC0) != 0x80)
-                NotUtf8(utf8);
-            code = (code << 6) | (next & 0x3F);
-        }
-        i += length;
-        if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            NotUtf8(utf8);
-        if (code >= 0x10000)
-        {
-            out.push_back(static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10)));
-            code = 0xDC00 + (code & 0x3FF);
-        }
-        out.push_back(static_cast<wchar_t>(code));
+        // On POSIX a path holds UTF-8, and converts to UTF-16 with the standard library's codecvt.
+        const std::u16string units = std::filesystem::path(utf8).u16string();
+        return std::wstring(units.begin(), units.end());
     }
-    return out;
+    catch (const std::exception&)
+    {
+        throw std::runtime_error("the file name '" + utf8 + "' is not UTF-8");
+    }
 }
 
 std::optional<mpeg::CodecIdVideo> ToLibraryVideoCodec(AVCodecID codec)

@@ -132,7 +132,8 @@ void PrintKept(const std::string& file, const journal::Contents& contents, const
             }
         const journal::StreamEntry& stream = contents.streams[s];
         const std::size_t kept = match.keptPerStream[s];
-        const double seconds = kept == 0 ? 0.0 : static_cast<double>(end - first) * stream.timeBaseNum / stream.timeBaseDen;
+        const double seconds =
+            kept == 0 ? 0.0 : static_cast<double>(end - first) * stream.timeBaseNum / stream.timeBaseDen;
         std::printf("stream %zu (%s): kept %zu packets (%.3f s), dropped %zu\n", s, stream.codec.c_str(), kept, seconds,
                     static_cast<std::size_t>(total) - kept);
     }
@@ -147,7 +148,10 @@ int Recover(const std::string& file, bool quiet)
     const fs::file_status status = fs::status(file, error);
     std::ifstream media(file, std::ios::binary);
     if (error || !fs::is_regular_file(status) || !media)
-        return Refuse(4, "'" + file + "': " + (error ? error.message() : !media ? std::strerror(errno) : "not a regular file"));
+        return Refuse(4, "'" + file + "': " +
+                             (error    ? error.message()
+                              : !media ? std::strerror(errno)
+                                       : "not a regular file"));
     const ReadAt read = [&media](std::uint64_t offset, std::size_t size, std::uint8_t* out) {
         media.clear();
         media.seekg(static_cast<std::streamoff>(offset));

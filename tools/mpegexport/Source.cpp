@@ -83,8 +83,12 @@ public:
             int bits = p.bits_per_coded_sample;
             if (bits <= 0 && p.sample_rate > 0)
                 bits = static_cast<int>((p.bit_rate + p.sample_rate / 2) / p.sample_rate);
-            m_info.audio = AudioDescription{path, m_swapAudioBytes ? AV_CODEC_ID_PCM_S16BE : p.codec_id, p.sample_rate,
-                                            p.ch_layout.nb_channels, p.block_align, bits,
+            m_info.audio = AudioDescription{path,
+                                            m_swapAudioBytes ? AV_CODEC_ID_PCM_S16BE : p.codec_id,
+                                            p.sample_rate,
+                                            p.ch_layout.nb_channels,
+                                            p.block_align,
+                                            bits,
                                             {p.extradata, p.extradata + std::max(p.extradata_size, 0)}};
         }
         for (unsigned i = 0; i < raw->nb_streams; ++i)
@@ -191,7 +195,8 @@ private:
                     Queued{{packet.data, packet.data + packet.size},
                            time == AV_NOPTS_VALUE ? time : av_rescale_q(time, owner.timeBase, kHostTimeBase),
                            av_rescale_q(packet.duration, owner.timeBase, kHostTimeBase),
-                           (packet.flags & AV_PKT_FLAG_KEY) != 0, (packet.flags & AV_PKT_FLAG_CORRUPT) != 0});
+                           (packet.flags & AV_PKT_FLAG_KEY) != 0,
+                           (packet.flags & AV_PKT_FLAG_CORRUPT) != 0});
                 for (std::size_t i = 0; !video && m_swapAudioBytes && i + 1 < queued.data.size(); i += 2)
                     std::swap(queued.data[i], queued.data[i + 1]);
                 // The library takes AAC only as ADTS frames, each with its own
@@ -291,7 +296,7 @@ private:
     // against it, so that both streams keep their distance from the file.
     std::optional<std::int64_t> m_origin;
     std::int64_t m_lastOffset = 0, m_audioEnd = 0;
-    std::int64_t m_frameTicks = 0; // one nominal frame; 0 when unknown
+    std::int64_t m_frameTicks = 0;                     // one nominal frame; 0 when unknown
     std::vector<std::vector<std::uint8_t>> m_sinceKey; // the pictures since the last key picture
     std::size_t m_sinceKeyBytes = 0;
     bool m_swapAudioBytes = false;
@@ -366,7 +371,8 @@ std::int16_t ToneSample(int index)
     constexpr double kPi = 3.14159265358979323846;
     const int rate = TestCard::kSampleRate;
     const bool beep = index % rate < rate / 5;
-    return static_cast<std::int16_t>(32767 * (beep ? 0.5 : 0.1) * std::sin(2 * kPi * (beep ? 1000 : 440) * index / rate));
+    return static_cast<std::int16_t>(32767 * (beep ? 0.5 : 0.1) *
+                                     std::sin(2 * kPi * (beep ? 1000 : 440) * index / rate));
 }
 
 void Check(int status, const char* what)
@@ -468,7 +474,7 @@ TestCard::TestCard()
             video.pix_fmt = AV_PIX_FMT_YUV420P;
             video.time_base = kFrameTimeBase;
             video.framerate = av_inv_q(kFrameTimeBase);
-            video.gop_size = kFps;   // a key picture every second, as cameras send them
+            video.gop_size = kFps;  // a key picture every second, as cameras send them
             video.max_b_frames = 0; // the library times pictures in the order they arrive
             // Parameter sets go to the stream description, as a camera's SDP would carry them.
             video.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -495,7 +501,8 @@ TestCard::TestCard()
             audio.time_base = AVRational{1, kSampleRate};
             av_channel_layout_default(&audio.ch_layout, 1);
         },
-        kSampleRate * kSeconds / kPacketSamples, kPacketSamples, [](AVFrame& frame, int packet) {
+        kSampleRate * kSeconds / kPacketSamples, kPacketSamples,
+        [](AVFrame& frame, int packet) {
             for (int i = 0; i < kPacketSamples; ++i)
                 reinterpret_cast<std::int16_t*>(frame.data[0])[i] = ToneSample(packet * kPacketSamples + i);
         });

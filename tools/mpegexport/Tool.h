@@ -24,8 +24,7 @@ namespace mpeg = Halvaro::Oru::Shared::Export::Mpeg;
 
 // The tool sees only the public headers, so it owns its FFmpeg handles itself:
 // each is released by its free function, which takes T** and nulls it.
-template <typename T, void (*Free)(T**)>
-struct FreeByAddress
+template <typename T, void (*Free)(T**)> struct FreeByAddress
 {
     void operator()(T* handle) const noexcept { Free(&handle); }
 };
@@ -127,7 +126,7 @@ public:
     virtual const SourceInfo& Info() const = 0;
     virtual bool Next(SourcePacket& packet) = 0;      // video; false at the end
     virtual bool NextAudio(SourcePacket& packet) = 0; // false at the end or without audio
-    std::vector<std::string> notes; // what the user should know once it has been read
+    std::vector<std::string> notes;                   // what the user should know once it has been read
 };
 
 enum class Streams

@@ -112,8 +112,9 @@ double Positive(const std::string& option, const std::string& text, std::int64_t
     }
     if (used != 0 && used == text.size() && std::isfinite(value) && value > 0 && value <= (maximum ? maximum : 1e9))
         return value;
-    throw UsageError(option + (maximum ? " wants a whole number from 1 to " + std::to_string(maximum)
-                                       : std::string(" wants a positive number of seconds")) +
+    throw UsageError(option +
+                     (maximum ? " wants a whole number from 1 to " + std::to_string(maximum)
+                              : std::string(" wants a positive number of seconds")) +
                      ", not '" + text + "'");
 }
 
@@ -156,8 +157,8 @@ Options ParseOptions(int argc, char** argv)
     }
     for (const std::string& extra : app.remaining())
         if (extra != "--")
-            throw UsageError((extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") + extra +
-                         "'");
+            throw UsageError((extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") +
+                             extra + "'");
     if (app.count("--batch-ms"))
         o.batchMs = static_cast<std::int64_t>(Positive("--batch-ms", batchMs, 3'600'000));
     if (app.count("--time-scale"))
@@ -193,9 +194,7 @@ extern "C" void OnInterrupt(int signal)
     std::signal(signal, SIG_DFL); // a second signal ends the process the usual way
 }
 
-extern "C" void DiscardFfmpegLog(void*, int, const char*, va_list)
-{
-}
+extern "C" void DiscardFfmpegLog(void*, int, const char*, va_list) {}
 
 ExportSettings SettingsFor(const Options& options, const std::string& output)
 {
@@ -261,7 +260,9 @@ void PrintText(const std::vector<ExportResult>& results)
         std::printf("%s -> %s: %s, time scale %d, %lld of %lld packets handed over, %.3f s%s\n", r.input.c_str(),
                     ContainerName(r.container), Treatment(r.codecIn, r.codecOut).c_str(), r.timeScale,
                     static_cast<long long>(r.packetsSent), static_cast<long long>(r.packetsRead), r.secondsTaken,
-                    r.interrupted ? " (interrupted)" : r.stopped ? " (stopped)" : "");
+                    r.interrupted ? " (interrupted)"
+                    : r.stopped   ? " (stopped)"
+                                  : "");
         if (const auto& a = r.audio)
             std::printf("  audio from %s: %s, %d Hz, %lld of %lld packets handed over\n", a->source.c_str(),
                         Treatment(a->codecIn, a->codecOut).c_str(), a->sampleRate,
@@ -288,20 +289,36 @@ void PrintJson(const std::vector<ExportResult>& results, double secondsTaken)
     {
         Json audio, files = Json::array();
         if (const auto& a = r.audio)
-            audio = {{"source", a->source}, {"codecIn", avcodec_get_name(a->codecIn)},
-                     {"codecOut", avcodec_get_name(a->codecOut)}, {"treatment", copied(a->codecIn, a->codecOut)},
-                     {"sampleRate", a->sampleRate}, {"channels", a->channels},
-                     {"packetsRead", a->packetsRead}, {"packetsSent", a->packetsSent}};
+            audio = {{"source", a->source},
+                     {"codecIn", avcodec_get_name(a->codecIn)},
+                     {"codecOut", avcodec_get_name(a->codecOut)},
+                     {"treatment", copied(a->codecIn, a->codecOut)},
+                     {"sampleRate", a->sampleRate},
+                     {"channels", a->channels},
+                     {"packetsRead", a->packetsRead},
+                     {"packetsSent", a->packetsSent}};
         for (const WrittenFile& f : r.files)
-            files.push_back({{"path", f.path}, {"bytes", f.bytes}, {"frames", f.frames}, {"seconds", milli(f.seconds)},
+            files.push_back({{"path", f.path},
+                             {"bytes", f.bytes},
+                             {"frames", f.frames},
+                             {"seconds", milli(f.seconds)},
                              {"audioCodec", f.audioCodec.empty() ? Json() : Json(f.audioCodec)},
-                             {"audioPackets", f.audioPackets}, {"audioSeconds", milli(f.audioSeconds)}});
-        exports.push_back({{"input", r.input}, {"container", ContainerName(r.container)},
-                           {"codecIn", avcodec_get_name(r.codecIn)}, {"codecOut", avcodec_get_name(r.codecOut)},
-                           {"video", copied(r.codecIn, r.codecOut)}, {"timeScale", r.timeScale},
-                           {"packetsRead", r.packetsRead}, {"packetsSent", r.packetsSent}, {"audio", audio},
-                           {"stopped", r.stopped}, {"interrupted", r.interrupted},
-                           {"secondsTaken", milli(r.secondsTaken)}, {"files", files}, {"notes", r.notes}});
+                             {"audioPackets", f.audioPackets},
+                             {"audioSeconds", milli(f.audioSeconds)}});
+        exports.push_back({{"input", r.input},
+                           {"container", ContainerName(r.container)},
+                           {"codecIn", avcodec_get_name(r.codecIn)},
+                           {"codecOut", avcodec_get_name(r.codecOut)},
+                           {"video", copied(r.codecIn, r.codecOut)},
+                           {"timeScale", r.timeScale},
+                           {"packetsRead", r.packetsRead},
+                           {"packetsSent", r.packetsSent},
+                           {"audio", audio},
+                           {"stopped", r.stopped},
+                           {"interrupted", r.interrupted},
+                           {"secondsTaken", milli(r.secondsTaken)},
+                           {"files", files},
+                           {"notes", r.notes}});
     }
     // An input name that is not UTF-8 is shown with replacement characters, not refused.
     const Json summary = {{"exports", exports}, {"secondsTaken", milli(secondsTaken)}};
