@@ -169,18 +169,32 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes)
     file.bytes = bytes;
     if (raw->duration != AV_NOPTS_VALUE)
         file.seconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
-    // The counts and the audio's length as the file's index gives them.
     if (video >= 0)
-    {
         file.codec = avcodec_get_name(raw->streams[video]->codecpar->codec_id);
-        file.frames = raw->streams[video]->nb_frames;
+    if (audio >= 0)
+        file.audioCodec = avcodec_get_name(raw->streams[audio]->codecpar->codec_id);
+    // Reading every packet walks the whole index and each sample's position: a truncated file shows.
+    PacketPtr packet(av_packet_alloc());
+    if (!packet)
+        throw std::bad_alloc();
+    std::int64_t audioEnd = 0;
+    while ((status = av_read_frame(raw, packet.get())) >= 0)
+    {
+        file.frames += packet->stream_index == video;
+        if (packet->stream_index == audio)
+        {
+            ++file.audioPackets;
+            audioEnd = std::max(audioEnd, packet->pts == AV_NOPTS_VALUE ? 0 : packet->pts + packet->duration);
+        }
+        av_packet_unref(packet.get());
     }
+    if (status != AVERROR_EOF)
+        throw std::runtime_error("cannot read back '" + path + "': " + AvErrorText(status));
     if (audio >= 0)
     {
         const AVStream& stream = *raw->streams[audio];
-        file.audioCodec = avcodec_get_name(stream.codecpar->codec_id);
-        file.audioPackets = stream.nb_frames;
-        file.audioSeconds = static_cast<double>(stream.duration) * av_q2d(stream.time_base);
+        const std::int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+        file.audioSeconds = static_cast<double>(audioEnd - start) * av_q2d(stream.time_base);
     }
     return file;
 }
