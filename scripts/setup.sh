@@ -9,6 +9,8 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   # zlib's crc32 for the recovery journal
   zlib1g-dev
+  # mpegexport's command line and JSON summary
+  libcli11-dev nlohmann-json3-dev
   ffmpeg
   googletest libgtest-dev
   binutils

@@ -1,69 +1,40 @@
 #include "Recover.h"
 
-#include "FfmpegHandles.h"
+#include "Tool.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/mem.h>
 }
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace mpegexport
 {
 namespace
 {
-constexpr int kFinished = 3;
-constexpr int kMissing = 4;
-constexpr int kDamaged = 5;
-constexpr int kMismatch = 6;
-constexpr int kNothingYet = 7;
-
-struct Fd
-{
-    int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-ReadAt ReaderOf(int fd)
-{
-    return [fd](std::uint64_t offset, std::size_t size, std::uint8_t* out) {
-        std::size_t done = 0;
-        while (done < size)
-        {
-            const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
-            if (n <= 0)
-                return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    };
-}
-
 void Check(int status, const char* call)
 {
     if (status < 0)
         throw std::runtime_error(std::string(call) + ": " + AvErrorText(status));
 }
 
-using OutputContextPtr = std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)>;
-
-void FreeOutput(AVFormatContext* context)
+struct FreeOutput
 {
-    if (context && context->pb)
-        avio_closep(&context->pb);
-    avformat_free_context(context);
-}
+    void operator()(AVFormatContext* context) const
+    {
+        if (context->pb)
+            avio_closep(&context->pb);
+        avformat_free_context(context);
+    }
+};
 
 // Writes the kept packets, with the journal's timestamps, into a fresh file
 // of the same container.
@@ -72,11 +43,11 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
     AVFormatContext* raw = nullptr;
     Check(avformat_alloc_output_context2(&raw, nullptr, contents.container.c_str(), path.c_str()),
           "avformat_alloc_output_context2");
-    OutputContextPtr context(raw, FreeOutput);
+    std::unique_ptr<AVFormatContext, FreeOutput> context(raw);
     for (const journal::StreamEntry& entry : contents.streams)
     {
         const AVCodecDescriptor* descriptor = avcodec_descriptor_get_by_name(entry.codec.c_str());
-        AVStream* stream = avformat_new_stream(context.get(), nullptr);
+        AVStream* stream = avformat_new_stream(raw, nullptr);
         if (!descriptor || !stream)
             throw std::runtime_error("cannot make a stream for codec '" + entry.codec + "'");
         AVCodecParameters& p = *stream->codecpar;
@@ -97,20 +68,19 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
         {
             p.extradata = static_cast<std::uint8_t*>(av_mallocz(entry.extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
             if (!p.extradata)
-                throw std::runtime_error("out of memory");
-            std::memcpy(p.extradata, entry.extradata.data(), entry.extradata.size());
+                throw std::bad_alloc();
+            std::copy(entry.extradata.begin(), entry.extradata.end(), p.extradata);
             p.extradata_size = static_cast<int>(entry.extradata.size());
         }
         stream->time_base = AVRational{entry.timeBaseNum, entry.timeBaseDen};
     }
-    Check(avio_open(&context->pb, path.c_str(), AVIO_FLAG_WRITE), "avio_open");
-    Check(avformat_write_header(context.get(), nullptr), "avformat_write_header");
+    Check(avio_open(&raw->pb, path.c_str(), AVIO_FLAG_WRITE), "avio_open");
+    Check(avformat_write_header(raw, nullptr), "avformat_write_header");
 
     PacketPtr packet(av_packet_alloc());
     if (!packet)
-        throw std::runtime_error("out of memory");
-    std::vector<std::uint8_t> stored;
-    std::vector<std::uint8_t> annexB;
+        throw std::bad_alloc();
+    std::vector<std::uint8_t> stored, annexB;
     for (std::size_t k = 0; k < match.kept.size(); ++k)
     {
         const journal::PacketEntry& entry = contents.packets[match.kept[k]];
@@ -118,29 +88,25 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
         stored.resize(entry.size);
         if (!read(match.offsets[k], entry.size, stored.data()))
             throw std::runtime_error("the file shrank while it was read");
-        const std::vector<std::uint8_t>* payload = &stored;
         // The muxer stores these as length-prefixed units and wants them back
         // as it was given them.
-        if (stream.annexB)
-        {
-            if (!journal::LengthPrefixedToAnnexB(stored.data(), stored.size(), annexB))
-                throw std::runtime_error("a stored picture is not made of whole units");
-            payload = &annexB;
-        }
+        if (stream.annexB && !journal::LengthPrefixedToAnnexB(stored.data(), stored.size(), annexB))
+            throw std::runtime_error("a stored picture is not made of whole units");
+        const std::vector<std::uint8_t>& payload = stream.annexB ? annexB : stored;
         av_packet_unref(packet.get());
-        Check(av_new_packet(packet.get(), static_cast<int>(payload->size())), "av_new_packet");
-        std::memcpy(packet->data, payload->data(), payload->size());
+        Check(av_new_packet(packet.get(), static_cast<int>(payload.size())), "av_new_packet");
+        std::copy(payload.begin(), payload.end(), packet->data);
         packet->stream_index = static_cast<int>(entry.stream);
         packet->pts = entry.pts;
         packet->dts = entry.dts;
         packet->duration = entry.duration;
         packet->flags = (entry.flags & 1) ? AV_PKT_FLAG_KEY : 0;
         av_packet_rescale_ts(packet.get(), AVRational{stream.timeBaseNum, stream.timeBaseDen},
-                             context->streams[entry.stream]->time_base);
-        Check(av_interleaved_write_frame(context.get(), packet.get()), "av_interleaved_write_frame");
+                             raw->streams[entry.stream]->time_base);
+        Check(av_interleaved_write_frame(raw, packet.get()), "av_interleaved_write_frame");
     }
-    Check(av_write_trailer(context.get()), "av_write_trailer");
-    Check(avio_closep(&context->pb), "avio_closep");
+    Check(av_write_trailer(raw), "av_write_trailer");
+    Check(avio_closep(&raw->pb), "avio_closep");
 }
 
 int Refuse(int status, const std::string& message)
@@ -148,48 +114,72 @@ int Refuse(int status, const std::string& message)
     std::fprintf(stderr, "mpegexport: %s\n", message.c_str());
     return status;
 }
+
+void PrintKept(const std::string& file, const journal::Contents& contents, const Match& match)
+{
+    std::printf("recovered '%s': %zu of %zu packets in the journal kept\n", file.c_str(), match.kept.size(),
+                contents.packets.size());
+    for (std::size_t s = 0; s < contents.streams.size(); ++s)
+    {
+        const auto total = std::count_if(contents.packets.begin(), contents.packets.end(),
+                                         [s](const journal::PacketEntry& entry) { return entry.stream == s; });
+        std::int64_t first = INT64_MAX, end = INT64_MIN;
+        for (const std::size_t index : match.kept)
+            if (const journal::PacketEntry& entry = contents.packets[index]; entry.stream == s)
+            {
+                first = std::min(first, entry.pts);
+                end = std::max(end, entry.pts + entry.duration);
+            }
+        const journal::StreamEntry& stream = contents.streams[s];
+        const std::size_t kept = match.keptPerStream[s];
+        const double seconds =
+            kept == 0 ? 0.0 : static_cast<double>(end - first) * stream.timeBaseNum / stream.timeBaseDen;
+        std::printf("stream %zu (%s): kept %zu packets (%.3f s), dropped %zu\n", s, stream.codec.c_str(), kept, seconds,
+                    static_cast<std::size_t>(total) - kept);
+    }
+}
 } // namespace
 
+// Exit status: 3 finished, 4 missing, 5 damaged journal, 6 mismatch, 7 nothing yet.
 int Recover(const std::string& file, bool quiet)
 {
-    Fd media;
-    media.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info = {};
-    if (media.fd < 0 || ::fstat(media.fd, &info) != 0 || !S_ISREG(info.st_mode))
-        return Refuse(kMissing, "'" + file + "': " + (media.fd < 0 ? std::strerror(errno) : "not a regular file"));
-    const ReadAt read = ReaderOf(media.fd);
-    const MediaLayout layout = WalkBoxes(read, static_cast<std::uint64_t>(info.st_size));
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(file, error);
+    std::ifstream media(file, std::ios::binary);
+    if (error || !fs::is_regular_file(status) || !media)
+        return Refuse(4, "'" + file + "': " +
+                             (error    ? error.message()
+                              : !media ? std::strerror(errno)
+                                       : "not a regular file"));
+    const ReadAt read = [&media](std::uint64_t offset, std::size_t size, std::uint8_t* out) {
+        media.clear();
+        media.seekg(static_cast<std::streamoff>(offset));
+        media.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(size));
+        return media.gcount() == static_cast<std::streamsize>(size);
+    };
+    const MediaLayout layout = WalkBoxes(read, fs::file_size(file, error));
     if (layout.finished)
-        return Refuse(kFinished, "'" + file + "' is finished (it has its index); nothing to recover");
+        return Refuse(3, "'" + file + "' is finished (it has its index); nothing to recover");
 
     const std::string journalPath = journal::PathFor(file);
-    Fd journalFd;
-    journalFd.fd = ::open(journalPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (journalFd.fd < 0)
-        return Refuse(kMissing, "'" + file + "' has no journal ('" + journalPath + "'); nothing to recover");
-    struct stat journalInfo = {};
-    std::vector<std::uint8_t> bytes;
-    if (::fstat(journalFd.fd, &journalInfo) == 0 && journalInfo.st_size > 0)
-    {
-        bytes.resize(static_cast<std::size_t>(journalInfo.st_size));
-        if (!ReaderOf(journalFd.fd)(0, bytes.size(), bytes.data()))
-            bytes.clear();
-    }
+    std::ifstream journalFile(journalPath, std::ios::binary);
+    if (!journalFile)
+        return Refuse(4, "'" + file + "' has no journal ('" + journalPath + "'); nothing to recover");
+    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(journalFile), {}};
     const journal::Contents contents = journal::Parse(bytes.data(), bytes.size(), ZlibCrc32);
     if (!contents.valid)
-        return Refuse(kDamaged, "'" + journalPath + "' is damaged: it has no valid header; nothing was changed");
-
+        return Refuse(5, "'" + journalPath + "' is damaged: it has no valid header; nothing was changed");
     if (!layout.isMp4 || !layout.hasMdat)
-        return Refuse(kMismatch, "'" + file + "' does not match its journal: no MP4/MOV media data; nothing was changed");
+        return Refuse(6, "'" + file + "' does not match its journal: no MP4/MOV media data; nothing was changed");
     if (contents.packets.empty())
-        return Refuse(kNothingYet, "'" + journalPath +
-                                       "' lists no packet yet (the export ended within its first moments); "
-                                       "nothing to recover");
+        return Refuse(7, "'" + journalPath +
+                             "' lists no packet yet (the export ended within its first moments); nothing to recover");
     const Match match = MatchPackets(contents, read, layout.dataStart, layout.dataEnd);
     if (match.kept.empty())
-        return Refuse(kMismatch, "'" + file + "' does not match its journal: none of its " +
-                                     std::to_string(contents.packets.size()) +
-                                     " packets is in the media data; nothing was changed");
+        return Refuse(6, "'" + file + "' does not match its journal: none of its " +
+                             std::to_string(contents.packets.size()) +
+                             " packets is in the media data; nothing was changed");
 
     const std::string temporary = file + ".recovering";
     try
@@ -198,39 +188,14 @@ int Recover(const std::string& file, bool quiet)
         if (std::rename(temporary.c_str(), file.c_str()) != 0)
             throw std::runtime_error("cannot replace it: " + std::string(std::strerror(errno)));
     }
-    catch (const std::exception& error)
+    catch (const std::exception& failure)
     {
         std::remove(temporary.c_str());
-        return Refuse(1, "'" + file + "': recovery failed: " + error.what() + "; nothing was changed");
+        return Refuse(1, "'" + file + "': recovery failed: " + failure.what() + "; nothing was changed");
     }
     std::remove(journalPath.c_str());
-
-    if (quiet)
-        return 0;
-    std::printf("recovered '%s': %zu of %zu packets in the journal kept\n", file.c_str(), match.kept.size(),
-                contents.packets.size());
-    for (std::size_t s = 0; s < contents.streams.size(); ++s)
-    {
-        std::size_t total = 0;
-        std::int64_t first = INT64_MAX;
-        std::int64_t end = INT64_MIN;
-        for (const journal::PacketEntry& entry : contents.packets)
-            total += entry.stream == s ? 1 : 0;
-        for (const std::size_t index : match.kept)
-        {
-            const journal::PacketEntry& entry = contents.packets[index];
-            if (entry.stream != s)
-                continue;
-            first = std::min(first, entry.pts);
-            end = std::max(end, entry.pts + entry.duration);
-        }
-        const journal::StreamEntry& stream = contents.streams[s];
-        const double seconds = match.keptPerStream[s] == 0
-                                   ? 0.0
-                                   : static_cast<double>(end - first) * stream.timeBaseNum / stream.timeBaseDen;
-        std::printf("stream %zu (%s): kept %zu packets (%.3f s), dropped %zu\n", s, stream.codec.c_str(),
-                    match.keptPerStream[s], seconds, total - match.keptPerStream[s]);
-    }
+    if (!quiet)
+        PrintKept(file, contents, match);
     return 0;
 }
 

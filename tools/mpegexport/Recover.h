@@ -14,7 +14,6 @@ namespace mpegexport
 
 namespace journal = Halvaro::Oru::Shared::Export::Mpeg::Journal;
 
-// zlib's crc32.
 std::uint32_t ZlibCrc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
 
 // Reads `size` bytes at `offset` into `out`; false when the file is shorter.
@@ -23,20 +22,19 @@ using ReadAt = std::function<bool(std::uint64_t offset, std::size_t size, std::u
 // Where the media data of an MP4/MOV file lies, from its top-level boxes.
 struct MediaLayout
 {
-    bool isMp4 = false;    // starts with a well-formed box sequence and an ftyp
+    bool isMp4 = false;    // a box sequence that opens with an ftyp
     bool finished = false; // has a moov: nothing to recover
     bool hasMdat = false;
     std::uint64_t dataStart = 0;
-    std::uint64_t dataEnd = 0; // the end of the mdat, or of the file when its size was never written
+    std::uint64_t dataEnd = 0; // the mdat's end, or the file's when its size was never written
 };
 MediaLayout WalkBoxes(const ReadAt& read, std::uint64_t fileSize);
 
-// The journal's packets found in the media data: each stream's first
-// keptPerStream[s] packets, at offsets[i] for the i-th packet of the
-// journal that is kept (in journal order).
+// The journal's packets found in the media data, in journal order, each
+// stream's first keptPerStream[s] packets.
 struct Match
 {
-    std::vector<std::size_t> kept; // journal indices, in journal order
+    std::vector<std::size_t> kept; // journal indices
     std::vector<std::uint64_t> offsets;
     std::vector<std::size_t> keptPerStream;
     std::uint64_t matchedEnd = 0; // where matching stopped

@@ -1,3 +1,5 @@
+// Finding the journal's packets in an interrupted file's media data.
+
 #include "Recover.h"
 
 #include <algorithm>
@@ -12,43 +14,32 @@ std::uint32_t ZlibCrc32(std::uint32_t crc, const std::uint8_t* data, std::size_t
     return static_cast<std::uint32_t>(::crc32(crc, data, static_cast<uInt>(size)));
 }
 
-namespace
-{
-std::uint64_t BigEndian(const std::uint8_t* p, int bytes)
-{
-    std::uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v = (v << 8) | p[i];
-    return v;
-}
-} // namespace
-
 MediaLayout WalkBoxes(const ReadAt& read, std::uint64_t fileSize)
 {
     MediaLayout layout;
-    std::uint64_t at = 0;
-    bool first = true;
-    while (fileSize - at >= 8)
+    std::uint8_t head[16];
+    for (std::uint64_t at = 0; fileSize - at >= 8 && read(at, 8, head);)
     {
-        std::uint8_t head[16];
-        if (!read(at, 8, head))
-            break;
-        std::uint64_t size = BigEndian(head, 4);
+        const auto bigEndian = [&head](int from, int bytes) {
+            std::uint64_t v = 0;
+            for (int i = from; i < from + bytes; ++i)
+                v = (v << 8) | head[i];
+            return v;
+        };
+        std::uint64_t size = bigEndian(0, 4);
         const std::string type(reinterpret_cast<const char*>(head + 4), 4);
         std::uint64_t headerSize = 8;
         if (size == 1)
         {
             if (fileSize - at < 16 || !read(at + 8, 8, head + 8))
                 break;
-            size = BigEndian(head + 8, 8);
+            size = bigEndian(8, 8);
             headerSize = 16;
         }
-        if (first && type != "ftyp")
-            return layout;
-        first = false;
+        if (!layout.isMp4 && type != "ftyp")
+            break;
         layout.isMp4 = true;
-        if (type == "moov")
-            layout.finished = true;
+        layout.finished = layout.finished || type == "moov";
         // The muxer writes the mdat's size only with the trailer: an
         // unwritten (0) or impossible size runs to the end of the file.
         const bool open = size == 0 || size < headerSize || size > fileSize - at;
@@ -77,11 +68,14 @@ Match MatchPackets(const journal::Contents& contents, const ReadAt& read, std::u
     Match match;
     match.keptPerStream.assign(streams, 0);
     std::vector<std::pair<std::size_t, std::uint64_t>> found;
-    std::vector<std::uint8_t> ends(2 * journal::kChecksumSpan);
+    // Both checksummed ends side by side: zlib's crc32 runs on over them as
+    // over the payload's own bytes (journal::PayloadChecksum).
+    constexpr std::size_t span = journal::kChecksumSpan;
+    std::uint8_t ends[2 * span];
     std::uint64_t at = dataStart;
-    while (at < dataEnd)
+    for (bool advanced = true; advanced && at < dataEnd;)
     {
-        bool advanced = false;
+        advanced = false;
         for (std::size_t s = 0; s < streams && !advanced; ++s)
         {
             if (next[s] == queues[s].size())
@@ -90,22 +84,10 @@ Match MatchPackets(const journal::Contents& contents, const ReadAt& read, std::u
             const journal::PacketEntry& entry = contents.packets[index];
             if (entry.size > dataEnd - at)
                 continue;
-            // Both checksummed ends, or the whole of a short payload.
-            std::uint32_t checksum = 0;
-            if (entry.size <= 2 * journal::kChecksumSpan)
-            {
-                if (!read(at, entry.size, ends.data()))
-                    continue;
-                checksum = ZlibCrc32(0, ends.data(), entry.size);
-            }
-            else
-            {
-                const std::size_t span = journal::kChecksumSpan;
-                if (!read(at, span, ends.data()) || !read(at + entry.size - span, span, ends.data() + span))
-                    continue;
-                checksum = ZlibCrc32(ZlibCrc32(0, ends.data(), span), ends.data() + span, span);
-            }
-            if (checksum != entry.checksum)
+            const bool whole = entry.size <= 2 * span;
+            if (!(whole ? read(at, entry.size, ends)
+                        : read(at, span, ends) && read(at + entry.size - span, span, ends + span)) ||
+                ZlibCrc32(0, ends, whole ? entry.size : 2 * span) != entry.checksum)
                 continue;
             found.emplace_back(index, at);
             ++next[s];
@@ -113,8 +95,6 @@ Match MatchPackets(const journal::Contents& contents, const ReadAt& read, std::u
             at += entry.size;
             advanced = true;
         }
-        if (!advanced)
-            break;
     }
     match.matchedEnd = at;
     std::sort(found.begin(), found.end());

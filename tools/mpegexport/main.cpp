@@ -1,55 +1,211 @@
 // mpegexport: exports a media file's video and audio, or a built-in test
 // card, to MP4 or MOV through the mpegexporter library. See --help.
 
-#include "DemuxSource.h"
-#include "Exporter.h"
-#include "JoinedSource.h"
-#include "Options.h"
-#include "Paths.h"
 #include "Recover.h"
-#include "Report.h"
-#include "TestCard.h"
+#include "Tool.h"
 
-extern "C" {
-#include <libavutil/log.h>
-}
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
-#include <system_error>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace
 {
 using namespace mpegexport;
 
+const char* const kUsage =
+    "usage: mpegexport [options] [INPUT] [OUTPUT]\n"
+    "\n"
+    "Exports the first video stream of INPUT (any file FFmpeg reads: mkv, mp4,\n"
+    "mov, ts, raw .h264/.hevc/.mjpeg, ...) and its first audio stream to OUTPUT\n"
+    "through the mpegexporter library. OUTPUT ends in .mp4 or .mov, which picks\n"
+    "the container; it defaults to INPUT's name with .mp4, in the current\n"
+    "directory.\n"
+    "\n"
+    "Video codecs taken:\n"
+    "  %VIDEO%\n"
+    "Video the container does not carry is transcoded to MPEG-4 part 2.\n"
+    "Audio codecs taken:\n"
+    "  %AUDIO%\n"
+    "MP4 carries AAC and MP2 and gets the others transcoded to AAC; MOV also\n"
+    "carries G.711 and PCM S16BE and gets G.726 transcoded to Microsoft ADPCM.\n"
+    "PCM S16LE (as in WAV files) is handed over as PCM S16BE, its bytes swapped.\n"
+    "\n"
+    "Without INPUT, makes a 10-second 1280x720 test card at 25 frames a second\n"
+    "(H.264, or MPEG-4 part 2 without libx264) with a G.711 mu-law 8 kHz tone,\n"
+    "white and beeping for the first 0.2 s of every second, and exports it to\n"
+    "demo.mp4 (audio transcoded to AAC) and demo.mov (audio copied) in the\n"
+    "current directory.\n"
+    "\n"
+    "Video with B-frames is refused: the library shows pictures in the order they\n"
+    "arrive. A last picture cut short, which players stop at, is left out.\n"
+    "\n"
+    "options:\n"
+    "  --time-scale N         ticks per second of the video time base (default:\n"
+    "                         the input's frame rate rounded, else 90000)\n"
+    "  --batch-ms N           input milliseconds handed over per call (default 1000)\n"
+    "  --split-every SECONDS  start a new file at the first key picture after\n"
+    "                         every SECONDS of input: OUT.mp4, OUT-001.mp4, ...\n"
+    "  --stop-after SECONDS   stop the export after SECONDS of input, as a host's\n"
+    "                         stop button does, and finish the file\n"
+    "  --audio FILE           take the audio from FILE's first audio stream (a\n"
+    "                         .wav, raw G.711 .ul/.al at 8 kHz, ADTS .aac, or any\n"
+    "                         media file) instead of INPUT's; both start together\n"
+    "  --no-audio             export the video alone\n"
+    "  --pace N               hand the input over at N times real time, as a live\n"
+    "                         source would (for trying crash recovery)\n"
+    "  --recover FILE         rebuild FILE, an export that was killed or lost\n"
+    "                         power, from FILE.journal into a regular file; see below\n"
+    "  --json                 print a summary as JSON on stdout\n"
+    "  --progress             progress lines on stderr even when it is not a terminal\n"
+    "  --quiet                print nothing but errors\n"
+    "  --verbose              also print FFmpeg's own error messages\n"
+    "  --help                 this text\n"
+    "\n"
+    "Each written file is read back to check that it is complete. On failure the\n"
+    "tool prints one line on stderr and exits non-zero; a partly written output is\n"
+    "finished or removed.\n"
+    "\n"
+    "While a file is written the library keeps FILE.journal beside it, made durable\n"
+    "with the file twice a second. --recover FILE matches the media data in\n"
+    "FILE against it, writes the packets found through libavformat with the\n"
+    "timestamps the finished export would have given them, replaces FILE and\n"
+    "deletes the journal, and prints what it kept and dropped. Exit status: 0\n"
+    "recovered; 3 FILE is finished (nothing to do); 4 FILE or its journal is\n"
+    "missing; 5 the journal is damaged; 6 the journal does not match FILE;\n"
+    "7 the journal lists no packet yet. On 3 to 7 no file is touched.\n";
+
+struct Options
+{
+    std::string input, output, audioInput, recover;
+    std::int64_t batchMs = 1000;
+    std::optional<double> splitEvery, stopAfter;
+    std::optional<std::int32_t> timeScale;
+    double pace = 0;
+    bool noAudio = false, json = false, quiet = false, progress = false, verbose = false, help = false;
+};
+
+// A command line the tool cannot act on; printed with a pointer to --help.
+struct UsageError : std::runtime_error
+{
+    using std::runtime_error::runtime_error;
+};
+
+// A positive number of seconds, or with `maximum` a whole number from 1 to it.
+double Positive(const std::string& option, const std::string& text, std::int64_t maximum = 0)
+{
+    std::size_t used = 0;
+    double value = 0;
+    try
+    {
+        value = maximum ? static_cast<double>(std::stoll(text, &used)) : std::stod(text, &used);
+    }
+    catch (const std::exception&)
+    {
+    }
+    if (used != 0 && used == text.size() && std::isfinite(value) && value > 0 && value <= (maximum ? maximum : 1e9))
+        return value;
+    throw UsageError(option +
+                     (maximum ? " wants a whole number from 1 to " + std::to_string(maximum)
+                              : std::string(" wants a positive number of seconds")) +
+                     ", not '" + text + "'");
+}
+
+Options ParseOptions(int argc, char** argv)
+{
+    Options o;
+    CLI::App app;
+    app.set_help_flag(); // --help prints our own text
+    app.allow_extras();
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // Numbers are taken as text and checked here, so that a bad one is named as the user wrote it.
+    std::string batchMs, timeScale, splitEvery, stopAfter, pace;
+    app.add_option("input", o.input);
+    app.add_option("output", o.output);
+    app.add_option("--batch-ms", batchMs);
+    app.add_option("--time-scale", timeScale);
+    app.add_option("--split-every", splitEvery);
+    app.add_option("--stop-after", stopAfter);
+    app.add_option("--pace", pace);
+    app.add_option("--audio", o.audioInput);
+    app.add_option("--recover", o.recover);
+    app.add_flag("--no-audio", o.noAudio);
+    app.add_flag("--json", o.json);
+    app.add_flag("-q,--quiet", o.quiet);
+    app.add_flag("-v,--verbose", o.verbose);
+    app.add_flag("--progress", o.progress);
+    app.add_flag("-h,--help", o.help);
+    try
+    {
+        app.parse(argc, argv);
+    }
+    catch (const CLI::ArgumentMismatch& error)
+    {
+        const std::string what = error.what(); // "--option: 1 required TEXT missing"
+        throw UsageError(what.substr(0, what.find(':')) + " needs a value");
+    }
+    catch (const CLI::ParseError& error)
+    {
+        throw UsageError(error.what());
+    }
+    for (const std::string& extra : app.remaining())
+        if (extra != "--")
+            throw UsageError((extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") +
+                             extra + "'");
+    if (app.count("--batch-ms"))
+        o.batchMs = static_cast<std::int64_t>(Positive("--batch-ms", batchMs, 3'600'000));
+    if (app.count("--time-scale"))
+        o.timeScale = static_cast<std::int32_t>(Positive("--time-scale", timeScale, INT32_MAX));
+    if (app.count("--split-every"))
+        o.splitEvery = Positive("--split-every", splitEvery);
+    if (app.count("--stop-after"))
+        o.stopAfter = Positive("--stop-after", stopAfter);
+    if (app.count("--pace"))
+        o.pace = Positive("--pace", pace);
+    if (!o.recover.empty() && app.count("input"))
+        throw UsageError("--recover takes the file to recover alone");
+    if (!o.audioInput.empty() && o.noAudio)
+        throw UsageError("--audio and --no-audio contradict each other");
+    if (!o.audioInput.empty() && o.input.empty())
+        throw UsageError("--audio needs an INPUT; the test card brings its own tone");
+    return o;
+}
+
+std::string UsageText()
+{
+    std::string text = kUsage;
+    text.replace(text.find("%VIDEO%"), 7, SupportedVideoCodecList());
+    text.replace(text.find("%AUDIO%"), 7, SupportedAudioCodecList());
+    return text;
+}
+
 volatile std::sig_atomic_t g_interrupted = 0;
 
 extern "C" void OnInterrupt(int signal)
 {
     g_interrupted = 1;
-    // A second signal ends the process the usual way.
-    std::signal(signal, SIG_DFL);
+    std::signal(signal, SIG_DFL); // a second signal ends the process the usual way
 }
 
-extern "C" void DiscardFfmpegLog(void*, int, const char*, va_list)
-{
-}
+extern "C" void DiscardFfmpegLog(void*, int, const char*, va_list) {}
 
 ExportSettings SettingsFor(const Options& options, const std::string& output)
 {
-    constexpr double ticks = kHostTicksPerSecond;
+    const auto ticks = [](double seconds) { return static_cast<std::int64_t>(seconds * kHostTicksPerSecond); };
     ExportSettings settings;
     settings.output = output;
     settings.batchTicks = options.batchMs * (kHostTicksPerSecond / 1000);
     if (options.splitEvery)
-        settings.splitTicks = static_cast<std::int64_t>(*options.splitEvery * ticks);
+        settings.splitTicks = ticks(*options.splitEvery);
     if (options.stopAfter)
-        settings.stopTicks = static_cast<std::int64_t>(*options.stopAfter * ticks);
+        settings.stopTicks = ticks(*options.stopAfter);
     settings.timeScale = options.timeScale;
     if (!options.quiet && isatty(STDERR_FILENO))
         settings.progress = ExportSettings::Progress::Line;
@@ -60,25 +216,18 @@ ExportSettings SettingsFor(const Options& options, const std::string& output)
     return settings;
 }
 
-void RefuseOverwritingInput(const std::string& input, const std::string& output)
-{
-    std::error_code error;
-    if (std::filesystem::equivalent(input, output, error))
-        throw std::runtime_error("'" + output + "' is the input itself; name another output");
-}
-
 std::vector<ExportResult> ExportTestCard(const Options& options)
 {
     const TestCard card;
     if (!options.quiet && !options.json)
         std::printf("made a %d-second %dx%d %s test card at %d frames a second%s\n", TestCard::kSeconds,
-                    TestCard::kWidth, TestCard::kHeight, DisplayName(card.Info().video.codec).c_str(),
-                    TestCard::kFps, options.audio ? " with a G.711 mu-law 8 kHz tone" : "");
+                    TestCard::kWidth, TestCard::kHeight, DisplayName(card.Info().video.codec).c_str(), TestCard::kFps,
+                    options.noAudio ? "" : " with a G.711 mu-law 8 kHz tone");
     std::vector<ExportResult> results;
     for (const char* output : {"demo.mp4", "demo.mov"})
     {
-        const auto reader = card.NewReader(options.audio);
-        results.push_back(Export(*reader, SettingsFor(options, output)));
+        const auto reader = card.NewReader(!options.noAudio);
+        results.push_back(Export(*reader, *reader, SettingsFor(options, output)));
         if (results.back().interrupted)
             break;
     }
@@ -87,19 +236,93 @@ std::vector<ExportResult> ExportTestCard(const Options& options)
 
 std::vector<ExportResult> ExportFile(const Options& options)
 {
-    const std::string output = options.output.empty() ? DefaultOutputName(options.input) : options.output;
+    const std::string output =
+        options.output.empty() ? std::filesystem::path(options.input).stem().string() + ".mp4" : options.output;
     ContainerOf(output); // refuse a bad name before reading the input
-    RefuseOverwritingInput(options.input, output);
-    using Streams = DemuxSource::Streams;
-    if (options.audioInput.empty())
+    for (const std::string& input : {options.input, options.audioInput})
+        if (std::error_code error; !input.empty() && std::filesystem::equivalent(input, output, error))
+            throw std::runtime_error("'" + output + "' is the input itself; name another output");
+    const bool ownAudio = !options.noAudio && options.audioInput.empty();
+    const auto video = OpenFile(options.input, ownAudio ? Streams::VideoAndAudio : Streams::VideoOnly);
+    const auto audio = options.audioInput.empty() ? nullptr : OpenFile(options.audioInput, Streams::AudioOnly);
+    return {Export(*video, audio ? *audio : *video, SettingsFor(options, output))};
+}
+
+std::string Treatment(AVCodecID in, AVCodecID out)
+{
+    return in == out ? DisplayName(in) + " copied" : DisplayName(in) + " transcoded to " + DisplayName(out);
+}
+
+void PrintText(const std::vector<ExportResult>& results)
+{
+    for (const ExportResult& r : results)
     {
-        DemuxSource source(options.input, options.audio ? Streams::VideoAndAudio : Streams::VideoOnly);
-        return {Export(source, SettingsFor(options, output))};
+        std::printf("%s -> %s: %s, time scale %d, %lld of %lld packets handed over, %.3f s%s\n", r.input.c_str(),
+                    ContainerName(r.container), Treatment(r.codecIn, r.codecOut).c_str(), r.timeScale,
+                    static_cast<long long>(r.packetsSent), static_cast<long long>(r.packetsRead), r.secondsTaken,
+                    r.interrupted ? " (interrupted)"
+                    : r.stopped   ? " (stopped)"
+                                  : "");
+        if (const auto& a = r.audio)
+            std::printf("  audio from %s: %s, %d Hz, %lld of %lld packets handed over\n", a->source.c_str(),
+                        Treatment(a->codecIn, a->codecOut).c_str(), a->sampleRate,
+                        static_cast<long long>(a->packetsSent), static_cast<long long>(a->packetsRead));
+        for (const WrittenFile& f : r.files)
+        {
+            std::printf("  %s: %lld bytes, %lld pictures, %.2f s", f.path.c_str(), static_cast<long long>(f.bytes),
+                        static_cast<long long>(f.frames), f.seconds);
+            if (!f.audioCodec.empty())
+                std::printf("; %s audio, %lld packets, %.2f s", f.audioCodec.c_str(),
+                            static_cast<long long>(f.audioPackets), f.audioSeconds);
+            std::printf("\n");
+        }
     }
-    RefuseOverwritingInput(options.audioInput, output);
-    JoinedSource source(std::make_unique<DemuxSource>(options.input, Streams::VideoOnly),
-                        std::make_unique<DemuxSource>(options.audioInput, Streams::AudioOnly));
-    return {Export(source, SettingsFor(options, output))};
+}
+
+void PrintJson(const std::vector<ExportResult>& results, double secondsTaken)
+{
+    using Json = nlohmann::ordered_json;
+    const auto milli = [](double seconds) { return std::round(seconds * 1000) / 1000; };
+    const auto copied = [](AVCodecID in, AVCodecID out) { return in == out ? "copied" : "transcoded"; };
+    Json exports = Json::array();
+    for (const ExportResult& r : results)
+    {
+        Json audio, files = Json::array();
+        if (const auto& a = r.audio)
+            audio = {{"source", a->source},
+                     {"codecIn", avcodec_get_name(a->codecIn)},
+                     {"codecOut", avcodec_get_name(a->codecOut)},
+                     {"treatment", copied(a->codecIn, a->codecOut)},
+                     {"sampleRate", a->sampleRate},
+                     {"channels", a->channels},
+                     {"packetsRead", a->packetsRead},
+                     {"packetsSent", a->packetsSent}};
+        for (const WrittenFile& f : r.files)
+            files.push_back({{"path", f.path},
+                             {"bytes", f.bytes},
+                             {"frames", f.frames},
+                             {"seconds", milli(f.seconds)},
+                             {"audioCodec", f.audioCodec.empty() ? Json() : Json(f.audioCodec)},
+                             {"audioPackets", f.audioPackets},
+                             {"audioSeconds", milli(f.audioSeconds)}});
+        exports.push_back({{"input", r.input},
+                           {"container", ContainerName(r.container)},
+                           {"codecIn", avcodec_get_name(r.codecIn)},
+                           {"codecOut", avcodec_get_name(r.codecOut)},
+                           {"video", copied(r.codecIn, r.codecOut)},
+                           {"timeScale", r.timeScale},
+                           {"packetsRead", r.packetsRead},
+                           {"packetsSent", r.packetsSent},
+                           {"audio", audio},
+                           {"stopped", r.stopped},
+                           {"interrupted", r.interrupted},
+                           {"secondsTaken", milli(r.secondsTaken)},
+                           {"files", files},
+                           {"notes", r.notes}});
+    }
+    // An input name that is not UTF-8 is shown with replacement characters, not refused.
+    const Json summary = {{"exports", exports}, {"secondsTaken", milli(secondsTaken)}};
+    std::printf("%s\n", summary.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
 }
 } // namespace
 
@@ -130,25 +353,23 @@ int main(int argc, char** argv)
         return Recover(options.recover, options.quiet);
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
-
     try
     {
         const auto began = std::chrono::steady_clock::now();
         const std::vector<ExportResult> results = options.input.empty() ? ExportTestCard(options) : ExportFile(options);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-
         bool interrupted = false;
         for (const ExportResult& result : results)
         {
             interrupted = interrupted || result.interrupted;
-            if (!options.quiet)
-                for (const std::string& note : result.notes)
+            for (const std::string& note : result.notes)
+                if (!options.quiet)
                     std::fprintf(stderr, "mpegexport: note: %s\n", note.c_str());
         }
         if (options.json)
-            PrintJson(stdout, results, seconds);
+            PrintJson(results, seconds);
         else if (!options.quiet)
-            PrintText(stdout, results);
+            PrintText(results);
         if (interrupted)
         {
             std::fprintf(stderr, "mpegexport: interrupted; the files listed were finished with what was written\n");

@@ -1,0 +1,487 @@
+// One export through the library as a host application drives it: describe
+// the streams, hand packets over in batches, split, stop, finish.
+
+#include "Tool.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <stdexcept>
+#include <thread>
+
+namespace mpegexport
+{
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+// The source's audio as the library takes it, stamped on the host clock and
+// handed over in stretches that match the video batches.
+class AudioFeed
+{
+public:
+    AudioFeed(PacketSource& source, const AudioDescription& description, std::uint64_t startTime)
+        : m_source(source), m_description(description), m_startTime(startTime)
+    {
+        // The library recognises ADTS by the first packet's leading bytes.
+        if (Peek())
+            m_header.assign(m_next->data.begin(), m_next->data.begin() + std::min<std::size_t>(8, m_next->data.size()));
+    }
+
+    std::unique_ptr<mpeg::StreamParametersAudio> Record(mpeg::CodecIdAudio codec)
+    {
+        auto record = std::make_unique<mpeg::StreamParametersAudio>();
+        record->startTime = FirstFrom(0).timestamp;
+        record->timeScale = m_description.sampleRate;
+        record->codecId = codec;
+        // Declared mono, as the library wants it; AAC and MP2 frames describe
+        // their own channels, and other codecs are refused with more than one.
+        record->channels = 1;
+        record->channelLayout = mpeg::ChannelLayout::Mono;
+        record->blockAlign = m_description.blockAlign;
+        record->firstPacketHeader = m_header;
+        record->codecConfiguration.extraData = m_description.extraData;
+        return record;
+    }
+
+    // The packets that begin before `until`; with `whole`, only those that
+    // also end by then. Those before the first picture are left out: the
+    // library would drop them.
+    mpeg::MediaPacketList Take(std::int64_t until, bool whole)
+    {
+        mpeg::MediaPacketList packets;
+        for (const SourcePacket* next = Peek(); next && next->offset < until; next = Peek())
+        {
+            if (whole && next->offset + next->duration > until)
+                break;
+            if (next->offset >= 0)
+            {
+                packets.push_back(std::make_unique<mpeg::MediaPacket>());
+                packets.back()->data = std::move(m_next->data);
+                packets.back()->timestamp = m_startTime + static_cast<std::uint64_t>(next->offset);
+                ++m_sent;
+            }
+            m_next.reset();
+        }
+        return packets;
+    }
+
+    // What a split at `offset` hands the next file: its first audio packet,
+    // or, once the audio has ended, an empty packet carrying the framing.
+    mpeg::MediaPacket FirstFrom(std::int64_t offset)
+    {
+        // What begins before `offset` went to the previous file, or nowhere.
+        while (Peek() && m_next->offset < offset)
+            m_next.reset();
+        mpeg::MediaPacket packet;
+        packet.data = m_next ? m_next->data : m_header;
+        packet.timestamp =
+            m_startTime + static_cast<std::uint64_t>(m_next ? m_next->offset : std::max<std::int64_t>(offset, 0));
+        return packet;
+    }
+
+    std::int64_t m_read = 0, m_sent = 0;
+
+private:
+    const SourcePacket* Peek()
+    {
+        SourcePacket packet;
+        if (!m_next && !m_ended && !(m_ended = !m_source.NextAudio(packet)))
+        {
+            ++m_read;
+            m_next = std::move(packet);
+        }
+        return m_next ? &*m_next : nullptr;
+    }
+
+    PacketSource& m_source;
+    const AudioDescription& m_description;
+    std::uint64_t m_startTime;
+    std::optional<SourcePacket> m_next;
+    std::vector<std::uint8_t> m_header; // leading bytes of the first packet
+    bool m_ended = false;
+};
+
+// What a path held before the export, so that a failed export removes only
+// files it created or overwrote.
+struct Part
+{
+    std::string path;
+    std::optional<std::pair<std::uintmax_t, fs::file_time_type>> before = Stamp(path);
+    std::int64_t bytes = 0;
+    bool finished = false;
+
+    static std::optional<std::pair<std::uintmax_t, fs::file_time_type>> Stamp(const std::string& path)
+    {
+        std::error_code error;
+        if (!fs::exists(path, error))
+            return std::nullopt;
+        return std::pair(fs::file_size(path, error), fs::last_write_time(path, error));
+    }
+};
+
+class ExportRun
+{
+public:
+    ExportRun(PacketSource& video, PacketSource& audio, const ExportSettings& settings)
+        : m_source(video), m_audioSource(audio), m_settings(settings), m_info(video.Info())
+    {
+    }
+
+    ExportResult Run()
+    {
+        Prepare();
+        try
+        {
+            WritePackets();
+        }
+        catch (const std::exception& error)
+        {
+            ShowProgress(0, true);
+            // Library errors name the call but not the file.
+            const bool fromLibrary = dynamic_cast<const mpeg::MpegExporterException*>(&error) ||
+                                     dynamic_cast<const std::logic_error*>(&error);
+            throw std::runtime_error((fromLibrary ? "'" + m_parts.back().path + "': " : "") + error.what() + Salvage());
+        }
+        ShowProgress(0, true);
+        for (const Part& part : m_parts)
+        {
+            try
+            {
+                m_result.files.push_back(ReadBack(part.path, part.bytes));
+            }
+            catch (const std::exception& error)
+            {
+                // Finished by the library yet unreadable: kept for a closer look.
+                throw std::runtime_error(std::string(error.what()) + " although the library finished it");
+            }
+        }
+        if (m_audio)
+            m_result.audio->packetsRead = m_audio->m_read, m_result.audio->packetsSent = m_audio->m_sent;
+        m_result.secondsTaken = std::chrono::duration<double>(Clock::now() - m_began).count();
+        return m_result;
+    }
+
+private:
+    // Everything that refuses the input happens here, before a file is made.
+    void Prepare()
+    {
+        const auto videoCodec = ToLibraryVideoCodec(m_info.video.codec);
+        if (!videoCodec)
+            throw std::runtime_error(m_info.name + ": video codec " + avcodec_get_name(m_info.video.codec) +
+                                     " is not supported (supported: " + SupportedVideoCodecList() + ")");
+        // Presentation times must grow in decoding order: the library times
+        // pictures in the order they arrive.
+        if (m_info.video.reordered)
+            throw std::runtime_error(m_info.name +
+                                     ": the video has B-frames (pictures sent ahead of pictures shown "
+                                     "before them), which the library cannot time; re-encode it without "
+                                     "them, for example with ffmpeg -c:v libx264 -bf 0");
+        const Container container = ContainerOf(m_settings.output);
+        // The time scale: the frame rate rounded, or 90000 without one.
+        const double rate = m_info.video.frameRate.num > 0 ? av_q2d(m_info.video.frameRate) : 0;
+        const bool rateFits = std::llround(rate) >= 1 && std::llround(rate) <= std::numeric_limits<std::int32_t>::max();
+        m_result.timeScale =
+            m_settings.timeScale.value_or(rateFits ? static_cast<std::int32_t>(std::llround(rate)) : 90000);
+        m_result.input = m_info.name;
+        m_result.container = container;
+        m_result.codecIn = m_info.video.codec;
+        m_result.codecOut = OutputVideoCodec(container, m_info.video.codec);
+        m_nextSplit = m_settings.splitTicks.value_or(m_nextSplit);
+
+        // The host clock: 100-ns units since the Unix epoch. Only differences
+        // matter to the library; a real clock value keeps the arithmetic honest.
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        m_startTime =
+            static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100);
+        auto video = std::make_unique<mpeg::StreamParametersVideo>();
+        video->startTime = m_startTime;
+        video->timeScale = m_result.timeScale;
+        video->codecId = *videoCodec;
+        video->width = m_info.video.width;
+        video->height = m_info.video.height;
+        video->codecConfiguration.extraData = m_info.video.extraData;
+
+        std::optional<mpeg::CodecIdAudio> audioCodec;
+        if (const auto& audio = m_audioSource.Info().audio)
+        {
+            const auto refuse = [&audio](const std::string& problem) {
+                return std::runtime_error(audio->source + ": " + problem + "; --no-audio exports the video alone");
+            };
+            audioCodec = ToLibraryAudioCodec(audio->codec);
+            if (!audioCodec)
+                throw refuse(std::string("audio codec ") + avcodec_get_name(audio->codec) +
+                             " is not supported (supported: " + SupportedAudioCodecList() + ")");
+            // The library declares every audio stream mono; only frames that
+            // say how many channels they hold come through that unharmed.
+            if (audio->channels > 1 && audio->codec != AV_CODEC_ID_AAC && audio->codec != AV_CODEC_ID_MP2)
+                throw refuse(DisplayName(audio->codec) + " audio has " + std::to_string(audio->channels) +
+                             " channels; the library takes it in mono only");
+            // The stream record has no field for G.726's code size: the library
+            // decodes 4 bits a sample (32 kbit/s at 8 kHz); another would be noise.
+            const bool g726 = audio->codec == AV_CODEC_ID_ADPCM_G726 || audio->codec == AV_CODEC_ID_ADPCM_G726LE;
+            if (g726 && audio->bitsPerSample > 0 && audio->bitsPerSample != 4)
+                throw refuse("G.726 audio at " + std::to_string(audio->bitsPerSample) +
+                             " bits a sample; the library decodes G.726 at 4 bits a sample only");
+            m_audio.emplace(m_audioSource, *audio, m_startTime);
+            m_result.audio = AudioResult{audio->source, audio->codec, OutputAudioCodec(container, audio->codec),
+                                         audio->sampleRate, audio->channels};
+        }
+
+        m_facade = mpeg::IFfMpegFacade::Create(m_audio.has_value());
+        m_parts.push_back({m_settings.output});
+        try
+        {
+            m_facade->StartInitMediaFile(ToUtf16(m_settings.output));
+            m_facade->InitStreamVideo(std::move(video));
+            if (m_audio)
+            {
+                try
+                {
+                    m_facade->InitStreamAudio(m_audio->Record(*audioCodec));
+                }
+                catch (const std::exception& error)
+                {
+                    // The library names the FFmpeg call that failed, not the stream.
+                    throw std::runtime_error("cannot take " + DisplayName(m_result.audio->codecIn) + " audio (" +
+                                             m_result.audio->source + "): " + error.what());
+                }
+            }
+            m_facade->FinishInitMediaFile();
+        }
+        catch (const std::exception& error)
+        {
+            throw std::runtime_error("'" + m_settings.output + "': " + error.what() + Salvage());
+        }
+    }
+
+    void WritePackets()
+    {
+        std::int64_t batchEnd = m_settings.batchTicks, lastOffset = 0;
+        SourcePacket packet;
+        while (m_source.Next(packet))
+        {
+            ++m_result.packetsRead;
+            if ((m_result.interrupted = m_settings.interrupted && m_settings.interrupted()))
+                break;
+            // Found only while reading: a stream that does not declare its
+            // reordering, or whose clock jumps back.
+            if (packet.offset < lastOffset)
+            {
+                char seconds[32];
+                std::snprintf(seconds, sizeof seconds, "%.3f",
+                              static_cast<double>(packet.offset) / kHostTicksPerSecond);
+                throw std::runtime_error(m_info.name + ": picture " + std::to_string(m_result.packetsRead) +
+                                         " goes back in time (to " + seconds +
+                                         " s): B-frames or a clock jump, which the library cannot time");
+            }
+            lastOffset = packet.offset;
+            // A picture shown before the first one in file order cannot go
+            // before the file's start: the library would drop it.
+            const std::int64_t offset = std::max<std::int64_t>(packet.offset, 0);
+            if ((m_result.stopped = m_settings.stopTicks && offset >= *m_settings.stopTicks))
+                break;
+            // A file should open with a picture that decodes on its own.
+            if (offset >= m_nextSplit && packet.key)
+            {
+                SendBatch(offset, true);
+                Split(offset);
+            }
+            if (offset >= batchEnd)
+            {
+                if (m_settings.pace > 0)
+                    std::this_thread::sleep_until(m_began +
+                                                  std::chrono::duration<double>(static_cast<double>(offset) /
+                                                                                kHostTicksPerSecond / m_settings.pace));
+                SendBatch(offset, false);
+                ShowProgress(offset, false);
+                while (batchEnd <= offset)
+                    batchEnd += m_settings.batchTicks;
+            }
+            m_batch.push_back(std::make_unique<mpeg::MediaPacket>());
+            m_batch.back()->data = std::move(packet.data);
+            m_batch.back()->timestamp = m_startTime + static_cast<std::uint64_t>(offset);
+            ++m_result.packetsSent;
+        }
+        m_result.notes = m_source.notes;
+        if (&m_audioSource != &m_source)
+            m_result.notes.insert(m_result.notes.end(), m_audioSource.notes.begin(), m_audioSource.notes.end());
+        if (m_result.interrupted)
+            m_facade->Stop(); // whoever interrupts wants out now: what is queued is dropped
+        else if (m_result.stopped)
+        {
+            // We read far faster than a live source delivers. A live host's queue
+            // is all but empty when its user stops, so let the library catch up
+            // first; Stop then ends the export with everything before this point.
+            SendBatch(*m_settings.stopTicks, true);
+            m_facade->EstimateFileSize(0, 1);
+            m_facade->Stop();
+        }
+        else
+            SendBatch(std::numeric_limits<std::int64_t>::max(), true); // audio that outlasts the video too
+        m_parts.back().bytes = m_facade->FinishMediaFile();
+        m_parts.back().finished = true;
+    }
+
+    // Hands over the pictures gathered so far with the audio before `until`,
+    // where the next batch begins; `lastOfFile` when no batch follows in this
+    // file. The library fills the stretch between a batch's first picture and
+    // its first audio with silence, so an audio packet running into the next
+    // batch goes with that batch; the next file, though, would drop it.
+    void SendBatch(std::int64_t until, bool lastOfFile)
+    {
+        mpeg::MediaPacketList audio = m_audio ? m_audio->Take(until, !lastOfFile) : mpeg::MediaPacketList();
+        if (m_batch.empty() && audio.empty())
+            return;
+        for (const auto* list : {&m_batch, &audio})
+            for (const auto& record : *list)
+                m_queuedBytes += record->data.size();
+        if (m_audio)
+            m_facade->AddPacketsAudioVideo(std::move(m_batch), std::move(audio));
+        else
+            m_facade->AddPacketsVideo(std::move(m_batch));
+        m_batch = mpeg::MediaPacketList();
+        // A file reads far faster than the library transcodes; waiting for the
+        // worker now and then keeps the queue, and our memory, bounded.
+        if (m_queuedBytes > (64u << 20))
+        {
+            m_facade->EstimateFileSize(0, 1);
+            m_queuedBytes = 0;
+        }
+    }
+
+    void Split(std::int64_t offset)
+    {
+        const std::string path = PartName(m_settings.output, static_cast<int>(m_parts.size()));
+        m_parts.push_back({path});
+        Part& previous = m_parts[m_parts.size() - 2];
+        const std::uint64_t start = m_startTime + static_cast<std::uint64_t>(offset);
+        previous.bytes = m_audio ? m_facade->SplitMediaFileAudioVideo(ToUtf16(path), start, m_audio->FirstFrom(offset))
+                                 : m_facade->SplitMediaFileVideo(ToUtf16(path), start);
+        previous.finished = true;
+        m_partStart = offset;
+        while (m_nextSplit <= offset)
+            m_nextSplit += *m_settings.splitTicks;
+    }
+
+    // One line rewritten in place on a terminal at most four times a second,
+    // or a line every tenth of the input for logs; `last` clears the former.
+    void ShowProgress(std::int64_t offset, bool last)
+    {
+        using Mode = ExportSettings::Progress;
+        const Mode mode = m_settings.progress;
+        const auto now = Clock::now();
+        const double fraction =
+            m_info.durationSeconds > 0 ? std::min(offset / (m_info.durationSeconds * kHostTicksPerSecond), 1.0) : -1;
+        const int tenth = fraction < 0 ? m_lastTenth : static_cast<int>(fraction * 10);
+        if (mode == Mode::None || (last && (mode == Mode::Lines || m_lastProgress == Clock::time_point{})))
+            return;
+        if (last || (mode == Mode::Line ? now - m_lastProgress < std::chrono::milliseconds(250) : tenth == m_lastTenth))
+        {
+            if (last)
+                std::fputs("\r\033[K", stderr);
+            return;
+        }
+        m_lastProgress = now;
+        m_lastTenth = tenth;
+        // The projection is for the file being written, up to the next split,
+        // in milliseconds of input; it needs the input's length.
+        const std::int64_t end = std::min({static_cast<std::int64_t>(m_info.durationSeconds * kHostTicksPerSecond),
+                                           m_nextSplit, m_settings.stopTicks.value_or(m_nextSplit)});
+        const std::int64_t done = fraction < 0 ? 0 : (offset - m_partStart) / 10'000;
+        const std::int64_t remaining = std::max<std::int64_t>(end - offset, 0) / 10'000;
+        char text[64];
+        std::snprintf(text, sizeof text, "%.1f s elapsed", std::chrono::duration<double>(now - m_began).count());
+        std::string line =
+            m_info.name + ": " + (fraction >= 0 ? std::to_string(int(fraction * 100)) + "% of input, " : "") + text;
+        if (done > 0) // a file just begun has nothing to project from
+        {
+            std::snprintf(text, sizeof text, ", %.1f MB projected for ",
+                          static_cast<double>(m_facade->EstimateFileSize(remaining, done)) / 1e6);
+            line += text + m_parts.back().path;
+            m_queuedBytes = 0;
+        }
+        std::fprintf(stderr, mode == Mode::Line ? "\r\033[K%s" : "%s\n", line.c_str());
+        std::fflush(stderr);
+    }
+
+    // After a failure: finish the file being written if the library still
+    // can, otherwise remove it; never leave a broken file behind unmentioned.
+    // Returns what became of it, to append to the error message.
+    std::string Salvage() noexcept
+    {
+        std::string outcome;
+        try
+        {
+            // The first call may rethrow the failure already reported; the
+            // second then finishes the file, or fails to, and a third closes it.
+            for (int attempt = 0; attempt < 3; ++attempt)
+                try
+                {
+                    m_facade->FinishMediaFile();
+                    break;
+                }
+                catch (const std::exception&)
+                {
+                }
+            try
+            {
+                m_facade->Stop(); // the worker must be waited for before the facade goes
+            }
+            catch (const std::exception&)
+            {
+            }
+            for (const Part& part : m_parts)
+            {
+                if (part.finished || !Part::Stamp(part.path) || Part::Stamp(part.path) == part.before)
+                    continue;
+                try
+                {
+                    outcome += "; finished '" + part.path + "' with the " + std::to_string(ReadBack(part.path).frames) +
+                               " pictures written before";
+                }
+                catch (const std::exception&)
+                {
+                    std::error_code error, ignored;
+                    fs::remove(part.path, error);
+                    fs::remove(part.path + ".journal", ignored); // without its file the journal recovers nothing
+                    outcome +=
+                        (error ? "; could not remove the broken '" : "; removed the unfinished '") + part.path + "'";
+                }
+            }
+        }
+        catch (...)
+        {
+            outcome += "; the output may be incomplete";
+        }
+        return outcome;
+    }
+
+    PacketSource& m_source;
+    PacketSource& m_audioSource;
+    const ExportSettings& m_settings;
+    const SourceInfo& m_info;
+    ExportResult m_result;
+    std::shared_ptr<mpeg::IFfMpegFacade> m_facade;
+    std::vector<Part> m_parts;
+    mpeg::MediaPacketList m_batch;
+    std::optional<AudioFeed> m_audio;
+    std::uint64_t m_startTime = 0;
+    std::int64_t m_partStart = 0; // offset at which the current file begins
+    std::int64_t m_nextSplit = std::numeric_limits<std::int64_t>::max();
+    std::size_t m_queuedBytes = 0; // handed over since the worker was last waited for
+    Clock::time_point m_began = Clock::now(), m_lastProgress;
+    int m_lastTenth = -1;
+};
+} // namespace
+
+ExportResult Export(PacketSource& video, PacketSource& audio, const ExportSettings& settings)
+{
+    return ExportRun(video, audio, settings).Run();
+}
+
+} // namespace mpegexport

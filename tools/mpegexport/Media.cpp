@@ -1,0 +1,202 @@
+// Codec and container names, output paths, and reading a written file back.
+
+#include "Tool.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
+
+namespace mpegexport
+{
+namespace
+{
+struct CodecEntry
+{
+    bool audio;
+    AVCodecID av;
+    int library; // mpeg::CodecIdVideo or mpeg::CodecIdAudio; -1: produced only, never taken
+    const char* display;
+    bool inMp4, inMov;
+};
+
+// In the order the help and error messages list them.
+constexpr CodecEntry kCodecs[] = {
+    {false, AV_CODEC_ID_H264, int(mpeg::CodecIdVideo::H264), "H.264", true, true},
+    {false, AV_CODEC_ID_HEVC, int(mpeg::CodecIdVideo::H265), "H.265", true, true},
+    {false, AV_CODEC_ID_MPEG4, int(mpeg::CodecIdVideo::Mpeg4), "MPEG-4", true, true},
+    {false, AV_CODEC_ID_MJPEG, int(mpeg::CodecIdVideo::Mjpeg), "MJPEG", true, true},
+    {false, AV_CODEC_ID_H263, int(mpeg::CodecIdVideo::H263), "H.263", false, true},
+    {false, AV_CODEC_ID_BMP, int(mpeg::CodecIdVideo::Bmp), "BMP", false, false},
+    {true, AV_CODEC_ID_AAC, int(mpeg::CodecIdAudio::Aac), "AAC", true, true},
+    {true, AV_CODEC_ID_MP2, int(mpeg::CodecIdAudio::Mp2), "MP2", true, true},
+    {true, AV_CODEC_ID_PCM_MULAW, int(mpeg::CodecIdAudio::PcmMulaw), "G.711 mu-law", false, true},
+    {true, AV_CODEC_ID_PCM_ALAW, int(mpeg::CodecIdAudio::PcmAlaw), "G.711 A-law", false, true},
+    {true, AV_CODEC_ID_ADPCM_G726, int(mpeg::CodecIdAudio::G726), "G.726", false, false},
+    {true, AV_CODEC_ID_ADPCM_G726LE, int(mpeg::CodecIdAudio::G726le), "G.726 little-endian", false, false},
+    {true, AV_CODEC_ID_PCM_S16BE, int(mpeg::CodecIdAudio::PcmS16be), "PCM S16BE", false, true},
+    {true, AV_CODEC_ID_ADPCM_MS, -1, "Microsoft ADPCM", false, false},
+};
+
+const CodecEntry* Find(AVCodecID codec, bool audio)
+{
+    for (const CodecEntry& entry : kCodecs)
+        if (entry.av == codec && entry.audio == audio && entry.library >= 0)
+            return &entry;
+    return nullptr;
+}
+
+std::string ListOf(bool audio)
+{
+    std::string list;
+    for (const CodecEntry& entry : kCodecs)
+        if (entry.audio == audio && entry.library >= 0)
+            list += (list.empty() ? "" : ", ") + std::string(entry.display);
+    return list;
+}
+
+bool Carried(const CodecEntry* entry, Container container)
+{
+    return entry && (container == Container::Mp4 ? entry->inMp4 : entry->inMov);
+}
+
+} // namespace
+
+std::string AvErrorText(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+const char* ContainerName(Container container)
+{
+    return container == Container::Mp4 ? "mp4" : "mov";
+}
+
+Container ContainerOf(const std::string& path)
+{
+    std::string extension = std::filesystem::path(path).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (extension == ".mp4" || extension == ".mov")
+        return extension == ".mp4" ? Container::Mp4 : Container::Mov;
+    throw std::runtime_error("'" + path + "': the output name must end in .mp4 or .mov");
+}
+
+std::string PartName(const std::string& path, int index)
+{
+    if (index == 0)
+        return path;
+    const std::filesystem::path p(path);
+    char counter[16];
+    std::snprintf(counter, sizeof counter, "-%03d", index);
+    return (p.parent_path() / (p.stem().string() + counter + p.extension().string())).string();
+}
+
+std::wstring ToUtf16(const std::string& utf8)
+{
+    try
+    {
+        // On POSIX a path holds UTF-8, and converts to UTF-16 with the standard library's codecvt.
+        const std::u16string units = std::filesystem::path(utf8).u16string();
+        return std::wstring(units.begin(), units.end());
+    }
+    catch (const std::exception&)
+    {
+        throw std::runtime_error("the file name '" + utf8 + "' is not UTF-8");
+    }
+}
+
+std::optional<mpeg::CodecIdVideo> ToLibraryVideoCodec(AVCodecID codec)
+{
+    const CodecEntry* entry = Find(codec, false);
+    return entry ? std::optional(mpeg::CodecIdVideo(entry->library)) : std::nullopt;
+}
+
+std::optional<mpeg::CodecIdAudio> ToLibraryAudioCodec(AVCodecID codec)
+{
+    const CodecEntry* entry = Find(codec, true);
+    return entry ? std::optional(mpeg::CodecIdAudio(entry->library)) : std::nullopt;
+}
+
+std::string SupportedVideoCodecList()
+{
+    return ListOf(false);
+}
+
+std::string SupportedAudioCodecList()
+{
+    return ListOf(true);
+}
+
+std::string DisplayName(AVCodecID codec)
+{
+    for (const CodecEntry& entry : kCodecs)
+        if (entry.av == codec)
+            return entry.display;
+    return avcodec_get_name(codec);
+}
+
+AVCodecID OutputVideoCodec(Container container, AVCodecID input)
+{
+    return Carried(Find(input, false), container) ? input : AV_CODEC_ID_MPEG4;
+}
+
+AVCodecID OutputAudioCodec(Container container, AVCodecID input)
+{
+    if (Carried(Find(input, true), container))
+        return input;
+    return container == Container::Mp4 ? AV_CODEC_ID_AAC : AV_CODEC_ID_ADPCM_MS;
+}
+
+WrittenFile ReadBack(const std::string& path, std::int64_t bytes)
+{
+    AVFormatContext* raw = nullptr;
+    int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    InputContextPtr context(raw);
+    if (status >= 0)
+        status = avformat_find_stream_info(raw, nullptr); // FFmpeg 7.1 sets the duration only here
+    if (status < 0)
+        throw std::runtime_error("cannot read back '" + path + "': " + AvErrorText(status));
+    // The muxer leaves out a track without samples: an export that wrote no
+    // pictures is complete with no stream at all.
+    const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const int audio = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (video < 0 && audio < 0 && raw->nb_streams > 0)
+        throw std::runtime_error("'" + path + "' has neither video nor audio");
+    WrittenFile file;
+    file.path = path;
+    file.bytes = bytes;
+    if (raw->duration != AV_NOPTS_VALUE)
+        file.seconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
+    if (video >= 0)
+        file.codec = avcodec_get_name(raw->streams[video]->codecpar->codec_id);
+    if (audio >= 0)
+        file.audioCodec = avcodec_get_name(raw->streams[audio]->codecpar->codec_id);
+    // Reading every packet walks the whole index and each sample's position: a truncated file shows.
+    PacketPtr packet(av_packet_alloc());
+    if (!packet)
+        throw std::bad_alloc();
+    std::int64_t audioEnd = 0;
+    while ((status = av_read_frame(raw, packet.get())) >= 0)
+    {
+        file.frames += packet->stream_index == video;
+        if (packet->stream_index == audio)
+        {
+            ++file.audioPackets;
+            audioEnd = std::max(audioEnd, packet->pts == AV_NOPTS_VALUE ? 0 : packet->pts + packet->duration);
+        }
+        av_packet_unref(packet.get());
+    }
+    if (status != AVERROR_EOF)
+        throw std::runtime_error("cannot read back '" + path + "': " + AvErrorText(status));
+    if (audio >= 0)
+    {
+        const AVStream& stream = *raw->streams[audio];
+        const std::int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+        file.audioSeconds = static_cast<double>(audioEnd - start) * av_q2d(stream.time_base);
+    }
+    return file;
+}
+
+} // namespace mpegexport

@@ -1,0 +1,520 @@
+// The inputs: a media file read with libavformat, the audio of a second file
+// joined to it, and the built-in test card.
+
+#include "Tool.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+}
+
+#include <cmath>
+#include <deque>
+#include <stdexcept>
+
+namespace mpegexport
+{
+namespace
+{
+bool Usable(AVRational rate)
+{
+    return rate.num > 0 && rate.den > 0;
+}
+
+// The first stream of a type; cover art is a still picture, not the video.
+int FirstStream(const AVFormatContext& context, AVMediaType type)
+{
+    for (unsigned i = 0; i < context.nb_streams; ++i)
+        if (context.streams[i]->codecpar->codec_type == type &&
+            !(context.streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            return static_cast<int>(i);
+    return -1;
+}
+
+class DemuxSource final : public PacketSource
+{
+public:
+    DemuxSource(const std::string& path, Streams streams)
+    {
+        // Headerless G.711 (.ul, .al) does not say its rate; telephony audio is
+        // 8 kHz. Demuxers that read the rate from the file ignore the option.
+        AVDictionary* options = nullptr;
+        av_dict_set(&options, "sample_rate", "8000", 0);
+        AVFormatContext* raw = nullptr;
+        const int opened = avformat_open_input(&raw, path.c_str(), nullptr, &options);
+        av_dict_free(&options);
+        if (opened < 0)
+            throw std::runtime_error("cannot open '" + path + "': " + AvErrorText(opened));
+        m_context.reset(raw);
+        if (const int status = avformat_find_stream_info(raw, nullptr); status < 0)
+            throw std::runtime_error("cannot read '" + path + "': " + AvErrorText(status));
+        if (!m_packet)
+            throw std::bad_alloc();
+        m_info.name = path;
+        m_video.index = streams == Streams::AudioOnly ? -1 : FirstStream(*raw, AVMEDIA_TYPE_VIDEO);
+        m_audio.index = streams == Streams::VideoOnly ? -1 : FirstStream(*raw, AVMEDIA_TYPE_AUDIO);
+        if (m_video.index < 0 && streams != Streams::AudioOnly)
+            throw std::runtime_error("'" + path + "' has no video stream");
+        if (m_audio.index < 0 && streams == Streams::AudioOnly)
+            throw std::runtime_error("'" + path + "' has no audio stream");
+        if (m_video.index >= 0)
+        {
+            const AVStream& stream = *raw->streams[m_video.index];
+            const AVCodecParameters& p = *stream.codecpar;
+            m_video.timeBase = stream.time_base;
+            VideoDescription& video = m_info.video;
+            video = {p.codec_id, p.width, p.height, {p.extradata, p.extradata + std::max(p.extradata_size, 0)}};
+            // The average holds the total duration together when the rate varies.
+            video.frameRate = Usable(stream.avg_frame_rate) ? stream.avg_frame_rate : stream.r_frame_rate;
+            if (!Usable(video.frameRate))
+                video.frameRate = AVRational{0, 1};
+            else
+                m_frameTicks = av_rescale_q(1, av_inv_q(video.frameRate), kHostTimeBase);
+            // Probing sets it from the bitstream's reorder depth or pictures seen out of order.
+            video.reordered = p.video_delay > 0;
+        }
+        if (m_audio.index >= 0)
+        {
+            const AVStream& stream = *raw->streams[m_audio.index];
+            const AVCodecParameters& p = *stream.codecpar;
+            m_audio.timeBase = stream.time_base;
+            // 16-bit little-endian PCM, a WAV file's usual content, goes in big-endian.
+            m_swapAudioBytes = p.codec_id == AV_CODEC_ID_PCM_S16LE;
+            int bits = p.bits_per_coded_sample;
+            if (bits <= 0 && p.sample_rate > 0)
+                bits = static_cast<int>((p.bit_rate + p.sample_rate / 2) / p.sample_rate);
+            m_info.audio = AudioDescription{path,
+                                            m_swapAudioBytes ? AV_CODEC_ID_PCM_S16BE : p.codec_id,
+                                            p.sample_rate,
+                                            p.ch_layout.nb_channels,
+                                            p.block_align,
+                                            bits,
+                                            {p.extradata, p.extradata + std::max(p.extradata_size, 0)}};
+        }
+        for (unsigned i = 0; i < raw->nb_streams; ++i)
+            if (static_cast<int>(i) != m_video.index && static_cast<int>(i) != m_audio.index)
+                raw->streams[i]->discard = AVDISCARD_ALL;
+        const AVStream* main = raw->streams[m_video.index >= 0 ? m_video.index : m_audio.index];
+        if (main->duration != AV_NOPTS_VALUE && main->duration > 0)
+            m_info.durationSeconds = static_cast<double>(main->duration) * av_q2d(main->time_base);
+        else if (raw->duration != AV_NOPTS_VALUE && raw->duration > 0)
+            m_info.durationSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
+    }
+
+    const SourceInfo& Info() const override { return m_info; }
+
+    bool Next(SourcePacket& out) override
+    {
+        Queued packet;
+        if (!Pop(m_video, packet))
+            return false;
+        // A stream cut off mid-picture, as a recording ends when its writer is
+        // killed, leaves a last picture that players refuse to decode. Reading
+        // one packet ahead tells which one is the last.
+        if (!Fill(m_video) && CutShort(packet))
+        {
+            notes.push_back(m_info.name + ": left out the last picture, which is cut short and does not decode");
+            return false;
+        }
+        if (packet.key)
+            m_sinceKey.clear(), m_sinceKeyBytes = 0;
+        m_sinceKeyBytes += packet.data.size();
+        if (m_sinceKeyBytes <= kMaxSinceKeyBytes)
+            m_sinceKey.push_back(packet.data);
+        else
+            m_sinceKey.clear();
+        // Untimed packets follow the previous one by a nominal frame.
+        if (packet.time != AV_NOPTS_VALUE)
+            out.offset = packet.time - *m_origin;
+        else
+            out.offset = m_videoStarted ? m_lastOffset + m_frameTicks : 0;
+        out.data = std::move(packet.data);
+        out.key = packet.key;
+        m_lastOffset = out.offset;
+        m_videoStarted = true;
+        return true;
+    }
+
+    bool NextAudio(SourcePacket& out) override
+    {
+        Queued packet;
+        if (!Pop(m_audio, packet))
+            return false;
+        // The clock starts with the video: read on to its first packet. A file
+        // without timed video starts the clock with its audio.
+        while (!m_videoSeen && !m_end && m_video.index >= 0)
+            Fill(m_video);
+        if (!m_origin && packet.time != AV_NOPTS_VALUE)
+            m_origin = packet.time;
+        out.offset = packet.time == AV_NOPTS_VALUE ? m_audioEnd : packet.time - *m_origin;
+        out.data = std::move(packet.data);
+        out.duration = packet.duration;
+        out.key = true;
+        m_audioEnd = out.offset + packet.duration;
+        return true;
+    }
+
+private:
+    // A packet read ahead of its turn, in host ticks on the file's clock.
+    struct Queued
+    {
+        std::vector<std::uint8_t> data;
+        std::int64_t time = AV_NOPTS_VALUE, duration = 0;
+        bool key = false, corrupt = false; // corrupt: the demuxer could not read all of it
+    };
+    struct Track
+    {
+        int index = -1;
+        AVRational timeBase{0, 1};
+        std::deque<Queued> queue;
+    };
+    // More than this since the last key picture is no group of pictures worth
+    // holding on to for the check at the end.
+    static constexpr std::size_t kMaxSinceKeyBytes = 64 << 20;
+
+    // Reads until `track` has a packet waiting; false at the end of the file.
+    bool Fill(Track& track)
+    {
+        while (track.queue.empty())
+        {
+            if (m_end || track.index < 0)
+                return false;
+            const int status = av_read_frame(m_context.get(), m_packet.get());
+            if ((m_end = status == AVERROR_EOF))
+                return false;
+            if (status < 0)
+                throw std::runtime_error("cannot read '" + m_info.name + "': " + AvErrorText(status));
+            const AVPacket& packet = *m_packet;
+            const bool video = packet.stream_index == m_video.index;
+            // Streams that turn up later in the file are not discarded by default.
+            if (video || packet.stream_index == m_audio.index)
+            {
+                Track& owner = video ? m_video : m_audio;
+                const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+                Queued& queued = owner.queue.emplace_back(
+                    Queued{{packet.data, packet.data + packet.size},
+                           time == AV_NOPTS_VALUE ? time : av_rescale_q(time, owner.timeBase, kHostTimeBase),
+                           av_rescale_q(packet.duration, owner.timeBase, kHostTimeBase),
+                           (packet.flags & AV_PKT_FLAG_KEY) != 0,
+                           (packet.flags & AV_PKT_FLAG_CORRUPT) != 0});
+                for (std::size_t i = 0; !video && m_swapAudioBytes && i + 1 < queued.data.size(); i += 2)
+                    std::swap(queued.data[i], queued.data[i + 1]);
+                // The library takes AAC only as ADTS frames, each with its own
+                // header; MP4 and Matroska carry it raw, described once.
+                const bool adts = packet.size >= 7 && packet.data[0] == 0xFF && (packet.data[1] & 0xF6) == 0xF0;
+                if (!video && m_info.audio->codec == AV_CODEC_ID_AAC && !adts)
+                    queued.data = AdtsFrame();
+                if (video && queued.time != AV_NOPTS_VALUE && !m_origin)
+                    m_origin = queued.time;
+                m_videoSeen = m_videoSeen || video;
+            }
+            av_packet_unref(m_packet.get());
+        }
+        return true;
+    }
+
+    bool Pop(Track& track, Queued& out)
+    {
+        if (!Fill(track))
+            return false;
+        out = std::move(track.queue.front());
+        track.queue.pop_front();
+        return true;
+    }
+
+    // The packet just read in ADTS frames, as FFmpeg's ADTS muxer makes them.
+    std::vector<std::uint8_t> AdtsFrame()
+    {
+        const AVCodecParameters& parameters = *m_context->streams[m_audio.index]->codecpar;
+        int status = parameters.extradata_size > 0 ? 0 : AVERROR_INVALIDDATA; // no AudioSpecificConfig
+        if (!m_adts && status >= 0)
+        {
+            AVFormatContext* raw = nullptr;
+            status = avformat_alloc_output_context2(&raw, nullptr, "adts", nullptr);
+            m_adts.reset(raw);
+            AVStream* stream = status < 0 ? nullptr : avformat_new_stream(raw, nullptr);
+            status = status < 0 ? status : stream ? 0 : AVERROR(ENOMEM);
+            if (status >= 0)
+                status = avcodec_parameters_copy(stream->codecpar, &parameters);
+            if (status >= 0 && (status = avio_open_dyn_buf(&raw->pb)) >= 0)
+                status = avformat_write_header(raw, nullptr);
+        }
+        m_packet->stream_index = 0;
+        if (status >= 0 && (status = av_write_frame(m_adts.get(), m_packet.get())) >= 0)
+        {
+            std::uint8_t* frame = nullptr;
+            const int size = avio_close_dyn_buf(m_adts->pb, &frame);
+            std::vector<std::uint8_t> framed(frame, frame + size);
+            av_free(frame);
+            if ((status = avio_open_dyn_buf(&m_adts->pb)) >= 0)
+                return framed;
+        }
+        throw std::runtime_error(m_info.name + ": AAC audio cannot be put in ADTS frames: " + AvErrorText(status));
+    }
+
+    // The demuxer says the last picture is cut short, or it fails to decode
+    // after the pictures since the last key picture (strictly, as players do).
+    bool CutShort(const Queued& last) const
+    {
+        if (last.corrupt || m_sinceKeyBytes > kMaxSinceKeyBytes)
+            return last.corrupt;
+        const AVCodecParameters& parameters = *m_context->streams[m_video.index]->codecpar;
+        const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
+        CodecContextPtr decoder(avcodec_alloc_context3(codec));
+        FramePtr frame(av_frame_alloc());
+        PacketPtr packet(av_packet_alloc());
+        if (!codec || !decoder || !frame || !packet || avcodec_parameters_to_context(decoder.get(), &parameters) < 0)
+            return false;
+        decoder->err_recognition |= AV_EF_EXPLODE;
+        decoder->thread_count = 1; // each error reported with the packet that caused it
+        if (avcodec_open2(decoder.get(), codec, nullptr) < 0)
+            return false;
+        const auto decodes = [&](const std::vector<std::uint8_t>* data) { // null: the end
+            if (data && av_new_packet(packet.get(), static_cast<int>(data->size())) < 0)
+                throw std::bad_alloc();
+            if (data)
+                std::copy(data->begin(), data->end(), packet->data);
+            const int sent = avcodec_send_packet(decoder.get(), data ? packet.get() : nullptr);
+            av_packet_unref(packet.get());
+            int status = sent;
+            while (sent >= 0 && (status = avcodec_receive_frame(decoder.get(), frame.get())) >= 0)
+                av_frame_unref(frame.get());
+            return sent >= 0 && (status == AVERROR(EAGAIN) || status == AVERROR_EOF);
+        };
+        for (const auto& data : m_sinceKey)
+            if (!decodes(&data))
+                return false; // damaged earlier: not a cut at the end
+        return !decodes(&last.data) || !decodes(nullptr);
+    }
+
+    InputContextPtr m_context;
+    PacketPtr m_packet{av_packet_alloc()};
+    Track m_video, m_audio;
+    SourceInfo m_info;
+    bool m_end = false, m_videoSeen = false, m_videoStarted = false; // read, handed out
+    // Host time of offset 0: the first timed video packet's. Audio is timed
+    // against it, so that both streams keep their distance from the file.
+    std::optional<std::int64_t> m_origin;
+    std::int64_t m_lastOffset = 0, m_audioEnd = 0;
+    std::int64_t m_frameTicks = 0;                     // one nominal frame; 0 when unknown
+    std::vector<std::vector<std::uint8_t>> m_sinceKey; // the pictures since the last key picture
+    std::size_t m_sinceKeyBytes = 0;
+    bool m_swapAudioBytes = false;
+    struct FreeAdts
+    {
+        void operator()(AVFormatContext* context) const
+        {
+            std::uint8_t* rest = nullptr;
+            if (context->pb)
+                avio_close_dyn_buf(context->pb, &rest);
+            av_free(rest);
+            avformat_free_context(context);
+        }
+    };
+    std::unique_ptr<AVFormatContext, FreeAdts> m_adts;
+};
+
+// --- the test card ----------------------------------------------------------
+
+constexpr AVRational kFrameTimeBase{1, TestCard::kFps};
+
+// Digits of a 3x5 block font, one row per entry, bit 2 the left column.
+constexpr unsigned char kDigits[10][5] = {
+    {7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7}, {5, 5, 7, 1, 1},
+    {7, 4, 7, 1, 7}, {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1}, {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7},
+};
+
+void FillRect(AVFrame& frame, int x0, int y0, int w, int h, std::uint8_t luma)
+{
+    for (int y = y0; y < y0 + h; ++y)
+        std::fill_n(frame.data[0] + y * frame.linesize[0] + x0, w, luma);
+    for (int y = y0 / 2; y < (y0 + h) / 2; ++y)
+        for (int plane = 1; plane <= 2; ++plane)
+            std::fill_n(frame.data[plane] + y * frame.linesize[plane] + x0 / 2, (x0 + w) / 2 - x0 / 2, 128);
+}
+
+// Diagonal colour bands drifting right, a box crossing the picture, and the
+// frame number in large blocks, so that a dropped or repeated frame shows.
+// The first fifth of every second is white behind the box and the number,
+// together with the beep (ToneSample), so that sync can be measured.
+void DrawFrame(AVFrame& frame, int index)
+{
+    const int w = TestCard::kWidth, h = TestCard::kHeight;
+    if (index % TestCard::kFps < TestCard::kFps / 5)
+        FillRect(frame, 0, 0, w, h, 235);
+    else
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+            {
+                frame.data[0][y * frame.linesize[0] + x] = static_cast<std::uint8_t>(64 + ((x + y + 8 * index) & 127));
+                const int band = ((x + 4 * index) / 80) & 3;
+                if (y < h / 2 && x < w / 2)
+                {
+                    frame.data[1][y * frame.linesize[1] + x] = static_cast<std::uint8_t>(64 + 40 * band);
+                    frame.data[2][y * frame.linesize[2] + x] = static_cast<std::uint8_t>(192 - 40 * band);
+                }
+            }
+    const int box = 120, cell = 24, digits = 3;
+    FillRect(frame, (index * 16) % (w - box), h - box - 40, box, box, 235);
+    FillRect(frame, 32, 32, digits * 4 * cell + cell, 7 * cell, 16);
+    for (int d = digits - 1, value = index; d >= 0; --d, value /= 10)
+        for (int row = 0; row < 5; ++row)
+            for (int column = 0; column < 3; ++column)
+                if (kDigits[value % 10][row] & (4 >> column))
+                    FillRect(frame, 32 + cell + (d * 4 + column) * cell, 32 + cell + row * cell, cell, cell, 235);
+}
+
+// A quiet 440 Hz tone with a 1 kHz beep in the first fifth of every second,
+// with the white pictures 0-4, 25-29, ...: sync can be checked by ear and eye.
+std::int16_t ToneSample(int index)
+{
+    constexpr double kPi = 3.14159265358979323846;
+    const int rate = TestCard::kSampleRate;
+    const bool beep = index % rate < rate / 5;
+    return static_cast<std::int16_t>(32767 * (beep ? 0.5 : 0.1) *
+                                     std::sin(2 * kPi * (beep ? 1000 : 440) * index / rate));
+}
+
+void Check(int status, const char* what)
+{
+    if (status < 0)
+        throw std::runtime_error(std::string("the test card's ") + what + " failed: " + AvErrorText(status));
+}
+
+// Opens the encoder `configure` has set up, and encodes `count` frames, each
+// `step` ticks of its time base and filled by `fill(frame, i)`.
+template <typename Configure, typename Fill>
+std::vector<SourcePacket> Encode(const AVCodec* codec, Configure configure, int count, int step, Fill fill,
+                                 std::vector<std::uint8_t>* extraData = nullptr)
+{
+    CodecContextPtr encoder(avcodec_alloc_context3(codec));
+    FramePtr frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
+    if (!encoder || !frame || !packet)
+        throw std::bad_alloc();
+    configure(*encoder);
+    Check(avcodec_open2(encoder.get(), codec, nullptr), "encoder");
+    const bool video = encoder->codec_type == AVMEDIA_TYPE_VIDEO;
+    frame->format = video ? static_cast<int>(encoder->pix_fmt) : static_cast<int>(encoder->sample_fmt);
+    frame->width = encoder->width;
+    frame->height = encoder->height;
+    frame->nb_samples = video ? 0 : step;
+    frame->sample_rate = encoder->sample_rate;
+    Check(av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout), "frame allocation");
+    Check(av_frame_get_buffer(frame.get(), 0), "frame allocation");
+    std::vector<SourcePacket> packets;
+    for (int i = 0; i <= count; ++i)
+    {
+        if (i < count)
+        {
+            Check(av_frame_make_writable(frame.get()), "frame allocation");
+            fill(*frame, i);
+            frame->pts = static_cast<std::int64_t>(i) * step;
+        }
+        Check(avcodec_send_frame(encoder.get(), i < count ? frame.get() : nullptr), "encoder"); // null: drain
+        int status;
+        while ((status = avcodec_receive_packet(encoder.get(), packet.get())) >= 0)
+        {
+            packets.push_back({{packet->data, packet->data + packet->size},
+                               av_rescale_q(packet->pts, encoder->time_base, kHostTimeBase),
+                               av_rescale_q(packet->duration, encoder->time_base, kHostTimeBase),
+                               (packet->flags & AV_PKT_FLAG_KEY) != 0});
+            av_packet_unref(packet.get());
+        }
+        if (status != AVERROR(EAGAIN) && status != AVERROR_EOF)
+            Check(status, "encoder");
+    }
+    if (extraData)
+        extraData->assign(encoder->extradata, encoder->extradata + std::max(encoder->extradata_size, 0));
+    return packets;
+}
+
+class MemoryReader final : public PacketSource
+{
+public:
+    MemoryReader(SourceInfo info, const std::vector<SourcePacket>& video, const std::vector<SourcePacket>& audio)
+        : m_info(std::move(info)), m_video(video), m_audio(audio)
+    {
+    }
+    const SourceInfo& Info() const override { return m_info; }
+    bool Next(SourcePacket& packet) override { return Take(m_video, m_nextVideo, packet); }
+    bool NextAudio(SourcePacket& packet) override { return m_info.audio && Take(m_audio, m_nextAudio, packet); }
+
+private:
+    static bool Take(const std::vector<SourcePacket>& packets, std::size_t& next, SourcePacket& packet)
+    {
+        if (next == packets.size())
+            return false;
+        packet = packets[next++];
+        return true;
+    }
+    SourceInfo m_info;
+    const std::vector<SourcePacket>& m_video;
+    const std::vector<SourcePacket>& m_audio;
+    std::size_t m_nextVideo = 0, m_nextAudio = 0;
+};
+} // namespace
+
+std::unique_ptr<PacketSource> OpenFile(const std::string& path, Streams streams)
+{
+    return std::make_unique<DemuxSource>(path, streams);
+}
+
+TestCard::TestCard()
+{
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    const bool x264 = codec != nullptr;
+    if (!codec && !(codec = avcodec_find_encoder_by_name("mpeg4")))
+        throw std::runtime_error("FFmpeg has neither the libx264 nor the mpeg4 encoder for the test card");
+    m_video = Encode(
+        codec,
+        [x264](AVCodecContext& video) {
+            video.width = kWidth;
+            video.height = kHeight;
+            video.pix_fmt = AV_PIX_FMT_YUV420P;
+            video.time_base = kFrameTimeBase;
+            video.framerate = av_inv_q(kFrameTimeBase);
+            video.gop_size = kFps;  // a key picture every second, as cameras send them
+            video.max_b_frames = 0; // the library times pictures in the order they arrive
+            // Parameter sets go to the stream description, as a camera's SDP would carry them.
+            video.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+            if (!x264)
+                video.bit_rate = 4'000'000;
+            else
+            {
+                av_opt_set(video.priv_data, "preset", "veryfast", 0);
+                av_opt_set(video.priv_data, "x264-params", "scenecut=0", 0); // the flashes are no scene cuts
+            }
+        },
+        kFps * kSeconds, 1, DrawFrame, &m_info.video.extraData);
+    m_info.name = "test card";
+    m_info.video = {codec->id, kWidth, kHeight, std::move(m_info.video.extraData), av_inv_q(kFrameTimeBase)};
+    m_info.durationSeconds = kSeconds;
+
+    // G.711 mu-law in 20 ms packets, as network cameras send it.
+    constexpr int kPacketSamples = kSampleRate / 50;
+    m_audio = Encode(
+        avcodec_find_encoder(AV_CODEC_ID_PCM_MULAW),
+        [](AVCodecContext& audio) {
+            audio.sample_rate = kSampleRate;
+            audio.sample_fmt = AV_SAMPLE_FMT_S16;
+            audio.time_base = AVRational{1, kSampleRate};
+            av_channel_layout_default(&audio.ch_layout, 1);
+        },
+        kSampleRate * kSeconds / kPacketSamples, kPacketSamples,
+        [](AVFrame& frame, int packet) {
+            for (int i = 0; i < kPacketSamples; ++i)
+                reinterpret_cast<std::int16_t*>(frame.data[0])[i] = ToneSample(packet * kPacketSamples + i);
+        });
+    m_info.audio = AudioDescription{m_info.name, AV_CODEC_ID_PCM_MULAW, kSampleRate, 1, 1, 0, {}};
+}
+
+std::unique_ptr<PacketSource> TestCard::NewReader(bool withAudio) const
+{
+    SourceInfo info = m_info;
+    if (!withAudio)
+        info.audio.reset();
+    return std::make_unique<MemoryReader>(std::move(info), m_video, m_audio);
+}
+
+} // namespace mpegexport

@@ -1,0 +1,200 @@
+#pragma once
+
+// What the parts of mpegexport share: the sources it reads, the codecs and
+// containers it knows, and one export run.
+
+#include <mpegexporter/IFfMpegFacade.h>
+
+#include <cstdint> // before FFmpeg's headers, which need its constant macros in C++
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+namespace mpegexport
+{
+
+namespace mpeg = Halvaro::Oru::Shared::Export::Mpeg;
+
+// The tool sees only the public headers, so it owns its FFmpeg handles itself:
+// each is released by its free function, which takes T** and nulls it.
+template <typename T, void (*Free)(T**)> struct FreeByAddress
+{
+    void operator()(T* handle) const noexcept { Free(&handle); }
+};
+using InputContextPtr = std::unique_ptr<AVFormatContext, FreeByAddress<AVFormatContext, avformat_close_input>>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, FreeByAddress<AVCodecContext, avcodec_free_context>>;
+using PacketPtr = std::unique_ptr<AVPacket, FreeByAddress<AVPacket, av_packet_free>>;
+using FramePtr = std::unique_ptr<AVFrame, FreeByAddress<AVFrame, av_frame_free>>;
+
+std::string AvErrorText(int code);
+
+// Host clock units per second.
+constexpr std::int64_t kHostTicksPerSecond = 10'000'000;
+constexpr AVRational kHostTimeBase{1, static_cast<int>(kHostTicksPerSecond)};
+
+// --- codecs and containers --------------------------------------------------
+
+enum class Container
+{
+    Mp4,
+    Mov,
+};
+const char* ContainerName(Container container);
+// The container an output name asks for (.mp4 or .mov, any case); throws for others.
+Container ContainerOf(const std::string& path);
+// Part 0 of a split export is `path` itself, part 1 of "out.mp4" "out-001.mp4".
+std::string PartName(const std::string& path, int index);
+// The library takes file names as UTF-16 code units; ours are UTF-8.
+std::wstring ToUtf16(const std::string& utf8);
+
+std::optional<mpeg::CodecIdVideo> ToLibraryVideoCodec(AVCodecID codec);
+std::optional<mpeg::CodecIdAudio> ToLibraryAudioCodec(AVCodecID codec);
+std::string SupportedVideoCodecList(); // "H.264, H.265, ..."
+std::string SupportedAudioCodecList();
+// A reader's name ("H.264"); FFmpeg's short name for codecs we do not list.
+std::string DisplayName(AVCodecID codec);
+// The codec the container ends up with: the input's when it carries it, else
+// what the library transcodes into (MPEG-4 part 2; AAC in MP4, Microsoft ADPCM in MOV).
+AVCodecID OutputVideoCodec(Container container, AVCodecID input);
+AVCodecID OutputAudioCodec(Container container, AVCodecID input);
+
+// A written file as the library reported it and as read back: proof that it is complete.
+struct WrittenFile
+{
+    std::string path;
+    std::int64_t bytes = 0;
+    std::string codec; // FFmpeg's short name; empty without pictures
+    std::int64_t frames = 0;
+    double seconds = 0;
+    std::string audioCodec; // empty without an audio track
+    std::int64_t audioPackets = 0;
+    double audioSeconds = 0;
+};
+WrittenFile ReadBack(const std::string& path, std::int64_t bytes = 0);
+
+// --- sources ------------------------------------------------------------------
+
+struct VideoDescription
+{
+    AVCodecID codec = AV_CODEC_ID_NONE;
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> extraData;
+    AVRational frameRate{0, 1}; // 0/1 when the input has none
+    bool reordered = false;     // B-frames
+};
+
+struct AudioDescription
+{
+    std::string source; // the file the audio comes from
+    AVCodecID codec = AV_CODEC_ID_NONE;
+    int sampleRate = 0;
+    int channels = 0;
+    int blockAlign = 0;
+    int bitsPerSample = 0; // coded bits a sample (G.726); 0 when unknown
+    std::vector<std::uint8_t> extraData;
+};
+
+struct SourceInfo
+{
+    std::string name; // the input path or "test card"
+    VideoDescription video;
+    std::optional<AudioDescription> audio;
+    double durationSeconds = -1; // negative when unknown
+};
+
+struct SourcePacket
+{
+    std::vector<std::uint8_t> data;
+    std::int64_t offset = 0;   // host ticks after the first video packet; may be negative
+    std::int64_t duration = 0; // host ticks; 0 when unknown
+    bool key = false;
+};
+
+// A video stream and an audio stream, each in file order.
+class PacketSource
+{
+public:
+    virtual ~PacketSource() = default;
+    virtual const SourceInfo& Info() const = 0;
+    virtual bool Next(SourcePacket& packet) = 0;      // video; false at the end
+    virtual bool NextAudio(SourcePacket& packet) = 0; // false at the end or without audio
+    std::vector<std::string> notes;                   // what the user should know once it has been read
+};
+
+enum class Streams
+{
+    VideoAndAudio, // audio when the file has some
+    VideoOnly,
+    AudioOnly,
+};
+// A media file read with libavformat; throws when it lacks a required stream.
+std::unique_ptr<PacketSource> OpenFile(const std::string& path, Streams streams);
+
+// The built-in input, encoded once in memory and read any number of times.
+class TestCard
+{
+public:
+    static constexpr int kWidth = 1280, kHeight = 720, kFps = 25, kSeconds = 10, kSampleRate = 8000;
+    TestCard(); // H.264 through libx264 where FFmpeg has it, MPEG-4 part 2 otherwise
+    const SourceInfo& Info() const { return m_info; }
+    std::unique_ptr<PacketSource> NewReader(bool withAudio) const;
+
+private:
+    SourceInfo m_info;
+    std::vector<SourcePacket> m_video, m_audio;
+};
+
+// --- one export -------------------------------------------------------------
+
+struct ExportSettings
+{
+    std::string output;
+    std::int64_t batchTicks = kHostTicksPerSecond;
+    std::optional<std::int64_t> splitTicks, stopTicks;
+    std::optional<std::int32_t> timeScale;
+    enum class Progress
+    {
+        None,
+        Line,  // one line rewritten in place, for a terminal
+        Lines, // a line every tenth of the input, for logs
+    } progress = Progress::None;
+    std::function<bool()> interrupted;
+    double pace = 0; // above 0: no faster than this many times real time
+};
+
+struct AudioResult
+{
+    std::string source;
+    AVCodecID codecIn = AV_CODEC_ID_NONE, codecOut = AV_CODEC_ID_NONE;
+    int sampleRate = 0, channels = 0;
+    std::int64_t packetsRead = 0, packetsSent = 0;
+};
+
+struct ExportResult
+{
+    std::string input;
+    Container container = Container::Mp4;
+    AVCodecID codecIn = AV_CODEC_ID_NONE, codecOut = AV_CODEC_ID_NONE;
+    std::int32_t timeScale = 0;
+    std::vector<WrittenFile> files;
+    std::int64_t packetsRead = 0, packetsSent = 0; // video
+    std::optional<AudioResult> audio;
+    bool stopped = false, interrupted = false;
+    double secondsTaken = 0;
+    std::vector<std::string> notes; // printed unless --quiet
+};
+
+// The video of `video` with the audio of `audio` (the same source, or another
+// whose clock starts with the video's). Throws std::runtime_error with one
+// line that names what failed and what became of a partly written output.
+ExportResult Export(PacketSource& video, PacketSource& audio, const ExportSettings& settings);
+
+} // namespace mpegexport
