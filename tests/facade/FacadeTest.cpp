@@ -1,0 +1,314 @@
+// The video-only export read back as a player would, the worker behind the
+// add calls, and the call order both facades enforce.
+
+#include "support/TestMedia.h"
+
+#include <mpegexporter/Journal.h>
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+#include <chrono>
+#include <climits>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <tuple>
+
+namespace
+{
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using TestMedia::Thrown;
+using TestMedia::VideoRecord;
+using Video = Mpeg::CodecIdVideo;
+
+constexpr std::uint64_t kSecond = 10000000; // host clock: 100-ns units
+constexpr std::uint64_t kFrame = 400000;    // 40 ms
+
+std::int64_t FileSize(const fs::path& path)
+{
+    return static_cast<std::int64_t>(fs::file_size(path));
+}
+} // namespace
+
+// Copied streams keep codec, extradata, bytes and key pictures; others are
+// transcoded. Every packet carries the host's time in the stream's ticks
+// (rounded to nearest, offset added, forced upwards, a stream starting on
+// tick 0 one tick later) as pts and that less one tick as dts; the last
+// picture stays visible.
+TEST(FacadeFile, PacketsAreCopiedOrTranscodedAndTimedFromTheHostClock)
+{
+    struct Case
+    {
+        const char* encoder;
+        Video codec;
+        AVCodecID written;
+        const char* extension;
+        std::int32_t timeScale, offset;
+        int width, height;
+        AVRational aspect;
+        bool fromFirstPacket; // offsets finer than the edit list's millisecond: times from the first packet
+        bool annexB;          // start codes, which the muxer turns into length prefixes
+    };
+    const Case cases[] = {
+        {"libx264", Video::H264, AV_CODEC_ID_H264, "mp4", 25, 0, 160, 120, {0, 1}, false, false},
+        // Less than half as high as wide: shown at 4:3.
+        {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mp4", 1000, 0, 320, 112, {7, 15}, false, false},
+        {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mov", 90000, 0, 160, 120, {0, 1}, true, false},
+        {"mpeg4", Video::Mpeg4, AV_CODEC_ID_MPEG4, "mp4", 25, 7, 160, 120, {0, 1}, false, false},
+        {"libx265", Video::H265, AV_CODEC_ID_HEVC, "mp4", 25, 0, 160, 120, {0, 1}, false, true},
+        // A custom picture size: the picture type sits in PLUSPTYPE.
+        {"h263p", Video::H263, AV_CODEC_ID_H263, "mov", 25, 0, 160, 120, {0, 1}, false, false},
+        // Not an MP4 codec: MPEG-4 with the headers out of band, I-pictures where the source has them.
+        {"h263", Video::H263, AV_CODEC_ID_MPEG4, "mp4", 1000, 0, 176, 144, {0, 1}, false, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.encoder) + " into ." + c.extension + " at 1/" + std::to_string(c.timeScale));
+        if (!TestMedia::HasEncoder(c.encoder))
+            continue;
+        const auto media = TestMedia::EncodeVideo(c.encoder, c.width, c.height, 12, 25, 5,
+                                                  c.written == AV_CODEC_ID_H264 || c.encoder == std::string("mpeg4"),
+                                                  0, c.annexB);
+        const bool copied = c.codec != Video::H263 || c.written == AV_CODEC_ID_H263;
+        // One packet a tick before the start (dropped), then uneven gaps, a
+        // repeated timestamp and half-tick roundings.
+        const std::uint64_t start = 3 * kSecond + 123;
+        const std::uint64_t offsets[] = {0,       400000,  800000,  800000,  1200000, 1800000,
+                                         1800001, 2200000, 2600000, 3000000, 3400000, 4000000};
+        Mpeg::MediaPacketList host;
+        host.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{{0xDE, 0xAD}, start - 1}));
+        for (std::size_t i = 0; i < media.packets.size(); ++i)
+            host.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{media.packets[i], start + offsets[i]}));
+        TestMedia::TempDir dir;
+        const fs::path path = dir / (std::string("copy.") + c.extension);
+        auto facade = Mpeg::IFfMpegFacade::Create(false);
+        TestMedia::Open(*facade, path, VideoRecord(c.codec, media, c.timeScale, start, c.offset));
+        facade->AddPacketsVideo(std::move(host));
+        const std::int64_t size = facade->FinishMediaFile();
+        EXPECT_EQ(size, FileSize(path));
+        EXPECT_FALSE(fs::exists(Mpeg::Journal::PathFor(path.string()))) << "a finished file keeps no journal";
+
+        const auto file = TestMedia::Read(path);
+        ASSERT_EQ(file.streams.size(), 1u);
+        const TestMedia::ReadStream& stream = file.streams[0];
+        EXPECT_EQ(std::tuple(stream.codecId, stream.width, stream.height), std::tuple(c.written, c.width, c.height));
+        EXPECT_EQ(av_cmp_q(stream.sampleAspectRatio, c.aspect), 0);
+        EXPECT_TRUE(copied && !c.annexB ? stream.extradata == media.extradata : !stream.extradata.empty());
+        ASSERT_EQ(file.packets.size(), media.packets.size());
+        if (c.written != AV_CODEC_ID_MJPEG) // MJPEG: every picture, no sync-sample table
+        {
+            EXPECT_EQ(stream.syncSamples, media.keyPictures);
+        }
+        EXPECT_FALSE(file.packets.back().discarded) << "the last picture must stay inside the track";
+        EXPECT_EQ(TestMedia::DecodeFrameCount(path), static_cast<int>(media.packets.size()));
+
+        const AVRational inBase{1, c.timeScale};
+        const auto rounding = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
+        const std::int64_t shift = c.fromFirstPacket ? file.packets[0].dts : 0;
+        std::int64_t pts = 0, startShift = 0;
+        for (std::size_t i = 0; i < media.packets.size(); ++i)
+        {
+            const auto& packet = file.packets[i];
+            EXPECT_TRUE(!copied || c.annexB || packet.data == media.packets[i]) << "payload of packet " << i;
+            const auto ticks = static_cast<std::int64_t>((c.timeScale * offsets[i] + kSecond / 2) / kSecond);
+            if (i == 0 && c.offset + ticks == 0)
+                startShift = 1;
+            pts = std::max(c.offset + ticks + startShift, pts + 1);
+            EXPECT_EQ(packet.pts - shift, av_rescale_q_rnd(pts, inBase, stream.timeBase, rounding)) << i;
+            EXPECT_EQ(packet.dts - shift, av_rescale_q_rnd(pts - 1, inBase, stream.timeBase, rounding)) << i;
+        }
+    }
+}
+
+TEST(FacadeFile, SplitFinishesTheFirstFileAndTimesTheSecondFromTheNewStart)
+{
+    const auto media = TestMedia::EncodeVideo("mpeg4", 176, 144, 20, 25, 10);
+    const std::uint64_t start = 5 * kSecond, videoStart = start + 10 * kFrame;
+    TestMedia::TempDir dir;
+    auto facade = Mpeg::IFfMpegFacade::Create(false);
+    TestMedia::Open(*facade, dir / "a.mp4", VideoRecord(Video::Mpeg4, media, 1000, start, 2));
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, start, kFrame, 0, 10));
+    const std::int64_t first = facade->SplitMediaFileVideo(TestMedia::Wide(dir / "b.mp4"), videoStart);
+    EXPECT_EQ(first, FileSize(dir / "a.mp4"));
+    // A late packet from before the new start belongs to neither file.
+    Mpeg::MediaPacketList late;
+    late.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{{1, 2, 3}, videoStart - 1}));
+    facade->AddPacketsVideo(std::move(late));
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, start, kFrame, 10));
+    const std::int64_t second = facade->FinishMediaFile();
+    EXPECT_EQ(second, FileSize(dir / "b.mp4"));
+
+    const auto a = TestMedia::Read(dir / "a.mp4"), b = TestMedia::Read(dir / "b.mp4");
+    ASSERT_EQ(std::tuple(a.packets.size(), b.packets.size()), std::tuple(10u, 10u));
+    EXPECT_EQ(TestMedia::DecodeFrameCount(dir / "b.mp4"), 10);
+    // Both files time their packets alike: offset 2, 40 ms apart, from their own start.
+    for (std::size_t i = 0; i < 10; ++i)
+    {
+        EXPECT_TRUE(a.packets[i].data == media.packets[i] && b.packets[i].data == media.packets[10 + i]) << i;
+        EXPECT_EQ(std::tuple(b.packets[i].pts, b.packets[i].dts), std::tuple(a.packets[i].pts, a.packets[i].dts));
+        EXPECT_EQ(b.packets[i].pts, av_rescale_q(2 + 40 * i, AVRational{1, 1000}, b.streams[0].timeBase)) << i;
+    }
+}
+
+// The estimate waits for queued packets and projects the bytes written so
+// far, rounded to nearest; past the largest size it saturates.
+TEST(FacadeFile, EstimateProjectsFromTheWrittenBytes)
+{
+    const auto media = TestMedia::EncodeVideo("mjpeg", 176, 144, 12);
+    TestMedia::TempDir dir;
+    auto facade = Mpeg::IFfMpegFacade::Create(false);
+    TestMedia::Open(*facade, dir / "estimate.mov", VideoRecord(Video::Mjpeg, media));
+    const std::int64_t header = facade->EstimateFileSize(0, 1);
+    std::int64_t payload = 0;
+    for (const auto& packet : media.packets)
+        payload += static_cast<std::int64_t>(packet.size());
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 0, 6));
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 6));
+
+    // With one stream the muxer passes every packet straight to the file.
+    const std::int64_t written = facade->EstimateFileSize(0, 5);
+    EXPECT_EQ(written, header + payload);
+    EXPECT_EQ(facade->EstimateFileSize(3, 1), 4 * written);
+    EXPECT_EQ(facade->EstimateFileSize(1, 3), written + (written + 1) / 3);
+    EXPECT_EQ(facade->EstimateFileSize(2, 3), written + (2 * written + 1) / 3);
+    EXPECT_EQ(facade->EstimateFileSize(10, 0), written);
+    EXPECT_EQ(facade->EstimateFileSize(10, -4), written);
+    const std::int64_t most = INT64_MAX / written; // most * written + written > INT64_MAX
+    EXPECT_EQ(facade->EstimateFileSize(most, 1), INT64_MAX);
+    EXPECT_EQ(facade->EstimateFileSize(most - 1, 1), most * written);
+    EXPECT_EQ(facade->EstimateFileSize(INT64_MAX, 1), INT64_MAX) << "the product itself does not fit";
+    EXPECT_EQ(facade->EstimateFileSize(INT64_MAX, INT64_MAX), 2 * written);
+    const std::int64_t size = facade->FinishMediaFile();
+    EXPECT_EQ(size, FileSize(dir / "estimate.mov"));
+}
+
+// H.263 into MP4 at 1408x1152 takes some 200 ms a list of 60: still in
+// progress while the host makes its next calls. An add call never waits for
+// it; Stop lets it finish and drops what is queued behind it and what comes
+// after; a facade let go with a busy worker returns too.
+TEST(FacadeWorker, AddCallsDoNotWaitAndStopDropsWhatIsQueued)
+{
+    const auto media = TestMedia::EncodeVideo("h263", 1408, 1152, 80);
+    TestMedia::TempDir dir;
+    const fs::path path = dir / "stop.mp4";
+    auto facade = Mpeg::IFfMpegFacade::Create(false);
+    TestMedia::Open(*facade, path, VideoRecord(Video::H263, 1408, 1152));
+    const auto header = fs::file_size(path);
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 0, 60));
+    // Once the worker is inside its list the file grows past its header.
+    for (const auto deadline = Clock::now() + std::chrono::seconds(20);
+         fs::file_size(path) == header && Clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto added = Clock::now();
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 60, 10));
+    const auto stopped = Clock::now();
+    facade->Stop();
+    const auto done = Clock::now();
+    EXPECT_LT((stopped - added) * 4, done - stopped) << "the add call waited for the list in progress";
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 70));
+    facade->FinishMediaFile();
+    EXPECT_EQ(TestMedia::Read(path).packets.size(), 60u);
+    EXPECT_EQ(TestMedia::DecodeFrameCount(path), 60);
+
+    TestMedia::Open(*facade, dir / "abandoned.mp4", VideoRecord(Video::H263, 1408, 1152));
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 0, 10));
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 10));
+    facade.reset();
+}
+
+// Calls out of order are refused with their reason, and the facade goes on:
+// a file given up before it was opened leaves nothing behind.
+TEST(FacadeMisuse, CallsOutOfOrderAreRefusedAndTheFacadeCarriesOn)
+{
+    const auto media = TestMedia::EncodeVideo("mpeg4", 96, 64, 4);
+    TestMedia::TempDir dir;
+    const std::string base = "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeBase::";
+    const std::string sync = "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeSynchronized::";
+    const std::string videoOnly = "FfMpegFacadeException: FfMpegFacade: Audio-related call to video-only adapter";
+    const std::string noStream =
+        base + "FinishInitMediaFile: m_outputFormatContext and m_streamProcessorVideo must be initialized first";
+    const std::string noAudioYet = sync + "InitStreamAudio: m_inputFormatContext, m_outputFormatContext and "
+                                          "m_streamProcessorVideo must be initialized first";
+    auto packets = [&] { return TestMedia::ToHostPackets(media, 0, kFrame); };
+    auto audio = [] {
+        auto record = std::make_unique<Mpeg::StreamParametersAudio>();
+        record->timeScale = 8000;
+        record->codecId = Mpeg::CodecIdAudio::PcmMulaw;
+        return record;
+    };
+    const Mpeg::MediaPacket first{{1, 2, 3, 4, 5, 6, 7, 8}, 10};
+    for (const bool withAudio : {false, true})
+    {
+        SCOPED_TRACE(withAudio ? "audio/video" : "video only");
+        auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
+        const std::string add = withAudio ? sync + "AddPacketsAudioVideo" : base + "AddPacketsVideo";
+        auto addCall = [&] {
+            withAudio ? facade->AddPacketsAudioVideo(packets(), {}) : facade->AddPacketsVideo(packets());
+        };
+        const std::string notOpen = add + ": the file must be opened with FinishInitMediaFile first";
+        EXPECT_EQ(Thrown([&] { facade->InitStreamVideo(VideoRecord(Video::Mpeg4, 96, 64)); }),
+                  base + "InitStreamVideo: m_inputFormatContext and m_outputFormatContext must be initialized first");
+        EXPECT_EQ(Thrown([&] { facade->InitStreamAudio(audio()); }), withAudio ? noAudioYet : videoOnly);
+        EXPECT_EQ(Thrown([&] { facade->FinishInitMediaFile(); }), noStream);
+        EXPECT_EQ(Thrown(addCall), notOpen);
+        EXPECT_EQ(Thrown([&] { facade->EstimateFileSize(1, 1); }), base + "EstimateFileSize: no file is open");
+        EXPECT_EQ(Thrown([&] { facade->SplitMediaFileVideo(TestMedia::Wide(dir / "x.mp4"), 0); }),
+                  withAudio ? sync + "SplitMediaFileVideo: the audio/video facade splits through SplitMediaFileAudioVideo"
+                            : base + "SplitMediaFileVideo: m_streamProcessorVideo must be initialized first");
+        EXPECT_EQ(Thrown([&] { facade->SplitMediaFileAudioVideo(TestMedia::Wide(dir / "x.mp4"), 10, first); }),
+                  withAudio ? sync + "SplitMediaFileAudioVideo: m_streamProcessorVideo and m_streamProcessorAudio "
+                                     "must be initialized first"
+                            : videoOnly);
+        EXPECT_EQ(Thrown([&] { facade->AddPacketsVideo(packets()); }),
+                  withAudio ? sync + "AddPacketsVideo: the audio/video facade takes packets through AddPacketsAudioVideo"
+                            : notOpen);
+        if (!withAudio)
+        {
+            EXPECT_EQ(Thrown([&] { facade->AddPacketsAudioVideo(packets(), packets()); }), videoOnly);
+        }
+
+        // Started; a stream the build refuses is not installed.
+        facade->StartInitMediaFile(TestMedia::Wide(dir / "given-up.mp4"));
+        EXPECT_EQ(Thrown([&] { facade->StartInitMediaFile(TestMedia::Wide(dir / "second.mp4")); }),
+                  base + "StartInitMediaFile: m_outputFormatContext || m_inputFormatContext");
+        EXPECT_EQ(Thrown([&] { facade->InitStreamVideo(VideoRecord(Video::None, 96, 64)); }),
+                  "AvException " + std::to_string(-AVERROR_EXIT) + ": FfMpegFacade: Codec id '0' not found.: " +
+                      TestMedia::StrError(AVERROR_EXIT));
+        EXPECT_EQ(Thrown([&] { facade->FinishInitMediaFile(); }), noStream);
+        facade->InitStreamVideo(VideoRecord(Video::Mpeg4, 96, 64));
+        EXPECT_EQ(Thrown([&] { facade->InitStreamVideo(VideoRecord(Video::Mjpeg, 320, 240)); }),
+                  base + "InitStreamVideo: m_streamProcessorVideo already initialized");
+        if (withAudio)
+        {
+            EXPECT_EQ(Thrown([&] { facade->FinishInitMediaFile(); }),
+                      sync + "FinishInitMediaFile: m_streamProcessorAudio must be initialized first");
+            facade->InitStreamAudio(audio());
+            EXPECT_EQ(Thrown([&] { facade->InitStreamAudio(audio()); }),
+                      sync + "InitStreamAudio: m_streamProcessorAudio already initialized");
+        }
+        EXPECT_EQ(Thrown(addCall), notOpen);
+        EXPECT_EQ(facade->FinishMediaFile(), 0);
+        EXPECT_TRUE(fs::is_empty(dir.Path()));
+
+        const fs::path kept = dir / (withAudio ? "kept-av.mov" : "kept.mov");
+        facade->StartInitMediaFile(TestMedia::Wide(kept));
+        facade->InitStreamVideo(VideoRecord(Video::Mpeg4, 96, 64));
+        if (withAudio)
+            facade->InitStreamAudio(audio());
+        facade->FinishInitMediaFile();
+        EXPECT_EQ(Thrown([&] { facade->FinishInitMediaFile(); }), base + "FinishInitMediaFile: the file is already open");
+        addCall();
+        facade->FinishMediaFile();
+        std::vector<TestMedia::Bytes> video;
+        for (const auto& packet : TestMedia::Read(kept).packets)
+            if (packet.streamIndex == 0)
+                video.push_back(packet.data);
+        EXPECT_TRUE(video == media.packets);
+        fs::remove(kept);
+    }
+}
