@@ -2,7 +2,6 @@
 // libavformat: copied or transcoded audio in sync, silence where audio is
 // missing but never across a clock jump, one stream held back for the other.
 
-#include "streams/Stream.h"
 #include "support/TestMedia.h"
 
 #include <gtest/gtest.h>
@@ -172,35 +171,6 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
     }
 }
 
-// Audio that starts late or never comes is preceded or replaced by copies of
-// one silent packet, in whole AAC frames from the first picture (tick 320 at
-// 1/8000) up to the last slot that ends before the real audio (transcoded: the
-// encoder's priming packet 1024 ticks ahead of it) or the last picture.
-TEST(SynchronizedExport, MissingAudioIsSilence)
-{
-    const EncodedStream mulaw = TestMedia::EncodeTone("pcm_mulaw", 8000, 6, 440);
-    for (const std::uint64_t from : {kSecond, 10 * kSecond})
-    {
-        SCOPED_TRACE(from == kSecond ? "late" : "never");
-        TestMedia::TempDir dir;
-        auto facade = Open(dir / "late.mp4", Audio::PcmMulaw, mulaw);
-        Feed(*facade, mulaw, [&](std::uint64_t t) { return t >= from; });
-        facade->FinishMediaFile();
-        const auto audio = AudioPackets(TestMedia::Read(dir / "late.mp4"));
-        const std::size_t fillers = from == kSecond ? 6 : audio.size();
-        ASSERT_GE(audio.size(), fillers);
-        for (std::size_t i = 0; i < audio.size(); ++i)
-        {
-            EXPECT_TRUE(i >= fillers || audio[i].data == audio[0].data) << "filler " << i;
-            // One priming packet between the fillers and the real audio.
-            const std::int64_t expected = i < fillers ? 320 + 1024 * static_cast<std::int64_t>(i)
-                                                      : 8000 - 1024 + 1024 * static_cast<std::int64_t>(i - fillers);
-            EXPECT_EQ(audio[i].pts, expected) << i;
-        }
-        EXPECT_TRUE(from == kSecond || audio.size() == (150 * 320 - 320 - 1) / 1024) << audio.size();
-    }
-}
-
 // The host's clock jumps: audio resuming a day ahead of its video stays a gap
 // (filling it would write some 691 million copied PCM packets, or a day of
 // encoded silence); video whose own clock jumps by years does not cover the
@@ -298,26 +268,4 @@ TEST(SynchronizedExport, SplitGivesTwoCompleteFiles)
     EXPECT_TRUE(Payloads(AudioPackets(b)) == WithoutAdts(aac, split, Before(aac, 150 * kFrame)));
     // 48 ms after the new start.
     EXPECT_EQ(AudioPackets(b).front().pts, 768);
-}
-
-// PCM declared at 1 Hz made every packet minutes of audio to resample: the
-// rate is refused, and the facade takes a usable record after it.
-TEST(SynchronizedExport, SampleRatesOutsideTheBoundsAreRefused)
-{
-    const EncodedStream pcm = TestMedia::EncodeTone("pcm_s16be", 8000, 1, 440);
-    TestMedia::TempDir dir;
-    auto facade = Mpeg::IFfMpegFacade::Create(true);
-    facade->StartInitMediaFile(TestMedia::Wide(dir / "f.mp4"));
-    facade->InitStreamVideo(TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video()));
-    const std::string refused = "FfMpegFacadeException: FfMpegFacade: StreamAudio::StreamAudio: timeScale must be a "
-                                "sample rate from " + std::to_string(Mpeg::StreamAudio::kMinSampleRate) + " to " +
-                                std::to_string(Mpeg::StreamAudio::kMaxSampleRate);
-    for (const int rate : {1, Mpeg::StreamAudio::kMinSampleRate - 1, Mpeg::StreamAudio::kMaxSampleRate + 1})
-        EXPECT_EQ(TestMedia::Thrown([&] { facade->InitStreamAudio(AudioRecord(Audio::PcmS16be, rate, {}, 0)); }),
-                  refused);
-    facade->InitStreamAudio(AudioRecord(Audio::PcmS16be, 8000, {}, 0));
-    facade->FinishInitMediaFile();
-    Feed(*facade, pcm, All, 0, 25);
-    facade->FinishMediaFile();
-    EXPECT_GT(AudioPackets(TestMedia::Read(dir / "f.mp4")).size(), 0u);
 }
