@@ -148,8 +148,8 @@ TEST(FacadeFile, EstimateProjectsFromTheWrittenBytes)
     const std::int64_t written = facade->EstimateFileSize(0, 5);
     EXPECT_EQ(written, header + payload);
     EXPECT_EQ(facade->EstimateFileSize(3, 1), 4 * written);
-    EXPECT_EQ(facade->EstimateFileSize(1, 3), written + (written + 1) / 3);
-    EXPECT_EQ(facade->EstimateFileSize(2, 3), written + (2 * written + 1) / 3);
+    EXPECT_EQ(facade->EstimateFileSize(1, 2 * written - 1), written + 1);
+    EXPECT_EQ(facade->EstimateFileSize(1, 2 * written + 1), written);
     EXPECT_EQ(facade->EstimateFileSize(10, 0), written);
     EXPECT_EQ(facade->EstimateFileSize(10, -4), written);
     const std::int64_t most = INT64_MAX / written; // most * written + written > INT64_MAX

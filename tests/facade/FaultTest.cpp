@@ -87,6 +87,29 @@ void Write(Mpeg::IFfMpegFacade& facade, bool withAudio, const fs::path& path, bo
     Add(facade, withAudio, from, 20);
 }
 
+// Caps the size of files this process writes; writes past it fail with EFBIG
+// instead of raising SIGXFSZ.
+class FileSizeCap
+{
+public:
+    explicit FileSizeCap(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        rlimit capped = m_saved;
+        capped.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &capped);
+    }
+    ~FileSizeCap()
+    {
+        setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_handler);
+    }
+
+private:
+    void (*m_handler)(int);
+    rlimit m_saved{};
+};
+
 // Twenty pictures that all decode, and audio when the export has it.
 void ExpectComplete(const fs::path& path, bool withAudio)
 {
@@ -169,27 +192,9 @@ TEST(Faults, WorkerFailuresAreReportedOnce)
     const std::tuple<const char*, std::function<void(Mpeg::IFfMpegFacade&, bool)>, std::string> faults[] = {
         {"file size limit",
          [](Mpeg::IFfMpegFacade& facade, bool withAudio) {
-             // Writes past the cap fail with EFBIG instead of raising SIGXFSZ.
-             rlimit saved{}, capped{};
-             getrlimit(RLIMIT_FSIZE, &saved);
-             const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-             capped = saved;
-             capped.rlim_cur = 16 * 1024;
-             setrlimit(RLIMIT_FSIZE, &capped);
-             std::exception_ptr error;
-             try
-             {
-                 Add(facade, withAudio, 20, 40);
-                 facade.EstimateFileSize(0, 1);
-             }
-             catch (...)
-             {
-                 error = std::current_exception();
-             }
-             setrlimit(RLIMIT_FSIZE, &saved);
-             std::signal(SIGXFSZ, handler);
-             if (error)
-                 std::rethrow_exception(error);
+             FileSizeCap cap(16 * 1024);
+             Add(facade, withAudio, 20, 40);
+             facade.EstimateFileSize(0, 1);
          },
          Av(AVERROR(EFBIG), "::av_interleaved_write_frame")},
         // The H.263 decoder answers a damaged picture header with -1 (EPERM).
@@ -239,4 +244,24 @@ TEST(Faults, WorkerFailuresAreReportedOnce)
             EXPECT_GT(facade->FinishMediaFile(), 0);
             ExpectComplete(dir / "c.mp4", withAudio);
         }
+}
+
+// A file whose index no longer fits is not reported finished and keeps its
+// recovery journal, on every later finish too.
+TEST(Faults, AFailedFinishKeepsTheRecoveryJournal)
+{
+    const auto media = TestMedia::EncodeVideo("mjpeg", 176, 144, 12);
+    TestMedia::TempDir dir;
+    auto facade = Mpeg::IFfMpegFacade::Create(false);
+    TestMedia::Open(*facade, dir / "a.mp4", TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mjpeg, media));
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame));
+    std::string finish;
+    {
+        FileSizeCap cap(static_cast<rlim_t>(facade->EstimateFileSize(0, 1)));
+        finish = Thrown([&] { facade->FinishMediaFile(); });
+    }
+    EXPECT_EQ(finish, Av(AVERROR(EFBIG), "::av_write_trailer"));
+    EXPECT_TRUE(fs::exists(Mpeg::Journal::PathFor((dir / "a.mp4").string())));
+    EXPECT_EQ(Thrown([&] { facade->FinishMediaFile(); }), finish);
+    EXPECT_TRUE(fs::exists(Mpeg::Journal::PathFor((dir / "a.mp4").string())));
 }
