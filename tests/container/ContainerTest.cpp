@@ -1,5 +1,7 @@
 // The output context on its own: file names, codec choice per container,
-// owned packets.
+// owned packets, and gap filling: where the audio track would have no data
+// against the video, copies of the silence packet go in first, never across a
+// clock jump.
 
 #include "container/FormatContext.h"
 #include "container/Utf16.h"
@@ -11,6 +13,7 @@
 #include <filesystem>
 #include <string>
 #include <tuple>
+#include <vector>
 
 namespace
 {
@@ -19,12 +22,43 @@ using TestMedia::StrError;
 using TestMedia::Thrown;
 using TestMedia::Wide;
 
+using Ticks = std::vector<std::int64_t>;
+
 std::wstring Units(std::initializer_list<std::uint32_t> units)
 {
     std::wstring text;
     for (const auto unit : units)
         text += static_cast<wchar_t>(unit);
     return text;
+}
+
+std::unique_ptr<Mpeg::OwnedPacket> Packet(int stream, std::int64_t pts, const TestMedia::Bytes& data)
+{
+    auto packet = Mpeg::OwnedPacket::CopyOf(data.data(), data.size());
+    packet->packet.stream_index = stream;
+    packet->packet.pts = packet->packet.dts = pts;
+    return packet;
+}
+
+// Adds a video stream (1/25) and an audio stream (1/8000), creates the file
+// and writes the header, as the facade does.
+void Open(Mpeg::FormatContextOutput& output)
+{
+    AVStream* video = avformat_new_stream(output.GetAvFormatContext(), nullptr);
+    video->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+    video->codecpar->codec_id = AV_CODEC_ID_MJPEG;
+    video->codecpar->width = 64;
+    video->codecpar->height = 48;
+    video->time_base = AVRational{1, 25};
+    AVStream* audio = avformat_new_stream(output.GetAvFormatContext(), nullptr);
+    audio->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+    audio->codecpar->codec_id = AV_CODEC_ID_PCM_S16LE;
+    audio->codecpar->sample_rate = 8000;
+    av_channel_layout_default(&audio->codecpar->ch_layout, 1);
+    audio->time_base = AVRational{1, 8000};
+    output.OpenAndWriteHeader();
+    output.m_videoTimeBase = video->time_base;
+    output.m_audioTimeBase = audio->time_base;
 }
 } // namespace
 
@@ -55,15 +89,13 @@ TEST(Utf16ToUtf8, EncodesUtf16AndWholeCodePointsAndRejectsTheRest)
 
 TEST(OwnedPacket, OwnsAPaddedCopyAndRefusesSizesBeyondAnInt)
 {
-    const TestMedia::Bytes bytes = {1, 2, 3, 4, 5};
+    TestMedia::Bytes bytes = {1, 2, 3, 4, 5};
     const auto owned = Mpeg::OwnedPacket::CopyOf(bytes.data(), bytes.size());
-    const AVPacket& packet = owned->packet;
-    ASSERT_NE(packet.buf, nullptr) << "the payload is reference-counted";
-    EXPECT_EQ(TestMedia::Bytes(packet.data, packet.data + packet.size), bytes);
-    // Decoders may read this far past the end.
-    EXPECT_EQ(TestMedia::Bytes(packet.data + 5, packet.data + 5 + AV_INPUT_BUFFER_PADDING_SIZE),
-              TestMedia::Bytes(AV_INPUT_BUFFER_PADDING_SIZE, 0));
-    EXPECT_EQ(packet.pts, AV_NOPTS_VALUE);
+    // Reference-counted, and decoders may read the zeroed padding past the end.
+    ASSERT_NE(owned->packet.buf, nullptr);
+    EXPECT_EQ(owned->packet.size, 5);
+    bytes.resize(5 + AV_INPUT_BUFFER_PADDING_SIZE);
+    EXPECT_EQ(TestMedia::Bytes(owned->packet.data, owned->packet.data + bytes.size()), bytes);
     EXPECT_EQ(Thrown([&] { Mpeg::OwnedPacket::CopyOf(bytes.data(), static_cast<std::size_t>(INT_MAX)); }),
               "AvException 22: FfMpegFacade: ::av_new_packet: " + StrError(AVERROR(EINVAL)));
 }
@@ -74,28 +106,15 @@ TEST(FormatContextOutput, NamesTheFileAsTheHostDid)
 {
     TestMedia::TempDir dir;
     for (const char* muxer : {"mp4", "mov"})
-    {
-        const Mpeg::FormatContextOutput output(Wide(dir / (std::string("a.") + muxer)));
-        EXPECT_STREQ(output.GetAvFormatContext()->oformat->name, muxer);
-        EXPECT_EQ(output.CurrentPosition(), 0);
-    }
-    for (const char* file : {"a.unknownextension", "no_extension"})
-        EXPECT_EQ(Thrown([&] { Mpeg::FormatContextOutput output(Wide(dir / file)); }),
-                  "AvException 22: FfMpegFacade: ::avformat_alloc_output_context2: " + StrError(AVERROR(EINVAL)));
-    EXPECT_EQ(Thrown([&] { Mpeg::FormatContextOutput(Wide(dir.Path()) + Units({'/', 0xD83D, 'a'}) + L".mp4"); }),
-              "range_error: bad conversion");
+        EXPECT_STREQ(Mpeg::FormatContextOutput(Wide(dir / (std::string("a.") + muxer))).GetAvFormatContext()->oformat->name,
+                     muxer);
+    EXPECT_EQ(Thrown([&] { Mpeg::FormatContextOutput(Wide(dir / "a.unknownextension")); }),
+              "AvException 22: FfMpegFacade: ::avformat_alloc_output_context2: " + StrError(AVERROR(EINVAL)));
     EXPECT_TRUE(fs::is_empty(dir.Path()));
-
     // U+00E9, U+20AC, U+1F600 and U+10348 (two-, three- and four-byte UTF-8).
     Mpeg::FormatContextOutput output(Wide(dir.Path()) + Units({'/', 0xE9, 0x20AC, 0xD83D, 0xDE00, 0xD800, 0xDF48}) +
                                      L".mov");
-    AVStream* stream = avformat_new_stream(output.GetAvFormatContext(), nullptr);
-    stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-    stream->codecpar->codec_id = AV_CODEC_ID_MJPEG;
-    stream->codecpar->width = 64;
-    stream->codecpar->height = 48;
-    stream->time_base = AVRational{1, 25};
-    output.OpenAndWriteHeader();
+    Open(output);
     EXPECT_TRUE(fs::exists(dir / "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF0\x90\x8D\x88.mov"));
 }
 
@@ -134,4 +153,75 @@ TEST(CodecTables, SourceCodecIsKeptOrReplacedByThePreferredOne)
     EXPECT_EQ(Thrown([&] { mkv.GetPreferredCodecId(AVMEDIA_TYPE_AUDIO); }),
               "out_of_range: containerType 'matroska' passed to FormatContextOutput::GetPreferredCodecId is not "
               "supported.");
+}
+
+// Fillers go in whole steps from the first video packet, strictly above the
+// last tick audio already covers, and none reaches the first audio packet
+// (PCM silence is cut to end exactly at it). A gap ending well beyond the
+// video, or past a picture where the video clock jumped, stays a gap. Written
+// into NUT, which stores packets and timestamps exactly as given; a video pts
+// of 1 (1/25) is audio tick 320 (1/8000).
+TEST(WriteSynchronized, FillsAudioGapsAgainstTheVideo)
+{
+    const std::int64_t margin = Mpeg::kFillBeyondVideoSeconds * 8000;
+    const std::int64_t jump = Mpeg::kVideoClockJumpSeconds * 25 + 1;
+    const TestMedia::Bytes real = {0xAA, 0xBB};
+    struct Call
+    {
+        Ticks video, audio;
+        std::int64_t audioDuration = 0;
+    };
+    struct Case
+    {
+        const char* name;
+        std::vector<Call> calls;
+        Ticks fillers;
+        std::int64_t step = 1024; // one AAC frame
+        bool divisible = false;
+    };
+    const Case cases[] = {
+        // t0 = 0 is not above the initial last timestamp 0.
+        {"five steps from zero", {{{0, 16}, {5120}}}, {1024, 2048, 3072}},
+        {"audio before the video", {{{10, 11}, {3000, 4024}}}, {}},
+        {"exactly one step", {{{1}, {320 + 1024}}}, {}},
+        {"one step and a tick", {{{1}, {320 + 1024 + 1}}}, {320}},
+        {"no audio: up to the last picture", {{{1, 5, 10}, {}}}, {320, 1344}},
+        {"later calls do not refill", {{{1, 2}, {5000}}, {{10, 11}, {6000}}}, {320, 1344, 2368, 3392}},
+        {"not inside the last audio packet", {{{1, 2}, {320}, 1024}, {{4, 5}, {5000}}}, {2304, 3328}},
+        {"PCM cut at the audio", {{{1}, {720}}}, {320, 480, 640}, 160, true},
+        {"the same whole", {{{1}, {720}}}, {320, 480}, 160, false},
+        {"audio within the margin", {{{1, 2}, {640 + margin}}}, {320}, margin - 320},
+        {"audio beyond the margin", {{{1, 2}, {640 + margin + 1}}}, {}, 320},
+        {"video clock jump", {{{1, 20, 20 + jump}, {}}}, {320, 1344, 2368, 3392, 4416}},
+        {"no silence packet", {{{1, 2}, {5000}}}, {}, 0},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        TestMedia::TempDir dir;
+        Mpeg::FormatContextOutput output(Wide(dir / "w.nut"));
+        Open(output);
+        if (c.step > 0)
+            output.m_silencePacket = Packet(1, 0, TestMedia::Bytes(static_cast<std::size_t>(2 * c.step), 0));
+        output.m_silenceDuration = c.step;
+        output.m_silenceDivisible = c.divisible;
+        Ticks expectedReal;
+        for (const Call& call : c.calls)
+        {
+            Mpeg::PacketSequence video, audio;
+            for (std::int64_t pts : call.video)
+                video.push_back(Packet(0, av_rescale_q(pts, AVRational{1, 25}, output.m_videoTimeBase), {0xFF, 0xD8}));
+            for (std::int64_t pts : call.audio)
+                (audio.emplace_back(Packet(1, pts, real)))->packet.duration = call.audioDuration;
+            output.WriteSynchronized(std::move(video), std::move(audio));
+            expectedReal.insert(expectedReal.end(), call.audio.begin(), call.audio.end());
+        }
+        output.WriteTrailer();
+        Ticks fillers, written;
+        for (const auto& packet : TestMedia::Read(dir / "w.nut").packets)
+            if (packet.streamIndex == 1)
+                (packet.data == real ? written : fillers).push_back(packet.pts);
+        EXPECT_EQ(fillers, c.fillers);
+        EXPECT_EQ(written, expectedReal);
+    }
 }
