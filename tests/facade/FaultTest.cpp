@@ -10,6 +10,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -238,6 +239,12 @@ TEST(Faults, WorkerFailuresAreReportedOnce)
                 EXPECT_EQ(finish, "nothing");
                 EXPECT_EQ(size, static_cast<std::int64_t>(fs::file_size(second)));
                 EXPECT_LE(TestMedia::DecodeFrameCount(second, 0), 25);
+                // Timed from the split: its first picture one tick (40 ms) after it.
+                const TestMedia::ReadFile file = TestMedia::Read(second);
+                const auto picture = std::find_if(file.packets.begin(), file.packets.end(),
+                                                  [](const TestMedia::ReadPacket& p) { return p.streamIndex == 0; });
+                ASSERT_NE(picture, file.packets.end());
+                EXPECT_NEAR(static_cast<double>(picture->pts) * av_q2d(file.streams[0].timeBase), 0.04, 0.001);
             }
             ExpectComplete(dir / "a.mp4", withAudio);
             Write(*facade, withAudio, dir / "c.mp4");
