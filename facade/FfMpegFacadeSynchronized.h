@@ -36,7 +36,7 @@ private:
     void WriteBatches(PacketSequence video, PacketSequence audio);
 
     std::unique_ptr<StreamProcessorAudio> m_streamProcessorAudio;
-    PacketSequence m_pendingVideo;              // worker only, or the host after JoinWorker
+    PacketSequence m_pendingVideo; // worker only, or the host after JoinWorker
     PacketSequence m_pendingAudio;
 };
 
