@@ -13,8 +13,8 @@ extern "C" {
 }
 
 #include <chrono>
-#include <cstring>
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
