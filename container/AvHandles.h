@@ -5,6 +5,7 @@
 // FFmpeg objects by hand.
 
 #include <memory>
+#include <type_traits>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -18,29 +19,28 @@ extern "C" {
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 
-// Release through a function that takes T** (and nulls it).
-template <typename T, void (*Free)(T**)>
-struct AvFreeByAddress
+// Releases a handle through `Free`, which takes either the handle's address
+// (and nulls it) or the handle itself.
+template <auto Free>
+struct AvDeleter
 {
-    void operator()(T* handle) const noexcept { Free(&handle); }
+    template <typename T>
+    void operator()(T* handle) const noexcept
+    {
+        if constexpr (std::is_invocable_v<decltype(Free), T**>)
+            Free(&handle);
+        else
+            Free(handle);
+    }
 };
 
-// Release through a function that takes T*.
-template <typename T, void (*Free)(T*)>
-struct AvFreeByValue
-{
-    void operator()(T* handle) const noexcept { Free(handle); }
-};
-
-using AvCodecContextPtr = std::unique_ptr<AVCodecContext, AvFreeByAddress<AVCodecContext, avcodec_free_context>>;
-using AvCodecParametersPtr =
-    std::unique_ptr<AVCodecParameters, AvFreeByAddress<AVCodecParameters, avcodec_parameters_free>>;
-using AvFramePtr = std::unique_ptr<AVFrame, AvFreeByAddress<AVFrame, av_frame_free>>;
-using AvBsfContextPtr = std::unique_ptr<AVBSFContext, AvFreeByAddress<AVBSFContext, av_bsf_free>>;
-using SwrContextPtr = std::unique_ptr<SwrContext, AvFreeByAddress<SwrContext, swr_free>>;
-using AvAudioFifoPtr = std::unique_ptr<AVAudioFifo, AvFreeByValue<AVAudioFifo, av_audio_fifo_free>>;
-using AvCodecParserContextPtr =
-    std::unique_ptr<AVCodecParserContext, AvFreeByValue<AVCodecParserContext, av_parser_close>>;
+using AvCodecContextPtr = std::unique_ptr<AVCodecContext, AvDeleter<avcodec_free_context>>;
+using AvCodecParametersPtr = std::unique_ptr<AVCodecParameters, AvDeleter<avcodec_parameters_free>>;
+using AvFramePtr = std::unique_ptr<AVFrame, AvDeleter<av_frame_free>>;
+using AvBsfContextPtr = std::unique_ptr<AVBSFContext, AvDeleter<av_bsf_free>>;
+using SwrContextPtr = std::unique_ptr<SwrContext, AvDeleter<swr_free>>;
+using AvAudioFifoPtr = std::unique_ptr<AVAudioFifo, AvDeleter<av_audio_fifo_free>>;
+using AvCodecParserContextPtr = std::unique_ptr<AVCodecParserContext, AvDeleter<av_parser_close>>;
 
 // Allocations that report failure by a null result; each throws AvException
 // with the allocating call's name and code 12.

@@ -6,20 +6,17 @@
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 
-FormatContext::~FormatContext() = default;
-
-FormatContextInput::FormatContextInput()
+void CloseOutputContext(AVFormatContext* context)
 {
-    m_formatContext = avformat_alloc_context();
-    if (!m_formatContext)
-        throw AvException("::avformat_alloc_context did not returned format context pointer.", kAllocationFailed);
+    if (context->oformat && !(context->oformat->flags & AVFMT_NOFILE))
+        avio_closep(&context->pb);
+    avformat_free_context(context);
 }
 
-FormatContextInput::~FormatContextInput()
+FormatContextInput::FormatContextInput() : m_formatContext(avformat_alloc_context())
 {
-    // Also frees the streams added to it.
-    if (m_formatContext)
-        avformat_close_input(&m_formatContext);
+    if (!m_formatContext)
+        throw AvException("::avformat_alloc_context did not returned format context pointer.", kAllocationFailed);
 }
 
 FormatContextOutput::FormatContextOutput(const std::wstring& filePath)
@@ -32,45 +29,36 @@ FormatContextOutput::FormatContextOutput(const std::wstring& filePath)
         throw AvException("::avformat_alloc_output_context2 did not set context pointer to the "
                           "\t\t\t\t\t\t\tcreated format context address despite returned succeeded return code",
                           AVERROR_UNKNOWN);
-    m_formatContext = context;
+    m_formatContext.reset(context);
 }
 
-FormatContextOutput::~FormatContextOutput()
+void FormatContextOutput::OpenAndWriteHeader()
 {
-    // The I/O context first (only formats that write a file have one, and only
-    // once it was opened), then the context with its streams.
+    CheckAvResult(avio_open(&m_formatContext->pb, m_formatContext->url, AVIO_FLAG_WRITE), "::avio_open");
+    CheckAvResult(avformat_write_header(m_formatContext.get(), nullptr), "::avformat_write_header");
+}
+
+void FormatContextOutput::WriteTrailer()
+{
+    CheckAvResult(av_interleaved_write_frame(m_formatContext.get(), nullptr), "::av_interleaved_write_frame");
+    CheckAvResult(av_write_trailer(m_formatContext.get()), "::av_write_trailer");
+    if (m_journal)
+        m_journal->Finish();
     m_journal.reset();
-    if (m_formatContext)
-    {
-        if (m_formatContext->oformat && !(m_formatContext->oformat->flags & AVFMT_NOFILE))
-            avio_closep(&m_formatContext->pb);
-        avformat_free_context(m_formatContext);
-        m_formatContext = nullptr;
-    }
 }
 
 void FormatContextOutput::WritePacket(AVPacket& packet)
 {
-    if (!m_journal)
-    {
-        CheckAvResult(av_interleaved_write_frame(m_formatContext, &packet), "::av_interleaved_write_frame");
-        return;
-    }
-    m_journal->Record(packet);
-    CheckAvResult(av_interleaved_write_frame(m_formatContext, &packet), "::av_interleaved_write_frame");
-    m_journal->MaybeSync();
+    if (m_journal)
+        m_journal->Record(packet);
+    CheckAvResult(av_interleaved_write_frame(m_formatContext.get(), &packet), "::av_interleaved_write_frame");
+    if (m_journal)
+        m_journal->MaybeSync();
 }
 
 void FormatContextOutput::OpenJournal()
 {
     m_journal = std::make_unique<JournalWriter>(*m_formatContext);
-}
-
-void FormatContextOutput::FinishJournal()
-{
-    if (m_journal)
-        m_journal->Finish();
-    m_journal.reset();
 }
 
 std::int64_t FormatContextOutput::CurrentPosition() const

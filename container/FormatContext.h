@@ -1,5 +1,6 @@
 #pragma once
 
+#include "container/AvHandles.h"
 #include "container/JournalWriter.h"
 #include "container/OwnedPacket.h"
 
@@ -17,29 +18,22 @@ extern "C" {
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 
-// Owner of one AVFormatContext; each derived class releases it its own way.
-class FormatContext
-{
-public:
-    FormatContext() = default;
-    FormatContext(const FormatContext&) = delete;
-    FormatContext& operator=(const FormatContext&) = delete;
-    virtual ~FormatContext() = 0;
-
-    AVFormatContext* GetAvFormatContext() const noexcept { return m_formatContext; }
-
-protected:
-    AVFormatContext* m_formatContext = nullptr;
-};
+// Releases an output context: its file first (only formats that write a file
+// have one, and only once it was opened), then the context with its streams.
+void CloseOutputContext(AVFormatContext* context);
 
 // A format context that is never opened: it only holds the host's stream
 // descriptions as FFmpeg streams, from which decoders and output streams are
-// built.
-class FormatContextInput final : public FormatContext
+// built. Closing it also frees those streams.
+class FormatContextInput final
 {
 public:
     FormatContextInput();
-    ~FormatContextInput() override;
+
+    AVFormatContext* GetAvFormatContext() const noexcept { return m_formatContext.get(); }
+
+private:
+    std::unique_ptr<AVFormatContext, AvDeleter<avformat_close_input>> m_formatContext;
 };
 
 // Silence fills missing audio only up to this far past the latest video time
@@ -72,12 +66,22 @@ inline bool IsVideoClockJump(std::int64_t step, AVRational timeBase)
 using SupportedCodecsMap = std::unordered_map<std::string, std::unordered_set<AVCodecID>>;
 
 // The muxing context of the file being written.
-class FormatContextOutput final : public FormatContext
+class FormatContextOutput final
 {
 public:
     // The muxer follows from the extension of the UTF-16 file name.
     explicit FormatContextOutput(const std::wstring& filePath);
-    ~FormatContextOutput() override;
+    FormatContextOutput(const FormatContextOutput&) = delete;
+    FormatContextOutput& operator=(const FormatContextOutput&) = delete;
+
+    AVFormatContext* GetAvFormatContext() const noexcept { return m_formatContext.get(); }
+
+    // Creates the file named at construction and writes the header; the
+    // destructor closes the file again.
+    void OpenAndWriteHeader();
+    // Writes what the muxer still holds and the trailer (the index); only
+    // then is the file made durable and its journal deleted.
+    void WriteTrailer();
 
     // The only way packets reach the file (av_interleaved_write_frame, which
     // takes the packet's reference and leaves it blank). Once there is a
@@ -85,10 +89,8 @@ public:
     void WritePacket(AVPacket& packet);
 
     // The recovery journal, once the header is written (time bases are fixed
-    // then); FinishJournal after the trailer makes the file durable and
-    // deletes it. A file that is not finished keeps its journal.
+    // then). A file that is not finished keeps its journal.
     void OpenJournal();
-    void FinishJournal();
 
     // Writes one batch of video packets (timed in m_videoTimeBase, at least one
     // packet) and one of audio packets (m_audioTimeBase, possibly none). Where
@@ -124,6 +126,8 @@ public:
 private:
     std::string ContainerType() const;
 
+    std::unique_ptr<AVFormatContext, AvDeleter<CloseOutputContext>> m_formatContext;
+    // Declared after the context, so it goes first.
     std::unique_ptr<JournalWriter> m_journal;
 };
 

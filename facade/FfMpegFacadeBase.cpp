@@ -67,12 +67,10 @@ void FfMpegFacadeBase::FinishInitMediaFile()
     if (!m_outputFormatContext || !m_streamProcessorVideo)
         throw FfMpegFacadeException("FfMpegFacadeBase::FinishInitMediaFile",
                                     "m_outputFormatContext and m_streamProcessorVideo must be initialized first");
-    AVFormatContext* context = m_outputFormatContext->GetAvFormatContext();
     // Also after a failed header: the muxer cannot be initialised twice.
-    if (m_headerWritten || context->pb)
+    if (m_headerWritten || m_outputFormatContext->GetAvFormatContext()->pb)
         throw FfMpegFacadeException("FfMpegFacadeBase::FinishInitMediaFile", "the file is already open");
-    CheckAvResult(avio_open(&context->pb, context->url, AVIO_FLAG_WRITE), "::avio_open");
-    CheckAvResult(avformat_write_header(context, nullptr), "::avformat_write_header");
+    m_outputFormatContext->OpenAndWriteHeader();
     m_headerWritten = true;
     m_outputFormatContext->OpenJournal();
     // The muxer fixes the stream time bases while it writes the header.
@@ -87,7 +85,7 @@ void FfMpegFacadeBase::AddPacketsVideo(MediaPacketList packets)
     // An empty list carries nothing; queueing it would only end the worker early.
     if (packets.empty())
         return;
-    Enqueue([&] { m_packetsVideo.push_back(std::move(packets)); }, [this] { RunWorkerVideo(); });
+    Enqueue(Entry{std::move(packets), {}});
 }
 
 void FfMpegFacadeBase::AddPacketsAudioVideo(MediaPacketList, MediaPacketList)
@@ -100,24 +98,51 @@ std::int64_t FfMpegFacadeBase::SplitMediaFileAudioVideo(const std::wstring&, std
     throw FfMpegFacadeException(kAudioOnVideoOnly);
 }
 
-void FfMpegFacadeBase::RunWorkerVideo()
+void FfMpegFacadeBase::Enqueue(Entry entry)
+{
+    bool start = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const bool wasEmpty = m_queue.empty();
+        m_queue.push_back(std::move(entry));
+        start = wasEmpty && !m_workerActive;
+        m_workerActive = m_workerActive || start;
+    }
+    if (!start)
+        return;
+    try
+    {
+        // The previous worker has already left its loop; this join is brief.
+        JoinWorker();
+        m_thread = std::thread([this] { RunWorker(); });
+    }
+    catch (...)
+    {
+        // The entry stays queued with no worker, as after any worker failure.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_workerActive = false;
+        throw;
+    }
+}
+
+void FfMpegFacadeBase::RunWorker()
 {
     try
     {
         while (!m_stop)
         {
-            MediaPacketList packets;
+            Entry entry;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_packetsVideo.empty())
+                if (m_queue.empty())
                 {
                     m_workerActive = false;
                     return;
                 }
-                packets = std::move(m_packetsVideo.front());
-                m_packetsVideo.pop_front();
+                entry = std::move(m_queue.front());
+                m_queue.pop_front();
             }
-            ProcessPacketsVideo(std::move(packets));
+            ProcessEntry(std::move(entry));
         }
         EndWorker(nullptr);
     }
@@ -135,13 +160,13 @@ void FfMpegFacadeBase::EndWorker(std::exception_ptr error)
     m_workerActive = false;
 }
 
-void FfMpegFacadeBase::ProcessPacketsVideo(MediaPacketList packets)
+void FfMpegFacadeBase::ProcessEntry(Entry entry)
 {
     // Each record is written as soon as it is processed: its copy is still in
     // cache when the muxer takes it, and a batch never holds all its copies at
     // once. The order in the file is the same as processing the whole batch
     // first.
-    for (auto& record : packets)
+    for (auto& record : entry.video)
     {
         PacketSequence output = m_streamProcessorVideo->ProcessPacket(*record);
         record.reset();
@@ -188,13 +213,10 @@ std::int64_t FfMpegFacadeBase::FinishMediaFile()
         ReleaseMediaFile();
         return 0;
     }
-    AVFormatContext* context = m_outputFormatContext->GetAvFormatContext();
     try
     {
         FlushStreams();
-        CheckAvResult(av_interleaved_write_frame(context, nullptr), "::av_interleaved_write_frame");
-        CheckAvResult(av_write_trailer(context), "::av_write_trailer");
-        m_outputFormatContext->FinishJournal();
+        m_outputFormatContext->WriteTrailer();
     }
     catch (...)
     {
@@ -221,11 +243,11 @@ void FfMpegFacadeBase::FlushStreams()
 void FfMpegFacadeBase::ReleaseMediaFile()
 {
     {
-        // Lists that a failed or stopped worker left queued belong to this
+        // Entries that a failed or stopped worker left queued belong to this
         // file. Left in the queue they would also keep the next file's add
         // calls from ever starting a worker.
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_packetsVideo.clear();
+        m_queue.clear();
     }
     auto processor = std::move(m_streamProcessorVideo);
     processor.reset();

@@ -47,16 +47,22 @@ protected:
     // Writes what the processors still hold at the end of the file.
     virtual void FlushStreams();
 
+    // One add call's lists; the audio list stays empty for video-only export.
+    struct Entry
+    {
+        MediaPacketList video;
+        MediaPacketList audio;
+    };
+    // What the worker does with each entry, in the order the host added them.
+    virtual void ProcessEntry(Entry entry);
+
     // Waits for the worker and rethrows its failure, once.
     void JoinWorker();
-    // Runs `push` under the lock; when the queue was empty and no worker is
-    // active, starts one running `routine`. A worker still busy with its last
-    // batch re-checks the queue under the same lock before it ends, so the
-    // host never waits for media work here.
-    template <typename Push, typename Routine>
-    void Enqueue(Push&& push, Routine&& routine);
-    // Ends a worker: stores the failure, if any, and marks the worker inactive.
-    void EndWorker(std::exception_ptr error);
+    // Queues the entry; when the queue was empty and no worker is active,
+    // starts one. A worker still busy with its last entry re-checks the queue
+    // under the same lock before it ends, so the host never waits for media
+    // work here.
+    void Enqueue(Entry entry);
 
     std::shared_ptr<FormatContextInput> m_inputFormatContext;
     std::unique_ptr<FormatContextOutput> m_outputFormatContext;
@@ -64,7 +70,7 @@ protected:
     std::thread m_thread;
     std::mutex m_mutex;
     std::exception_ptr m_workerError;
-    std::deque<MediaPacketList> m_packetsVideo;
+    std::deque<Entry> m_queue; // guarded by m_mutex
     std::atomic<bool> m_stop{false};
 
     // Guarded by m_mutex: a worker is running and will look at the queue again.
@@ -76,36 +82,9 @@ protected:
     std::exception_ptr m_finishError;
 
 private:
-    void RunWorkerVideo();
-    void ProcessPacketsVideo(MediaPacketList packets);
+    void RunWorker();
+    // Ends a worker: stores the failure, if any, and marks the worker inactive.
+    void EndWorker(std::exception_ptr error);
 };
-
-template <typename Push, typename Routine>
-void FfMpegFacadeBase::Enqueue(Push&& push, Routine&& routine)
-{
-    bool start = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        const bool wasEmpty = m_packetsVideo.empty();
-        push();
-        start = wasEmpty && !m_workerActive;
-        m_workerActive = m_workerActive || start;
-    }
-    if (!start)
-        return;
-    try
-    {
-        // The previous worker has already left its loop; this join is brief.
-        JoinWorker();
-        m_thread = std::thread(std::forward<Routine>(routine));
-    }
-    catch (...)
-    {
-        // The entry stays queued with no worker, as after any worker failure.
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_workerActive = false;
-        throw;
-    }
-}
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

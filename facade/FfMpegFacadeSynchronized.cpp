@@ -44,10 +44,9 @@ void FfMpegFacadeSynchronized::InitStreamAudio(std::unique_ptr<StreamParametersA
         static_cast<std::int32_t>(static_cast<std::int64_t>(video.m_timestampOffset) * video.m_timeScale);
     const std::int32_t offset = product / parameters->timeScale;
     const bool hasAdtsHeaders = inputStream->HasAdtsHeaders();
-    const std::uint64_t startTime = parameters->startTime;
     const std::int32_t timeScale = parameters->timeScale;
-    auto processor = std::make_unique<StreamProcessorAudio>(startTime, offset, timeScale, std::move(inputStream),
-                                                            video.m_startTime, hasAdtsHeaders, std::move(parameters));
+    auto processor = std::make_unique<StreamProcessorAudio>(offset, timeScale, std::move(inputStream), video.m_startTime,
+                                                            hasAdtsHeaders, std::move(parameters));
     if (hasAdtsHeaders)
         processor->InitBitstreamFilter();
     processor->Build(*m_outputFormatContext);
@@ -85,62 +84,18 @@ void FfMpegFacadeSynchronized::AddPacketsAudioVideo(MediaPacketList videoPackets
                                     "the file must be opened with FinishInitMediaFile first");
     if (videoPackets.empty() && audioPackets.empty())
         return;
-    Enqueue(
-        [&] {
-            // Both queues grow together or not at all.
-            m_packetsVideo.push_back(std::move(videoPackets));
-            try
-            {
-                m_packetsAudio.push_back(std::move(audioPackets));
-            }
-            catch (...)
-            {
-                m_packetsVideo.pop_back();
-                throw;
-            }
-        },
-        [this] { RunWorkerAudioVideo(); });
+    Enqueue(Entry{std::move(videoPackets), std::move(audioPackets)});
 }
 
-void FfMpegFacadeSynchronized::RunWorkerAudioVideo()
+void FfMpegFacadeSynchronized::ProcessEntry(Entry entry)
 {
-    try
-    {
-        while (!m_stop)
-        {
-            MediaPacketList video;
-            MediaPacketList audio;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_packetsVideo.empty())
-                {
-                    m_workerActive = false;
-                    return;
-                }
-                video = std::move(m_packetsVideo.front());
-                audio = std::move(m_packetsAudio.front());
-                m_packetsVideo.pop_front();
-                m_packetsAudio.pop_front();
-            }
-            // An entry without video still carries audio: it is processed
-            // and held back like any other, not dropped.
-            ProcessPacketsAudioVideo(std::move(video), std::move(audio));
-        }
-        EndWorker(nullptr);
-    }
-    catch (...)
-    {
-        EndWorker(std::current_exception());
-    }
-}
-
-void FfMpegFacadeSynchronized::ProcessPacketsAudioVideo(MediaPacketList videoPackets, MediaPacketList audioPackets)
-{
-    PacketSequence video = m_streamProcessorVideo->ProcessPackets(std::move(videoPackets));
+    // An entry without video still carries audio: it is processed and held
+    // back like any other, not dropped.
+    PacketSequence video = m_streamProcessorVideo->Process(std::move(entry.video));
     if (!video.empty())
         m_streamProcessorAudio->SetVideoExtent(m_streamProcessorVideo->CoveredFrom(), video.back()->packet.pts,
                                                m_outputFormatContext->m_videoTimeBase);
-    PacketSequence audio = m_streamProcessorAudio->Process(std::move(audioPackets));
+    PacketSequence audio = m_streamProcessorAudio->Process(std::move(entry.audio));
     WriteBatches(std::move(video), std::move(audio));
 }
 
@@ -188,12 +143,6 @@ void FfMpegFacadeSynchronized::FlushStreams()
 
 void FfMpegFacadeSynchronized::ReleaseMediaFile()
 {
-    {
-        // The audio lists pair with the video lists the base drops.
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_packetsAudio.clear();
-        m_packetsVideo.clear();
-    }
     auto processor = std::move(m_streamProcessorAudio);
     processor.reset();
     // Held-back packets belong to the file being released, never to the next.

@@ -3,7 +3,6 @@
 #include "facade/FfMpegFacadeBase.h"
 #include "transcoding/StreamProcessorAudio.h"
 
-#include <deque>
 #include <memory>
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
@@ -31,15 +30,13 @@ public:
 protected:
     void ReleaseMediaFile() override;
     void FlushStreams() override;
+    void ProcessEntry(Entry entry) override;
 
 private:
-    void RunWorkerAudioVideo();
-    void ProcessPacketsAudioVideo(MediaPacketList videoPackets, MediaPacketList audioPackets);
     void WriteBatches(PacketSequence video, PacketSequence audio);
 
     std::unique_ptr<StreamProcessorAudio> m_streamProcessorAudio;
-    std::deque<MediaPacketList> m_packetsAudio; // entry i pairs with m_packetsVideo[i]; guarded by m_mutex
-    PacketSequence m_pendingVideo;              // worker only, or the host after JoinWorker
+    PacketSequence m_pendingVideo; // worker only, or the host after JoinWorker
     PacketSequence m_pendingAudio;
 };
 

@@ -107,10 +107,9 @@ public:
             bool adts = stream->HasAdtsHeaders();
             if (wiring == 1)
                 adts = !adts;
-            const std::uint64_t start = record->startTime;
             const std::int32_t timeScale = record->timeScale;
-            processor = std::make_unique<Mpeg::StreamProcessorAudio>(start, offset, timeScale, std::move(stream),
-                                                                     kClockBase, adts, std::move(record));
+            processor = std::make_unique<Mpeg::StreamProcessorAudio>(offset, timeScale, std::move(stream), kClockBase,
+                                                                     adts, std::move(record));
             if (wiring == 0 || (wiring == -1 && adts))
                 processor->InitBitstreamFilter();
             if (wiring == 2)

@@ -6,6 +6,7 @@
 #include "errors/AvResult.h"
 
 #include <cstring>
+#include <string>
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
@@ -13,9 +14,9 @@ namespace
 {
 constexpr int kG726BitsPerSample = 4;
 
-AVStream* NewStream(FormatContext& context)
+AVStream* NewStream(AVFormatContext* context)
 {
-    AVStream* stream = avformat_new_stream(context.GetAvFormatContext(), nullptr);
+    AVStream* stream = avformat_new_stream(context, nullptr);
     if (!stream)
         throw AvException("::avformat_new_stream", kAllocationFailed);
     return stream;
@@ -27,21 +28,21 @@ AVStream* NewInputStream(FormatContextInput& context, const StreamParametersBase
     // nonsense; refuse it before anything is added to the context.
     if (parameters.timeScale <= 0)
         throw FfMpegFacadeException("Stream::Stream", "timeScale must be positive");
-    return NewStream(context);
+    return NewStream(context.GetAvFormatContext());
 }
 
-// The audio time scale is the sample rate. Far outside the real rates the
-// resampler's work grows with the conversion ratio: a filter of gigabytes far
-// above them, and tens of thousands of samples out per sample in far below.
 // Refused before anything is added to the context; rates that are not
 // positive are left to the common check.
-constexpr std::int32_t kMinSampleRate = 1000;
-constexpr std::int32_t kMaxSampleRate = 384000;
-
 StreamParametersAudio& WithSampleRate(StreamParametersAudio& parameters)
 {
-    if (parameters.timeScale > 0 && (parameters.timeScale < kMinSampleRate || parameters.timeScale > kMaxSampleRate))
-        throw FfMpegFacadeException("StreamAudio::StreamAudio", "timeScale must be a sample rate from 1000 to 384000");
+    constexpr std::int32_t low = StreamAudio::kMinSampleRate;
+    constexpr std::int32_t high = StreamAudio::kMaxSampleRate;
+    if (parameters.timeScale > 0 && (parameters.timeScale < low || parameters.timeScale > high))
+    {
+        const std::string problem =
+            "timeScale must be a sample rate from " + std::to_string(low) + " to " + std::to_string(high);
+        throw FfMpegFacadeException("StreamAudio::StreamAudio", problem.c_str());
+    }
     return parameters;
 }
 
@@ -91,7 +92,7 @@ Stream::Stream(std::int32_t index, FormatContextInput& context, StreamParameters
 }
 
 Stream::Stream(FormatContextOutput& context, const Stream& input)
-    : m_stream(NewStream(context))
+    : m_stream(NewStream(context.GetAvFormatContext()))
 {
     const AVStream* source = input.GetAvStream();
     m_stream->index = source->index;

@@ -16,13 +16,6 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 class FormatContextInput;
 class FormatContextOutput;
 
-// A stream's codec parameters held on to for a while; the parameters belong
-// to the stream, so releasing the last holder frees only this handle.
-struct AvCodecParameters
-{
-    AVCodecParameters* parameters = nullptr;
-};
-
 // What a Decoder, Encoder or Resampler is built from. Packets produced from
 // it carry streamIndex and are timed in timeBase.
 struct StreamParameters
@@ -71,7 +64,13 @@ public:
 class StreamAudio final : public Stream
 {
 public:
-    // Refuses a timeScale (the sample rate) outside 1000 to 384000.
+    // The sample rates (timeScale) an audio stream may declare. Far outside
+    // the real rates the resampler's work grows with the conversion ratio: a
+    // filter of gigabytes far above them, and tens of thousands of samples out
+    // per sample in far below.
+    static constexpr std::int32_t kMinSampleRate = 1000;
+    static constexpr std::int32_t kMaxSampleRate = 384000;
+
     StreamAudio(std::int32_t index, FormatContextInput& context, StreamParametersAudio& parameters);
     StreamAudio(FormatContextOutput& context, const StreamAudio& input);
     ~StreamAudio() override;

@@ -12,33 +12,6 @@ extern "C" {
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
-namespace
-{
-// Packets would otherwise have no duration, and the muxer ends the track's
-// edit at the last packet's start plus its duration, measured in whole
-// milliseconds: anything shorter than a millisecond would hide the last
-// picture from players. One tick at frame-rate time scales.
-std::int64_t MinimumDuration(std::int32_t timeScale)
-{
-    return std::max<std::int64_t>(1, (static_cast<std::int64_t>(timeScale) + 999) / 1000);
-}
-} // namespace
-
-void RescaleToOutput(OwnedPacket& packet, const Stream& input, const Stream& output)
-{
-    const AVRational from = input.GetAvStream()->time_base;
-    const AVRational to = output.GetAvStream()->time_base;
-    AVPacket& p = packet.packet;
-    if (from.den != to.den)
-    {
-        const auto rounding = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
-        p.pts = av_rescale_q_rnd(p.pts, from, to, rounding);
-        p.dts = av_rescale_q_rnd(p.dts, from, to, rounding);
-        p.duration = av_rescale_q(p.duration, from, to);
-    }
-    p.pos = -1;
-}
-
 AVRational VideoSampleAspectRatio(int width, int height)
 {
     if (width == 0 || static_cast<double>(height) / width >= 0.5)
@@ -48,12 +21,6 @@ AVRational VideoSampleAspectRatio(int width, int height)
         return AVRational{0, 1};
     return AVRational{static_cast<int>(4 * static_cast<std::int64_t>(height) / g),
                       static_cast<int>(3 * static_cast<std::int64_t>(width) / g)};
-}
-
-std::uint64_t ElapsedTicks(std::uint64_t timestamp, std::uint64_t startTime, std::int32_t timeScale)
-{
-    // Unsigned on purpose: the conversion wraps exactly as the host clock does.
-    return (static_cast<std::uint64_t>(timeScale) * (timestamp - startTime) + 5000000u) / 10000000u;
 }
 
 StreamProcessorVideo::StreamProcessorVideo(std::int32_t index, FormatContextInput& input,
@@ -112,16 +79,9 @@ void StreamProcessorVideo::Build(FormatContextOutput& output)
     m_transcoder = std::make_unique<Transcoder>(inputDescription, outputDescription, globalHeader);
 }
 
-PacketSequence StreamProcessorVideo::ProcessPackets(MediaPacketList packets)
+PacketSequence StreamProcessorVideo::Process(MediaPacketList packets)
 {
-    PacketSequence result;
-    for (const auto& packet : packets)
-    {
-        PacketSequence produced = ProcessPacket(*packet);
-        for (auto& p : produced)
-            result.push_back(std::move(p));
-    }
-    return result;
+    return ProcessBatch(*this, packets);
 }
 
 PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket)
@@ -140,7 +100,7 @@ PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket
     if (m_lastPts == 0)
         m_startShift = candidate == 0 ? 1 : 0;
     candidate += m_startShift;
-    const std::int64_t pts = candidate > m_lastPts ? candidate : m_lastPts + 1;
+    const std::int64_t pts = NextPts(candidate, m_lastPts);
     if (m_lastPts > 0 && IsVideoClockJump(pts - m_lastPts, m_inputStream->GetAvStream()->time_base))
         m_coveredFrom = pts;
     m_lastPts = pts;

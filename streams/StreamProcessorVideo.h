@@ -2,6 +2,7 @@
 
 #include "container/OwnedPacket.h"
 #include "streams/KeyPictures.h"
+#include "streams/PacketTiming.h"
 #include "streams/Stream.h"
 #include "transcoding/Codec.h"
 
@@ -14,11 +15,6 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 
 class FormatContextOutput;
-
-// Converts a packet's timestamps from the input stream's time base to the
-// output stream's (read now: the muxer may have changed it) and clears its
-// byte position.
-void RescaleToOutput(OwnedPacket& packet, const Stream& input, const Stream& output);
 
 // Turns the host's video packets into timed packets of the output stream,
 // copying them when the container accepts the codec and transcoding them
@@ -33,7 +29,7 @@ public:
     void Build(FormatContextOutput& output);
 
     // All packets for the batch, in order; the batch is released.
-    PacketSequence ProcessPackets(MediaPacketList packets);
+    PacketSequence Process(MediaPacketList packets);
     PacketSequence ProcessPacket(const MediaPacket& packet);
     // What the transcoder still holds at the end of the file.
     PacketSequence Flush();
@@ -65,8 +61,5 @@ private:
 // The output picture's sample aspect ratio: pictures less than half as high as
 // wide are shown at 4:3, everything else is left unspecified.
 AVRational VideoSampleAspectRatio(int width, int height);
-
-// Host time since `startTime` in ticks of 1/timeScale, halves rounded up.
-std::uint64_t ElapsedTicks(std::uint64_t timestamp, std::uint64_t startTime, std::int32_t timeScale);
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -1,7 +1,7 @@
 #include "transcoding/StreamProcessorAudio.h"
 
 #include "container/FormatContext.h"
-#include "streams/StreamProcessorVideo.h"
+#include "streams/PacketTiming.h"
 
 #include <algorithm>
 
@@ -20,12 +20,10 @@ int StreamIndex(const Stream* stream)
 }
 } // namespace
 
-StreamProcessorAudio::StreamProcessorAudio(std::uint64_t startTime, std::int32_t timestampOffset,
-                                           std::int32_t timeScale, std::unique_ptr<StreamAudio> inputStream,
-                                           std::uint64_t videoStartTime, bool hasAdtsHeaders,
-                                           std::unique_ptr<StreamParametersAudio> parameters)
-    : m_startTime(startTime),
-      m_timestampOffset(timestampOffset),
+StreamProcessorAudio::StreamProcessorAudio(std::int32_t timestampOffset, std::int32_t timeScale,
+                                           std::unique_ptr<StreamAudio> inputStream, std::uint64_t videoStartTime,
+                                           bool hasAdtsHeaders, std::unique_ptr<StreamParametersAudio> parameters)
+    : m_timestampOffset(timestampOffset),
       m_timeScale(timeScale),
       m_inputStream(std::move(inputStream)),
       m_videoStartTime(videoStartTime),
@@ -108,14 +106,7 @@ void StreamProcessorAudio::SetVideoExtent(std::int64_t coveredFrom, std::int64_t
 
 PacketSequence StreamProcessorAudio::Process(MediaPacketList packets)
 {
-    PacketSequence result;
-    for (const auto& packet : packets)
-    {
-        PacketSequence produced = ProcessPacket(*packet);
-        for (auto& p : produced)
-            result.push_back(std::move(p));
-    }
-    return result;
+    return ProcessBatch(*this, packets);
 }
 
 PacketSequence StreamProcessorAudio::ProcessPacket(const MediaPacket& hostPacket)
@@ -125,7 +116,7 @@ PacketSequence StreamProcessorAudio::ProcessPacket(const MediaPacket& hostPacket
 
     const std::uint64_t ticks = ElapsedTicks(hostPacket.timestamp, m_videoStartTime, m_timeScale);
     const std::int64_t candidate = m_timestampOffset + static_cast<std::int64_t>(ticks);
-    const std::int64_t pts = candidate > m_lastPts ? candidate : m_lastPts + 1;
+    const std::int64_t pts = NextPts(candidate, m_lastPts);
     m_lastPts = pts;
 
     auto owned = OwnedPacket::CopyOf(hostPacket.data.data(), hostPacket.data.size());

@@ -23,8 +23,8 @@ class FormatContextOutput;
 class StreamProcessorAudio
 {
 public:
-    StreamProcessorAudio(std::uint64_t startTime, std::int32_t timestampOffset, std::int32_t timeScale,
-                         std::unique_ptr<StreamAudio> inputStream, std::uint64_t videoStartTime, bool hasAdtsHeaders,
+    StreamProcessorAudio(std::int32_t timestampOffset, std::int32_t timeScale, std::unique_ptr<StreamAudio> inputStream,
+                         std::uint64_t videoStartTime, bool hasAdtsHeaders,
                          std::unique_ptr<StreamParametersAudio> parameters);
 
     // Sets up "aac_adtstoasc" for the input stream, replacing any earlier filter.
@@ -48,7 +48,6 @@ public:
     PacketSequence ProcessPacket(const MediaPacket& packet);
     PacketSequence ForwardPacket(std::unique_ptr<OwnedPacket> packet);
 
-    std::uint64_t m_startTime;       // host clock, 100-ns units
     std::int32_t m_timestampOffset;  // ticks of the audio time base
     std::int32_t m_timeScale;        // ticks per second = sample rate
     std::unique_ptr<StreamAudio> m_inputStream;

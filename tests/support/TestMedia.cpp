@@ -30,8 +30,8 @@ namespace TestMedia
 {
 namespace
 {
-using InputContextPtr = std::unique_ptr<AVFormatContext, Mpeg::AvFreeByAddress<AVFormatContext, avformat_close_input>>;
-using PacketPtr = std::unique_ptr<AVPacket, Mpeg::AvFreeByAddress<AVPacket, av_packet_free>>;
+using InputContextPtr = std::unique_ptr<AVFormatContext, Mpeg::AvDeleter<avformat_close_input>>;
+using PacketPtr = std::unique_ptr<AVPacket, Mpeg::AvDeleter<av_packet_free>>;
 
 void Check(int status, const char* what)
 {

@@ -18,7 +18,7 @@ using TestMedia::Thrown;
 
 namespace
 {
-using PacketPtr = std::unique_ptr<AVPacket, Mpeg::AvFreeByAddress<AVPacket, av_packet_free>>;
+using PacketPtr = std::unique_ptr<AVPacket, Mpeg::AvDeleter<av_packet_free>>;
 
 // Frames handed to an encoder so far; the field was renamed in libavcodec 60.
 std::int64_t FramesSent(const AVCodecContext& context)

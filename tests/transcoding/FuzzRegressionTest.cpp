@@ -45,7 +45,7 @@ public:
         record->channels = channels;
         record->startTime = kVideoStart;
         auto input = std::make_unique<Mpeg::StreamAudio>(0, m_input, *record);
-        m_processor = std::make_unique<Mpeg::StreamProcessorAudio>(kVideoStart, offset, 8000, std::move(input),
+        m_processor = std::make_unique<Mpeg::StreamProcessorAudio>(offset, 8000, std::move(input),
                                                                    kVideoStart, false, std::move(record));
         m_processor->Build(m_output);
         m_processor->CreateSilentPacket(true);

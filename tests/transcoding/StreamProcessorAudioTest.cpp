@@ -46,10 +46,9 @@ protected:
         record->firstPacketHeader = std::move(header);
         auto input = std::make_unique<Mpeg::StreamAudio>(1, m_input, *record);
         const bool adts = input->HasAdtsHeaders();
-        const std::uint64_t start = record->startTime;
         m_outputs.push_back(std::make_unique<Mpeg::FormatContextOutput>(
             TestMedia::Wide(m_dir / ("out" + std::to_string(m_outputs.size()) + "." + container))));
-        m_processors.push_back(std::make_unique<Mpeg::StreamProcessorAudio>(start, offset, rate, std::move(input),
+        m_processors.push_back(std::make_unique<Mpeg::StreamProcessorAudio>(offset, rate, std::move(input),
                                                                             kVideoStart, adts, std::move(record)));
         Mpeg::StreamProcessorAudio& processor = *m_processors.back();
         if (adts)

@@ -1,0 +1,398 @@
+// The video-only export read back as a player would, the worker behind the
+// add calls of both facades, and the call order they enforce.
+
+#include "streams/Stream.h"
+#include "support/TestMedia.h"
+
+#include <mpegexporter/Journal.h>
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <tuple>
+
+namespace
+{
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using TestMedia::Bytes;
+using TestMedia::Thrown;
+using TestMedia::VideoRecord;
+using Video = Mpeg::CodecIdVideo;
+
+constexpr std::uint64_t kSecond = 10000000; // host clock: 100-ns units
+constexpr std::uint64_t kFrame = 400000;    // 40 ms
+
+std::int64_t FileSize(const fs::path& path)
+{
+    return static_cast<std::int64_t>(fs::file_size(path));
+}
+
+// Packets carry a kind ('V', 'A') and a serial number; nothing decodes them.
+Bytes Tagged(char kind, std::uint32_t serial)
+{
+    Bytes tag = {static_cast<std::uint8_t>(kind), 'T', 'A', 'G', 0, 0, 0, 0};
+    std::memcpy(tag.data() + 4, &serial, 4);
+    if (kind == 'V')
+        return tag;
+    Bytes packet = TestMedia::AdtsHeader(16000, tag.size());
+    packet.insert(packet.end(), tag.begin(), tag.end());
+    return packet;
+}
+
+// The fewest and the most of the first lists, each whole, that `written` is
+// made of (empty lists fit anywhere).
+std::pair<std::size_t, std::size_t> WholeLists(const std::vector<std::uint32_t>& written,
+                                               const std::vector<std::vector<std::uint32_t>>& lists)
+{
+    std::vector<std::uint32_t> expected;
+    std::pair<std::size_t, std::size_t> whole{SIZE_MAX, 0};
+    for (std::size_t n = 0; n <= lists.size() && expected.size() <= written.size(); ++n)
+    {
+        if (expected == written)
+            whole = {std::min(whole.first, n), n};
+        if (n < lists.size())
+            expected.insert(expected.end(), lists[n].begin(), lists[n].end());
+    }
+    EXPECT_NE(whole.first, SIZE_MAX) << written.size() << " packets are not a run of whole lists";
+    return whole;
+}
+} // namespace
+
+// Copied streams keep codec, extradata, bytes and key pictures; others are
+// transcoded. Every packet carries the host's time in the stream's ticks
+// (rounded to nearest, offset added, forced upwards, a stream starting on
+// tick 0 one tick later) as pts and that less one tick as dts; the last
+// picture stays visible.
+TEST(FacadeFile, PacketsAreCopiedOrTranscodedAndTimedFromTheHostClock)
+{
+    struct Case
+    {
+        const char* encoder;
+        Video codec;
+        AVCodecID written;
+        const char* extension;
+        std::int32_t timeScale, offset;
+        int width, height;
+        AVRational aspect;
+        bool fromFirstPacket; // offsets finer than the edit list's millisecond: times from the first packet
+        bool annexB;          // start codes, which the muxer turns into length prefixes
+    };
+    const Case cases[] = {
+        {"libx264", Video::H264, AV_CODEC_ID_H264, "mp4", 25, 0, 160, 120, {0, 1}, false, false},
+        // Less than half as high as wide: shown at 4:3.
+        {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mp4", 1000, 0, 320, 112, {7, 15}, false, false},
+        {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mov", 90000, 0, 160, 120, {0, 1}, true, false},
+        {"mpeg4", Video::Mpeg4, AV_CODEC_ID_MPEG4, "mp4", 25, 7, 160, 120, {0, 1}, false, false},
+        {"libx265", Video::H265, AV_CODEC_ID_HEVC, "mp4", 25, 0, 160, 120, {0, 1}, false, true},
+        // A custom picture size: the picture type sits in PLUSPTYPE.
+        {"h263p", Video::H263, AV_CODEC_ID_H263, "mov", 25, 0, 160, 120, {0, 1}, false, false},
+        // Not an MP4 codec: MPEG-4 with the headers out of band, I-pictures where the source has them.
+        {"h263", Video::H263, AV_CODEC_ID_MPEG4, "mp4", 1000, 0, 176, 144, {0, 1}, false, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.encoder) + " into ." + c.extension + " at 1/" + std::to_string(c.timeScale));
+        if (!TestMedia::HasEncoder(c.encoder))
+            continue;
+        const auto media = TestMedia::EncodeVideo(c.encoder, c.width, c.height, 12, 25, 5,
+                                                  c.written == AV_CODEC_ID_H264 || c.encoder == std::string("mpeg4"),
+                                                  0, c.annexB);
+        const bool copied = c.codec != Video::H263 || c.written == AV_CODEC_ID_H263;
+        // One packet a tick before the start (dropped), then uneven gaps, a
+        // repeated timestamp and half-tick roundings.
+        const std::uint64_t start = 3 * kSecond + 123;
+        const std::uint64_t offsets[] = {0,       400000,  800000,  800000,  1200000, 1800000,
+                                         1800001, 2200000, 2600000, 3000000, 3400000, 4000000};
+        Mpeg::MediaPacketList host;
+        host.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{{0xDE, 0xAD}, start - 1}));
+        for (std::size_t i = 0; i < media.packets.size(); ++i)
+            host.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{media.packets[i], start + offsets[i]}));
+        TestMedia::TempDir dir;
+        const fs::path path = dir / (std::string("copy.") + c.extension);
+        auto facade = Mpeg::IFfMpegFacade::Create(false);
+        TestMedia::Open(*facade, path, VideoRecord(c.codec, media, c.timeScale, start, c.offset));
+        facade->AddPacketsVideo(std::move(host));
+        const std::int64_t size = facade->FinishMediaFile();
+        EXPECT_EQ(size, FileSize(path));
+        EXPECT_FALSE(fs::exists(Mpeg::Journal::PathFor(path.string()))) << "a finished file keeps no journal";
+
+        const auto file = TestMedia::Read(path);
+        ASSERT_EQ(file.streams.size(), 1u);
+        const TestMedia::ReadStream& stream = file.streams[0];
+        EXPECT_EQ(std::tuple(stream.codecId, stream.width, stream.height), std::tuple(c.written, c.width, c.height));
+        EXPECT_EQ(av_cmp_q(stream.sampleAspectRatio, c.aspect), 0);
+        EXPECT_TRUE(copied && !c.annexB ? stream.extradata == media.extradata : !stream.extradata.empty());
+        ASSERT_EQ(file.packets.size(), media.packets.size());
+        if (c.written != AV_CODEC_ID_MJPEG) // MJPEG: every picture, no sync-sample table
+        {
+            EXPECT_EQ(stream.syncSamples, media.keyPictures);
+        }
+        EXPECT_FALSE(file.packets.back().discarded) << "the last picture must stay inside the track";
+        EXPECT_EQ(TestMedia::DecodeFrameCount(path), static_cast<int>(media.packets.size()));
+
+        const AVRational inBase{1, c.timeScale};
+        const auto rounding = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
+        const std::int64_t shift = c.fromFirstPacket ? file.packets[0].dts : 0;
+        std::int64_t pts = 0, startShift = 0;
+        for (std::size_t i = 0; i < media.packets.size(); ++i)
+        {
+            const auto& packet = file.packets[i];
+            EXPECT_TRUE(!copied || c.annexB || packet.data == media.packets[i]) << "payload of packet " << i;
+            const auto ticks = static_cast<std::int64_t>((c.timeScale * offsets[i] + kSecond / 2) / kSecond);
+            if (i == 0 && c.offset + ticks == 0)
+                startShift = 1;
+            pts = std::max(c.offset + ticks + startShift, pts + 1);
+            EXPECT_EQ(packet.pts - shift, av_rescale_q_rnd(pts, inBase, stream.timeBase, rounding)) << i;
+            EXPECT_EQ(packet.dts - shift, av_rescale_q_rnd(pts - 1, inBase, stream.timeBase, rounding)) << i;
+        }
+    }
+}
+
+// The estimate waits for queued packets and projects the bytes written so
+// far, rounded to nearest; past the largest size it saturates.
+TEST(FacadeFile, EstimateProjectsFromTheWrittenBytes)
+{
+    const auto media = TestMedia::EncodeVideo("mjpeg", 176, 144, 12);
+    TestMedia::TempDir dir;
+    auto facade = Mpeg::IFfMpegFacade::Create(false);
+    TestMedia::Open(*facade, dir / "estimate.mov", VideoRecord(Video::Mjpeg, media));
+    EXPECT_EQ(Thrown([&] { facade->FinishInitMediaFile(); }),
+              "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeBase::FinishInitMediaFile: the file is already open");
+    const std::int64_t header = facade->EstimateFileSize(0, 1);
+    std::int64_t payload = 0;
+    for (const auto& packet : media.packets)
+        payload += static_cast<std::int64_t>(packet.size());
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 0, 6));
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 6));
+
+    // With one stream the muxer passes every packet straight to the file.
+    const std::int64_t written = facade->EstimateFileSize(0, 5);
+    EXPECT_EQ(written, header + payload);
+    EXPECT_EQ(facade->EstimateFileSize(3, 1), 4 * written);
+    EXPECT_EQ(facade->EstimateFileSize(1, 2 * written - 1), written + 1);
+    EXPECT_EQ(facade->EstimateFileSize(1, 2 * written + 1), written);
+    EXPECT_EQ(facade->EstimateFileSize(10, 0), written);
+    EXPECT_EQ(facade->EstimateFileSize(10, -4), written);
+    const std::int64_t most = INT64_MAX / written; // most * written + written > INT64_MAX
+    EXPECT_EQ(facade->EstimateFileSize(most, 1), INT64_MAX);
+    EXPECT_EQ(facade->EstimateFileSize(most - 1, 1), most * written);
+    EXPECT_EQ(facade->EstimateFileSize(INT64_MAX, 1), INT64_MAX) << "the product itself does not fit";
+    EXPECT_EQ(facade->EstimateFileSize(INT64_MAX, INT64_MAX), 2 * written);
+    const std::int64_t size = facade->FinishMediaFile();
+    EXPECT_EQ(size, FileSize(dir / "estimate.mov"));
+}
+
+// H.263 into MP4 at 1408x1152 takes some 200 ms a list of 60: still in
+// progress while the host makes its next calls. An add call never waits for
+// it; Stop lets it finish and drops what is queued behind it and what comes
+// after; a facade let go with a busy worker returns too.
+TEST(FacadeWorker, AddCallsDoNotWaitAndStopDropsWhatIsQueued)
+{
+    const auto media = TestMedia::EncodeVideo("h263", 1408, 1152, 80);
+    TestMedia::TempDir dir;
+    const fs::path path = dir / "stop.mp4";
+    auto facade = Mpeg::IFfMpegFacade::Create(false);
+    TestMedia::Open(*facade, path, VideoRecord(Video::H263, 1408, 1152));
+    const auto header = fs::file_size(path);
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 0, 60));
+    // Once the worker is inside its list the file grows past its header.
+    for (const auto deadline = Clock::now() + std::chrono::seconds(20);
+         fs::file_size(path) == header && Clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto added = Clock::now();
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 60, 10));
+    const auto stopped = Clock::now();
+    facade->Stop();
+    const auto done = Clock::now();
+    EXPECT_LT((stopped - added) * 4, done - stopped) << "the add call waited for the list in progress";
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 70));
+    facade->FinishMediaFile();
+    EXPECT_EQ(TestMedia::Read(path).packets.size(), 60u);
+    EXPECT_EQ(TestMedia::DecodeFrameCount(path), 60);
+
+    TestMedia::Open(*facade, dir / "abandoned.mp4", VideoRecord(Video::H263, 1408, 1152));
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 0, 10));
+    facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 10));
+    facade.reset();
+}
+
+// Run under ThreadSanitizer in CI as well: the worker against add calls from
+// one host thread and estimates and a stop from another, taking turns as the
+// facade asks. Every list reaches the file whole and in order; after the stop,
+// lists queued behind the one in progress and those added later are not written.
+TEST(FacadeStress, AddCallsEstimatesAndStopFromTwoHostThreads)
+{
+    for (const bool withAudio : {false, true})
+        for (std::uint32_t seed = 0; seed < 6; ++seed)
+        {
+            SCOPED_TRACE((withAudio ? "audio/video, seed " : "video, seed ") + std::to_string(seed));
+            TestMedia::TempDir dir;
+            auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
+            facade->StartInitMediaFile(TestMedia::Wide(dir / "stress.mp4"));
+            facade->InitStreamVideo(TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mjpeg, 64, 48));
+            if (withAudio)
+            {
+                auto record = std::make_unique<Mpeg::StreamParametersAudio>();
+                record->timeScale = 16000;
+                record->codecId = Mpeg::CodecIdAudio::Aac;
+                record->firstPacketHeader = Tagged('A', 0);
+                facade->InitStreamAudio(std::move(record));
+            }
+            facade->FinishInitMediaFile();
+
+            std::mutex host;
+            std::map<char, std::vector<std::vector<std::uint32_t>>> lists;
+            std::size_t beforeStop = SIZE_MAX;
+            std::thread adder([&] {
+                std::mt19937 random(seed);
+                std::uint32_t serial = 0;
+                std::uint64_t time = 0;
+                for (int afterStop = 0; afterStop < 20 && time < 2000 * 200000;)
+                {
+                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
+                    std::lock_guard<std::mutex> lock(host);
+                    afterStop += beforeStop != SIZE_MAX;
+                    Mpeg::MediaPacketList packets[2];
+                    for (const char kind : {'V', 'A'})
+                    {
+                        auto& tags = lists[kind].emplace_back();
+                        for (auto n = random() % (random() % 4 ? 4 : 30); n > 0 && (kind == 'V' || withAudio); --n)
+                        {
+                            tags.push_back(++serial);
+                            packets[kind == 'A'].push_back(std::make_unique<Mpeg::MediaPacket>(
+                                Mpeg::MediaPacket{Tagged(kind, serial), time += 200000}));
+                        }
+                    }
+                    withAudio ? facade->AddPacketsAudioVideo(std::move(packets[0]), std::move(packets[1]))
+                              : facade->AddPacketsVideo(std::move(packets[0]));
+                }
+            });
+            std::thread other([&] {
+                for (int i = 0; i < 20; ++i)
+                {
+                    std::this_thread::sleep_for(std::chrono::microseconds(300 * (seed + 1)));
+                    std::lock_guard<std::mutex> lock(host);
+                    EXPECT_GT(facade->EstimateFileSize(1, 1), 0);
+                }
+                std::lock_guard<std::mutex> lock(host);
+                if (seed % 2 == 0)
+                {
+                    facade->Stop();
+                    beforeStop = lists['V'].size();
+                }
+            });
+            adder.join();
+            other.join();
+            EXPECT_GT(facade->FinishMediaFile(), 0);
+
+            std::map<char, std::vector<std::uint32_t>> written;
+            for (const auto& packet : TestMedia::Read(dir / "stress.mp4").packets)
+                if (packet.data.size() >= 8 && std::memcmp(packet.data.data() + packet.data.size() - 7, "TAG", 3) == 0)
+                {
+                    std::uint32_t serial = 0;
+                    std::memcpy(&serial, packet.data.data() + packet.data.size() - 4, 4);
+                    written[static_cast<char>(packet.data[packet.data.size() - 8])].push_back(serial);
+                }
+            for (const char kind : {'V', 'A'})
+            {
+                const auto [fewest, most] = WholeLists(written[kind], lists[kind]);
+                EXPECT_TRUE(fewest <= beforeStop && (beforeStop != SIZE_MAX || most == lists[kind].size()))
+                    << kind << ": " << fewest << " of " << lists[kind].size() << " lists, stopped at " << beforeStop;
+            }
+        }
+}
+
+// Calls out of order are refused with their reason, and what was set up for
+// a file given up before it was opened leaves nothing behind.
+TEST(FacadeMisuse, CallsOutOfOrderAreRefusedWithTheirReason)
+{
+    TestMedia::TempDir dir;
+    const std::string base = "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeBase::";
+    const std::string sync = "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeSynchronized::";
+    const std::string videoOnly = "FfMpegFacadeException: FfMpegFacade: Audio-related call to video-only adapter";
+    const std::string noStream =
+        base + "FinishInitMediaFile: m_outputFormatContext and m_streamProcessorVideo must be initialized first";
+    const auto audio = [](std::int32_t rate = 8000) {
+        auto record = std::make_unique<Mpeg::StreamParametersAudio>();
+        record->timeScale = rate;
+        record->codecId = Mpeg::CodecIdAudio::PcmMulaw;
+        return record;
+    };
+    const auto packets = [] { return TestMedia::ToHostPackets(TestMedia::EncodedStream{}, 0, kFrame); };
+    const Mpeg::MediaPacket first{{1, 2, 3, 4, 5, 6, 7, 8}, 10};
+    const std::wstring name = TestMedia::Wide(dir / "x.mp4");
+    for (const bool withAudio : {false, true})
+    {
+        SCOPED_TRACE(withAudio ? "audio/video" : "video only");
+        auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
+        const auto add = [&] { withAudio ? facade->AddPacketsAudioVideo(packets(), {}) : facade->AddPacketsVideo(packets()); };
+        const std::string notOpen = (withAudio ? sync + "AddPacketsAudioVideo" : base + "AddPacketsVideo") +
+                                    ": the file must be opened with FinishInitMediaFile first";
+        const std::pair<std::function<void()>, std::string> beforeStart[] = {
+            {[&] { facade->InitStreamVideo(VideoRecord(Video::Mpeg4, 96, 64)); },
+             base + "InitStreamVideo: m_inputFormatContext and m_outputFormatContext must be initialized first"},
+            {[&] { facade->InitStreamAudio(audio()); },
+             withAudio ? sync + "InitStreamAudio: m_inputFormatContext, m_outputFormatContext and "
+                                "m_streamProcessorVideo must be initialized first"
+                       : videoOnly},
+            {[&] { facade->FinishInitMediaFile(); }, noStream},
+            {add, notOpen},
+            {[&] { facade->EstimateFileSize(1, 1); }, base + "EstimateFileSize: no file is open"},
+            {[&] { facade->SplitMediaFileVideo(name, 0); },
+             withAudio ? sync + "SplitMediaFileVideo: the audio/video facade splits through SplitMediaFileAudioVideo"
+                       : base + "SplitMediaFileVideo: m_streamProcessorVideo must be initialized first"},
+            {[&] { facade->SplitMediaFileAudioVideo(name, 10, first); },
+             withAudio ? sync + "SplitMediaFileAudioVideo: m_streamProcessorVideo and m_streamProcessorAudio must be "
+                                "initialized first"
+                       : videoOnly},
+            {[&] { withAudio ? facade->AddPacketsVideo(packets()) : facade->AddPacketsAudioVideo(packets(), {}); },
+             withAudio ? sync + "AddPacketsVideo: the audio/video facade takes packets through AddPacketsAudioVideo"
+                       : videoOnly},
+        };
+        for (const auto& [call, expected] : beforeStart)
+            EXPECT_EQ(Thrown(call), expected);
+
+        facade->StartInitMediaFile(TestMedia::Wide(dir / "given-up.mp4"));
+        EXPECT_EQ(Thrown([&] { facade->StartInitMediaFile(name); }),
+                  base + "StartInitMediaFile: m_outputFormatContext || m_inputFormatContext");
+        // A stream the build refuses is not installed.
+        EXPECT_EQ(Thrown([&] { facade->InitStreamVideo(VideoRecord(Video::None, 96, 64)); }),
+                  "AvException " + std::to_string(-AVERROR_EXIT) + ": FfMpegFacade: Codec id '0' not found.: " +
+                      TestMedia::StrError(AVERROR_EXIT));
+        EXPECT_EQ(Thrown([&] { facade->FinishInitMediaFile(); }), noStream);
+        facade->InitStreamVideo(VideoRecord(Video::Mpeg4, 96, 64));
+        EXPECT_EQ(Thrown([&] { facade->InitStreamVideo(VideoRecord(Video::Mpeg4, 96, 64)); }),
+                  base + "InitStreamVideo: m_streamProcessorVideo already initialized");
+        if (withAudio)
+        {
+            EXPECT_EQ(Thrown([&] { facade->FinishInitMediaFile(); }),
+                      sync + "FinishInitMediaFile: m_streamProcessorAudio must be initialized first");
+            // Far outside the real rates the resampler's work explodes.
+            const std::string rates = "sample rate from " + std::to_string(Mpeg::StreamAudio::kMinSampleRate) +
+                                      " to " + std::to_string(Mpeg::StreamAudio::kMaxSampleRate);
+            for (const int rate : {1, Mpeg::StreamAudio::kMinSampleRate - 1, Mpeg::StreamAudio::kMaxSampleRate + 1})
+                EXPECT_EQ(Thrown([&] { facade->InitStreamAudio(audio(rate)); }),
+                          "FfMpegFacadeException: FfMpegFacade: StreamAudio::StreamAudio: timeScale must be a " + rates);
+            facade->InitStreamAudio(audio());
+            EXPECT_EQ(Thrown([&] { facade->InitStreamAudio(audio()); }),
+                      sync + "InitStreamAudio: m_streamProcessorAudio already initialized");
+        }
+        EXPECT_EQ(Thrown(add), notOpen);
+        EXPECT_EQ(facade->FinishMediaFile(), 0);
+        EXPECT_TRUE(fs::is_empty(dir.Path()));
+    }
+}

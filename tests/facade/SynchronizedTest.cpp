@@ -1,0 +1,242 @@
+// Video with audio as a host hands it over, read back and played with
+// libavformat: copied or transcoded audio in sync, no silence across a clock
+// jump, one stream held back for the other, splitting.
+
+#include "support/TestMedia.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+namespace
+{
+namespace fs = std::filesystem;
+using Audio = Mpeg::CodecIdAudio;
+using TestMedia::Bytes;
+using TestMedia::EncodedStream;
+
+constexpr std::uint64_t kSecond = 10000000; // host clock: 100-ns units
+constexpr std::uint64_t kFrame = 400000;    // 40 ms
+
+// Six seconds of 25 fps pictures that flash white in the first fifth of every second.
+const EncodedStream& Video()
+{
+    static const EncodedStream video = TestMedia::EncodeVideo("mpeg4", 160, 120, 150, 25, 25, true, 0, false, true);
+    return video;
+}
+
+std::uint64_t AudioTime(const EncodedStream& audio, std::size_t i)
+{
+    return i * static_cast<std::uint64_t>(audio.frameSize) * kSecond / static_cast<std::uint64_t>(audio.sampleRate);
+}
+
+// The first audio packet at or after `time`.
+std::size_t AudioAt(const EncodedStream& audio, std::uint64_t time)
+{
+    std::size_t i = 0;
+    while (i < audio.packets.size() && AudioTime(audio, i) < time)
+        ++i;
+    return i;
+}
+
+std::shared_ptr<Mpeg::IFfMpegFacade> Open(const fs::path& path, Audio codec, const EncodedStream& audio,
+                                          std::uint64_t start = 0)
+{
+    auto facade = Mpeg::IFfMpegFacade::Create(true);
+    facade->StartInitMediaFile(TestMedia::Wide(path));
+    facade->InitStreamVideo(TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video(), 25, start));
+    auto record = std::make_unique<Mpeg::StreamParametersAudio>();
+    record->startTime = start;
+    record->timeScale = audio.sampleRate;
+    record->codecId = codec;
+    record->firstPacketHeader.assign(audio.packets[0].begin(), audio.packets[0].begin() + 8);
+    facade->InitStreamAudio(std::move(record));
+    facade->FinishInitMediaFile();
+    return facade;
+}
+
+// Adds pictures [first, last) in 200 ms lists, each with the audio of the same stretch.
+void Feed(Mpeg::IFfMpegFacade& facade, const EncodedStream& audio, std::size_t first = 0, std::size_t last = 150)
+{
+    for (std::size_t v = first; v < last; v += 5)
+    {
+        Mpeg::MediaPacketList sound;
+        for (std::size_t a = AudioAt(audio, v * kFrame); a < AudioAt(audio, (v + 5) * kFrame); ++a)
+            sound.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{audio.packets[a], AudioTime(audio, a)}));
+        facade.AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), 0, kFrame, v, 5), std::move(sound));
+    }
+}
+
+// The audio track of a file (a track without samples is not listed, so
+// streams go by codec), and how many pictures the file holds.
+struct Track
+{
+    std::vector<std::int64_t> pts;
+    std::vector<Bytes> data;
+    std::size_t pictures = 0;
+};
+
+Track ReadAudio(const fs::path& path)
+{
+    const TestMedia::ReadFile file = TestMedia::Read(path);
+    Track track;
+    for (const auto& packet : file.packets)
+        if (file.streams[packet.streamIndex].codecId == Video().codecId)
+            ++track.pictures;
+        else
+            track.pts.push_back(packet.pts), track.data.push_back(packet.data);
+    return track;
+}
+
+// The payloads of ADTS packets [first, last) without their 7-byte headers.
+std::vector<Bytes> WithoutAdts(const EncodedStream& audio, std::size_t first, std::size_t last)
+{
+    std::vector<Bytes> payloads;
+    for (std::size_t i = first; i < last; ++i)
+        payloads.emplace_back(audio.packets[i].begin() + 7, audio.packets[i].end());
+    return payloads;
+}
+} // namespace
+
+// MP4 copies AAC (without its ADTS headers) and MP2 and turns G.711 and G.726
+// into AAC; MOV copies G.711 and turns G.726 into Microsoft ADPCM. A 1 kHz
+// beep in the first fifth of every second plays with the flashes: transcoded
+// audio where the same source copied into MOV plays (the reference, first),
+// every path within what viewers accept (45 ms), and no audio lost at the end.
+TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
+{
+    const std::tuple<const char*, Audio, int, const char*, AVCodecID, int> cases[] = {
+        // encoder, host codec, rate, container, codec written, samples of one packet as written
+        {"pcm_mulaw", Audio::PcmMulaw, 8000, "mov", AV_CODEC_ID_PCM_MULAW, 160},
+        {"pcm_mulaw", Audio::PcmMulaw, 8000, "mp4", AV_CODEC_ID_AAC, 1024},
+        {"pcm_alaw", Audio::PcmAlaw, 8000, "mov", AV_CODEC_ID_PCM_ALAW, 160},
+        {"g726", Audio::G726, 8000, "mov", AV_CODEC_ID_ADPCM_MS, 2036},
+        {"g726le", Audio::G726le, 8000, "mp4", AV_CODEC_ID_AAC, 1024},
+        {"mp2", Audio::Mp2, 16000, "mp4", AV_CODEC_ID_MP2, 1152},
+        {"aac", Audio::Aac, 16000, "mp4", AV_CODEC_ID_AAC, 1024},
+    };
+    double reference = 0;
+    for (const auto& [encoder, codec, rate, extension, written, frame] : cases)
+    {
+        SCOPED_TRACE(std::string(encoder) + " into ." + extension);
+        const bool adts = codec == Audio::Aac;
+        const EncodedStream audio = TestMedia::EncodeTone(encoder, rate, 6, 1000, adts, true);
+        TestMedia::TempDir dir;
+        const fs::path path = dir / (std::string("sync.") + extension);
+        auto facade = Open(path, codec, audio);
+        Feed(*facade, audio);
+        const std::int64_t size = facade->FinishMediaFile();
+        EXPECT_EQ(size, static_cast<std::int64_t>(fs::file_size(path)));
+
+        // The MP4 reader of FFmpeg 5.1 and 7.1 names every MPEG audio layer MP3.
+        const AVCodecID read = TestMedia::Read(path).streams.at(1).codecId;
+        EXPECT_EQ(read == AV_CODEC_ID_MP3 && written == AV_CODEC_ID_MP2 ? written : read, written);
+        const std::size_t handed = AudioAt(audio, 150 * kFrame);
+        EXPECT_TRUE(!adts || ReadAudio(path).data == WithoutAdts(audio, 0, handed));
+        const TestMedia::Sync sync = TestMedia::MeasureSync(path);
+        EXPECT_EQ(sync.pairs, 6);
+        EXPECT_LE(std::abs(sync.offset), 0.045);
+        if (written == AV_CODEC_ID_PCM_MULAW) // the reference, first
+            reference = sync.offset;
+        EXPECT_TRUE(written == audio.codecId || std::abs(sync.offset - reference) < 0.005) << sync.offset;
+        const double input = static_cast<double>(handed * static_cast<std::size_t>(audio.frameSize)) / rate;
+        std::cout << "[ figures  ] " << encoder << " into ." << extension << ": offset " << sync.offset * 1000
+                  << " ms, audio " << sync.audioSeconds << " s of " << input << " s\n";
+        EXPECT_NEAR(sync.audioSeconds, input, static_cast<double>(frame) / rate);
+    }
+}
+
+// The host's clock jumps: audio resuming a day ahead of its video stays a gap
+// (filling it would write some 691 million copied PCM packets, or a day of
+// encoded silence); video whose own clock jumps by years does not cover the
+// jump. An hour the video covers is filled, every frame of it, quickly.
+TEST(SynchronizedExport, ClockJumpsAreNotFilledWithSilence)
+{
+    constexpr std::uint64_t kHour = 3'600ull * kSecond;
+    const EncodedStream pcm = TestMedia::EncodeTone("pcm_s16be", 8000, 1, 440);
+    const std::tuple<const char*, std::uint64_t, bool, bool> cases[] = {
+        // name, jump, the video jumps too, audio in the first list
+        {"copied.mov", 24 * kHour, false, true},
+        {"transcoded.mp4", 24 * kHour, false, true},
+        {"transcoded.mp4", kHour, true, true},
+        {"copied.mov", 10 * 365 * 24 * kHour, true, false},
+        {"transcoded.mp4", 10 * 365 * 24 * kHour, true, true},
+    };
+    for (const auto& [name, jump, videoToo, audioFirst] : cases)
+    {
+        SCOPED_TRACE(std::string(name) + " after " + std::to_string(jump / kHour) + " h");
+        TestMedia::TempDir dir;
+        auto facade = Open(dir / name, Audio::PcmS16be, pcm);
+        const auto began = std::chrono::steady_clock::now();
+        facade->AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), 0, kFrame, 0, 5),
+                                     TestMedia::ToHostPackets(pcm, 0, kFrame / 2, 0, audioFirst ? 5 : 0));
+        facade->AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), videoToo ? jump : 0, kFrame, 5, 5),
+                                     TestMedia::ToHostPackets(pcm, jump, kFrame / 2, 0, 40));
+        EXPECT_GT(facade->FinishMediaFile(), 0);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        EXPECT_LT(seconds, 20);
+        if (jump == kHour)
+            std::cout << "[ figures  ] an hour of missing audio exported in " << seconds << " s\n";
+
+        const std::vector<std::int64_t> pts = ReadAudio(dir / name).pts;
+        EXPECT_TRUE(jump == kHour ? pts.size() > 3600u * 8000 / 1024 : pts.size() < 100u) << pts.size();
+        for (std::size_t i = 1; jump == kHour && i < pts.size(); ++i)
+            ASSERT_EQ(pts[i] - pts[i - 1], 1024) << i;
+    }
+}
+
+// Video is held back while the audio lists are empty and written with the
+// audio once it arrives, so late audio is not taken for a gap; video that
+// never yields a packet (all before the start) leaves the audio to be written
+// on its own at the end.
+TEST(SynchronizedExport, OneStreamWaitsForTheOther)
+{
+    const EncodedStream aac = TestMedia::EncodeTone("aac", 16000, 6, 440, true);
+    for (const bool videoBeforeStart : {false, true})
+    {
+        SCOPED_TRACE(videoBeforeStart ? "no video" : "audio lagging");
+        TestMedia::TempDir dir;
+        const std::uint64_t start = videoBeforeStart ? 10 * kSecond : 0;
+        auto facade = Open(dir / "held.mp4", Audio::Aac, aac, start);
+        std::size_t a = 0;
+        for (std::size_t v = 0; v < 150; v += 5)
+        {
+            // Lagging: nothing for the first second, then everything up to now at once.
+            Mpeg::MediaPacketList sound;
+            for (const auto now = (v + 5) * kFrame; (start || now > kSecond) && a < AudioAt(aac, now); ++a)
+                sound.push_back(
+                    std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{aac.packets[a], start + AudioTime(aac, a)}));
+            facade->AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), 0, kFrame, v, 5), std::move(sound));
+        }
+        EXPECT_GT(facade->FinishMediaFile(), 0);
+        const Track track = ReadAudio(dir / "held.mp4");
+        EXPECT_EQ(track.pictures, videoBeforeStart ? 0u : 150u);
+        EXPECT_TRUE(track.data == WithoutAdts(aac, 0, a)) << track.data.size() << " of " << a;
+    }
+}
+
+// Splitting finishes the first file and starts the next with both streams,
+// timed from the new start; the next audio record is made from the first
+// packet given, so ADTS framing is recognised (and stripped) again.
+TEST(SynchronizedExport, SplitGivesTwoCompleteFiles)
+{
+    const EncodedStream aac = TestMedia::EncodeTone("aac", 16000, 6, 440, true);
+    TestMedia::TempDir dir;
+    auto facade = Open(dir / "a.mp4", Audio::Aac, aac);
+    Feed(*facade, aac, 0, 50);
+    const std::size_t split = AudioAt(aac, 50 * kFrame);
+    const Mpeg::MediaPacket first{aac.packets[split], AudioTime(aac, split)};
+    const std::int64_t size = facade->SplitMediaFileAudioVideo(TestMedia::Wide(dir / "b.mp4"), 50 * kFrame, first);
+    EXPECT_EQ(size, static_cast<std::int64_t>(fs::file_size(dir / "a.mp4")));
+    Feed(*facade, aac, 50);
+    facade->FinishMediaFile();
+
+    const Track a = ReadAudio(dir / "a.mp4"), b = ReadAudio(dir / "b.mp4");
+    EXPECT_EQ(std::tuple(a.pictures, b.pictures), std::tuple(50u, 100u));
+    EXPECT_TRUE(a.data == WithoutAdts(aac, 0, split));
+    EXPECT_TRUE(b.data == WithoutAdts(aac, split, AudioAt(aac, 150 * kFrame)));
+    EXPECT_EQ(b.pts.at(0), 768) << "48 ms after the new start";
+}
