@@ -31,7 +31,7 @@ inline double Since(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
-using PacketPtr = std::unique_ptr<AVPacket, Mpeg::AvFreeByAddress<AVPacket, av_packet_free>>;
+using PacketPtr = std::unique_ptr<AVPacket, Mpeg::AvDeleter<av_packet_free>>;
 
 // An output file's context: closes the file and frees the context.
 struct OutputCloser
