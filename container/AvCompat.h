@@ -13,10 +13,6 @@ extern "C" {
 #include <libavutil/version.h>
 }
 
-// FFmpeg 9.0 (libavcodec 63) dropped the V308, V408 and V410 codecs; where they
-// are gone no stream can carry them, so the codec tables leave them out.
-#define MPEGEXPORTER_HAS_V308_V408_V410 (LIBAVCODEC_VERSION_MAJOR < 63)
-
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 

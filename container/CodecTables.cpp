@@ -4,55 +4,45 @@
 
 #include "container/FormatContext.h"
 
-#include "container/AvCompat.h"
-
+#include <initializer_list>
 #include <sstream>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 namespace
 {
-const SupportedCodecsMap kVideoCodecs = {
-    {"mov",
-     {AV_CODEC_ID_RAWVIDEO,   AV_CODEC_ID_8BPS,       AV_CODEC_ID_AIC,         AV_CODEC_ID_AVRN,
-      AV_CODEC_ID_AVRP,       AV_CODEC_ID_AVUI,       AV_CODEC_ID_CAVS,        AV_CODEC_ID_CINEPAK,
-      AV_CODEC_ID_DIRAC,      AV_CODEC_ID_DNXHD,      AV_CODEC_ID_DPX,         AV_CODEC_ID_DVVIDEO,
-      AV_CODEC_ID_EXR,        AV_CODEC_ID_FLIC,       AV_CODEC_ID_GIF,         AV_CODEC_ID_H263,
-      AV_CODEC_ID_H264,       AV_CODEC_ID_HAP,        AV_CODEC_ID_HEVC,        AV_CODEC_ID_JPEG2000,
-      AV_CODEC_ID_MJPEG,      AV_CODEC_ID_MJPEGB,     AV_CODEC_ID_MPEG1VIDEO,  AV_CODEC_ID_MPEG2VIDEO,
-      AV_CODEC_ID_MPEG4,      AV_CODEC_ID_MSMPEG4V3,  AV_CODEC_ID_MSRLE,       AV_CODEC_ID_PNG,
-      AV_CODEC_ID_PRORES,     AV_CODEC_ID_QDRAW,      AV_CODEC_ID_QTRLE,       AV_CODEC_ID_R10K,
-      AV_CODEC_ID_R210,       AV_CODEC_ID_RPZA,       AV_CODEC_ID_SGI,         AV_CODEC_ID_SGIRLE,
-      AV_CODEC_ID_SMC,        AV_CODEC_ID_SVQ1,       AV_CODEC_ID_SVQ3,        AV_CODEC_ID_TARGA,
-      AV_CODEC_ID_TARGA_Y216, AV_CODEC_ID_TIFF,       AV_CODEC_ID_V210,        AV_CODEC_ID_VC1,
-      AV_CODEC_ID_VP3,        AV_CODEC_ID_Y41P,       AV_CODEC_ID_YUV4,
-#if MPEGEXPORTER_HAS_V308_V408_V410
-      AV_CODEC_ID_V308,       AV_CODEC_ID_V408,       AV_CODEC_ID_V410,
-#endif
-     }},
-    {"mp4",
-     {AV_CODEC_ID_MPEG4, AV_CODEC_ID_H264, AV_CODEC_ID_HEVC, AV_CODEC_ID_MPEG2VIDEO, AV_CODEC_ID_MPEG1VIDEO,
-      AV_CODEC_ID_MJPEG, AV_CODEC_ID_PNG, AV_CODEC_ID_JPEG2000, AV_CODEC_ID_VC1, AV_CODEC_ID_DIRAC,
-      AV_CODEC_ID_TSCC2}},
-};
+// Codecs by FFmpeg's own names. A name this FFmpeg no longer knows is left
+// out (libavcodec 63 dropped v308, v408 and v410): no stream can carry it.
+SupportedCodecsMap Table(std::initializer_list<std::pair<const char*, const char*>> containers)
+{
+    SupportedCodecsMap table;
+    for (const auto& [container, names] : containers)
+    {
+        std::istringstream list(names);
+        std::unordered_set<AVCodecID>& ids = table[container];
+        for (std::string name; list >> name;)
+            if (const AVCodecDescriptor* descriptor = avcodec_descriptor_get_by_name(name.c_str()))
+                ids.insert(descriptor->id);
+    }
+    return table;
+}
 
-const SupportedCodecsMap kAudioCodecs = {
-    {"mov",
-     {AV_CODEC_ID_AAC,       AV_CODEC_ID_AC3,        AV_CODEC_ID_ADPCM_IMA_QT, AV_CODEC_ID_ALAC,
-      AV_CODEC_ID_AMR_NB,    AV_CODEC_ID_AMR_WB,     AV_CODEC_ID_DTS,          AV_CODEC_ID_DVAUDIO,
-      AV_CODEC_ID_EAC3,      AV_CODEC_ID_EVRC,       AV_CODEC_ID_GSM,          AV_CODEC_ID_ILBC,
-      AV_CODEC_ID_MACE3,     AV_CODEC_ID_MACE6,      AV_CODEC_ID_MP1,          AV_CODEC_ID_MP2,
-      AV_CODEC_ID_MP3,       AV_CODEC_ID_NELLYMOSER, AV_CODEC_ID_PCM_ALAW,     AV_CODEC_ID_PCM_F32BE,
-      AV_CODEC_ID_PCM_F32LE, AV_CODEC_ID_PCM_F64BE,  AV_CODEC_ID_PCM_F64LE,    AV_CODEC_ID_PCM_MULAW,
-      AV_CODEC_ID_PCM_S16BE, AV_CODEC_ID_PCM_S16LE,  AV_CODEC_ID_PCM_S24BE,    AV_CODEC_ID_PCM_S24LE,
-      AV_CODEC_ID_PCM_S32BE, AV_CODEC_ID_PCM_S32LE,  AV_CODEC_ID_PCM_S8,       AV_CODEC_ID_PCM_U8,
-      AV_CODEC_ID_QCELP,     AV_CODEC_ID_QDM2,       AV_CODEC_ID_QDMC,         AV_CODEC_ID_SMV,
-      AV_CODEC_ID_SPEEX,     AV_CODEC_ID_WMAV2}},
-    {"mp4",
-     {AV_CODEC_ID_AAC, AV_CODEC_ID_MP4ALS, AV_CODEC_ID_MP3, AV_CODEC_ID_MP2, AV_CODEC_ID_AC3, AV_CODEC_ID_EAC3,
-      AV_CODEC_ID_DTS, AV_CODEC_ID_VORBIS}},
-};
+const SupportedCodecsMap kVideoCodecs = Table({
+    {"mov", "rawvideo 8bps aic avrn avrp avui cavs cinepak dirac dnxhd dpx dvvideo exr flic gif h263 h264 hap hevc "
+            "jpeg2000 mjpeg mjpegb mpeg1video mpeg2video mpeg4 msmpeg4v3 msrle png prores qdraw qtrle r10k r210 rpza "
+            "sgi sgirle smc svq1 svq3 targa targa_y216 tiff v210 vc1 vp3 y41p yuv4 v308 v408 v410"},
+    {"mp4", "mpeg4 h264 hevc mpeg2video mpeg1video mjpeg png jpeg2000 vc1 dirac tscc2"},
+});
+
+const SupportedCodecsMap kAudioCodecs = Table({
+    {"mov", "aac ac3 adpcm_ima_qt alac amr_nb amr_wb dts dvaudio eac3 evrc gsm ilbc mace3 mace6 mp1 mp2 mp3 "
+            "nellymoser pcm_alaw pcm_f32be pcm_f32le pcm_f64be pcm_f64le pcm_mulaw pcm_s16be pcm_s16le pcm_s24be "
+            "pcm_s24le pcm_s32be pcm_s32le pcm_s8 pcm_u8 qcelp qdm2 qdmc smv speex wmav2"},
+    {"mp4", "aac mp4als mp3 mp2 ac3 eac3 dts vorbis"},
+});
 } // namespace
 
 const SupportedCodecsMap& FormatContextOutput::GetSupportedCodecsMap(int mediaType)

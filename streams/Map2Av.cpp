@@ -5,6 +5,7 @@
 
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
@@ -22,65 +23,62 @@ int Stream::Map2Av(MediaType mediaType)
     throw std::out_of_range(message.str());
 }
 
+namespace
+{
+// The FFmpeg value of `value` from `table`. Undefined and values the table
+// lacks are refused with the texts hosts see: `name` is how the undefined
+// message names the type, `type` how the unknown one does, `end` what closes
+// the latter.
+template <typename Enum, typename Result, std::size_t N>
+Result Lookup(Enum value, const std::pair<Enum, Result> (&table)[N], const char* caller, const char* name,
+              const char* type, const char* end)
+{
+    for (const auto& [from, to] : table)
+        if (from == value)
+            return to;
+    const auto number = static_cast<std::int32_t>(value);
+    std::ostringstream message;
+    if (value == Enum::Undefined)
+    {
+        message << name << " value passed to " << caller << " can not be undefined (" << number << ")";
+        throw std::invalid_argument(message.str());
+    }
+    message << "Unknown " << type << " " << number << " is passed to " << caller << end;
+    throw std::out_of_range(message.str());
+}
+} // namespace
+
 AVCodecID StreamVideo::Map2Av(CodecIdVideo codecId)
 {
-    const auto value = static_cast<std::int32_t>(codecId);
-    std::ostringstream message;
-    switch (codecId)
+    static const std::pair<CodecIdVideo, AVCodecID> kTable[] = {
+        {CodecIdVideo::None, AV_CODEC_ID_NONE},   {CodecIdVideo::Mjpeg, AV_CODEC_ID_MJPEG},
+        {CodecIdVideo::Mpeg4, AV_CODEC_ID_MPEG4}, {CodecIdVideo::H263, AV_CODEC_ID_H263},
+        {CodecIdVideo::Bmp, AV_CODEC_ID_BMP},     {CodecIdVideo::H264, AV_CODEC_ID_H264},
+        {CodecIdVideo::H265, AV_CODEC_ID_HEVC}};
+    if (codecId == CodecIdVideo::Unsupported)
     {
-    case CodecIdVideo::Undefined:
-        message << "CodecIdVideo value passed to StreamVideo::Map2Av can not be undefined (" << value << ")";
+        std::ostringstream message;
+        message << "CodecIdVideo value " << static_cast<std::int32_t>(codecId)
+                << " passed to StreamVideo::Map2Av is unsupported by FFmpeg";
         throw std::invalid_argument(message.str());
-    case CodecIdVideo::None: return AV_CODEC_ID_NONE;
-    case CodecIdVideo::Mjpeg: return AV_CODEC_ID_MJPEG;
-    case CodecIdVideo::Mpeg4: return AV_CODEC_ID_MPEG4;
-    case CodecIdVideo::H263: return AV_CODEC_ID_H263;
-    case CodecIdVideo::Bmp: return AV_CODEC_ID_BMP;
-    case CodecIdVideo::Unsupported:
-        message << "CodecIdVideo value " << value << " passed to StreamVideo::Map2Av is unsupported by FFmpeg";
-        throw std::invalid_argument(message.str());
-    case CodecIdVideo::H264: return AV_CODEC_ID_H264;
-    case CodecIdVideo::H265: return AV_CODEC_ID_HEVC;
     }
-    message << "Unknown CodecIdVideo " << value << " is passed to StreamVideo::Map2Av";
-    throw std::out_of_range(message.str());
+    return Lookup(codecId, kTable, "StreamVideo::Map2Av", "CodecIdVideo", "CodecIdVideo", "");
 }
 
 AVCodecID StreamAudio::Map2Av(CodecIdAudio codecId)
 {
-    const auto value = static_cast<std::int32_t>(codecId);
-    std::ostringstream message;
-    switch (codecId)
-    {
-    case CodecIdAudio::Undefined:
-        message << "CodecIdAudio value passed to StreamAudio::Map2Av can not be undefined (" << value << ")";
-        throw std::invalid_argument(message.str());
-    case CodecIdAudio::None: return AV_CODEC_ID_NONE;
-    case CodecIdAudio::G726: return AV_CODEC_ID_ADPCM_G726;
-    case CodecIdAudio::G726le: return AV_CODEC_ID_ADPCM_G726LE;
-    case CodecIdAudio::PcmMulaw: return AV_CODEC_ID_PCM_MULAW;
-    case CodecIdAudio::PcmAlaw: return AV_CODEC_ID_PCM_ALAW;
-    case CodecIdAudio::PcmS16be: return AV_CODEC_ID_PCM_S16BE;
-    case CodecIdAudio::Mp2: return AV_CODEC_ID_MP2;
-    case CodecIdAudio::Aac: return AV_CODEC_ID_AAC;
-    }
-    message << "Unknown CodecIdAudio " << value << " is passed to StreamAudio::Map2Av.";
-    throw std::out_of_range(message.str());
+    static const std::pair<CodecIdAudio, AVCodecID> kTable[] = {
+        {CodecIdAudio::None, AV_CODEC_ID_NONE},           {CodecIdAudio::G726, AV_CODEC_ID_ADPCM_G726},
+        {CodecIdAudio::G726le, AV_CODEC_ID_ADPCM_G726LE}, {CodecIdAudio::PcmMulaw, AV_CODEC_ID_PCM_MULAW},
+        {CodecIdAudio::PcmAlaw, AV_CODEC_ID_PCM_ALAW},    {CodecIdAudio::PcmS16be, AV_CODEC_ID_PCM_S16BE},
+        {CodecIdAudio::Mp2, AV_CODEC_ID_MP2},             {CodecIdAudio::Aac, AV_CODEC_ID_AAC}};
+    return Lookup(codecId, kTable, "StreamAudio::Map2Av", "CodecIdAudio", "CodecIdAudio", ".");
 }
 
 std::uint64_t StreamAudio::Map2Av(ChannelLayout channelLayout)
 {
-    const auto value = static_cast<std::int32_t>(channelLayout);
-    std::ostringstream message;
-    switch (channelLayout)
-    {
-    case ChannelLayout::Undefined:
-        message << "channelLayout value passed to StreamAudio::Map2Av can not be undefined (" << value << ")";
-        throw std::invalid_argument(message.str());
-    case ChannelLayout::Mono: return AV_CH_LAYOUT_MONO;
-    }
-    message << "Unknown ChannelLayout " << value << " is passed to StreamAudio::Map2Av.";
-    throw std::out_of_range(message.str());
+    static const std::pair<ChannelLayout, std::uint64_t> kTable[] = {{ChannelLayout::Mono, AV_CH_LAYOUT_MONO}};
+    return Lookup(channelLayout, kTable, "StreamAudio::Map2Av", "channelLayout", "ChannelLayout", ".");
 }
 
 AVSampleFormat StreamAudio::GetSampleFormat(const AVCodec* encoder)
