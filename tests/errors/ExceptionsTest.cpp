@@ -18,7 +18,7 @@ TEST(Exceptions, AvResultsBecomeAvExceptionsWithTheirCode)
     const std::tuple<std::string, int, std::int32_t> cases[] = {
         {"::avio_open", AVERROR(ENOENT), 2},
         {"::x", AVERROR_EOF, MKTAG('E', 'O', 'F', ' ')},
-        // An allocation that yielded nothing is reported with a positive 12.
+        // An allocation that yielded nothing (no FFmpeg status) reports -12.
         {"::avformat_new_stream", Mpeg::kAllocationFailed, -12},
         // INT_MIN has no positive counterpart; it stays, without an overflow.
         {"::x", INT_MIN, INT_MIN},
@@ -27,8 +27,9 @@ TEST(Exceptions, AvResultsBecomeAvExceptionsWithTheirCode)
     for (const auto& [call, code, reported] : cases)
     {
         const std::string text = "FfMpegFacade: " + call + ": " + TestMedia::StrError(code);
-        EXPECT_EQ(TestMedia::Thrown([&, call = call, code = code] { Mpeg::CheckAvResult(code, call.c_str()); }),
-                  "AvException " + std::to_string(reported) + ": " + text);
+        if (code < 0)
+            EXPECT_EQ(TestMedia::Thrown([&, call = call, code = code] { Mpeg::CheckAvResult(code, call); }),
+                      "AvException " + std::to_string(reported) + ": " + text);
         const Mpeg::AvException fromString(call, code);
         EXPECT_EQ(std::tuple(std::string(fromString.what()), fromString.GetErrorCode()), std::tuple(text, reported));
     }
