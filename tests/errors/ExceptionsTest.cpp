@@ -28,8 +28,10 @@ TEST(Exceptions, AvResultsBecomeAvExceptionsWithTheirCode)
     {
         const std::string text = "FfMpegFacade: " + call + ": " + TestMedia::StrError(code);
         if (code < 0)
+        {
             EXPECT_EQ(TestMedia::Thrown([&, call = call, code = code] { Mpeg::CheckAvResult(code, call); }),
                       "AvException " + std::to_string(reported) + ": " + text);
+        }
         const Mpeg::AvException fromString(call, code);
         EXPECT_EQ(std::tuple(std::string(fromString.what()), fromString.GetErrorCode()), std::tuple(text, reported));
     }
