@@ -208,15 +208,23 @@ TEST(AudioExport, AdtsHeadersAreStrippedAndWhatDoesNotParseIsDropped)
         frames.push_back(aac.packets[i]);
     }
     TestMedia::TempDir dir;
-    const auto file = Export(dir / "out.mp4", AudioRecord(Audio::Aac, 8000, sent[0].data), sent);
+    auto file = Export(dir / "out.mp4", AudioRecord(Audio::Aac, 8000, sent[0].data), sent);
     ASSERT_EQ(file.streams.size(), 2u);
     const Bytes config = {0x15, 0x88}; // AAC LC, 8 kHz, mono
     ASSERT_GE(file.streams[1].extradata.size(), 2u);
     EXPECT_EQ(Bytes(file.streams[1].extradata.begin(), file.streams[1].extradata.begin() + 2), config);
-    const auto packets = AudioPackets(file);
-    ASSERT_GE(packets.size(), frames.size());
-    for (std::size_t i = 0; i < frames.size(); ++i)
-        EXPECT_EQ(packets[i].data, frames[i]) << i;
+    for (const bool adts : {true, false})
+    {
+        const auto packets = AudioPackets(file);
+        ASSERT_GE(packets.size(), frames.size());
+        for (std::size_t i = 0; i < frames.size(); ++i)
+            EXPECT_EQ(packets[i].data, frames[i]) << i;
+        if (!adts)
+            break;
+        // A first header whose sync word is one bit short: raw AAC, copied whole.
+        sent = Timed(aac, 0);
+        file = Export(dir / "raw.mp4", AudioRecord(Audio::Aac, 8000, {0xFF, 0xE1, 0x6C, 0x40, 0x1F, 0xFF, 0xFC}), sent);
+    }
 }
 
 // Half a second of tone, half a second missing, then a second of tone with
