@@ -234,7 +234,7 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
         {
             const bool sounds = !beep || (first + i) % sampleRate < sampleRate / 5;
             const double value =
-                sounds ? kToneAmplitude * std::sin(2 * M_PI * frequency * double(first + i) / sampleRate) : 0.0;
+                sounds ? 0.5 * std::sin(2 * M_PI * frequency * double(first + i) / sampleRate) : 0.0;
             if (format == AV_SAMPLE_FMT_FLT)
                 reinterpret_cast<float*>(frame->data[0])[i] = static_cast<float>(value);
             else if (format == AV_SAMPLE_FMT_S16)
@@ -366,42 +366,6 @@ double ToneFrequency(const std::vector<float>& samples, int sampleRate, std::siz
     return crossings < 2 ? 0.0 : (crossings - 1) * double(sampleRate) / (last - first);
 }
 
-double ToneToNoise(const std::vector<float>& samples, int sampleRate, double frequency, std::size_t from,
-                   std::size_t to)
-{
-    // Least squares for a*sin + b*cos; over whole windows of many periods the
-    // two are orthogonal enough to fit each on its own.
-    to = std::min(to, samples.size());
-    double sinSum = 0, cosSum = 0, sin2 = 0, cos2 = 0;
-    for (std::size_t i = from; i < to; ++i)
-    {
-        const double phase = 2 * M_PI * frequency * double(i) / sampleRate;
-        sinSum += samples[i] * std::sin(phase);
-        cosSum += samples[i] * std::cos(phase);
-        sin2 += std::sin(phase) * std::sin(phase);
-        cos2 += std::cos(phase) * std::cos(phase);
-    }
-    const double a = sinSum / sin2, b = cosSum / cos2;
-    double tone = 0, rest = 0;
-    for (std::size_t i = from; i < to; ++i)
-    {
-        const double phase = 2 * M_PI * frequency * double(i) / sampleRate;
-        const double fitted = a * std::sin(phase) + b * std::cos(phase);
-        tone += fitted * fitted;
-        rest += (samples[i] - fitted) * (samples[i] - fitted);
-    }
-    return 10 * std::log10(tone / std::max(rest, 1e-20));
-}
-
-double Rms(const std::vector<float>& samples, std::size_t from, std::size_t to)
-{
-    to = std::min(to, samples.size());
-    double sum = 0;
-    for (std::size_t i = from; i < to; ++i)
-        sum += double(samples[i]) * samples[i];
-    return to > from ? std::sqrt(sum / double(to - from)) : 0.0;
-}
-
 Mpeg::MediaPacketList ToHostPackets(const EncodedStream& stream, std::uint64_t start, std::uint64_t step,
                                     std::size_t first, std::size_t count)
 {
@@ -510,68 +474,64 @@ ReadPacket SeekAndRead(const std::filesystem::path& path, double seconds)
                       (packet->flags & AV_PKT_FLAG_DISCARD) != 0, Bytes(packet->data, packet->data + packet->size)};
 }
 
-int DecodeFrameCount(const std::filesystem::path& path, int streamIndex)
+namespace
+{
+// Decodes stream `only` of the file (-1: every stream) in file order, handing
+// each frame to `take`; false when the file does not open or a packet does
+// not decode.
+bool DecodeFile(const std::filesystem::path& path, const std::function<void(const AVStream&, const AVFrame&)>& take,
+                int only = -1)
 {
     InputContextPtr format = OpenInput(path);
-    if (!format || streamIndex < 0 || static_cast<unsigned>(streamIndex) >= format->nb_streams)
-        return -1;
-    const AVCodecParameters* parameters = format->streams[streamIndex]->codecpar;
-    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
-    if (!codec)
-        return -1;
-    Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
-    if (avcodec_parameters_to_context(context.get(), parameters) < 0 ||
-        avcodec_open2(context.get(), codec, nullptr) < 0)
-        return -1;
-    int frames = 0;
-    Mpeg::AvFramePtr frame(av_frame_alloc());
-    // Sends the packet (null drains) and counts the frames that come out.
-    auto decode = [&](const AVPacket* packet) {
-        if (avcodec_send_packet(context.get(), packet) < 0)
-            return false;
-        for (;;)
-        {
-            const int status = avcodec_receive_frame(context.get(), frame.get());
-            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF)
-                return true;
-            if (status < 0)
-                return false;
-            ++frames;
-        }
-    };
-    PacketPtr packet(av_packet_alloc());
-    while (av_read_frame(format.get(), packet.get()) >= 0)
-    {
-        const bool ok = packet->stream_index != streamIndex || decode(packet.get());
-        av_packet_unref(packet.get());
-        if (!ok)
-            return -1;
-    }
-    return decode(nullptr) ? frames : -1;
-}
-
-Sync MeasureSync(const std::filesystem::path& path)
-{
-    Sync sync;
-    InputContextPtr format = OpenInput(path);
-    if (!format || avformat_find_stream_info(format.get(), nullptr) < 0)
-    {
-        ADD_FAILURE() << "libavformat cannot open " << path;
-        return sync;
-    }
+    if (!format || avformat_find_stream_info(format.get(), nullptr) < 0 ||
+        only >= static_cast<int>(format->nb_streams))
+        return false;
     std::vector<Mpeg::AvCodecContextPtr> decoders;
     for (unsigned i = 0; i < format->nb_streams; ++i)
     {
         const AVCodecParameters* parameters = format->streams[i]->codecpar;
         const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
         decoders.emplace_back(codec ? avcodec_alloc_context3(codec) : nullptr);
+        if (only >= 0 && i != static_cast<unsigned>(only))
+            continue;
         if (!codec || avcodec_parameters_to_context(decoders.back().get(), parameters) < 0 ||
             avcodec_open2(decoders.back().get(), codec, nullptr) < 0)
-        {
-            ADD_FAILURE() << "cannot decode stream " << i << " of " << path;
-            return sync;
-        }
+            return false;
     }
+    Mpeg::AvFramePtr frame(av_frame_alloc());
+    auto decode = [&](unsigned index, const AVPacket* packet) {
+        if (only >= 0 && index != static_cast<unsigned>(only))
+            return true;
+        if (avcodec_send_packet(decoders[index].get(), packet) < 0)
+            return false;
+        int status;
+        while ((status = avcodec_receive_frame(decoders[index].get(), frame.get())) >= 0)
+            take(*format->streams[index], *frame);
+        return status == AVERROR(EAGAIN) || status == AVERROR_EOF;
+    };
+    PacketPtr packet(av_packet_alloc());
+    bool ok = true;
+    while (ok && av_read_frame(format.get(), packet.get()) >= 0)
+    {
+        ok = decode(static_cast<unsigned>(packet->stream_index), packet.get());
+        av_packet_unref(packet.get());
+    }
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        ok = decode(i, nullptr) && ok;
+    return ok;
+}
+} // namespace
+
+int DecodeFrameCount(const std::filesystem::path& path, int streamIndex)
+{
+    int frames = 0;
+    const bool ok = streamIndex >= 0 && DecodeFile(path, [&](const AVStream&, const AVFrame&) { ++frames; }, streamIndex);
+    return ok ? frames : -1;
+}
+
+Sync MeasureSync(const std::filesystem::path& path)
+{
+    Sync sync;
     std::vector<double> flashes, beeps;
     bool bright = false;
     double quietSince = -1e9; // a beep starts after at least 0.3 s of quiet
@@ -609,22 +569,8 @@ Sync MeasureSync(const std::filesystem::path& path)
         samples += frame.nb_samples;
         sync.audioSeconds = static_cast<double>(samples) / frame.sample_rate;
     };
-    Mpeg::AvFramePtr frame(av_frame_alloc());
-    auto decode = [&](unsigned index, const AVPacket* packet) {
-        AVCodecContext* context = decoders[index].get();
-        if (avcodec_send_packet(context, packet) < 0)
-            return;
-        while (avcodec_receive_frame(context, frame.get()) >= 0)
-            take(*format->streams[index], *frame);
-    };
-    PacketPtr packet(av_packet_alloc());
-    while (av_read_frame(format.get(), packet.get()) >= 0)
-    {
-        decode(static_cast<unsigned>(packet->stream_index), packet.get());
-        av_packet_unref(packet.get());
-    }
-    for (unsigned i = 0; i < format->nb_streams; ++i)
-        decode(i, nullptr);
+    if (!DecodeFile(path, take))
+        ADD_FAILURE() << "cannot decode " << path;
 
     double total = 0;
     for (const double beep : beeps)

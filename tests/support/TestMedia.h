@@ -50,10 +50,7 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
                           bool globalHeader = false, int bFrames = 0, bool annexB = false,
                           bool flash = false);
 
-// Peak amplitude of the tones below, as a fraction of full scale.
-constexpr double kToneAmplitude = 0.5;
-
-// At least `seconds` of a mono sine tone encoded with the named audio encoder
+// At least `seconds` of a mono sine tone at half of full scale, encoded with the named audio encoder
 // ("aac", "pcm_mulaw", "pcm_alaw", "g726", "g726le", "mp2", "pcm_s16be"), in
 // whole packets of the encoder's frame size; PCM codecs come in packets of
 // 20 ms and G.726 at 4 bits a sample (32 kbit/s at 8 kHz). With `adts` every
@@ -76,14 +73,6 @@ std::vector<float> DecodeAudio(AVCodecID codec, int sampleRate, const std::vecto
 // (0 when fewer than two); a crossing counts only after the signal went below
 // -0.05, so codec noise around zero does not count twice.
 double ToneFrequency(const std::vector<float>& samples, int sampleRate, std::size_t from, std::size_t to);
-
-// How far samples [from, to) are a pure tone of `frequency`: the power of the
-// best-fitting sine of that frequency over the power of what is left, in dB.
-double ToneToNoise(const std::vector<float>& samples, int sampleRate, double frequency, std::size_t from,
-                   std::size_t to);
-
-// Root mean square of samples [from, to).
-double Rms(const std::vector<float>& samples, std::size_t from, std::size_t to);
 
 // Host packets from encoded data: packet i at start + i * step (100-ns units).
 Mpeg::MediaPacketList ToHostPackets(const EncodedStream& stream, std::uint64_t start, std::uint64_t step,
