@@ -22,8 +22,7 @@ VideoItem Video(Mpeg::CodecIdVideo codec, const char* encoder, int width, int he
 AudioItem Audio(Mpeg::CodecIdAudio codec, const char* encoder, int rate, bool adts = false)
 {
     TestMedia::EncodedStream media = TestMedia::EncodeTone(encoder, rate, 0.5, 440, adts);
-    const std::uint64_t step = static_cast<std::uint64_t>(media.frameSize) * kSecond / static_cast<std::uint64_t>(rate);
-    return {codec, std::move(media), step};
+    return {codec, media, static_cast<std::uint64_t>(media.frameSize) * kSecond / static_cast<std::uint64_t>(rate)};
 }
 } // namespace
 
@@ -35,11 +34,9 @@ const std::vector<VideoItem>& VideoBank()
                                      Video(Codec::Mjpeg, "mjpeg", 64, 48, 4), Video(Codec::Bmp, "bmp", 16, 16, 2)};
         // Key pictures are told by libavcodec's parsers: H.264 in both forms
         // a host sends it (avcC and start codes), and H.265.
-        if (TestMedia::HasEncoder("libx264"))
-        {
-            items.push_back(Video(Codec::H264, "libx264", 64, 48, 12, true));
-            items.push_back(Video(Codec::H264, "libx264", 64, 48, 12, true, true));
-        }
+        for (const bool annexB : {false, true})
+            if (TestMedia::HasEncoder("libx264"))
+                items.push_back(Video(Codec::H264, "libx264", 64, 48, 12, true, annexB));
         if (TestMedia::HasEncoder("libx265"))
             items.push_back(Video(Codec::H265, "libx265", 64, 48, 12, true));
         return items;
@@ -51,22 +48,15 @@ const std::vector<AudioItem>& AudioBank()
 {
     using Codec = Mpeg::CodecIdAudio;
     static const std::vector<AudioItem> bank{
-        Audio(Codec::Aac, "aac", 8000, true),      Audio(Codec::Aac, "aac", 48000, true),
-        Audio(Codec::Aac, "aac", 16000),           Audio(Codec::Mp2, "mp2", 16000),
-        Audio(Codec::PcmMulaw, "pcm_mulaw", 8000), Audio(Codec::PcmAlaw, "pcm_alaw", 8000),
-        Audio(Codec::PcmS16be, "pcm_s16be", 8000), Audio(Codec::G726, "g726", 8000),
-        Audio(Codec::G726le, "g726le", 8000)};
+        Audio(Codec::Aac, "aac", 8000, true), Audio(Codec::Aac, "aac", 48000, true), Audio(Codec::Aac, "aac", 16000),
+        Audio(Codec::Mp2, "mp2", 16000), Audio(Codec::PcmMulaw, "pcm_mulaw", 8000), Audio(Codec::PcmAlaw, "pcm_alaw", 8000),
+        Audio(Codec::PcmS16be, "pcm_s16be", 8000), Audio(Codec::G726, "g726", 8000), Audio(Codec::G726le, "g726le", 8000)};
     return bank;
-}
-
-Bytes Head(const Bytes& packet, std::size_t count)
-{
-    return Bytes(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(std::min(count, packet.size())));
 }
 
 const TestMedia::TempDir& Scratch()
 {
-    static const TestMedia::TempDir dir;
+    static const TestMedia::TempDir dir; // removed at exit
     return dir;
 }
 
@@ -77,15 +67,10 @@ void ClearScratch()
         std::filesystem::remove_all(entry.path(), ignored);
 }
 
-bool Tracing()
-{
-    static const bool tracing = std::getenv("MPEGEXPORTER_FUZZ_TRACE") != nullptr;
-    return tracing;
-}
-
 void Trace(const std::string& what)
 {
-    if (Tracing())
+    static const bool tracing = std::getenv("MPEGEXPORTER_FUZZ_TRACE") != nullptr;
+    if (tracing)
         std::cerr << what << '\n';
 }
 
@@ -93,9 +78,7 @@ void Initialize(const std::function<std::vector<Bytes>()>& makeSeeds)
 {
     // Millions of refused inputs would otherwise each leave a log line.
     av_log_set_callback([](void*, int, const char*, va_list) {});
-    VideoBank();
-    AudioBank();
-    Scratch();
+    VideoBank(), AudioBank(), Scratch();
     const char* dir = std::getenv("MPEGEXPORTER_FUZZ_SEEDS");
     if (!dir || !*dir)
         return;

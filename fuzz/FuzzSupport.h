@@ -1,11 +1,9 @@
 #pragma once
 
-// What the harnesses share: the byte format they decode (fixed-width
-// little-endian values from the front of the input, zeros past its end, so
-// every input is a complete program) and its writer for the seeds; real
-// encoded media made once per process (so inputs reach the copy and transcode
-// paths without inventing bitstreams); the scratch directory; and the
-// exceptions the library documents.
+// What the harnesses share: the input format (little-endian values from its
+// front, zeros past its end, so every input is a complete program); real
+// media made once per process, so inputs reach the copy and transcode paths;
+// the scratch directory; and the exceptions the library documents.
 
 #include "support/TestMedia.h"
 
@@ -48,35 +46,31 @@ private:
     std::size_t m_position = 0;
 };
 
-struct VideoItem
+template <typename Codec>
+struct Item
 {
-    Mpeg::CodecIdVideo codec;
-    TestMedia::EncodedStream media;
-    std::uint64_t step; // host ticks between pictures
-};
-
-struct AudioItem
-{
-    Mpeg::CodecIdAudio codec;
+    Codec codec;
     TestMedia::EncodedStream media;
     std::uint64_t step; // host ticks between packets
 };
+using VideoItem = Item<Mpeg::CodecIdVideo>;
+using AudioItem = Item<Mpeg::CodecIdAudio>;
 
 // A few pictures or half a second of each codec a host can declare.
 const std::vector<VideoItem>& VideoBank();
 const std::vector<AudioItem>& AudioBank();
 
 // The first bytes of a packet, as hosts fill firstPacketHeader.
-Bytes Head(const Bytes& packet, std::size_t count = 8);
+inline Bytes Head(const Bytes& packet, std::size_t count = 8)
+{
+    return Bytes(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(std::min(count, packet.size())));
+}
 
-// This process's directory under TMPDIR, removed at exit, and emptied by
-// ClearScratch after every input.
+// This process's directory under TMPDIR, removed at exit; emptied after every input.
 const TestMedia::TempDir& Scratch();
 void ClearScratch();
 
-// With MPEGEXPORTER_FUZZ_TRACE set, calls and refusals go to stderr, which
-// shows what an input does when it is run on its own.
-bool Tracing();
+// With MPEGEXPORTER_FUZZ_TRACE set, calls and refusals go to stderr.
 void Trace(const std::string& what);
 
 // Runs one library call. The exceptions the library documents are its
@@ -85,33 +79,16 @@ void Trace(const std::string& what);
 template <typename Call>
 bool Tolerate(Call&& call)
 {
-    try
-    {
-        call();
-        return true;
-    }
-    catch (const Mpeg::MpegExporterException& error)
-    {
-        Trace(std::string("refused: ") + error.what());
-    }
-    catch (const std::invalid_argument& error)
-    {
-        Trace(std::string("refused: ") + error.what());
-    }
-    catch (const std::out_of_range& error)
-    {
-        Trace(std::string("refused: ") + error.what());
-    }
-    catch (const std::range_error& error)
-    {
-        Trace(std::string("refused: ") + error.what());
-    }
+    try { call(); return true; }
+    catch (const Mpeg::MpegExporterException& error) { Trace(error.what()); }
+    catch (const std::invalid_argument& error) { Trace(error.what()); }
+    catch (const std::out_of_range& error) { Trace(error.what()); }
+    catch (const std::range_error& error) { Trace(error.what()); }
     return false;
 }
 
-// Silences FFmpeg's log and builds the media banks before the first run.
-// With MPEGEXPORTER_FUZZ_SEEDS=<dir> in the environment, writes the seeds
-// into <dir> and ends the process.
+// Silences FFmpeg's log and builds the media banks; with
+// MPEGEXPORTER_FUZZ_SEEDS=<dir> set, writes the seeds there and exits.
 void Initialize(const std::function<std::vector<Bytes>()>& makeSeeds);
 
 } // namespace Fuzz

@@ -1,16 +1,17 @@
 // The recovery journal's reader (include/mpegexporter/Journal.h) on hostile
-// journals. The checksum always matches, so mutations reach the chunk
-// parsers; what is read must lie within the input, every packet must belong
-// to a stream, and the Annex B conversions must stay inside their packet.
-// Seeds: the journals of exports let go unfinished.
+// journals, seeded with those of unfinished exports. The checksum always
+// matches, so mutations reach the chunk parsers; what is read must lie within
+// the input and every packet belong to a stream.
 
 #include "FuzzSupport.h"
 
 #include <mpegexporter/Journal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 namespace
 {
@@ -33,18 +34,20 @@ std::vector<Bytes> MakeSeeds()
 {
     std::vector<Bytes> seeds;
     for (const VideoItem& item : VideoBank())
-        for (const char* name : {"seed.mp4", "seed.mov"})
-        {
-            Tolerate([&] {
-                auto facade = Mpeg::IFfMpegFacade::Create(false);
-                TestMedia::Open(*facade, Scratch() / name, TestMedia::VideoRecord(item.codec, item.media));
-                facade->AddPacketsVideo(TestMedia::ToHostPackets(item.media, 0, item.step, 0, 4));
-                facade->EstimateFileSize(0, 1); // waits for the worker, which syncs the journal
-            });
-            std::ifstream in(Scratch() / (std::string(name) + ".journal"), std::ios::binary);
-            seeds.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-            ClearScratch();
-        }
+    {
+        // Two batches more than half a second apart: the journal syncs once.
+        Tolerate([&] {
+            auto facade = Mpeg::IFfMpegFacade::Create(false);
+            TestMedia::Open(*facade, Scratch() / "seed.mp4", TestMedia::VideoRecord(item.codec, item.media));
+            facade->AddPacketsVideo(TestMedia::ToHostPackets(item.media, 0, item.step, 0, 2));
+            std::this_thread::sleep_for(std::chrono::milliseconds(600));
+            facade->AddPacketsVideo(TestMedia::ToHostPackets(item.media, 0, item.step, 2, 2));
+            facade->EstimateFileSize(0, 1); // waits for the worker
+        });
+        std::ifstream in(Scratch() / "seed.mp4.journal", std::ios::binary);
+        seeds.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        ClearScratch();
+    }
     return seeds;
 }
 } // namespace
@@ -61,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(contents.validSize <= size, "valid size beyond the journal");
     for (const Journal::SyncPoint& sync : contents.syncs)
         Require(sync.journalSize <= contents.validSize && sync.packets <= contents.packets.size(), "sync point");
-    std::vector<std::uint8_t> converted;
     for (const Journal::PacketEntry& entry : contents.packets)
         Require(entry.stream < contents.streams.size(), "a packet of no stream");
+    std::vector<std::uint8_t> converted;
     // The input as a payload, both ways. (A start code right after another
     // stores an empty unit, as the muxer does, which does not convert back.)
     Journal::LengthPrefixedToAnnexB(data, size, converted);
