@@ -3,6 +3,8 @@
 #include "container/AvCompat.h"
 #include "container/AvHandles.h"
 
+#include <mpegexporter/Journal.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,6 +41,15 @@ void Check(int status, const char* what)
         throw std::runtime_error(std::string(what) + ": " + StrError(status));
 }
 
+// Sample i of the first channel, full scale 1.0.
+float Sample(const AVFrame& frame, int i)
+{
+    const auto format = av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame.format));
+    return format == AV_SAMPLE_FMT_FLT   ? reinterpret_cast<const float*>(frame.data[0])[i]
+           : format == AV_SAMPLE_FMT_S16 ? reinterpret_cast<const std::int16_t*>(frame.data[0])[i] / 32768.0f
+                                         : 0.0f;
+}
+
 // Sends one frame (or null to drain) and collects every packet that comes out.
 void EncodeInto(AVCodecContext* context, const AVFrame* frame, EncodedStream& out)
 {
@@ -59,50 +70,24 @@ void EncodeInto(AVCodecContext* context, const AVFrame* frame, EncodedStream& ou
 
 // avcC extradata from libx264's global header. FFmpeg 7.1 hands avcC over
 // as it is (first byte 1); 5.1 gives the SPS and PPS with four-byte length
-// prefixes; Annex-B start codes are taken too. Anything else is refused.
-Bytes Avcc(const Bytes& header)
+// prefixes; start codes are taken too.
+Bytes Avcc(Bytes header)
 {
     if (!header.empty() && header[0] == 1)
-    {
-        if (header.size() < 7)
-            throw std::runtime_error("truncated avcC in libx264's global header");
         return header;
-    }
-    const auto at = [&](std::size_t i, std::size_t n) { return i + n <= header.size(); };
-    const auto startCode = [&](std::size_t i) -> std::size_t {
-        if (at(i, 3) && header[i] == 0 && header[i + 1] == 0 && header[i + 2] == 1)
-            return 3;
-        if (at(i, 4) && header[i] == 0 && header[i + 1] == 0 && header[i + 2] == 0 && header[i + 3] == 1)
-            return 4;
-        return 0;
-    };
-    const bool annexB = startCode(0) != 0;
-    Bytes sps, pps;
-    for (std::size_t i = 0; i < header.size();)
+    if (header.size() > 3 && header[0] == 0 && header[1] == 0 && (header[2] == 1 || (header[2] == 0 && header[3] == 1)))
     {
-        std::size_t begin, end;
-        if (annexB)
-        {
-            const std::size_t code = startCode(i);
-            if (code == 0)
-                throw std::runtime_error("libx264's global header: no start code");
-            begin = i + code;
-            for (end = begin; end < header.size() && startCode(end) == 0; ++end)
-                ;
-        }
-        else
-        {
-            if (!at(i, 4))
-                throw std::runtime_error("libx264's global header is neither avcC, length-prefixed nor Annex B");
-            begin = i + 4;
-            end = begin + (static_cast<std::size_t>(header[i]) << 24 | header[i + 1] << 16 | header[i + 2] << 8 |
-                           header[i + 3]);
-            if (end > header.size() || end == begin)
-                throw std::runtime_error("libx264's global header is neither avcC, length-prefixed nor Annex B");
-        }
-        if (end > begin)
-            ((header[begin] & 0x1F) == 7 ? sps : pps).assign(header.begin() + begin, header.begin() + end);
-        i = end;
+        Bytes stored;
+        Mpeg::Journal::AnnexBToLengthPrefixed(header.data(), header.size(), stored);
+        header = stored;
+    }
+    Bytes sps, pps;
+    for (std::size_t i = 0, length = 0; i < header.size(); i += 4 + length)
+    {
+        length = i + 4 > header.size() ? 0 : std::size_t{header[i]} << 24 | header[i + 1] << 16 | header[i + 2] << 8 | header[i + 3];
+        if (length == 0 || i + 4 + length > header.size())
+            throw std::runtime_error("libx264's global header is neither avcC, length-prefixed nor Annex B");
+        ((header[i + 4] & 0x1F) == 7 ? sps : pps).assign(header.begin() + i + 4, header.begin() + i + 4 + length);
     }
     if (sps.size() < 4 || pps.empty())
         throw std::runtime_error("no SPS and PPS in libx264's global header");
@@ -284,62 +269,37 @@ std::vector<float> DecodeAudio(AVCodecID codecId, int sampleRate, const std::vec
 {
     std::vector<float> samples;
     const AVCodec* codec = avcodec_find_decoder(codecId);
-    if (!codec)
-    {
-        ADD_FAILURE() << "no decoder for " << avcodec_get_name(codecId);
-        return samples;
-    }
     Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
     context->sample_rate = sampleRate;
     av_channel_layout_default(&context->ch_layout, 1);
     context->bits_per_coded_sample = 4; // only G.726 reads it
-    if (!extradata.empty())
-    {
-        context->extradata = static_cast<std::uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        std::memcpy(context->extradata, extradata.data(), extradata.size());
-        context->extradata_size = static_cast<int>(extradata.size());
-    }
+    context->extradata = static_cast<std::uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    std::copy(extradata.begin(), extradata.end(), context->extradata);
+    context->extradata_size = static_cast<int>(extradata.size());
     if (const int status = avcodec_open2(context.get(), codec, nullptr); status < 0)
     {
-        ADD_FAILURE() << "cannot open the " << codec->name << " decoder: " << StrError(status);
+        ADD_FAILURE() << "cannot open a decoder for " << avcodec_get_name(codecId) << ": " << StrError(status);
         return samples;
     }
     Mpeg::AvFramePtr frame(av_frame_alloc());
     PacketPtr packet(av_packet_alloc());
-    auto decode = [&](const AVPacket* sent) {
-        if (const int status = avcodec_send_packet(context.get(), sent); status < 0)
-        {
-            ADD_FAILURE() << codec->name << " refuses a packet: " << StrError(status);
-            return false;
-        }
-        for (;;)
-        {
-            const int status = avcodec_receive_frame(context.get(), frame.get());
-            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF)
-                return true;
-            if (status < 0)
-            {
-                ADD_FAILURE() << codec->name << " cannot decode: " << StrError(status);
-                return false;
-            }
-            const auto format = av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame->format));
-            for (int i = 0; i < frame->nb_samples; ++i) // the first channel only
-                samples.push_back(format == AV_SAMPLE_FMT_FLT ? reinterpret_cast<const float*>(frame->data[0])[i]
-                                  : format == AV_SAMPLE_FMT_S16
-                                      ? reinterpret_cast<const std::int16_t*>(frame->data[0])[i] / 32768.0f
-                                      : 0.0f);
-        }
-    };
-    for (const Bytes& bytes : packets)
+    for (std::size_t i = 0; i <= packets.size(); ++i) // and once more to drain
     {
-        Check(av_new_packet(packet.get(), static_cast<int>(bytes.size())), "av_new_packet");
-        std::memcpy(packet->data, bytes.data(), bytes.size());
-        const bool ok = decode(packet.get());
+        const bool drain = i == packets.size();
+        Check(av_new_packet(packet.get(), drain ? 0 : static_cast<int>(packets[i].size())), "av_new_packet");
+        if (!drain)
+            std::copy(packets[i].begin(), packets[i].end(), packet->data);
+        int status = avcodec_send_packet(context.get(), drain ? nullptr : packet.get());
         av_packet_unref(packet.get());
-        if (!ok)
+        while (status >= 0 && (status = avcodec_receive_frame(context.get(), frame.get())) >= 0)
+            for (int k = 0; k < frame->nb_samples; ++k) // the first channel only
+                samples.push_back(Sample(*frame, k));
+        if (status != AVERROR(EAGAIN) && status != AVERROR_EOF)
+        {
+            ADD_FAILURE() << avcodec_get_name(codecId) << " cannot decode: " << StrError(status);
             return samples;
+        }
     }
-    decode(nullptr);
     return samples;
 }
 
@@ -547,13 +507,9 @@ Sync MeasureSync(const std::filesystem::path& path)
             bright = middle > 128;
             return;
         }
-        const auto sampleFormat = av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame.format));
         for (int i = 0; i < frame.nb_samples; ++i)
         {
-            const double value = sampleFormat == AV_SAMPLE_FMT_FLT ? reinterpret_cast<const float*>(frame.data[0])[i]
-                                 : sampleFormat == AV_SAMPLE_FMT_S16
-                                     ? reinterpret_cast<const std::int16_t*>(frame.data[0])[i] / 32768.0
-                                     : 0.0;
+            const double value = Sample(frame, i);
             const double at = start + static_cast<double>(i) / frame.sample_rate;
             if (std::abs(value) > 0.1)
             {
