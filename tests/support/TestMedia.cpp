@@ -99,6 +99,23 @@ Bytes Avcc(Bytes header)
     return avcc;
 }
 
+// A context for the named encoder; FFmpeg's banners would bury the test output.
+Mpeg::AvCodecContextPtr NewEncoder(const char* name)
+{
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (!codec)
+        throw std::runtime_error(std::string("no encoder ") + name);
+    av_log_set_level(AV_LOG_ERROR);
+    return Mpeg::AvCodecContextPtr(avcodec_alloc_context3(codec));
+}
+
+// Drains the encoder into `out` and takes its extradata.
+void Finish(AVCodecContext* context, EncodedStream& out)
+{
+    EncodeInto(context, nullptr, out);
+    out.extradata.assign(context->extradata, context->extradata + context->extradata_size);
+}
+
 InputContextPtr OpenInput(const std::filesystem::path& path)
 {
     AVFormatContext* raw = nullptr;
@@ -116,11 +133,8 @@ bool HasEncoder(const char* name)
 EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames, int fps, int gop, bool globalHeader,
                           int bFrames, bool annexB, bool flash)
 {
-    const AVCodec* codec = avcodec_find_encoder_by_name(encoder);
-    if (!codec)
-        throw std::runtime_error(std::string("no encoder ") + encoder);
-    av_log_set_level(AV_LOG_ERROR); // encoder banners would bury the test output
-    Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
+    Mpeg::AvCodecContextPtr context = NewEncoder(encoder);
+    const AVCodec* codec = context->codec;
     context->width = width;
     context->height = height;
     context->time_base = AVRational{1, fps};
@@ -174,9 +188,7 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
         frame->pts = i;
         EncodeInto(context.get(), frame.get(), out);
     }
-    EncodeInto(context.get(), nullptr, out);
-    if (context->extradata_size > 0)
-        out.extradata.assign(context->extradata, context->extradata + context->extradata_size);
+    Finish(context.get(), out);
     if (x264 && globalHeader && !annexB)
         out.extradata = Avcc(out.extradata);
     return out;
@@ -185,11 +197,8 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
 EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts,
                          bool beep)
 {
-    const AVCodec* codec = avcodec_find_encoder_by_name(encoder);
-    if (!codec)
-        throw std::runtime_error(std::string("no encoder ") + encoder);
-    av_log_set_level(AV_LOG_ERROR);
-    Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
+    Mpeg::AvCodecContextPtr context = NewEncoder(encoder);
+    const AVCodec* codec = context->codec;
     context->sample_rate = sampleRate;
     const AVSampleFormat* sampleFormats = Mpeg::SupportedSampleFormats(codec);
     context->sample_fmt = sampleFormats ? sampleFormats[0] : AV_SAMPLE_FMT_S16;
@@ -231,9 +240,7 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
         frame->pts = first;
         EncodeInto(context.get(), frame.get(), out);
     }
-    EncodeInto(context.get(), nullptr, out);
-    if (context->extradata_size > 0)
-        out.extradata.assign(context->extradata, context->extradata + context->extradata_size);
+    Finish(context.get(), out);
     if (adts)
         for (Bytes& packet : out.packets)
         {
