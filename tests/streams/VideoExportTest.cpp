@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <tuple>
 
 using Video = Mpeg::CodecIdVideo;
 
@@ -118,6 +119,26 @@ TEST(VideoExport, SyncSamplesAreTheSourcesKeyPictures)
         EXPECT_EQ(file.packets.size(), media.packets.size());
         EXPECT_EQ(file.streams[0].syncSamples, media.keyPictures);
         EXPECT_EQ(TestMedia::DecodeFrameCount(path), static_cast<int>(media.packets.size()));
+    }
+}
+
+// Pictures less than half as high as wide (a field of interlaced video) are
+// shown at 4:3; others keep square samples.
+TEST(VideoExport, HalfHeightPicturesAreShownAtFourToThree)
+{
+    TestMedia::TempDir dir;
+    for (const auto& [width, height, expected] : {std::tuple(128, 48, AVRational{1, 2}), std::tuple(64, 48, AVRational{0, 1})})
+    {
+        const auto media = TestMedia::EncodeVideo("mpeg4", width, height, 2);
+        auto facade = Mpeg::IFfMpegFacade::Create(false);
+        TestMedia::Open(*facade, dir / "out.mp4", TestMedia::VideoRecord(Video::Mpeg4, media));
+        facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, 400000));
+        facade->FinishMediaFile();
+        const auto file = TestMedia::Read(dir / "out.mp4");
+        ASSERT_EQ(file.streams.size(), 1u);
+        EXPECT_EQ(av_cmp_q(file.streams[0].sampleAspectRatio, expected), 0)
+            << width << "x" << height << ": " << file.streams[0].sampleAspectRatio.num << ":"
+            << file.streams[0].sampleAspectRatio.den;
     }
 }
 
