@@ -1,10 +1,8 @@
 #include "FuzzSupport.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <system_error>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -14,50 +12,31 @@ namespace Fuzz
 {
 namespace
 {
-std::uint64_t Step(int samplesOrFrames, int perSecond)
+VideoItem Video(Mpeg::CodecIdVideo codec, const char* encoder, int width, int height, int frames,
+                bool globalHeader = false, bool annexB = false)
 {
-    return static_cast<std::uint64_t>(samplesOrFrames) * kSecond / static_cast<std::uint64_t>(perSecond);
-}
-
-VideoItem Video(Mpeg::CodecIdVideo codec, const char* encoder, int width, int height, int frames, bool globalHeader,
-                bool annexB = false)
-{
-    constexpr int kFps = 25;
-    return VideoItem{codec, TestMedia::EncodeVideo(encoder, width, height, frames, kFps, 6, globalHeader, 0, annexB),
-                     kFps, Step(1, kFps)};
+    return {codec, TestMedia::EncodeVideo(encoder, width, height, frames, 25, 6, globalHeader, 0, annexB),
+            kSecond / 25};
 }
 
 AudioItem Audio(Mpeg::CodecIdAudio codec, const char* encoder, int rate, bool adts = false)
 {
     TestMedia::EncodedStream media = TestMedia::EncodeTone(encoder, rate, 0.5, 440, adts);
-    const std::uint64_t step = Step(media.frameSize, rate);
-    return AudioItem{codec, std::move(media), step};
-}
-
-void RemoveScratch()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(ScratchDir(), ignored);
+    return {codec, media, static_cast<std::uint64_t>(media.frameSize) * kSecond / static_cast<std::uint64_t>(rate)};
 }
 } // namespace
 
 const std::vector<VideoItem>& VideoBank()
 {
+    using Codec = Mpeg::CodecIdVideo;
     static const std::vector<VideoItem> bank = [] {
-        using Codec = Mpeg::CodecIdVideo;
-        std::vector<VideoItem> items;
-        items.push_back(Video(Codec::Mpeg4, "mpeg4", 64, 48, 12, false));
-        items.push_back(Video(Codec::H263, "h263", 128, 96, 12, false));
-        items.push_back(Video(Codec::Mjpeg, "mjpeg", 64, 48, 4, false));
-        items.push_back(Video(Codec::Bmp, "bmp", 16, 16, 2, false));
-        // Key pictures are told by libavcodec's parsers: each codec that has
-        // one, in each form a host sends it (H.264 length-prefixed with avcC
-        // and with start codes), with key and other pictures.
-        if (TestMedia::HasEncoder("libx264"))
-        {
-            items.push_back(Video(Codec::H264, "libx264", 64, 48, 12, true));
-            items.push_back(Video(Codec::H264, "libx264", 64, 48, 12, true, true));
-        }
+        std::vector<VideoItem> items{Video(Codec::Mpeg4, "mpeg4", 64, 48, 12), Video(Codec::H263, "h263", 128, 96, 12),
+                                     Video(Codec::Mjpeg, "mjpeg", 64, 48, 4), Video(Codec::Bmp, "bmp", 16, 16, 2)};
+        // Key pictures are told by libavcodec's parsers: H.264 in both forms
+        // a host sends it (avcC and start codes), and H.265.
+        for (const bool annexB : {false, true})
+            if (TestMedia::HasEncoder("libx264"))
+                items.push_back(Video(Codec::H264, "libx264", 64, 48, 12, true, annexB));
         if (TestMedia::HasEncoder("libx265"))
             items.push_back(Video(Codec::H265, "libx265", 64, 48, 12, true));
         return items;
@@ -67,79 +46,39 @@ const std::vector<VideoItem>& VideoBank()
 
 const std::vector<AudioItem>& AudioBank()
 {
-    static const std::vector<AudioItem> bank = [] {
-        using Codec = Mpeg::CodecIdAudio;
-        std::vector<AudioItem> items;
-        items.push_back(Audio(Codec::Aac, "aac", 8000, true));
-        items.push_back(Audio(Codec::Aac, "aac", 48000, true));
-        items.push_back(Audio(Codec::Aac, "aac", 16000, false));
-        items.push_back(Audio(Codec::Mp2, "mp2", 16000));
-        items.push_back(Audio(Codec::PcmMulaw, "pcm_mulaw", 8000));
-        items.push_back(Audio(Codec::PcmAlaw, "pcm_alaw", 8000));
-        items.push_back(Audio(Codec::PcmS16be, "pcm_s16be", 8000));
-        items.push_back(Audio(Codec::G726, "g726", 8000));
-        items.push_back(Audio(Codec::G726le, "g726le", 8000));
-        return items;
-    }();
+    using Codec = Mpeg::CodecIdAudio;
+    static const std::vector<AudioItem> bank{
+        Audio(Codec::Aac, "aac", 8000, true), Audio(Codec::Aac, "aac", 48000, true), Audio(Codec::Aac, "aac", 16000),
+        Audio(Codec::Mp2, "mp2", 16000), Audio(Codec::PcmMulaw, "pcm_mulaw", 8000), Audio(Codec::PcmAlaw, "pcm_alaw", 8000),
+        Audio(Codec::PcmS16be, "pcm_s16be", 8000), Audio(Codec::G726, "g726", 8000), Audio(Codec::G726le, "g726le", 8000)};
     return bank;
 }
 
-Bytes Head(const Bytes& packet, std::size_t count)
+const TestMedia::TempDir& Scratch()
 {
-    return Bytes(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(std::min(count, packet.size())));
-}
-
-const std::filesystem::path& ScratchDir()
-{
-    static const std::filesystem::path path = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "mpegexporter-fuzz-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-        {
-            std::perror("mkdtemp");
-            std::abort();
-        }
-        std::atexit(RemoveScratch);
-        return std::filesystem::path(pattern);
-    }();
-    return path;
+    static const TestMedia::TempDir dir; // removed at exit
+    return dir;
 }
 
 void ClearScratch()
 {
     std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(ScratchDir(), ignored))
+    for (const auto& entry : std::filesystem::directory_iterator(Scratch().Path(), ignored))
         std::filesystem::remove_all(entry.path(), ignored);
 }
 
-std::wstring WideScratchDir()
-{
-    const std::string narrow = ScratchDir().string();
-    return std::wstring(narrow.begin(), narrow.end());
-}
-
-bool Tracing()
+void Trace(const std::string& what)
 {
     static const bool tracing = std::getenv("MPEGEXPORTER_FUZZ_TRACE") != nullptr;
-    return tracing;
+    if (tracing)
+        std::cerr << what << '\n';
 }
 
-void Trace(const char* what)
-{
-    if (Tracing())
-        std::cerr << "refused: " << what << '\n';
-}
-
-void Initialize()
+void Initialize(const std::function<std::vector<Bytes>()>& makeSeeds)
 {
     // Millions of refused inputs would otherwise each leave a log line.
     av_log_set_callback([](void*, int, const char*, va_list) {});
-    VideoBank();
-    AudioBank();
-    ScratchDir();
-}
-
-void WriteSeedsIfAsked(const std::function<std::vector<Bytes>()>& makeSeeds)
-{
+    VideoBank(), AudioBank(), Scratch();
     const char* dir = std::getenv("MPEGEXPORTER_FUZZ_SEEDS");
     if (!dir || !*dir)
         return;
@@ -147,14 +86,10 @@ void WriteSeedsIfAsked(const std::function<std::vector<Bytes>()>& makeSeeds)
     const std::vector<Bytes> seeds = makeSeeds();
     for (std::size_t i = 0; i < seeds.size(); ++i)
     {
-        const auto path = std::filesystem::path(dir) / ("seed-" + std::to_string(i));
-        std::ofstream out(path, std::ios::binary);
+        std::ofstream out(std::filesystem::path(dir) / ("seed-" + std::to_string(i)), std::ios::binary);
         out.write(reinterpret_cast<const char*>(seeds[i].data()), static_cast<std::streamsize>(seeds[i].size()));
         if (!out)
-        {
-            std::cerr << "cannot write " << path << '\n';
-            std::exit(1);
-        }
+            std::exit((std::cerr << "cannot write the seeds to " << dir << '\n', 1));
     }
     std::cerr << "wrote " << seeds.size() << " seeds to " << dir << '\n';
     std::exit(0);

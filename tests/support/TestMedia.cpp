@@ -3,6 +3,8 @@
 #include "container/AvCompat.h"
 #include "container/AvHandles.h"
 
+#include <mpegexporter/Journal.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,6 +41,15 @@ void Check(int status, const char* what)
         throw std::runtime_error(std::string(what) + ": " + StrError(status));
 }
 
+// Sample i of the first channel, full scale 1.0.
+float Sample(const AVFrame& frame, int i)
+{
+    const auto format = av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame.format));
+    return format == AV_SAMPLE_FMT_FLT   ? reinterpret_cast<const float*>(frame.data[0])[i]
+           : format == AV_SAMPLE_FMT_S16 ? reinterpret_cast<const std::int16_t*>(frame.data[0])[i] / 32768.0f
+                                         : 0.0f;
+}
+
 // Sends one frame (or null to drain) and collects every packet that comes out.
 void EncodeInto(AVCodecContext* context, const AVFrame* frame, EncodedStream& out)
 {
@@ -59,50 +70,24 @@ void EncodeInto(AVCodecContext* context, const AVFrame* frame, EncodedStream& ou
 
 // avcC extradata from libx264's global header. FFmpeg 7.1 hands avcC over
 // as it is (first byte 1); 5.1 gives the SPS and PPS with four-byte length
-// prefixes; Annex-B start codes are taken too. Anything else is refused.
-Bytes Avcc(const Bytes& header)
+// prefixes; start codes are taken too.
+Bytes Avcc(Bytes header)
 {
     if (!header.empty() && header[0] == 1)
-    {
-        if (header.size() < 7)
-            throw std::runtime_error("truncated avcC in libx264's global header");
         return header;
-    }
-    const auto at = [&](std::size_t i, std::size_t n) { return i + n <= header.size(); };
-    const auto startCode = [&](std::size_t i) -> std::size_t {
-        if (at(i, 3) && header[i] == 0 && header[i + 1] == 0 && header[i + 2] == 1)
-            return 3;
-        if (at(i, 4) && header[i] == 0 && header[i + 1] == 0 && header[i + 2] == 0 && header[i + 3] == 1)
-            return 4;
-        return 0;
-    };
-    const bool annexB = startCode(0) != 0;
-    Bytes sps, pps;
-    for (std::size_t i = 0; i < header.size();)
+    if (header.size() > 3 && header[0] == 0 && header[1] == 0 && (header[2] == 1 || (header[2] == 0 && header[3] == 1)))
     {
-        std::size_t begin, end;
-        if (annexB)
-        {
-            const std::size_t code = startCode(i);
-            if (code == 0)
-                throw std::runtime_error("libx264's global header: no start code");
-            begin = i + code;
-            for (end = begin; end < header.size() && startCode(end) == 0; ++end)
-                ;
-        }
-        else
-        {
-            if (!at(i, 4))
-                throw std::runtime_error("libx264's global header is neither avcC, length-prefixed nor Annex B");
-            begin = i + 4;
-            end = begin + (static_cast<std::size_t>(header[i]) << 24 | header[i + 1] << 16 | header[i + 2] << 8 |
-                           header[i + 3]);
-            if (end > header.size() || end == begin)
-                throw std::runtime_error("libx264's global header is neither avcC, length-prefixed nor Annex B");
-        }
-        if (end > begin)
-            ((header[begin] & 0x1F) == 7 ? sps : pps).assign(header.begin() + begin, header.begin() + end);
-        i = end;
+        Bytes stored;
+        Mpeg::Journal::AnnexBToLengthPrefixed(header.data(), header.size(), stored);
+        header = stored;
+    }
+    Bytes sps, pps;
+    for (std::size_t i = 0, length = 0; i < header.size(); i += 4 + length)
+    {
+        length = i + 4 > header.size() ? 0 : std::size_t{header[i]} << 24 | header[i + 1] << 16 | header[i + 2] << 8 | header[i + 3];
+        if (length == 0 || i + 4 + length > header.size())
+            throw std::runtime_error("libx264's global header is neither avcC, length-prefixed nor Annex B");
+        ((header[i + 4] & 0x1F) == 7 ? sps : pps).assign(header.begin() + i + 4, header.begin() + i + 4 + length);
     }
     if (sps.size() < 4 || pps.empty())
         throw std::runtime_error("no SPS and PPS in libx264's global header");
@@ -112,6 +97,23 @@ Bytes Avcc(const Bytes& header)
     avcc.insert(avcc.end(), {1, static_cast<std::uint8_t>(pps.size() >> 8), static_cast<std::uint8_t>(pps.size())});
     avcc.insert(avcc.end(), pps.begin(), pps.end());
     return avcc;
+}
+
+// A context for the named encoder; FFmpeg's banners would bury the test output.
+Mpeg::AvCodecContextPtr NewEncoder(const char* name)
+{
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (!codec)
+        throw std::runtime_error(std::string("no encoder ") + name);
+    av_log_set_level(AV_LOG_ERROR);
+    return Mpeg::AvCodecContextPtr(avcodec_alloc_context3(codec));
+}
+
+// Drains the encoder into `out` and takes its extradata.
+void Finish(AVCodecContext* context, EncodedStream& out)
+{
+    EncodeInto(context, nullptr, out);
+    out.extradata.assign(context->extradata, context->extradata + context->extradata_size);
 }
 
 InputContextPtr OpenInput(const std::filesystem::path& path)
@@ -131,11 +133,8 @@ bool HasEncoder(const char* name)
 EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames, int fps, int gop, bool globalHeader,
                           int bFrames, bool annexB, bool flash)
 {
-    const AVCodec* codec = avcodec_find_encoder_by_name(encoder);
-    if (!codec)
-        throw std::runtime_error(std::string("no encoder ") + encoder);
-    av_log_set_level(AV_LOG_ERROR); // encoder banners would bury the test output
-    Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
+    Mpeg::AvCodecContextPtr context = NewEncoder(encoder);
+    const AVCodec* codec = context->codec;
     context->width = width;
     context->height = height;
     context->time_base = AVRational{1, fps};
@@ -189,9 +188,7 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
         frame->pts = i;
         EncodeInto(context.get(), frame.get(), out);
     }
-    EncodeInto(context.get(), nullptr, out);
-    if (context->extradata_size > 0)
-        out.extradata.assign(context->extradata, context->extradata + context->extradata_size);
+    Finish(context.get(), out);
     if (x264 && globalHeader && !annexB)
         out.extradata = Avcc(out.extradata);
     return out;
@@ -200,11 +197,8 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
 EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts,
                          bool beep)
 {
-    const AVCodec* codec = avcodec_find_encoder_by_name(encoder);
-    if (!codec)
-        throw std::runtime_error(std::string("no encoder ") + encoder);
-    av_log_set_level(AV_LOG_ERROR);
-    Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
+    Mpeg::AvCodecContextPtr context = NewEncoder(encoder);
+    const AVCodec* codec = context->codec;
     context->sample_rate = sampleRate;
     const AVSampleFormat* sampleFormats = Mpeg::SupportedSampleFormats(codec);
     context->sample_fmt = sampleFormats ? sampleFormats[0] : AV_SAMPLE_FMT_S16;
@@ -234,7 +228,7 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
         {
             const bool sounds = !beep || (first + i) % sampleRate < sampleRate / 5;
             const double value =
-                sounds ? kToneAmplitude * std::sin(2 * M_PI * frequency * double(first + i) / sampleRate) : 0.0;
+                sounds ? 0.5 * std::sin(2 * M_PI * frequency * double(first + i) / sampleRate) : 0.0;
             if (format == AV_SAMPLE_FMT_FLT)
                 reinterpret_cast<float*>(frame->data[0])[i] = static_cast<float>(value);
             else if (format == AV_SAMPLE_FMT_S16)
@@ -246,9 +240,7 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
         frame->pts = first;
         EncodeInto(context.get(), frame.get(), out);
     }
-    EncodeInto(context.get(), nullptr, out);
-    if (context->extradata_size > 0)
-        out.extradata.assign(context->extradata, context->extradata + context->extradata_size);
+    Finish(context.get(), out);
     if (adts)
         for (Bytes& packet : out.packets)
         {
@@ -284,62 +276,37 @@ std::vector<float> DecodeAudio(AVCodecID codecId, int sampleRate, const std::vec
 {
     std::vector<float> samples;
     const AVCodec* codec = avcodec_find_decoder(codecId);
-    if (!codec)
-    {
-        ADD_FAILURE() << "no decoder for " << avcodec_get_name(codecId);
-        return samples;
-    }
     Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
     context->sample_rate = sampleRate;
     av_channel_layout_default(&context->ch_layout, 1);
     context->bits_per_coded_sample = 4; // only G.726 reads it
-    if (!extradata.empty())
-    {
-        context->extradata = static_cast<std::uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        std::memcpy(context->extradata, extradata.data(), extradata.size());
-        context->extradata_size = static_cast<int>(extradata.size());
-    }
+    context->extradata = static_cast<std::uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    std::copy(extradata.begin(), extradata.end(), context->extradata);
+    context->extradata_size = static_cast<int>(extradata.size());
     if (const int status = avcodec_open2(context.get(), codec, nullptr); status < 0)
     {
-        ADD_FAILURE() << "cannot open the " << codec->name << " decoder: " << StrError(status);
+        ADD_FAILURE() << "cannot open a decoder for " << avcodec_get_name(codecId) << ": " << StrError(status);
         return samples;
     }
     Mpeg::AvFramePtr frame(av_frame_alloc());
     PacketPtr packet(av_packet_alloc());
-    auto decode = [&](const AVPacket* sent) {
-        if (const int status = avcodec_send_packet(context.get(), sent); status < 0)
-        {
-            ADD_FAILURE() << codec->name << " refuses a packet: " << StrError(status);
-            return false;
-        }
-        for (;;)
-        {
-            const int status = avcodec_receive_frame(context.get(), frame.get());
-            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF)
-                return true;
-            if (status < 0)
-            {
-                ADD_FAILURE() << codec->name << " cannot decode: " << StrError(status);
-                return false;
-            }
-            const auto format = av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame->format));
-            for (int i = 0; i < frame->nb_samples; ++i) // the first channel only
-                samples.push_back(format == AV_SAMPLE_FMT_FLT ? reinterpret_cast<const float*>(frame->data[0])[i]
-                                  : format == AV_SAMPLE_FMT_S16
-                                      ? reinterpret_cast<const std::int16_t*>(frame->data[0])[i] / 32768.0f
-                                      : 0.0f);
-        }
-    };
-    for (const Bytes& bytes : packets)
+    for (std::size_t i = 0; i <= packets.size(); ++i) // and once more to drain
     {
-        Check(av_new_packet(packet.get(), static_cast<int>(bytes.size())), "av_new_packet");
-        std::memcpy(packet->data, bytes.data(), bytes.size());
-        const bool ok = decode(packet.get());
+        const bool drain = i == packets.size();
+        Check(av_new_packet(packet.get(), drain ? 0 : static_cast<int>(packets[i].size())), "av_new_packet");
+        if (!drain)
+            std::copy(packets[i].begin(), packets[i].end(), packet->data);
+        int status = avcodec_send_packet(context.get(), drain ? nullptr : packet.get());
         av_packet_unref(packet.get());
-        if (!ok)
+        while (status >= 0 && (status = avcodec_receive_frame(context.get(), frame.get())) >= 0)
+            for (int k = 0; k < frame->nb_samples; ++k) // the first channel only
+                samples.push_back(Sample(*frame, k));
+        if (status != AVERROR(EAGAIN) && status != AVERROR_EOF)
+        {
+            ADD_FAILURE() << avcodec_get_name(codecId) << " cannot decode: " << StrError(status);
             return samples;
+        }
     }
-    decode(nullptr);
     return samples;
 }
 
@@ -364,42 +331,6 @@ double ToneFrequency(const std::vector<float>& samples, int sampleRate, std::siz
         }
     }
     return crossings < 2 ? 0.0 : (crossings - 1) * double(sampleRate) / (last - first);
-}
-
-double ToneToNoise(const std::vector<float>& samples, int sampleRate, double frequency, std::size_t from,
-                   std::size_t to)
-{
-    // Least squares for a*sin + b*cos; over whole windows of many periods the
-    // two are orthogonal enough to fit each on its own.
-    to = std::min(to, samples.size());
-    double sinSum = 0, cosSum = 0, sin2 = 0, cos2 = 0;
-    for (std::size_t i = from; i < to; ++i)
-    {
-        const double phase = 2 * M_PI * frequency * double(i) / sampleRate;
-        sinSum += samples[i] * std::sin(phase);
-        cosSum += samples[i] * std::cos(phase);
-        sin2 += std::sin(phase) * std::sin(phase);
-        cos2 += std::cos(phase) * std::cos(phase);
-    }
-    const double a = sinSum / sin2, b = cosSum / cos2;
-    double tone = 0, rest = 0;
-    for (std::size_t i = from; i < to; ++i)
-    {
-        const double phase = 2 * M_PI * frequency * double(i) / sampleRate;
-        const double fitted = a * std::sin(phase) + b * std::cos(phase);
-        tone += fitted * fitted;
-        rest += (samples[i] - fitted) * (samples[i] - fitted);
-    }
-    return 10 * std::log10(tone / std::max(rest, 1e-20));
-}
-
-double Rms(const std::vector<float>& samples, std::size_t from, std::size_t to)
-{
-    to = std::min(to, samples.size());
-    double sum = 0;
-    for (std::size_t i = from; i < to; ++i)
-        sum += double(samples[i]) * samples[i];
-    return to > from ? std::sqrt(sum / double(to - from)) : 0.0;
 }
 
 Mpeg::MediaPacketList ToHostPackets(const EncodedStream& stream, std::uint64_t start, std::uint64_t step,
@@ -510,68 +441,64 @@ ReadPacket SeekAndRead(const std::filesystem::path& path, double seconds)
                       (packet->flags & AV_PKT_FLAG_DISCARD) != 0, Bytes(packet->data, packet->data + packet->size)};
 }
 
-int DecodeFrameCount(const std::filesystem::path& path, int streamIndex)
+namespace
+{
+// Decodes stream `only` of the file (-1: every stream) in file order, handing
+// each frame to `take`; false when the file does not open or a packet does
+// not decode.
+bool DecodeFile(const std::filesystem::path& path, const std::function<void(const AVStream&, const AVFrame&)>& take,
+                int only = -1)
 {
     InputContextPtr format = OpenInput(path);
-    if (!format || streamIndex < 0 || static_cast<unsigned>(streamIndex) >= format->nb_streams)
-        return -1;
-    const AVCodecParameters* parameters = format->streams[streamIndex]->codecpar;
-    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
-    if (!codec)
-        return -1;
-    Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
-    if (avcodec_parameters_to_context(context.get(), parameters) < 0 ||
-        avcodec_open2(context.get(), codec, nullptr) < 0)
-        return -1;
-    int frames = 0;
-    Mpeg::AvFramePtr frame(av_frame_alloc());
-    // Sends the packet (null drains) and counts the frames that come out.
-    auto decode = [&](const AVPacket* packet) {
-        if (avcodec_send_packet(context.get(), packet) < 0)
-            return false;
-        for (;;)
-        {
-            const int status = avcodec_receive_frame(context.get(), frame.get());
-            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF)
-                return true;
-            if (status < 0)
-                return false;
-            ++frames;
-        }
-    };
-    PacketPtr packet(av_packet_alloc());
-    while (av_read_frame(format.get(), packet.get()) >= 0)
-    {
-        const bool ok = packet->stream_index != streamIndex || decode(packet.get());
-        av_packet_unref(packet.get());
-        if (!ok)
-            return -1;
-    }
-    return decode(nullptr) ? frames : -1;
-}
-
-Sync MeasureSync(const std::filesystem::path& path)
-{
-    Sync sync;
-    InputContextPtr format = OpenInput(path);
-    if (!format || avformat_find_stream_info(format.get(), nullptr) < 0)
-    {
-        ADD_FAILURE() << "libavformat cannot open " << path;
-        return sync;
-    }
+    if (!format || avformat_find_stream_info(format.get(), nullptr) < 0 ||
+        only >= static_cast<int>(format->nb_streams))
+        return false;
     std::vector<Mpeg::AvCodecContextPtr> decoders;
     for (unsigned i = 0; i < format->nb_streams; ++i)
     {
         const AVCodecParameters* parameters = format->streams[i]->codecpar;
         const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
         decoders.emplace_back(codec ? avcodec_alloc_context3(codec) : nullptr);
+        if (only >= 0 && i != static_cast<unsigned>(only))
+            continue;
         if (!codec || avcodec_parameters_to_context(decoders.back().get(), parameters) < 0 ||
             avcodec_open2(decoders.back().get(), codec, nullptr) < 0)
-        {
-            ADD_FAILURE() << "cannot decode stream " << i << " of " << path;
-            return sync;
-        }
+            return false;
     }
+    Mpeg::AvFramePtr frame(av_frame_alloc());
+    auto decode = [&](unsigned index, const AVPacket* packet) {
+        if (only >= 0 && index != static_cast<unsigned>(only))
+            return true;
+        if (avcodec_send_packet(decoders[index].get(), packet) < 0)
+            return false;
+        int status;
+        while ((status = avcodec_receive_frame(decoders[index].get(), frame.get())) >= 0)
+            take(*format->streams[index], *frame);
+        return status == AVERROR(EAGAIN) || status == AVERROR_EOF;
+    };
+    PacketPtr packet(av_packet_alloc());
+    bool ok = true;
+    while (ok && av_read_frame(format.get(), packet.get()) >= 0)
+    {
+        ok = decode(static_cast<unsigned>(packet->stream_index), packet.get());
+        av_packet_unref(packet.get());
+    }
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        ok = decode(i, nullptr) && ok;
+    return ok;
+}
+} // namespace
+
+int DecodeFrameCount(const std::filesystem::path& path, int streamIndex)
+{
+    int frames = 0;
+    const bool ok = streamIndex >= 0 && DecodeFile(path, [&](const AVStream&, const AVFrame&) { ++frames; }, streamIndex);
+    return ok ? frames : -1;
+}
+
+Sync MeasureSync(const std::filesystem::path& path)
+{
+    Sync sync;
     std::vector<double> flashes, beeps;
     bool bright = false;
     double quietSince = -1e9; // a beep starts after at least 0.3 s of quiet
@@ -587,13 +514,9 @@ Sync MeasureSync(const std::filesystem::path& path)
             bright = middle > 128;
             return;
         }
-        const auto sampleFormat = av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame.format));
         for (int i = 0; i < frame.nb_samples; ++i)
         {
-            const double value = sampleFormat == AV_SAMPLE_FMT_FLT ? reinterpret_cast<const float*>(frame.data[0])[i]
-                                 : sampleFormat == AV_SAMPLE_FMT_S16
-                                     ? reinterpret_cast<const std::int16_t*>(frame.data[0])[i] / 32768.0
-                                     : 0.0;
+            const double value = Sample(frame, i);
             const double at = start + static_cast<double>(i) / frame.sample_rate;
             if (std::abs(value) > 0.1)
             {
@@ -609,22 +532,8 @@ Sync MeasureSync(const std::filesystem::path& path)
         samples += frame.nb_samples;
         sync.audioSeconds = static_cast<double>(samples) / frame.sample_rate;
     };
-    Mpeg::AvFramePtr frame(av_frame_alloc());
-    auto decode = [&](unsigned index, const AVPacket* packet) {
-        AVCodecContext* context = decoders[index].get();
-        if (avcodec_send_packet(context, packet) < 0)
-            return;
-        while (avcodec_receive_frame(context, frame.get()) >= 0)
-            take(*format->streams[index], *frame);
-    };
-    PacketPtr packet(av_packet_alloc());
-    while (av_read_frame(format.get(), packet.get()) >= 0)
-    {
-        decode(static_cast<unsigned>(packet->stream_index), packet.get());
-        av_packet_unref(packet.get());
-    }
-    for (unsigned i = 0; i < format->nb_streams; ++i)
-        decode(i, nullptr);
+    if (!DecodeFile(path, take))
+        ADD_FAILURE() << "cannot decode " << path;
 
     double total = 0;
     for (const double beep : beeps)

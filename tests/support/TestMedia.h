@@ -1,8 +1,9 @@
 #pragma once
 
-// Shared test helpers: media made in-process with FFmpeg's own encoders (no
-// binary fixtures), stream records, a reader that opens written files with
-// libavformat the way a player would, and exception capture.
+// Shared helpers for tests, fuzz harnesses and benchmarks: media made
+// in-process with FFmpeg's own encoders (no binary fixtures), stream records,
+// written files read back with libavformat as a player would, and exceptions
+// captured as text.
 
 #include <mpegexporter/IFfMpegFacade.h>
 
@@ -27,67 +28,47 @@ struct EncodedStream
 {
     AVCodecID codecId = AV_CODEC_ID_NONE;
     Bytes extradata;
-    std::vector<Bytes> packets; // in decode order
-    std::vector<std::size_t> keyPictures; // indexes of the packets the encoder marked as key
-    int width = 0;
-    int height = 0;
-    int sampleRate = 0;
-    int frameSize = 0; // audio samples per packet
+    std::vector<Bytes> packets;           // in decode order
+    std::vector<std::size_t> keyPictures; // packets the encoder marked as key
+    int width = 0, height = 0;
+    int sampleRate = 0, frameSize = 0; // audio: samples per packet
 };
 
-// True when this FFmpeg build has the named encoder (libx264 ...).
 bool HasEncoder(const char* name);
 
 // `frames` pictures of a moving pattern encoded with `encoder` ("mpeg4",
-// "mjpeg", "h263", "libx264" ...) at `fps`, a key frame every `gop` pictures
-// and up to `bFrames` B-pictures in a row. With `globalHeader` the stream
-// headers go into extradata instead of the key frames. H.264 comes as an MP4
-// source delivers it, which the muxer stores unchanged: length-prefixed units
-// and avcC extradata; with `annexB` as a camera stream does, start codes in
-// packets and extradata. With `flash` the pictures are black, except white
-// in the first fifth of every second.
+// "mjpeg", "h263", "libx264" ...), a key frame every `gop` pictures and up to
+// `bFrames` B-pictures in a row; with `globalHeader` the stream headers go
+// into extradata. H.264 comes as an MP4 source has it (length-prefixed units,
+// avcC extradata), with `annexB` as a camera sends it (start codes). With
+// `flash` the pictures are black, white in the first fifth of every second.
 EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames, int fps = 25, int gop = 12,
-                          bool globalHeader = false, int bFrames = 0, bool annexB = false,
-                          bool flash = false);
+                          bool globalHeader = false, int bFrames = 0, bool annexB = false, bool flash = false);
 
-// Peak amplitude of the tones below, as a fraction of full scale.
-constexpr double kToneAmplitude = 0.5;
-
-// At least `seconds` of a mono sine tone encoded with the named audio encoder
-// ("aac", "pcm_mulaw", "pcm_alaw", "g726", "g726le", "mp2", "pcm_s16be"), in
-// whole packets of the encoder's frame size; PCM codecs come in packets of
-// 20 ms and G.726 at 4 bits a sample (32 kbit/s at 8 kHz). With `adts` every
-// AAC packet starts with its ADTS header. With `beep` the tone sounds only in
-// the first fifth of every second, silence otherwise.
+// At least `seconds` of a mono sine tone at half of full scale with the named
+// encoder ("aac", "pcm_mulaw", "pcm_alaw", "g726", "g726le", "mp2",
+// "pcm_s16be"), in packets of the encoder's frame size (PCM: 20 ms; G.726 at
+// 4 bits a sample). With `adts` every AAC packet starts with its ADTS header;
+// with `beep` the tone sounds only in the first fifth of every second.
 EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts = false,
                          bool beep = false);
 
-// The ADTS header of a mono AAC-LC frame of `payload` bytes: 7 bytes, or 9
-// with `crc` (the two checksum bytes are zero; nothing checks them here).
+// The ADTS header of a mono AAC-LC frame of `payload` bytes (9 bytes with a
+// zero `crc`).
 Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc = false);
 
-// Decodes mono packets of `codec` at `sampleRate` into samples of full scale
-// 1.0; G.726 is read at 4 bits a sample. Fails the test and returns what it
-// has when the decoder refuses something.
+// Mono packets decoded into samples of full scale 1.0 (G.726 at 4 bits a
+// sample); fails the test and returns what it has when the decoder refuses.
 std::vector<float> DecodeAudio(AVCodecID codec, int sampleRate, const std::vector<Bytes>& packets,
                                const Bytes& extradata = {});
 
-// Frequency of the tone in samples [from, to), from its rising zero crossings
-// (0 when fewer than two); a crossing counts only after the signal went below
-// -0.05, so codec noise around zero does not count twice.
+// Frequency of the tone in samples [from, to) from its rising zero crossings
+// after a dip below -0.05 (0 when fewer than two).
 double ToneFrequency(const std::vector<float>& samples, int sampleRate, std::size_t from, std::size_t to);
 
-// How far samples [from, to) are a pure tone of `frequency`: the power of the
-// best-fitting sine of that frequency over the power of what is left, in dB.
-double ToneToNoise(const std::vector<float>& samples, int sampleRate, double frequency, std::size_t from,
-                   std::size_t to);
-
-// Root mean square of samples [from, to).
-double Rms(const std::vector<float>& samples, std::size_t from, std::size_t to);
-
-// Host packets from encoded data: packet i at start + i * step (100-ns units).
+// Host packets: packet i of `stream` at start + i * step (100-ns units).
 Mpeg::MediaPacketList ToHostPackets(const EncodedStream& stream, std::uint64_t start, std::uint64_t step,
-                                   std::size_t first = 0, std::size_t count = SIZE_MAX);
+                                    std::size_t first = 0, std::size_t count = SIZE_MAX);
 
 std::unique_ptr<Mpeg::StreamParametersVideo> VideoRecord(Mpeg::CodecIdVideo codec, int width, int height,
                                                          std::int32_t timeScale = 25, Bytes extradata = {});
@@ -103,9 +84,8 @@ void Open(Mpeg::IFfMpegFacade& facade, const std::filesystem::path& path,
 struct ReadPacket
 {
     int streamIndex = 0;
-    std::int64_t pts = 0;
-    std::int64_t dts = 0;
-    bool discarded = false; // outside the track's edit: a player does not show it
+    std::int64_t pts = 0, dts = 0;
+    bool discarded = false; // outside the track's edit: not shown
     Bytes data;
 };
 
@@ -113,15 +93,14 @@ struct ReadStream
 {
     AVCodecID codecId = AV_CODEC_ID_NONE;
     AVRational timeBase{0, 1};
-    int width = 0;
-    int height = 0;
+    int width = 0, height = 0;
     AVRational sampleAspectRatio{0, 1}; // the container's
     Bytes extradata;
-    AVRational frameRate{0, 1};        // avg_frame_rate, as ffprobe reports it
-    AVRational realFrameRate{0, 1};    // r_frame_rate
-    double startSeconds = 0;           // of the stream, edit list applied
-    double durationSeconds = 0;        // of the stream
-    std::vector<std::size_t> syncSamples; // indexes of the samples listed as sync samples (all when none are)
+    AVRational frameRate{0, 1};     // avg_frame_rate, as ffprobe reports it
+    AVRational realFrameRate{0, 1}; // r_frame_rate
+    double startSeconds = 0;        // edit list applied
+    double durationSeconds = 0;
+    std::vector<std::size_t> syncSamples; // all samples when none are listed
 };
 
 struct ReadFile
@@ -130,21 +109,19 @@ struct ReadFile
     std::vector<ReadPacket> packets; // in file order
 };
 
-// Opens and probes the file with libavformat and reads every packet; fails
-// the current test (ADD_FAILURE) and returns what it has when it cannot.
+// The file as libavformat probes and reads it; fails the test (and returns
+// what it has) when it cannot.
 ReadFile Read(const std::filesystem::path& path);
 
-// Seeks the first stream as `ffmpeg -ss` does (`seconds` after the stream's
-// start, to the key picture at or before it) and returns the first packet
-// read there, with its pts and dts counted from the stream's start; fails the
-// test and returns an empty packet when it cannot.
+// The first packet read after seeking the first stream as `ffmpeg -ss` does,
+// times counted from the stream's start; fails the test when it cannot.
 ReadPacket SeekAndRead(const std::filesystem::path& path, double seconds);
 
-// Decodes every packet of the stream; the number of frames, or -1 on failure.
+// Frames the stream decodes into, or -1 on failure.
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex = 0);
 
-// A file made of flashing pictures and beeps (the `flash` and `beep` media
-// above) as a player plays it: decoded with libavformat's edit lists applied.
+// A file of `flash` pictures and `beep` tone as a player plays it, edit lists
+// applied.
 struct Sync
 {
     double offset = 0;       // mean beep onset minus flash onset, seconds (positive: sound late)
@@ -176,7 +153,7 @@ private:
     std::filesystem::path m_path;
 };
 
-// Host-style wide file name for a path (UTF-8 widened per code point).
+// A host's wide file name for a path (UTF-8 widened per code point).
 std::wstring Wide(const std::filesystem::path& path);
 
 } // namespace TestMedia

@@ -1,0 +1,284 @@
+// Audio through the audio/video facade, read back with libavformat: what each
+// codec becomes in each container, how transcoded audio is timed, ADTS
+// headers, holes, and audio the decoders refuse.
+
+#include "support/TestMedia.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+using Audio = Mpeg::CodecIdAudio;
+using TestMedia::Bytes;
+
+namespace
+{
+constexpr std::uint64_t kSecond = 10'000'000; // host clock, 100-ns units
+
+std::unique_ptr<Mpeg::StreamParametersAudio> AudioRecord(Audio codec, int rate, const Bytes& first, int channels = 1)
+{
+    auto record = std::make_unique<Mpeg::StreamParametersAudio>();
+    record->codecId = codec;
+    record->timeScale = rate;
+    record->channels = channels;
+    record->firstPacketHeader.assign(first.begin(), first.begin() + std::min<std::size_t>(8, first.size()));
+    return record;
+}
+
+// Packet i of `media` at `start` plus i frames.
+std::vector<Mpeg::MediaPacket> Timed(const TestMedia::EncodedStream& media, std::uint64_t start)
+{
+    std::vector<Mpeg::MediaPacket> packets;
+    for (std::size_t i = 0; i < media.packets.size(); ++i)
+        packets.push_back({media.packets[i], start + i * media.frameSize * kSecond / media.sampleRate});
+    return packets;
+}
+
+// Three seconds of pictures from the host time 0 with `audio`, a batch a
+// second as a host hands them over; the file as libavformat reads it.
+TestMedia::ReadFile Export(const std::filesystem::path& path, std::unique_ptr<Mpeg::StreamParametersAudio> record,
+                           const std::vector<Mpeg::MediaPacket>& audio)
+{
+    static const auto video = TestMedia::EncodeVideo("mpeg4", 64, 48, 75, 25, 25);
+    auto facade = Mpeg::IFfMpegFacade::Create(true);
+    facade->StartInitMediaFile(TestMedia::Wide(path));
+    facade->InitStreamVideo(TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, video));
+    facade->InitStreamAudio(std::move(record));
+    facade->FinishInitMediaFile();
+    for (std::uint64_t second = 0; second < 3; ++second)
+    {
+        Mpeg::MediaPacketList sound;
+        for (const auto& packet : audio)
+            if (packet.timestamp / kSecond == second || (second == 2 && packet.timestamp >= 3 * kSecond))
+                sound.push_back(std::make_unique<Mpeg::MediaPacket>(packet));
+        facade->AddPacketsAudioVideo(TestMedia::ToHostPackets(video, 0, kSecond / 25, second * 25, 25), std::move(sound));
+    }
+    facade->FinishMediaFile();
+    return TestMedia::Read(path);
+}
+
+// The audio packets of a file (its second stream), with the stream.
+std::vector<TestMedia::ReadPacket> AudioPackets(const TestMedia::ReadFile& file)
+{
+    std::vector<TestMedia::ReadPacket> packets;
+    std::copy_if(file.packets.begin(), file.packets.end(), std::back_inserter(packets),
+                 [](const TestMedia::ReadPacket& packet) { return packet.streamIndex == 1; });
+    return packets;
+}
+
+Bytes Joined(const std::vector<Bytes>& packets, std::size_t skip = 0)
+{
+    Bytes all;
+    for (const Bytes& packet : packets)
+        all.insert(all.end(), packet.begin() + static_cast<std::ptrdiff_t>(skip), packet.end());
+    return all;
+}
+
+// Where a frame that starts at input sample `position` is in the output.
+std::int64_t FramePts(std::int64_t position, int rate, int outputRate)
+{
+    return av_rescale_rnd(position, outputRate, rate, AV_ROUND_NEAR_INF);
+}
+
+// Transcoded audio from the encoder's priming packet on, which lies 1024
+// samples (the encoder's delay) before the frame of the host's first sample
+// at `position`; fillers before it are left out. Empty when it is missing.
+std::vector<TestMedia::ReadPacket> FromPriming(const TestMedia::ReadFile& file, std::int64_t position, int rate,
+                                               int outputRate)
+{
+    auto packets = AudioPackets(file);
+    const auto priming = std::find_if(packets.begin(), packets.end(), [&](const TestMedia::ReadPacket& packet) {
+        return packet.pts == FramePts(position, rate, outputRate) - 1024;
+    });
+    return std::vector<TestMedia::ReadPacket>(priming, packets.end());
+}
+
+std::vector<float> Decode(const TestMedia::ReadFile& file, const std::vector<TestMedia::ReadPacket>& packets, int rate)
+{
+    std::vector<Bytes> bytes;
+    for (const auto& packet : packets)
+        bytes.push_back(packet.data);
+    return TestMedia::DecodeAudio(file.streams[1].codecId, rate, bytes, file.streams[1].extradata);
+}
+} // namespace
+
+// Half a second into the file, two seconds of a 440 Hz tone: copies keep
+// every byte; transcoded frames go in with the time of their first sample,
+// where a frame lasts its length in input samples rounded down and to
+// nearest in turn, and come out after a priming packet.
+TEST(AudioExport, EachCodecIsCopiedOrTranscodedAsTheContainerRequires)
+{
+    struct Case
+    {
+        Audio codec;
+        const char* encoder;
+        int rate;
+        const char* container;
+        AVCodecID written;
+        int writtenRate;
+    };
+    const Case cases[] = {
+        {Audio::PcmMulaw, "pcm_mulaw", 8000, "mov", AV_CODEC_ID_PCM_MULAW, 8000},
+        {Audio::PcmS16be, "pcm_s16be", 8000, "mov", AV_CODEC_ID_PCM_S16BE, 8000},
+        {Audio::PcmMulaw, "pcm_mulaw", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
+        {Audio::PcmAlaw, "pcm_alaw", 16000, "mp4", AV_CODEC_ID_AAC, 16000},
+        {Audio::PcmS16be, "pcm_s16be", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
+        {Audio::G726, "g726", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
+        {Audio::G726le, "g726le", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
+        {Audio::G726, "g726", 8000, "mov", AV_CODEC_ID_ADPCM_MS, 8000},
+        // A rate the AAC encoder lacks: its first listed rate, resampled.
+        {Audio::PcmMulaw, "pcm_mulaw", 10000, "mp4", AV_CODEC_ID_AAC, 96000},
+        {Audio::Mp2, "mp2", 16000, "mp4", AV_CODEC_ID_MP3, 16000}, // MP4 names MPEG audio MP3
+        {Audio::Aac, "aac", 16000, "mov", AV_CODEC_ID_AAC, 16000},
+    };
+    TestMedia::TempDir dir;
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.encoder) + " at " + std::to_string(c.rate) + " into " + c.container);
+        const auto tone = TestMedia::EncodeTone(c.encoder, c.rate, 2, 440, c.codec == Audio::Aac);
+        const auto file = Export(dir / (std::string("out.") + c.container),
+                                 AudioRecord(c.codec, c.rate, tone.packets[0]), Timed(tone, kSecond / 2));
+        ASSERT_EQ(file.streams.size(), 2u);
+        EXPECT_EQ(file.streams[1].codecId, c.written);
+        const bool transcoded = c.codec != Audio::Aac && c.written == AV_CODEC_ID_AAC;
+        std::vector<TestMedia::ReadPacket> packets = AudioPackets(file);
+        if (transcoded)
+        {
+            packets = FromPriming(file, c.rate / 2, c.rate, c.writtenRate);
+            ASSERT_GT(packets.size(), 10u) << "no priming packet in place";
+            std::int64_t position = c.rate / 2;
+            for (std::size_t j = 1; j + 2 < packets.size(); ++j)
+            {
+                EXPECT_EQ(packets[j].pts, FramePts(position, c.rate, c.writtenRate)) << j;
+                position += av_rescale_rnd(1024, c.rate, c.writtenRate, j % 2 == 1 ? AV_ROUND_DOWN : AV_ROUND_NEAR_INF);
+            }
+        }
+        else if (c.written != AV_CODEC_ID_ADPCM_MS)
+        {
+            const Bytes all = Joined(tone.packets, c.codec == Audio::Aac ? 7 : 0);
+            std::vector<Bytes> bytes;
+            for (const auto& packet : packets)
+                bytes.push_back(packet.data);
+            const Bytes written = Joined(bytes);
+            ASSERT_GE(written.size(), all.size());
+            EXPECT_TRUE(std::equal(all.begin(), all.end(), written.end() - static_cast<std::ptrdiff_t>(all.size())))
+                << "the host's bytes end the track";
+        }
+        const auto decoded = Decode(file, packets, c.writtenRate);
+        EXPECT_NEAR(TestMedia::ToneFrequency(decoded, c.writtenRate, decoded.size() / 3, decoded.size() * 2 / 3), 440, 2);
+    }
+}
+
+// AAC frames behind ADTS headers with and without a checksum, each followed
+// by something a host might send that does not parse: every frame comes out
+// as it was encoded, the rest is dropped quietly, and the file describes the
+// stream by the headers' AudioSpecificConfig.
+TEST(AudioExport, AdtsHeadersAreStrippedAndWhatDoesNotParseIsDropped)
+{
+    const auto aac = TestMedia::EncodeTone("aac", 8000, 1, 440);
+    auto with = [](Bytes bytes, std::size_t index, int value) {
+        bytes.at(index) = static_cast<std::uint8_t>(value);
+        return bytes;
+    };
+    Bytes good = TestMedia::AdtsHeader(8000, 3);
+    good.insert(good.end(), {1, 2, 3});
+    const Bytes bad[] = {
+        {},                                        // empty
+        Bytes(good.begin(), good.begin() + 5),     // shorter than a header
+        TestMedia::AdtsHeader(8000, 0),            // a header without a frame
+        with(good, 0, 0x7F),                       // no sync word
+        with(good, 2, good[2] | 0x3C),             // sampling frequency index 15
+        with(with(good, 4, 0x00), 5, 0x1F),        // frame length below the header's
+        aac.packets[1],                            // a frame without its header
+    };
+    std::vector<Mpeg::MediaPacket> sent;
+    for (std::size_t i = 0; i < aac.packets.size(); ++i)
+    {
+        Bytes framed = TestMedia::AdtsHeader(8000, aac.packets[i].size(), i % 2 == 1);
+        framed.insert(framed.end(), aac.packets[i].begin(), aac.packets[i].end());
+        sent.push_back({framed, i * 1024 * kSecond / 8000});
+        sent.push_back({bad[i % std::size(bad)], sent.back().timestamp + 1});
+    }
+    TestMedia::TempDir dir;
+    auto expectFrames = [&](const TestMedia::ReadFile& file) {
+        const auto packets = AudioPackets(file);
+        ASSERT_GE(packets.size(), aac.packets.size());
+        for (std::size_t i = 0; i < aac.packets.size(); ++i)
+            EXPECT_EQ(packets[i].data, aac.packets[i]) << i;
+    };
+    const auto file = Export(dir / "out.mp4", AudioRecord(Audio::Aac, 8000, sent[0].data), sent);
+    ASSERT_EQ(file.streams.size(), 2u);
+    ASSERT_GE(file.streams[1].extradata.size(), 2u);
+    EXPECT_EQ(Bytes(file.streams[1].extradata.begin(), file.streams[1].extradata.begin() + 2), Bytes({0x15, 0x88}))
+        << "AAC LC, 8 kHz, mono";
+    expectFrames(file);
+    // A first header whose sync word is one bit short: raw AAC, copied whole.
+    expectFrames(Export(dir / "raw.mp4", AudioRecord(Audio::Aac, 8000, {0xFF, 0xE1, 0x6C, 0x40, 0x1F, 0xFF, 0xFC}),
+                        Timed(aac, 0)));
+}
+
+// Half a second of tone, half a second missing, then a second of tone with
+// one packet sent twice, the second time overlapping its predecessor: the
+// hole becomes silence and every frame follows the one before.
+TEST(AudioExport, HolesInTranscodedAudioBecomeSilence)
+{
+    const auto tone = TestMedia::EncodeTone("pcm_mulaw", 8000, 1.5, 440);
+    std::vector<Mpeg::MediaPacket> sent;
+    for (std::size_t i = 0; i < tone.packets.size(); ++i)
+    {
+        const std::uint64_t at = kSecond / 2 + i * 200000 + (i < 25 ? 0 : kSecond / 2);
+        sent.push_back({tone.packets[i], at});
+        if (i == 60)
+            sent.push_back({tone.packets[i], at - 100000});
+    }
+    TestMedia::TempDir dir;
+    const auto file = Export(dir / "out.mp4", AudioRecord(Audio::PcmMulaw, 8000, tone.packets[0]), sent);
+    const auto packets = FromPriming(file, 4000, 8000, 8000);
+    ASSERT_GT(packets.size(), 10u);
+    for (std::size_t j = 0; j < packets.size(); ++j)
+        EXPECT_EQ(packets[j].pts, 4000 - 1024 + 1024 * static_cast<std::int64_t>(j)) << j;
+    const auto decoded = Decode(file, packets, 8000);
+    ASSERT_GT(decoded.size(), 1024u + 13000);
+    auto loud = [&](std::size_t from, std::size_t to) {
+        return *std::max_element(decoded.begin() + 1024 + from, decoded.begin() + 1024 + to) > 0.3f;
+    };
+    EXPECT_TRUE(loud(500, 3500));
+    EXPECT_FALSE(loud(4500, 7500)) << "the hole";
+    EXPECT_TRUE(loud(8500, 13000));
+}
+
+// Audio the decoders refuse ends the export with an AvException, and so does
+// no other fault: two-channel G.711 in packets of an odd size, and sixteen
+// channels, which are read into every plane (FFmpeg may refuse that many at
+// once).
+TEST(AudioExport, AudioTheChainCannotTakeFailsCleanly)
+{
+    const auto mono = TestMedia::EncodeTone("pcm_mulaw", 8000, 2, 440);
+    auto odd = Timed(mono, 0);
+    for (auto& packet : odd)
+        packet.data.push_back(0);
+    const struct
+    {
+        int channels;
+        std::vector<Mpeg::MediaPacket> packets;
+        std::vector<std::string> expected; // the start of what may be thrown
+    } cases[] = {
+        {2, odd, {"AvException " + std::to_string(-AVERROR_INVALIDDATA)}},
+        {16, Timed(mono, 0), {"nothing", "AvException 22"}},
+    };
+    TestMedia::TempDir dir;
+    for (const auto& c : cases)
+    {
+        const std::string thrown = TestMedia::Thrown([&] {
+            Export(dir / "out.mp4", AudioRecord(Audio::PcmMulaw, 8000, {}, c.channels), c.packets);
+        });
+        EXPECT_TRUE(std::any_of(c.expected.begin(), c.expected.end(),
+                                [&](const std::string& e) { return thrown.rfind(e, 0) == 0; }))
+            << thrown;
+    }
+}
