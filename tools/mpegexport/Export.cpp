@@ -19,6 +19,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace
 {
+std::unique_ptr<mpeg::MediaPacket> Stamped(std::vector<std::uint8_t> data, std::uint64_t start, std::int64_t offset)
+{
+    return std::make_unique<mpeg::MediaPacket>(mpeg::MediaPacket{std::move(data), start + std::uint64_t(offset)});
+}
+
 // The source's audio as the library takes it, stamped on the host clock and
 // handed over in stretches that match the video batches.
 class AudioFeed
@@ -38,10 +43,8 @@ public:
         record->startTime = FirstFrom(0).timestamp;
         record->timeScale = m_description.sampleRate;
         record->codecId = codec;
-        // Declared mono, as the library wants it; AAC and MP2 frames describe
-        // their own channels, and other codecs are refused with more than one.
-        record->channels = 1;
-        record->channelLayout = mpeg::ChannelLayout::Mono;
+        // The record's channels stay mono, as the library wants them; AAC and MP2 frames
+        // describe their own channels, and other codecs are refused with more than one.
         record->blockAlign = m_description.blockAlign;
         record->firstPacketHeader = m_header;
         record->codecConfiguration.extraData = m_description.extraData;
@@ -59,12 +62,7 @@ public:
             if (whole && next->offset + next->duration > until)
                 break;
             if (next->offset >= 0)
-            {
-                packets.push_back(std::make_unique<mpeg::MediaPacket>());
-                packets.back()->data = std::move(m_next->data);
-                packets.back()->timestamp = m_startTime + static_cast<std::uint64_t>(next->offset);
-                ++m_sent;
-            }
+                packets.push_back(Stamped(std::move(m_next->data), m_startTime, next->offset)), ++m_sent;
             m_next.reset();
         }
         return packets;
@@ -77,11 +75,8 @@ public:
         // What begins before `offset` went to the previous file, or nowhere.
         while (Peek() && m_next->offset < offset)
             m_next.reset();
-        mpeg::MediaPacket packet;
-        packet.data = m_next ? m_next->data : m_header;
-        packet.timestamp =
-            m_startTime + static_cast<std::uint64_t>(m_next ? m_next->offset : std::max<std::int64_t>(offset, 0));
-        return packet;
+        return *Stamped(m_next ? m_next->data : m_header, m_startTime,
+                        m_next ? m_next->offset : std::max<std::int64_t>(offset, 0));
     }
 
     std::int64_t m_read = 0, m_sent = 0;
@@ -170,10 +165,10 @@ private:
     // Everything that refuses the input happens here, before a file is made.
     void Prepare()
     {
-        const auto videoCodec = ToLibraryVideoCodec(m_info.video.codec);
+        const auto videoCodec = LibraryCodec(m_info.video.codec, false);
         if (!videoCodec)
             throw std::runtime_error(m_info.name + ": video codec " + avcodec_get_name(m_info.video.codec) +
-                                     " is not supported (supported: " + SupportedVideoCodecList() + ")");
+                                     " is not supported (supported: " + SupportedCodecs(false) + ")");
         // Presentation times must grow in decoding order: the library times
         // pictures in the order they arrive.
         if (m_info.video.reordered)
@@ -183,39 +178,35 @@ private:
                                      "them, for example with ffmpeg -c:v libx264 -bf 0");
         const Container container = ContainerOf(m_settings.output);
         // The time scale: the frame rate rounded, or 90000 without one.
-        const double rate = m_info.video.frameRate.num > 0 ? av_q2d(m_info.video.frameRate) : 0;
-        const bool rateFits = std::llround(rate) >= 1 && std::llround(rate) <= std::numeric_limits<std::int32_t>::max();
-        m_result.timeScale =
-            m_settings.timeScale.value_or(rateFits ? static_cast<std::int32_t>(std::llround(rate)) : 90000);
+        const long long rate = m_info.video.frameRate.num > 0 ? std::llround(av_q2d(m_info.video.frameRate)) : 0;
+        m_result.timeScale = m_settings.timeScale.value_or(rate >= 1 && rate <= INT32_MAX ? std::int32_t(rate) : 90000);
         m_result.input = m_info.name;
         m_result.container = container;
         m_result.codecIn = m_info.video.codec;
-        m_result.codecOut = OutputVideoCodec(container, m_info.video.codec);
+        m_result.codecOut = OutputCodec(container, m_info.video.codec, false);
         m_nextSplit = m_settings.splitTicks.value_or(m_nextSplit);
 
         // The host clock: 100-ns units since the Unix epoch. Only differences
         // matter to the library; a real clock value keeps the arithmetic honest.
-        const auto now = std::chrono::system_clock::now().time_since_epoch();
-        m_startTime =
-            static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100);
+        using HostTicks = std::chrono::duration<std::uint64_t, std::ratio<1, kHostTicksPerSecond>>;
+        m_startTime = std::chrono::duration_cast<HostTicks>(std::chrono::system_clock::now().time_since_epoch()).count();
         auto video = std::make_unique<mpeg::StreamParametersVideo>();
         video->startTime = m_startTime;
         video->timeScale = m_result.timeScale;
-        video->codecId = *videoCodec;
+        video->codecId = mpeg::CodecIdVideo(*videoCodec);
         video->width = m_info.video.width;
         video->height = m_info.video.height;
         video->codecConfiguration.extraData = m_info.video.extraData;
 
-        std::optional<mpeg::CodecIdAudio> audioCodec;
+        std::optional<int> audioCodec;
         if (const auto& audio = m_audioSource.Info().audio)
         {
             const auto refuse = [&audio](const std::string& problem) {
                 return std::runtime_error(audio->source + ": " + problem + "; --no-audio exports the video alone");
             };
-            audioCodec = ToLibraryAudioCodec(audio->codec);
-            if (!audioCodec)
+            if (!(audioCodec = LibraryCodec(audio->codec, true)))
                 throw refuse(std::string("audio codec ") + avcodec_get_name(audio->codec) +
-                             " is not supported (supported: " + SupportedAudioCodecList() + ")");
+                             " is not supported (supported: " + SupportedCodecs(true) + ")");
             // The library declares every audio stream mono; only frames that
             // say how many channels they hold come through that unharmed.
             if (audio->channels > 1 && audio->codec != AV_CODEC_ID_AAC && audio->codec != AV_CODEC_ID_MP2)
@@ -228,7 +219,7 @@ private:
                 throw refuse("G.726 audio at " + std::to_string(audio->bitsPerSample) +
                              " bits a sample; the library decodes G.726 at 4 bits a sample only");
             m_audio.emplace(m_audioSource, *audio, m_startTime);
-            m_result.audio = AudioResult{audio->source, audio->codec, OutputAudioCodec(container, audio->codec),
+            m_result.audio = AudioResult{audio->source, audio->codec, OutputCodec(container, audio->codec, true),
                                          audio->sampleRate, audio->channels};
         }
 
@@ -242,7 +233,7 @@ private:
             {
                 try
                 {
-                    m_facade->InitStreamAudio(m_audio->Record(*audioCodec));
+                    m_facade->InitStreamAudio(m_audio->Record(mpeg::CodecIdAudio(*audioCodec)));
                 }
                 catch (const std::exception& error)
                 {
@@ -302,9 +293,7 @@ private:
                 while (batchEnd <= offset)
                     batchEnd += m_settings.batchTicks;
             }
-            m_batch.push_back(std::make_unique<mpeg::MediaPacket>());
-            m_batch.back()->data = std::move(packet.data);
-            m_batch.back()->timestamp = m_startTime + static_cast<std::uint64_t>(offset);
+            m_batch.push_back(Stamped(std::move(packet.data), m_startTime, offset));
             ++m_result.packetsSent;
         }
         m_result.notes = m_source.notes;
@@ -414,27 +403,26 @@ private:
     // Returns what became of it, to append to the error message.
     std::string Salvage() noexcept
     {
+        const auto succeeds = [](auto call) {
+            try
+            {
+                call();
+                return true;
+            }
+            catch (const std::exception&)
+            {
+                return false;
+            }
+        };
         std::string outcome;
         try
         {
             // The first call may rethrow the failure already reported; the
             // second then finishes the file, or fails to, and a third closes it.
             for (int attempt = 0; attempt < 3; ++attempt)
-                try
-                {
-                    m_facade->FinishMediaFile();
+                if (succeeds([this] { m_facade->FinishMediaFile(); }))
                     break;
-                }
-                catch (const std::exception&)
-                {
-                }
-            try
-            {
-                m_facade->Stop(); // the worker must be waited for before the facade goes
-            }
-            catch (const std::exception&)
-            {
-            }
+            succeeds([this] { m_facade->Stop(); }); // the worker must be waited for before the facade goes
             for (const Part& part : m_parts)
             {
                 if (part.finished || !Part::Stamp(part.path) || Part::Stamp(part.path) == part.before)

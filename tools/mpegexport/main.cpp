@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -126,14 +127,11 @@ Options ParseOptions(int argc, char** argv)
     app.allow_extras();
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     // Numbers are taken as text and checked here, so that a bad one is named as the user wrote it.
-    std::string batchMs, timeScale, splitEvery, stopAfter, pace;
+    std::map<std::string, std::string> numbers;
+    for (const char* option : {"--batch-ms", "--time-scale", "--split-every", "--stop-after", "--pace"})
+        app.add_option(option, numbers[option]);
     app.add_option("input", o.input);
     app.add_option("output", o.output);
-    app.add_option("--batch-ms", batchMs);
-    app.add_option("--time-scale", timeScale);
-    app.add_option("--split-every", splitEvery);
-    app.add_option("--stop-after", stopAfter);
-    app.add_option("--pace", pace);
     app.add_option("--audio", o.audioInput);
     app.add_option("--recover", o.recover);
     app.add_flag("--no-audio", o.noAudio);
@@ -159,16 +157,15 @@ Options ParseOptions(int argc, char** argv)
         if (extra != "--")
             throw UsageError((extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") +
                              extra + "'");
-    if (app.count("--batch-ms"))
-        o.batchMs = static_cast<std::int64_t>(Positive("--batch-ms", batchMs, 3'600'000));
-    if (app.count("--time-scale"))
-        o.timeScale = static_cast<std::int32_t>(Positive("--time-scale", timeScale, INT32_MAX));
-    if (app.count("--split-every"))
-        o.splitEvery = Positive("--split-every", splitEvery);
-    if (app.count("--stop-after"))
-        o.stopAfter = Positive("--stop-after", stopAfter);
-    if (app.count("--pace"))
-        o.pace = Positive("--pace", pace);
+    const auto number = [&](const char* option, std::int64_t maximum = 0) {
+        return app.count(option) ? std::optional(Positive(option, numbers[option], maximum)) : std::nullopt;
+    };
+    o.batchMs = static_cast<std::int64_t>(number("--batch-ms", 3'600'000).value_or(1000));
+    if (const auto timeScale = number("--time-scale", INT32_MAX))
+        o.timeScale = static_cast<std::int32_t>(*timeScale);
+    o.splitEvery = number("--split-every");
+    o.stopAfter = number("--stop-after");
+    o.pace = number("--pace").value_or(0);
     if (!o.recover.empty() && app.count("input"))
         throw UsageError("--recover takes the file to recover alone");
     if (!o.audioInput.empty() && o.noAudio)
@@ -181,8 +178,8 @@ Options ParseOptions(int argc, char** argv)
 std::string UsageText()
 {
     std::string text = kUsage;
-    text.replace(text.find("%VIDEO%"), 7, SupportedVideoCodecList());
-    text.replace(text.find("%AUDIO%"), 7, SupportedAudioCodecList());
+    text.replace(text.find("%VIDEO%"), 7, SupportedCodecs(false));
+    text.replace(text.find("%AUDIO%"), 7, SupportedCodecs(true));
     return text;
 }
 
@@ -199,21 +196,17 @@ extern "C" void DiscardFfmpegLog(void*, int, const char*, va_list) {}
 ExportSettings SettingsFor(const Options& options, const std::string& output)
 {
     const auto ticks = [](double seconds) { return static_cast<std::int64_t>(seconds * kHostTicksPerSecond); };
-    ExportSettings settings;
-    settings.output = output;
-    settings.batchTicks = options.batchMs * (kHostTicksPerSecond / 1000);
-    if (options.splitEvery)
-        settings.splitTicks = ticks(*options.splitEvery);
-    if (options.stopAfter)
-        settings.stopTicks = ticks(*options.stopAfter);
-    settings.timeScale = options.timeScale;
-    if (!options.quiet && isatty(STDERR_FILENO))
-        settings.progress = ExportSettings::Progress::Line;
-    else if (options.progress)
-        settings.progress = ExportSettings::Progress::Lines;
-    settings.interrupted = [] { return g_interrupted != 0; };
-    settings.pace = options.pace;
-    return settings;
+    using Progress = ExportSettings::Progress;
+    return {output,
+            options.batchMs * (kHostTicksPerSecond / 1000),
+            options.splitEvery ? std::optional(ticks(*options.splitEvery)) : std::nullopt,
+            options.stopAfter ? std::optional(ticks(*options.stopAfter)) : std::nullopt,
+            options.timeScale,
+            !options.quiet && isatty(STDERR_FILENO) ? Progress::Line
+            : options.progress                      ? Progress::Lines
+                                                    : Progress::None,
+            [] { return g_interrupted != 0; },
+            options.pace};
 }
 
 std::vector<ExportResult> ExportTestCard(const Options& options)
@@ -289,36 +282,21 @@ void PrintJson(const std::vector<ExportResult>& results, double secondsTaken)
     {
         Json audio, files = Json::array();
         if (const auto& a = r.audio)
-            audio = {{"source", a->source},
-                     {"codecIn", avcodec_get_name(a->codecIn)},
-                     {"codecOut", avcodec_get_name(a->codecOut)},
-                     {"treatment", copied(a->codecIn, a->codecOut)},
-                     {"sampleRate", a->sampleRate},
-                     {"channels", a->channels},
-                     {"packetsRead", a->packetsRead},
-                     {"packetsSent", a->packetsSent}};
+            audio = {{"source", a->source}, {"codecIn", avcodec_get_name(a->codecIn)},
+                     {"codecOut", avcodec_get_name(a->codecOut)}, {"treatment", copied(a->codecIn, a->codecOut)},
+                     {"sampleRate", a->sampleRate}, {"channels", a->channels},
+                     {"packetsRead", a->packetsRead}, {"packetsSent", a->packetsSent}};
         for (const WrittenFile& f : r.files)
-            files.push_back({{"path", f.path},
-                             {"bytes", f.bytes},
-                             {"frames", f.frames},
+            files.push_back({{"path", f.path}, {"bytes", f.bytes}, {"frames", f.frames},
                              {"seconds", milli(f.seconds)},
                              {"audioCodec", f.audioCodec.empty() ? Json() : Json(f.audioCodec)},
-                             {"audioPackets", f.audioPackets},
-                             {"audioSeconds", milli(f.audioSeconds)}});
-        exports.push_back({{"input", r.input},
-                           {"container", ContainerName(r.container)},
-                           {"codecIn", avcodec_get_name(r.codecIn)},
-                           {"codecOut", avcodec_get_name(r.codecOut)},
-                           {"video", copied(r.codecIn, r.codecOut)},
-                           {"timeScale", r.timeScale},
-                           {"packetsRead", r.packetsRead},
-                           {"packetsSent", r.packetsSent},
-                           {"audio", audio},
-                           {"stopped", r.stopped},
-                           {"interrupted", r.interrupted},
-                           {"secondsTaken", milli(r.secondsTaken)},
-                           {"files", files},
-                           {"notes", r.notes}});
+                             {"audioPackets", f.audioPackets}, {"audioSeconds", milli(f.audioSeconds)}});
+        exports.push_back({{"input", r.input}, {"container", ContainerName(r.container)},
+                           {"codecIn", avcodec_get_name(r.codecIn)}, {"codecOut", avcodec_get_name(r.codecOut)},
+                           {"video", copied(r.codecIn, r.codecOut)}, {"timeScale", r.timeScale},
+                           {"packetsRead", r.packetsRead}, {"packetsSent", r.packetsSent}, {"audio", audio},
+                           {"stopped", r.stopped}, {"interrupted", r.interrupted},
+                           {"secondsTaken", milli(r.secondsTaken)}, {"files", files}, {"notes", r.notes}});
     }
     // An input name that is not UTF-8 is shown with replacement characters, not refused.
     const Json summary = {{"exports", exports}, {"secondsTaken", milli(secondsTaken)}};
