@@ -11,6 +11,7 @@
 #include <limits>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace mpegexport
 {
@@ -24,36 +25,20 @@ std::unique_ptr<mpeg::MediaPacket> Stamped(std::vector<std::uint8_t> data, std::
     return std::make_unique<mpeg::MediaPacket>(mpeg::MediaPacket{std::move(data), start + std::uint64_t(offset)});
 }
 
-// The source's audio as the library takes it, stamped on the host clock and
-// handed over in stretches that match the video batches.
+// The source's audio stamped on the host clock and handed over in stretches
+// that match the video batches.
 class AudioFeed
 {
 public:
-    AudioFeed(PacketSource& source, const AudioDescription& description, std::uint64_t startTime)
-        : m_source(source), m_description(description), m_startTime(startTime)
+    AudioFeed(PacketSource& source, std::uint64_t startTime) : m_source(source), m_startTime(startTime)
     {
         // The library recognises ADTS by the first packet's leading bytes.
         if (Peek())
             m_header.assign(m_next->data.begin(), m_next->data.begin() + std::min<std::size_t>(8, m_next->data.size()));
     }
 
-    std::unique_ptr<mpeg::StreamParametersAudio> Record(mpeg::CodecIdAudio codec)
-    {
-        auto record = std::make_unique<mpeg::StreamParametersAudio>();
-        record->startTime = FirstFrom(0).timestamp;
-        record->timeScale = m_description.sampleRate;
-        record->codecId = codec;
-        // The record's channels stay mono, as the library wants them; AAC and MP2 frames
-        // describe their own channels, and other codecs are refused with more than one.
-        record->blockAlign = m_description.blockAlign;
-        record->firstPacketHeader = m_header;
-        record->codecConfiguration.extraData = m_description.extraData;
-        return record;
-    }
-
-    // The packets that begin before `until`; with `whole`, only those that
-    // also end by then. Those before the first picture are left out: the
-    // library would drop them.
+    // The packets that begin before `until`; with `whole`, only those that also end by then.
+    // Those before the first picture are left out: the library would drop them.
     mpeg::MediaPacketList Take(std::int64_t until, bool whole)
     {
         mpeg::MediaPacketList packets;
@@ -68,36 +53,31 @@ public:
         return packets;
     }
 
-    // What a split at `offset` hands the next file: its first audio packet,
-    // or, once the audio has ended, an empty packet carrying the framing.
+    // What a split at `offset` hands the next file: its first audio packet, or,
+    // once the audio has ended, the first packet's leading bytes for the framing.
     mpeg::MediaPacket FirstFrom(std::int64_t offset)
     {
-        // What begins before `offset` went to the previous file, or nowhere.
-        while (Peek() && m_next->offset < offset)
+        while (Peek() && m_next->offset < offset) // went to the previous file, or nowhere
             m_next.reset();
         return *Stamped(m_next ? m_next->data : m_header, m_startTime,
                         m_next ? m_next->offset : std::max<std::int64_t>(offset, 0));
     }
 
     std::int64_t m_read = 0, m_sent = 0;
+    std::vector<std::uint8_t> m_header; // leading bytes of the first packet
 
 private:
     const SourcePacket* Peek()
     {
         SourcePacket packet;
         if (!m_next && !m_ended && !(m_ended = !m_source.NextAudio(packet)))
-        {
-            ++m_read;
-            m_next = std::move(packet);
-        }
+            ++m_read, m_next = std::move(packet);
         return m_next ? &*m_next : nullptr;
     }
 
     PacketSource& m_source;
-    const AudioDescription& m_description;
     std::uint64_t m_startTime;
     std::optional<SourcePacket> m_next;
-    std::vector<std::uint8_t> m_header; // leading bytes of the first packet
     bool m_ended = false;
 };
 
@@ -144,17 +124,14 @@ public:
         }
         ShowProgress(0, true);
         for (const Part& part : m_parts)
-        {
             try
             {
                 m_result.files.push_back(ReadBack(part.path, part.bytes));
             }
-            catch (const std::exception& error)
+            catch (const std::exception& error) // finished by the library yet unreadable: kept for a closer look
             {
-                // Finished by the library yet unreadable: kept for a closer look.
                 throw std::runtime_error(std::string(error.what()) + " although the library finished it");
             }
-        }
         if (m_audio)
             m_result.audio->packetsRead = m_audio->m_read, m_result.audio->packetsSent = m_audio->m_sent;
         m_result.secondsTaken = std::chrono::duration<double>(Clock::now() - m_began).count();
@@ -169,8 +146,7 @@ private:
         if (!videoCodec)
             throw std::runtime_error(m_info.name + ": video codec " + avcodec_get_name(m_info.video.codec) +
                                      " is not supported (supported: " + SupportedCodecs(false) + ")");
-        // Presentation times must grow in decoding order: the library times
-        // pictures in the order they arrive.
+        // The library times pictures in the order they arrive.
         if (m_info.video.reordered)
             throw std::runtime_error(m_info.name +
                                      ": the video has B-frames (pictures sent ahead of pictures shown "
@@ -207,8 +183,8 @@ private:
             if (!(audioCodec = LibraryCodec(audio->codec, true)))
                 throw refuse(std::string("audio codec ") + avcodec_get_name(audio->codec) +
                              " is not supported (supported: " + SupportedCodecs(true) + ")");
-            // The library declares every audio stream mono; only frames that
-            // say how many channels they hold come through that unharmed.
+            // The library declares every audio stream mono (the record's default); only
+            // frames that say how many channels they hold come through that unharmed.
             if (audio->channels > 1 && audio->codec != AV_CODEC_ID_AAC && audio->codec != AV_CODEC_ID_MP2)
                 throw refuse(DisplayName(audio->codec) + " audio has " + std::to_string(audio->channels) +
                              " channels; the library takes it in mono only");
@@ -218,54 +194,54 @@ private:
             if (g726 && audio->bitsPerSample > 0 && audio->bitsPerSample != 4)
                 throw refuse("G.726 audio at " + std::to_string(audio->bitsPerSample) +
                              " bits a sample; the library decodes G.726 at 4 bits a sample only");
-            m_audio.emplace(m_audioSource, *audio, m_startTime);
+            m_audio.emplace(m_audioSource, m_startTime);
             m_result.audio = AudioResult{audio->source, audio->codec, OutputCodec(container, audio->codec, true),
                                          audio->sampleRate, audio->channels};
         }
 
         m_facade = mpeg::IFfMpegFacade::Create(m_audio.has_value());
         m_parts.push_back({m_settings.output});
+        std::string context; // the library names the FFmpeg call that failed, not the stream
         try
         {
             m_facade->StartInitMediaFile(ToUtf16(m_settings.output));
             m_facade->InitStreamVideo(std::move(video));
             if (m_audio)
             {
-                try
-                {
-                    m_facade->InitStreamAudio(m_audio->Record(mpeg::CodecIdAudio(*audioCodec)));
-                }
-                catch (const std::exception& error)
-                {
-                    // The library names the FFmpeg call that failed, not the stream.
-                    throw std::runtime_error("cannot take " + DisplayName(m_result.audio->codecIn) + " audio (" +
-                                             m_result.audio->source + "): " + error.what());
-                }
+                context = "cannot take " + DisplayName(m_result.audio->codecIn) + " audio (" + m_result.audio->source +
+                          "): ";
+                const AudioDescription& audio = *m_audioSource.Info().audio;
+                auto record = std::make_unique<mpeg::StreamParametersAudio>();
+                record->startTime = m_audio->FirstFrom(0).timestamp;
+                record->timeScale = audio.sampleRate;
+                record->codecId = mpeg::CodecIdAudio(*audioCodec);
+                record->blockAlign = audio.blockAlign;
+                record->firstPacketHeader = m_audio->m_header;
+                record->codecConfiguration.extraData = audio.extraData;
+                m_facade->InitStreamAudio(std::move(record));
+                context.clear();
             }
             m_facade->FinishInitMediaFile();
         }
         catch (const std::exception& error)
         {
-            throw std::runtime_error("'" + m_settings.output + "': " + error.what() + Salvage());
+            throw std::runtime_error("'" + m_settings.output + "': " + context + error.what() + Salvage());
         }
     }
 
     void WritePackets()
     {
         std::int64_t batchEnd = m_settings.batchTicks, lastOffset = 0;
-        SourcePacket packet;
-        while (m_source.Next(packet))
+        for (SourcePacket packet; m_source.Next(packet);)
         {
             ++m_result.packetsRead;
             if ((m_result.interrupted = m_settings.interrupted && m_settings.interrupted()))
                 break;
-            // Found only while reading: a stream that does not declare its
-            // reordering, or whose clock jumps back.
+            // Found only while reading: a stream that does not declare its reordering, or whose clock jumps back.
             if (packet.offset < lastOffset)
             {
                 char seconds[32];
-                std::snprintf(seconds, sizeof seconds, "%.3f",
-                              static_cast<double>(packet.offset) / kHostTicksPerSecond);
+                std::snprintf(seconds, sizeof seconds, "%.3f", double(packet.offset) / kHostTicksPerSecond);
                 throw std::runtime_error(m_info.name + ": picture " + std::to_string(m_result.packetsRead) +
                                          " goes back in time (to " + seconds +
                                          " s): B-frames or a clock jump, which the library cannot time");
@@ -276,8 +252,7 @@ private:
             const std::int64_t offset = std::max<std::int64_t>(packet.offset, 0);
             if ((m_result.stopped = m_settings.stopTicks && offset >= *m_settings.stopTicks))
                 break;
-            // A file should open with a picture that decodes on its own.
-            if (offset >= m_nextSplit && packet.key)
+            if (offset >= m_nextSplit && packet.key) // a file opens with a picture that decodes on its own
             {
                 SendBatch(offset, true);
                 Split(offset);
@@ -285,9 +260,8 @@ private:
             if (offset >= batchEnd)
             {
                 if (m_settings.pace > 0)
-                    std::this_thread::sleep_until(m_began +
-                                                  std::chrono::duration<double>(static_cast<double>(offset) /
-                                                                                kHostTicksPerSecond / m_settings.pace));
+                    std::this_thread::sleep_until(
+                        m_began + std::chrono::duration<double>(double(offset) / kHostTicksPerSecond / m_settings.pace));
                 SendBatch(offset, false);
                 ShowProgress(offset, false);
                 while (batchEnd <= offset)
@@ -303,9 +277,8 @@ private:
             m_facade->Stop(); // whoever interrupts wants out now: what is queued is dropped
         else if (m_result.stopped)
         {
-            // We read far faster than a live source delivers. A live host's queue
-            // is all but empty when its user stops, so let the library catch up
-            // first; Stop then ends the export with everything before this point.
+            // A live host's queue is all but empty when its user stops, and we read far faster than a
+            // live source delivers: let the library catch up, then Stop keeps everything before this point.
             SendBatch(*m_settings.stopTicks, true);
             m_facade->EstimateFileSize(0, 1);
             m_facade->Stop();
@@ -330,25 +303,21 @@ private:
             for (const auto& record : *list)
                 m_queuedBytes += record->data.size();
         if (m_audio)
-            m_facade->AddPacketsAudioVideo(std::move(m_batch), std::move(audio));
+            m_facade->AddPacketsAudioVideo(std::exchange(m_batch, {}), std::move(audio));
         else
-            m_facade->AddPacketsVideo(std::move(m_batch));
-        m_batch = mpeg::MediaPacketList();
+            m_facade->AddPacketsVideo(std::exchange(m_batch, {}));
         // A file reads far faster than the library transcodes; waiting for the
         // worker now and then keeps the queue, and our memory, bounded.
         if (m_queuedBytes > (64u << 20))
-        {
-            m_facade->EstimateFileSize(0, 1);
-            m_queuedBytes = 0;
-        }
+            m_facade->EstimateFileSize(0, 1), m_queuedBytes = 0;
     }
 
     void Split(std::int64_t offset)
     {
         const std::string path = PartName(m_settings.output, static_cast<int>(m_parts.size()));
-        m_parts.push_back({path});
-        Part& previous = m_parts[m_parts.size() - 2];
         const std::uint64_t start = m_startTime + static_cast<std::uint64_t>(offset);
+        m_parts.push_back({path}); // before the library makes it
+        Part& previous = m_parts[m_parts.size() - 2];
         previous.bytes = m_audio ? m_facade->SplitMediaFileAudioVideo(ToUtf16(path), start, m_audio->FirstFrom(offset))
                                  : m_facade->SplitMediaFileVideo(ToUtf16(path), start);
         previous.finished = true;
@@ -369,12 +338,10 @@ private:
         const int tenth = fraction < 0 ? m_lastTenth : static_cast<int>(fraction * 10);
         if (mode == Mode::None || (last && (mode == Mode::Lines || m_lastProgress == Clock::time_point{})))
             return;
+        if (last)
+            std::fputs("\r\033[K", stderr);
         if (last || (mode == Mode::Line ? now - m_lastProgress < std::chrono::milliseconds(250) : tenth == m_lastTenth))
-        {
-            if (last)
-                std::fputs("\r\033[K", stderr);
             return;
-        }
         m_lastProgress = now;
         m_lastTenth = tenth;
         // The projection is for the file being written, up to the next split,
@@ -398,9 +365,8 @@ private:
         std::fflush(stderr);
     }
 
-    // After a failure: finish the file being written if the library still
-    // can, otherwise remove it; never leave a broken file behind unmentioned.
-    // Returns what became of it, to append to the error message.
+    // After a failure: finish the file being written if the library still can,
+    // otherwise remove it. Returns what became of it, for the error message.
     std::string Salvage() noexcept
     {
         const auto succeeds = [](auto call) {
@@ -427,19 +393,17 @@ private:
             {
                 if (part.finished || !Part::Stamp(part.path) || Part::Stamp(part.path) == part.before)
                     continue;
-                try
+                std::int64_t frames = -1;
+                if (succeeds([&] { frames = ReadBack(part.path).frames; }))
                 {
-                    outcome += "; finished '" + part.path + "' with the " + std::to_string(ReadBack(part.path).frames) +
+                    outcome += "; finished '" + part.path + "' with the " + std::to_string(frames) +
                                " pictures written before";
+                    continue;
                 }
-                catch (const std::exception&)
-                {
-                    std::error_code error, ignored;
-                    fs::remove(part.path, error);
-                    fs::remove(part.path + ".journal", ignored); // without its file the journal recovers nothing
-                    outcome +=
-                        (error ? "; could not remove the broken '" : "; removed the unfinished '") + part.path + "'";
-                }
+                std::error_code error, ignored;
+                fs::remove(part.path, error);
+                fs::remove(part.path + ".journal", ignored); // without its file the journal recovers nothing
+                outcome += (error ? "; could not remove the broken '" : "; removed the unfinished '") + part.path + "'";
             }
         }
         catch (...)
