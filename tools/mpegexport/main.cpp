@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cinttypes>
 #include <cmath>
 #include <csignal>
 #include <cstdarg>
@@ -83,13 +84,20 @@ const char* const kUsage =
     "missing; 5 the journal is damaged; 6 the journal does not match FILE;\n"
     "7 the journal lists no packet yet. On 3 to 7 no file is touched.\n";
 
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void OnInterrupt(int signal)
+{
+    g_interrupted = 1;
+    std::signal(signal, SIG_DFL); // a second signal ends the process the usual way
+}
+
+extern "C" void DiscardFfmpegLog(void*, int, const char*, va_list) {}
+
 struct Options
 {
     std::string input, output, audioInput, recover;
-    std::int64_t batchMs = 1000;
-    std::optional<double> splitEvery, stopAfter;
-    std::optional<std::int32_t> timeScale;
-    double pace = 0;
+    ExportSettings settings; // all but the output
     bool noAudio = false, json = false, quiet = false, progress = false, verbose = false, help = false;
 };
 
@@ -160,12 +168,20 @@ Options ParseOptions(int argc, char** argv)
     const auto number = [&](const char* option, std::int64_t maximum = 0) {
         return app.count(option) ? std::optional(Positive(option, numbers[option], maximum)) : std::nullopt;
     };
-    o.batchMs = static_cast<std::int64_t>(number("--batch-ms", 3'600'000).value_or(1000));
+    const auto ticks = [](std::optional<double> seconds) {
+        return seconds ? std::optional(std::int64_t(*seconds * kHostTicksPerSecond)) : std::nullopt;
+    };
+    ExportSettings& s = o.settings;
+    s.batchTicks = std::int64_t(number("--batch-ms", 3'600'000).value_or(1000)) * (kHostTicksPerSecond / 1000);
     if (const auto timeScale = number("--time-scale", INT32_MAX))
-        o.timeScale = static_cast<std::int32_t>(*timeScale);
-    o.splitEvery = number("--split-every");
-    o.stopAfter = number("--stop-after");
-    o.pace = number("--pace").value_or(0);
+        s.timeScale = std::int32_t(*timeScale);
+    s.splitTicks = ticks(number("--split-every"));
+    s.stopTicks = ticks(number("--stop-after"));
+    s.pace = number("--pace").value_or(0);
+    s.progress = !o.quiet && isatty(STDERR_FILENO) ? ExportSettings::Progress::Line
+                 : o.progress                      ? ExportSettings::Progress::Lines
+                                                   : ExportSettings::Progress::None;
+    s.interrupted = [] { return g_interrupted != 0; };
     if (!o.recover.empty() && app.count("input"))
         throw UsageError("--recover takes the file to recover alone");
     if (!o.audioInput.empty() && o.noAudio)
@@ -183,32 +199,6 @@ std::string UsageText()
     return text;
 }
 
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void OnInterrupt(int signal)
-{
-    g_interrupted = 1;
-    std::signal(signal, SIG_DFL); // a second signal ends the process the usual way
-}
-
-extern "C" void DiscardFfmpegLog(void*, int, const char*, va_list) {}
-
-ExportSettings SettingsFor(const Options& options, const std::string& output)
-{
-    const auto ticks = [](double seconds) { return static_cast<std::int64_t>(seconds * kHostTicksPerSecond); };
-    using Progress = ExportSettings::Progress;
-    return {output,
-            options.batchMs * (kHostTicksPerSecond / 1000),
-            options.splitEvery ? std::optional(ticks(*options.splitEvery)) : std::nullopt,
-            options.stopAfter ? std::optional(ticks(*options.stopAfter)) : std::nullopt,
-            options.timeScale,
-            !options.quiet && isatty(STDERR_FILENO) ? Progress::Line
-            : options.progress                      ? Progress::Lines
-                                                    : Progress::None,
-            [] { return g_interrupted != 0; },
-            options.pace};
-}
-
 std::vector<ExportResult> ExportTestCard(const Options& options)
 {
     const TestCard card;
@@ -217,10 +207,12 @@ std::vector<ExportResult> ExportTestCard(const Options& options)
                     TestCard::kWidth, TestCard::kHeight, DisplayName(card.Info().video.codec).c_str(), TestCard::kFps,
                     options.noAudio ? "" : " with a G.711 mu-law 8 kHz tone");
     std::vector<ExportResult> results;
+    ExportSettings settings = options.settings;
     for (const char* output : {"demo.mp4", "demo.mov"})
     {
         const auto reader = card.NewReader(!options.noAudio);
-        results.push_back(Export(*reader, *reader, SettingsFor(options, output)));
+        settings.output = output;
+        results.push_back(Export(*reader, *reader, settings));
         if (results.back().interrupted)
             break;
     }
@@ -229,7 +221,8 @@ std::vector<ExportResult> ExportTestCard(const Options& options)
 
 std::vector<ExportResult> ExportFile(const Options& options)
 {
-    const std::string output =
+    ExportSettings settings = options.settings;
+    const std::string& output = settings.output =
         options.output.empty() ? std::filesystem::path(options.input).stem().string() + ".mp4" : options.output;
     ContainerOf(output); // refuse a bad name before reading the input
     for (const std::string& input : {options.input, options.audioInput})
@@ -238,7 +231,7 @@ std::vector<ExportResult> ExportFile(const Options& options)
     const bool ownAudio = !options.noAudio && options.audioInput.empty();
     const auto video = OpenFile(options.input, ownAudio ? Streams::VideoAndAudio : Streams::VideoOnly);
     const auto audio = options.audioInput.empty() ? nullptr : OpenFile(options.audioInput, Streams::AudioOnly);
-    return {Export(*video, audio ? *audio : *video, SettingsFor(options, output))};
+    return {Export(*video, audio ? *audio : *video, settings)};
 }
 
 std::string Treatment(AVCodecID in, AVCodecID out)
@@ -250,23 +243,21 @@ void PrintText(const std::vector<ExportResult>& results)
 {
     for (const ExportResult& r : results)
     {
-        std::printf("%s -> %s: %s, time scale %d, %lld of %lld packets handed over, %.3f s%s\n", r.input.c_str(),
-                    ContainerName(r.container), Treatment(r.codecIn, r.codecOut).c_str(), r.timeScale,
-                    static_cast<long long>(r.packetsSent), static_cast<long long>(r.packetsRead), r.secondsTaken,
-                    r.interrupted ? " (interrupted)"
-                    : r.stopped   ? " (stopped)"
-                                  : "");
+        std::printf("%s -> %s: %s, time scale %d, %" PRId64 " of %" PRId64 " packets handed over, %.3f s%s\n",
+                    r.input.c_str(), ContainerName(r.container), Treatment(r.codecIn, r.codecOut).c_str(),
+                    r.timeScale, r.packetsSent, r.packetsRead, r.secondsTaken,
+                    r.interrupted ? " (interrupted)" : r.stopped ? " (stopped)" : "");
         if (const auto& a = r.audio)
-            std::printf("  audio from %s: %s, %d Hz, %lld of %lld packets handed over\n", a->source.c_str(),
-                        Treatment(a->codecIn, a->codecOut).c_str(), a->sampleRate,
-                        static_cast<long long>(a->packetsSent), static_cast<long long>(a->packetsRead));
+            std::printf("  audio from %s: %s, %d Hz, %" PRId64 " of %" PRId64 " packets handed over\n",
+                        a->source.c_str(), Treatment(a->codecIn, a->codecOut).c_str(), a->sampleRate, a->packetsSent,
+                        a->packetsRead);
         for (const WrittenFile& f : r.files)
         {
-            std::printf("  %s: %lld bytes, %lld pictures, %.2f s", f.path.c_str(), static_cast<long long>(f.bytes),
-                        static_cast<long long>(f.frames), f.seconds);
+            std::printf("  %s: %" PRId64 " bytes, %" PRId64 " pictures, %.2f s", f.path.c_str(), f.bytes, f.frames,
+                        f.seconds);
             if (!f.audioCodec.empty())
-                std::printf("; %s audio, %lld packets, %.2f s", f.audioCodec.c_str(),
-                            static_cast<long long>(f.audioPackets), f.audioSeconds);
+                std::printf("; %s audio, %" PRId64 " packets, %.2f s", f.audioCodec.c_str(), f.audioPackets,
+                            f.audioSeconds);
             std::printf("\n");
         }
     }
@@ -336,24 +327,18 @@ int main(int argc, char** argv)
         const auto began = std::chrono::steady_clock::now();
         const std::vector<ExportResult> results = options.input.empty() ? ExportTestCard(options) : ExportFile(options);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        bool interrupted = false;
         for (const ExportResult& result : results)
-        {
-            interrupted = interrupted || result.interrupted;
             for (const std::string& note : result.notes)
                 if (!options.quiet)
                     std::fprintf(stderr, "mpegexport: note: %s\n", note.c_str());
-        }
         if (options.json)
             PrintJson(results, seconds);
         else if (!options.quiet)
             PrintText(results);
-        if (interrupted)
-        {
-            std::fprintf(stderr, "mpegexport: interrupted; the files listed were finished with what was written\n");
-            return 130;
-        }
-        return 0;
+        if (!results.back().interrupted) // an interrupted export is the last one
+            return 0;
+        std::fprintf(stderr, "mpegexport: interrupted; the files listed were finished with what was written\n");
+        return 130;
     }
     catch (const std::exception& error)
     {
