@@ -103,7 +103,7 @@ class ExportRun
 {
 public:
     ExportRun(PacketSource& video, PacketSource& audio, const ExportSettings& settings)
-        : m_source(video), m_audioSource(audio), m_settings(settings), m_info(video.Info())
+        : m_source(video), m_audioSource(audio), m_settings(settings), m_info(video.info)
     {
     }
 
@@ -175,7 +175,7 @@ private:
         video->codecConfiguration.extraData = m_info.video.extraData;
 
         std::optional<int> audioCodec;
-        if (const auto& audio = m_audioSource.Info().audio)
+        if (const auto& audio = m_audioSource.info.audio)
         {
             const auto refuse = [&audio](const std::string& problem) {
                 return std::runtime_error(audio->source + ": " + problem + "; --no-audio exports the video alone");
@@ -210,7 +210,7 @@ private:
             {
                 context = "cannot take " + DisplayName(m_result.audio->codecIn) + " audio (" + m_result.audio->source +
                           "): ";
-                const AudioDescription& audio = *m_audioSource.Info().audio;
+                const AudioDescription& audio = *m_audioSource.info.audio;
                 auto record = std::make_unique<mpeg::StreamParametersAudio>();
                 record->startTime = m_audio->FirstFrom(0).timestamp;
                 record->timeScale = audio.sampleRate;

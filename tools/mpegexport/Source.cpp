@@ -52,7 +52,7 @@ public:
         m_context.reset(raw); // null after a failure
         Check(opened, "cannot open '" + path + "'");
         Check(avformat_find_stream_info(raw, nullptr), "cannot read '" + path + "'");
-        m_info.name = path;
+        info.name = path;
         m_video.index = streams == Streams::AudioOnly ? -1 : FirstStream(*raw, AVMEDIA_TYPE_VIDEO);
         m_audio.index = streams == Streams::VideoOnly ? -1 : FirstStream(*raw, AVMEDIA_TYPE_AUDIO);
         if (m_video.index < 0 && streams != Streams::AudioOnly)
@@ -64,14 +64,12 @@ public:
             const AVStream& stream = *raw->streams[m_video.index];
             const AVCodecParameters& p = *stream.codecpar;
             m_video.timeBase = stream.time_base;
-            VideoDescription& video = m_info.video;
+            VideoDescription& video = info.video;
             video = {p.codec_id, p.width, p.height, Bytes(p.extradata, p.extradata_size)};
             // The average holds the total duration together when the rate varies.
-            video.frameRate = Usable(stream.avg_frame_rate) ? stream.avg_frame_rate : stream.r_frame_rate;
-            if (!Usable(video.frameRate))
-                video.frameRate = AVRational{0, 1};
-            else
-                m_frameTicks = av_rescale_q(1, av_inv_q(video.frameRate), kHostTimeBase);
+            const AVRational rate = Usable(stream.avg_frame_rate) ? stream.avg_frame_rate : stream.r_frame_rate;
+            video.frameRate = Usable(rate) ? rate : AVRational{0, 1};
+            m_frameTicks = Usable(rate) ? av_rescale_q(1, av_inv_q(rate), kHostTimeBase) : 0;
             // Probing sets it from the bitstream's reorder depth or pictures seen out of order.
             video.reordered = p.video_delay > 0;
         }
@@ -85,25 +83,20 @@ public:
             int bits = p.bits_per_coded_sample;
             if (bits <= 0 && p.sample_rate > 0)
                 bits = static_cast<int>((p.bit_rate + p.sample_rate / 2) / p.sample_rate);
-            m_info.audio = AudioDescription{path,
-                                            m_swapAudioBytes ? AV_CODEC_ID_PCM_S16BE : p.codec_id,
-                                            p.sample_rate,
-                                            p.ch_layout.nb_channels,
-                                            p.block_align,
-                                            bits,
-                                            Bytes(p.extradata, p.extradata_size)};
+            info.audio = AudioDescription{path, m_swapAudioBytes ? AV_CODEC_ID_PCM_S16BE : p.codec_id, p.sample_rate,
+                                          p.ch_layout.nb_channels, p.block_align, bits,
+                                          Bytes(p.extradata, p.extradata_size)};
         }
         for (unsigned i = 0; i < raw->nb_streams; ++i)
             if (static_cast<int>(i) != m_video.index && static_cast<int>(i) != m_audio.index)
                 raw->streams[i]->discard = AVDISCARD_ALL;
         const AVStream* main = raw->streams[m_video.index >= 0 ? m_video.index : m_audio.index];
         if (main->duration != AV_NOPTS_VALUE && main->duration > 0)
-            m_info.durationSeconds = static_cast<double>(main->duration) * av_q2d(main->time_base);
+            info.durationSeconds = static_cast<double>(main->duration) * av_q2d(main->time_base);
         else if (raw->duration != AV_NOPTS_VALUE && raw->duration > 0)
-            m_info.durationSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
+            info.durationSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
     }
 
-    const SourceInfo& Info() const override { return m_info; }
 
     bool Next(SourcePacket& out) override
     {
@@ -115,7 +108,7 @@ public:
         // one packet ahead tells which one is the last.
         if (!Fill(m_video) && CutShort(packet))
         {
-            notes.push_back(m_info.name + ": left out the last picture, which is cut short and does not decode");
+            notes.push_back(info.name + ": left out the last picture, which is cut short and does not decode");
             return false;
         }
         if (packet.key)
@@ -178,7 +171,7 @@ private:
             const int status = av_read_frame(m_context.get(), m_packet.get());
             if ((m_end = status == AVERROR_EOF))
                 return false;
-            Check(status, "cannot read '" + m_info.name + "'");
+            Check(status, "cannot read '" + info.name + "'");
             const AVPacket& packet = *m_packet;
             const bool video = packet.stream_index == m_video.index;
             // Streams that turn up later in the file are not discarded by default.
@@ -197,7 +190,7 @@ private:
                 // The library takes AAC only as ADTS frames, each with its own
                 // header; MP4 and Matroska carry it raw, described once.
                 const bool adts = packet.size >= 7 && packet.data[0] == 0xFF && (packet.data[1] & 0xF6) == 0xF0;
-                if (!video && m_info.audio->codec == AV_CODEC_ID_AAC && !adts)
+                if (!video && info.audio->codec == AV_CODEC_ID_AAC && !adts)
                     queued.data = AdtsFrame();
                 if (video && queued.time != AV_NOPTS_VALUE && !m_origin)
                     m_origin = queued.time;
@@ -220,7 +213,7 @@ private:
     // The packet just read in ADTS frames, as FFmpeg's ADTS muxer makes them.
     std::vector<std::uint8_t> AdtsFrame()
     {
-        const std::string what = m_info.name + ": AAC audio cannot be put in ADTS frames";
+        const std::string what = info.name + ": AAC audio cannot be put in ADTS frames";
         if (!m_adts)
         {
             const AVCodecParameters& parameters = *m_context->streams[m_audio.index]->codecpar;
@@ -281,7 +274,6 @@ private:
     InputContextPtr m_context;
     PacketPtr m_packet = Allocated<PacketPtr>(av_packet_alloc());
     Track m_video, m_audio;
-    SourceInfo m_info;
     bool m_end = false, m_videoSeen = false;
     // Host time of offset 0: the first timed video packet's. Audio is timed
     // against it, so that both streams keep their distance from the file.
@@ -419,13 +411,13 @@ std::vector<SourcePacket> Encode(const AVCodec* codec, Configure configure, int 
 class MemoryReader final : public PacketSource
 {
 public:
-    MemoryReader(SourceInfo info, const std::vector<SourcePacket>& video, const std::vector<SourcePacket>& audio)
-        : m_info(std::move(info)), m_video(video), m_audio(audio)
+    MemoryReader(SourceInfo source, const std::vector<SourcePacket>& video, const std::vector<SourcePacket>& audio)
+        : m_video(video), m_audio(audio)
     {
+        info = std::move(source);
     }
-    const SourceInfo& Info() const override { return m_info; }
     bool Next(SourcePacket& packet) override { return Take(m_video, m_nextVideo, packet); }
-    bool NextAudio(SourcePacket& packet) override { return m_info.audio && Take(m_audio, m_nextAudio, packet); }
+    bool NextAudio(SourcePacket& packet) override { return info.audio && Take(m_audio, m_nextAudio, packet); }
 
 private:
     static bool Take(const std::vector<SourcePacket>& packets, std::size_t& next, SourcePacket& packet)
@@ -435,7 +427,6 @@ private:
         packet = packets[next++];
         return true;
     }
-    SourceInfo m_info;
     const std::vector<SourcePacket>& m_video;
     const std::vector<SourcePacket>& m_audio;
     std::size_t m_nextVideo = 0, m_nextAudio = 0;

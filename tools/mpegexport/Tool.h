@@ -122,9 +122,9 @@ class PacketSource
 {
 public:
     virtual ~PacketSource() = default;
-    virtual const SourceInfo& Info() const = 0;
     virtual bool Next(SourcePacket& packet) = 0;      // video; false at the end
     virtual bool NextAudio(SourcePacket& packet) = 0; // false at the end or without audio
+    SourceInfo info;                                  // set when the source opens
     std::vector<std::string> notes;                   // what the user should know once it has been read
 };
 
