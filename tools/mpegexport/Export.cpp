@@ -333,21 +333,20 @@ private:
         using Mode = ExportSettings::Progress;
         const Mode mode = m_settings.progress;
         const auto now = Clock::now();
-        const double fraction =
-            m_info.durationSeconds > 0 ? std::min(offset / (m_info.durationSeconds * kHostTicksPerSecond), 1.0) : -1;
+        const double length = m_info.durationSeconds * kHostTicksPerSecond; // negative when unknown
+        const double fraction = length > 0 ? std::min(offset / length, 1.0) : -1;
         const int tenth = fraction < 0 ? m_lastTenth : static_cast<int>(fraction * 10);
-        if (mode == Mode::None || (last && (mode == Mode::Lines || m_lastProgress == Clock::time_point{})))
-            return;
-        if (last)
+        if (last && mode == Mode::Line && m_lastProgress != Clock::time_point{})
             std::fputs("\r\033[K", stderr);
-        if (last || (mode == Mode::Line ? now - m_lastProgress < std::chrono::milliseconds(250) : tenth == m_lastTenth))
+        if (last || mode == Mode::None ||
+            (mode == Mode::Line ? now - m_lastProgress < std::chrono::milliseconds(250) : tenth == m_lastTenth))
             return;
         m_lastProgress = now;
         m_lastTenth = tenth;
         // The projection is for the file being written, up to the next split,
         // in milliseconds of input; it needs the input's length.
-        const std::int64_t end = std::min({static_cast<std::int64_t>(m_info.durationSeconds * kHostTicksPerSecond),
-                                           m_nextSplit, m_settings.stopTicks.value_or(m_nextSplit)});
+        const std::int64_t end =
+            std::min({std::int64_t(length), m_nextSplit, m_settings.stopTicks.value_or(m_nextSplit)});
         const std::int64_t done = fraction < 0 ? 0 : (offset - m_partStart) / 10'000;
         const std::int64_t remaining = std::max<std::int64_t>(end - offset, 0) / 10'000;
         char text[64];

@@ -46,17 +46,11 @@ const CodecEntry* Find(AVCodecID codec, bool audio)
 }
 } // namespace
 
-std::string AvErrorText(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
 void Check(int status, const std::string& what)
 {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
     if (status < 0)
-        throw std::runtime_error(what + ": " + AvErrorText(status));
+        throw std::runtime_error(what + ": " + av_make_error_string(text, sizeof text, status));
 }
 
 const char* ContainerName(Container container)
@@ -148,8 +142,6 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes)
     file.bytes = bytes;
     if (raw->duration != AV_NOPTS_VALUE)
         file.seconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
-    if (video >= 0)
-        file.codec = avcodec_get_name(raw->streams[video]->codecpar->codec_id);
     if (audio >= 0)
         file.audioCodec = avcodec_get_name(raw->streams[audio]->codecpar->codec_id);
     // Reading every packet walks the whole index and each sample's position: a truncated file shows.

@@ -40,7 +40,6 @@ template <typename Ptr> Ptr Allocated(typename Ptr::pointer handle)
     return Ptr(handle);
 }
 
-std::string AvErrorText(int code);
 // Throws "what: <FFmpeg's text>" for a negative status.
 void Check(int status, const std::string& what);
 
@@ -72,7 +71,6 @@ struct WrittenFile
 {
     std::string path;
     std::int64_t bytes = 0;
-    std::string codec; // FFmpeg's short name; empty without pictures
     std::int64_t frames = 0;
     double seconds = 0;
     std::string audioCodec; // empty without an audio track

@@ -142,12 +142,9 @@ Options ParseOptions(int argc, char** argv)
     app.add_option("output", o.output);
     app.add_option("--audio", o.audioInput);
     app.add_option("--recover", o.recover);
-    app.add_flag("--no-audio", o.noAudio);
-    app.add_flag("--json", o.json);
-    app.add_flag("-q,--quiet", o.quiet);
-    app.add_flag("-v,--verbose", o.verbose);
-    app.add_flag("--progress", o.progress);
-    app.add_flag("-h,--help", o.help);
+    for (auto [names, flag] : {std::pair{"--no-audio", &o.noAudio}, {"--json", &o.json}, {"-q,--quiet", &o.quiet},
+                               {"-v,--verbose", &o.verbose}, {"--progress", &o.progress}, {"-h,--help", &o.help}})
+        app.add_flag(names, *flag);
     try
     {
         app.parse(argc, argv);
