@@ -7,12 +7,14 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
@@ -110,16 +112,11 @@ struct UsageError : std::runtime_error
 // A positive number of seconds, or with `maximum` a whole number from 1 to it.
 double Positive(const std::string& option, const std::string& text, std::int64_t maximum = 0)
 {
-    std::size_t used = 0;
-    double value = 0;
-    try
-    {
-        value = maximum ? static_cast<double>(std::stoll(text, &used)) : std::stod(text, &used);
-    }
-    catch (const std::exception&)
-    {
-    }
-    if (used != 0 && used == text.size() && std::isfinite(value) && value > 0 && value <= (maximum ? maximum : 1e9))
+    char* end = nullptr;
+    errno = 0;
+    const double value = maximum ? double(std::strtoll(text.c_str(), &end, 10)) : std::strtod(text.c_str(), &end);
+    if (errno == 0 && end != text.c_str() && *end == '\0' && std::isfinite(value) && value > 0 &&
+        value <= (maximum ? maximum : 1e9))
         return value;
     throw UsageError(option +
                      (maximum ? " wants a whole number from 1 to " + std::to_string(maximum)
