@@ -165,7 +165,8 @@ private:
         // The host clock: 100-ns units since the Unix epoch. Only differences
         // matter to the library; a real clock value keeps the arithmetic honest.
         using HostTicks = std::chrono::duration<std::uint64_t, std::ratio<1, kHostTicksPerSecond>>;
-        m_startTime = std::chrono::duration_cast<HostTicks>(std::chrono::system_clock::now().time_since_epoch()).count();
+        const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+        m_startTime = std::chrono::duration_cast<HostTicks>(sinceEpoch).count();
         auto video = std::make_unique<mpeg::StreamParametersVideo>();
         video->startTime = m_startTime;
         video->timeScale = m_result.timeScale;
@@ -260,8 +261,8 @@ private:
             if (offset >= batchEnd)
             {
                 if (m_settings.pace > 0)
-                    std::this_thread::sleep_until(
-                        m_began + std::chrono::duration<double>(double(offset) / kHostTicksPerSecond / m_settings.pace));
+                    std::this_thread::sleep_until(m_began + std::chrono::duration<double>(
+                                                                double(offset) / kHostTicksPerSecond / m_settings.pace));
                 SendBatch(offset, false);
                 ShowProgress(offset, false);
                 while (batchEnd <= offset)

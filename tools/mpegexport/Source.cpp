@@ -359,19 +359,21 @@ std::int16_t ToneSample(int index)
                                      std::sin(2 * kPi * (beep ? 1000 : 440) * index / rate));
 }
 
-// Opens the encoder `configure` has set up, and encodes `count` frames, each
-// `step` ticks of its time base and filled by `fill(frame, i)`.
-template <typename Configure, typename Fill>
-std::vector<SourcePacket> Encode(const AVCodec* codec, Configure configure, int count, int step, Fill fill,
-                                 std::vector<std::uint8_t>* extraData = nullptr)
+CodecContextPtr NewEncoder(const AVCodec* codec)
+{
+    return Allocated<CodecContextPtr>(avcodec_alloc_context3(codec));
+}
+
+// Opens `encoder`, set up for `codec`, and encodes `count` frames, each `step`
+// ticks of its time base and filled by `fill(frame, i)`.
+template <typename Fill>
+std::vector<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* codec, int count, int step, Fill fill)
 {
     const auto check = [](int status, const char* what) {
         Check(status, std::string("the test card's ") + what + " failed");
     };
-    const auto encoder = Allocated<CodecContextPtr>(avcodec_alloc_context3(codec));
     const auto frame = Allocated<FramePtr>(av_frame_alloc());
     const auto packet = Allocated<PacketPtr>(av_packet_alloc());
-    configure(*encoder);
     check(avcodec_open2(encoder.get(), codec, nullptr), "encoder");
     const bool video = encoder->codec_type == AVMEDIA_TYPE_VIDEO;
     frame->format = video ? static_cast<int>(encoder->pix_fmt) : static_cast<int>(encoder->sample_fmt);
@@ -403,8 +405,6 @@ std::vector<SourcePacket> Encode(const AVCodec* codec, Configure configure, int 
         if (status != AVERROR(EAGAIN) && status != AVERROR_EOF)
             check(status, "encoder");
     }
-    if (extraData)
-        *extraData = Bytes(encoder->extradata, encoder->extradata_size);
     return packets;
 }
 
@@ -444,46 +444,42 @@ TestCard::TestCard()
     const bool x264 = codec != nullptr;
     if (!codec && !(codec = avcodec_find_encoder_by_name("mpeg4")))
         throw std::runtime_error("FFmpeg has neither the libx264 nor the mpeg4 encoder for the test card");
-    m_video = Encode(
-        codec,
-        [x264](AVCodecContext& video) {
-            video.width = kWidth;
-            video.height = kHeight;
-            video.pix_fmt = AV_PIX_FMT_YUV420P;
-            video.time_base = kFrameTimeBase;
-            video.framerate = av_inv_q(kFrameTimeBase);
-            video.gop_size = kFps;  // a key picture every second, as cameras send them
-            video.max_b_frames = 0; // the library times pictures in the order they arrive
-            // Parameter sets go to the stream description, as a camera's SDP would carry them.
-            video.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-            if (!x264)
-                video.bit_rate = 4'000'000;
-            else
-            {
-                av_opt_set(video.priv_data, "preset", "veryfast", 0);
-                av_opt_set(video.priv_data, "x264-params", "scenecut=0", 0); // the flashes are no scene cuts
-            }
-        },
-        kFps * kSeconds, 1, DrawFrame, &m_info.video.extraData);
+    const CodecContextPtr video = NewEncoder(codec);
+    video->width = kWidth;
+    video->height = kHeight;
+    video->pix_fmt = AV_PIX_FMT_YUV420P;
+    video->time_base = kFrameTimeBase;
+    video->framerate = av_inv_q(kFrameTimeBase);
+    video->gop_size = kFps;  // a key picture every second, as cameras send them
+    video->max_b_frames = 0; // the library times pictures in the order they arrive
+    // Parameter sets go to the stream description, as a camera's SDP would carry them.
+    video->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (!x264)
+        video->bit_rate = 4'000'000;
+    else
+    {
+        av_opt_set(video->priv_data, "preset", "veryfast", 0);
+        av_opt_set(video->priv_data, "x264-params", "scenecut=0", 0); // the flashes are no scene cuts
+    }
+    m_video = Encode(video, codec, kFps * kSeconds, 1, DrawFrame);
     m_info.name = "test card";
-    m_info.video = {codec->id, kWidth, kHeight, std::move(m_info.video.extraData), av_inv_q(kFrameTimeBase)};
+    m_info.video = {codec->id, kWidth, kHeight, Bytes(video->extradata, video->extradata_size),
+                    av_inv_q(kFrameTimeBase)};
     m_info.durationSeconds = kSeconds;
 
     // G.711 mu-law in 20 ms packets, as network cameras send it.
     constexpr int kPacketSamples = kSampleRate / 50;
-    m_audio = Encode(
-        avcodec_find_encoder(AV_CODEC_ID_PCM_MULAW),
-        [](AVCodecContext& audio) {
-            audio.sample_rate = kSampleRate;
-            audio.sample_fmt = AV_SAMPLE_FMT_S16;
-            audio.time_base = AVRational{1, kSampleRate};
-            av_channel_layout_default(&audio.ch_layout, 1);
-        },
-        kSampleRate * kSeconds / kPacketSamples, kPacketSamples,
-        [](AVFrame& frame, int packet) {
-            for (int i = 0; i < kPacketSamples; ++i)
-                reinterpret_cast<std::int16_t*>(frame.data[0])[i] = ToneSample(packet * kPacketSamples + i);
-        });
+    const AVCodec* mulaw = avcodec_find_encoder(AV_CODEC_ID_PCM_MULAW);
+    const CodecContextPtr audio = NewEncoder(mulaw);
+    audio->sample_rate = kSampleRate;
+    audio->sample_fmt = AV_SAMPLE_FMT_S16;
+    audio->time_base = AVRational{1, kSampleRate};
+    av_channel_layout_default(&audio->ch_layout, 1);
+    const auto tone = [](AVFrame& frame, int packet) {
+        for (int i = 0; i < kPacketSamples; ++i)
+            reinterpret_cast<std::int16_t*>(frame.data[0])[i] = ToneSample(packet * kPacketSamples + i);
+    };
+    m_audio = Encode(audio, mulaw, kSampleRate * kSeconds / kPacketSamples, kPacketSamples, tone);
     m_info.audio = AudioDescription{m_info.name, AV_CODEC_ID_PCM_MULAW, kSampleRate, 1, 1, 0, {}};
 }
 
