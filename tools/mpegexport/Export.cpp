@@ -261,8 +261,10 @@ private:
             if (offset >= batchEnd)
             {
                 if (m_settings.pace > 0)
-                    std::this_thread::sleep_until(m_began + std::chrono::duration<double>(
-                                                                double(offset) / kHostTicksPerSecond / m_settings.pace));
+                {
+                    const double due = double(offset) / kHostTicksPerSecond / m_settings.pace; // seconds
+                    std::this_thread::sleep_until(m_began + std::chrono::duration<double>(due));
+                }
                 SendBatch(offset, false);
                 ShowProgress(offset, false);
                 while (batchEnd <= offset)
