@@ -275,12 +275,10 @@ private:
     PacketPtr m_packet = Allocated<PacketPtr>(av_packet_alloc());
     Track m_video, m_audio;
     bool m_end = false, m_videoSeen = false;
-    // Host time of offset 0: the first timed video packet's. Audio is timed
-    // against it, so that both streams keep their distance from the file.
-    std::optional<std::int64_t> m_origin;
-    std::optional<std::int64_t> m_lastOffset; // of the last picture handed out
-    std::int64_t m_audioEnd = 0;
-    std::int64_t m_frameTicks = 0;                     // one nominal frame; 0 when unknown
+    // The host time of offset 0 is the first timed video packet's; audio is timed against
+    // it too, so that both streams keep their distance from the file.
+    std::optional<std::int64_t> m_origin, m_lastOffset; // the last picture handed out
+    std::int64_t m_audioEnd = 0, m_frameTicks = 0;      // one nominal frame; 0 when unknown
     std::vector<std::vector<std::uint8_t>> m_sinceKey; // the pictures since the last key picture
     std::size_t m_sinceKeyBytes = 0;
     bool m_swapAudioBytes = false;
