@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <stdexcept>
+#include <strings.h>
 
 namespace mpegexport
 {
@@ -60,11 +61,9 @@ const char* ContainerName(Container container)
 
 Container ContainerOf(const std::string& path)
 {
-    std::string extension = std::filesystem::path(path).extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (extension == ".mp4" || extension == ".mov")
-        return extension == ".mp4" ? Container::Mp4 : Container::Mov;
+    const std::string extension = std::filesystem::path(path).extension().string();
+    if (strcasecmp(extension.c_str(), ".mp4") == 0 || strcasecmp(extension.c_str(), ".mov") == 0)
+        return strcasecmp(extension.c_str(), ".mp4") == 0 ? Container::Mp4 : Container::Mov;
     throw std::runtime_error("'" + path + "': the output name must end in .mp4 or .mov");
 }
 
