@@ -20,6 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace
 {
+// A packet for the library, `offset` host ticks after `start`.
 std::unique_ptr<mpeg::MediaPacket> Stamped(std::vector<std::uint8_t> data, std::uint64_t start, std::int64_t offset)
 {
     return std::make_unique<mpeg::MediaPacket>(mpeg::MediaPacket{std::move(data), start + std::uint64_t(offset)});
