@@ -31,14 +31,14 @@ import array, sys
 a = array.array('h'); a.frombytes(sys.stdin.buffer.read())
 print(float(sys.argv[1]) + next((i / 8000 for i, v in enumerate(a) if abs(v) > 8000), -1))" "$(probe "$1" a start_time)"
 }
-# run STATUS TEXT ARGS...: the exit status, one line on stderr holding TEXT, and no file left.
-run() {
-  local got=0
-  mkdir run && (cd run && "$tool" "${@:3}" >/dev/null 2>../stderr.txt) || got=$?
+# refused STATUS TEXT ARGS...: the exit status, one line on stderr holding TEXT, and no file made or changed.
+files() { find . -type d | sort && find . -type f ! -name stderr.txt -exec md5sum {} + | sort; }
+refused() {
+  local before=$(files) got=0
+  "$tool" "${@:3}" >/dev/null 2>stderr.txt || got=$?
   expect_eq "$got $(wc -l <stderr.txt)" "$1 1" "exit status and lines on stderr of '${*:3}' ($(cat stderr.txt))"
   grep -qF -- "$2" stderr.txt || fail "'${*:3}': stderr lacks '$2': $(cat stderr.txt)"
-  [ -z "$(ls run)" ] || fail "'${*:3}' left $(ls run)"
-  rm -rf run
+  expect_eq "$(files)" "$before" "files after '${*:3}'"
 }
 
 # Crash recovery: a 60 s H.264 + G.711 source, and the finished export of each case to compare
@@ -164,26 +164,23 @@ failures)
   for audio in flac:flac stereo:"pcm_alaw -ac 2" g726:"g726 -b:a 24k"; do
     make ${audio%%:*}.mkv 1 -f lavfi -i sine=r=8000:d=1 -c:v mjpeg -c:a ${audio#*:}
   done
-  run 1 "video codec ffv1 is not supported (supported: H.264, H.265, MPEG-4, MJPEG, H.263, BMP)" ../ffv1.mkv
-  run 1 "bframes.mp4: the video has B-frames" ../bframes.mp4
-  run 1 "flac.mkv: audio codec flac is not supported (supported: AAC, MP2, G.711 mu-law, G.711 A-law, G.726, \
-G.726 little-endian, PCM S16BE); --no-audio exports the video alone" ../flac.mkv out.mov
-  run 1 "G.711 A-law audio has 2 channels; the library takes it in mono only" ../stereo.mkv
-  run 1 "G.726 audio at 3 bits a sample; the library decodes G.726 at 4 bits a sample only" ../g726.mkv
-  run 1 "cannot open 'missing.mkv': No such file or directory" missing.mkv
-  run 1 "::avio_open: No such file or directory" ../mjpeg.mkv no/such/dir/out.mp4
-  run 1 "must end in .mp4 or .mov" ../mjpeg.mkv out.avi
-  run 1 "is not UTF-8" ../mjpeg.mkv $'bad\xff.mp4'
-  run 1 "'../mjpeg.mkv' has no audio stream" --audio ../mjpeg.mkv ../mjpeg.mkv
-  run 2 "unknown option '--bogus' (see mpegexport --help)" --bogus
-  run 2 "--split-every wants a positive number of seconds, not '0'" --split-every 0 ../mjpeg.mkv
-  run 2 "--audio and --no-audio contradict each other" --audio ../flac.mkv --no-audio ../mjpeg.mkv
+  refused 1 "video codec ffv1 is not supported (supported: H.264, H.265, MPEG-4, MJPEG, H.263, BMP)" ffv1.mkv
+  refused 1 "bframes.mp4: the video has B-frames" bframes.mp4 out.mp4
+  refused 1 "flac.mkv: audio codec flac is not supported (supported: AAC, MP2, G.711 mu-law, G.711 A-law, G.726, \
+G.726 little-endian, PCM S16BE); --no-audio exports the video alone" flac.mkv out.mov
+  refused 1 "G.711 A-law audio has 2 channels; the library takes it in mono only" stereo.mkv
+  refused 1 "G.726 audio at 3 bits a sample; the library decodes G.726 at 4 bits a sample only" g726.mkv
+  refused 1 "cannot open 'missing.mkv': No such file or directory" missing.mkv
+  refused 1 "::avio_open: No such file or directory" mjpeg.mkv no/such/dir/out.mp4
+  refused 1 "must end in .mp4 or .mov" mjpeg.mkv out.avi
+  refused 1 "is not UTF-8" mjpeg.mkv $'bad\xff.mp4'
+  refused 1 "'mjpeg.mkv' has no audio stream" --audio mjpeg.mkv mjpeg.mkv
+  refused 2 "unknown option '--bogus' (see mpegexport --help)" --bogus
+  refused 2 "--split-every wants a positive number of seconds, not '0'" --split-every 0 mjpeg.mkv
+  refused 2 "--audio and --no-audio contradict each other" --audio flac.mkv --no-audio mjpeg.mkv
   # The default output of an .mp4 here is the input itself; a folder in the way is left alone.
-  make clip.mp4 1 -c:v mjpeg && ! "$tool" --quiet clip.mp4 2>stderr.txt && grep -q "is the input itself" stderr.txt ||
-    fail "input overwritten"
-  expect_eq "$(probe clip.mp4 v nb_read_packets)" 25 "the input after refusing to overwrite it"
-  mkdir taken.mp4 && touch taken.mp4/keep && ! "$tool" --quiet mjpeg.mkv taken.mp4 2>/dev/null &&
-    [ -f taken.mp4/keep ] || fail "the folder in the way was touched"
+  make clip.mp4 1 -c:v mjpeg && refused 1 "is the input itself" --quiet clip.mp4
+  mkdir taken.mp4 && touch taken.mp4/keep && refused 1 "'taken.mp4': " --quiet mjpeg.mkv taken.mp4
   ;;
 
 recover_kill)
@@ -244,21 +241,14 @@ recover_bad_input)
   recovery_sources
   kill_export 0 a.mov 1.5 >/dev/null && kill_export 2 b.mp4 1.5 >/dev/null
   cp a.mov.journal full-0.mov.journal && cp b.mp4.journal src.mkv.journal
-  refused() { # STATUS MESSAGE FILE
-    local before=$(md5sum ./*.mp4 ./*.mov ./*.mkv ./*.journal) status=0
-    "$tool" --recover "$3" >/dev/null 2>stderr.txt || status=$?
-    expect_eq "$status $(wc -l <stderr.txt)" "$1 1" "--recover $3: exit status and lines ($(cat stderr.txt))"
-    grep -q "$2" stderr.txt || fail "--recover $3: $(cat stderr.txt)"
-    expect_eq "$(md5sum ./*.mp4 ./*.mov ./*.mkv ./*.journal)" "$before" "--recover $3: files"
-  }
-  refused 3 "is finished" full-0.mov
-  refused 4 "No such file" none.mp4
-  cp b.mp4 c.mp4 && refused 4 "has no journal" c.mp4
-  refused 6 "does not match its journal: no MP4" src.mkv
+  refused 3 "is finished" --recover full-0.mov
+  refused 4 "No such file" --recover none.mp4
+  cp b.mp4 c.mp4 && refused 4 "has no journal" --recover c.mp4
+  refused 6 "does not match its journal: no MP4" --recover src.mkv
   cp b.mp4.journal c.mp4.journal && cp a.mov.journal b.mp4.journal
-  refused 6 "does not match its journal: none of its" b.mp4
+  refused 6 "does not match its journal: none of its" --recover b.mp4
   cp c.mp4.journal b.mp4.journal && printf 'X' | dd of=c.mp4.journal bs=1 seek=20 conv=notrunc status=none
-  refused 5 "is damaged" c.mp4
+  refused 5 "is damaged" --recover c.mp4
   truncate -s -7 b.mp4.journal && "$tool" --recover b.mp4 >/dev/null && same_packets full-2.mp4 b.mp4 >/dev/null ||
     fail "a journal cut mid-chunk"
   expect_plays b.mp4

@@ -11,6 +11,7 @@
 #include <limits>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace mpegexport
 {
@@ -19,38 +20,26 @@ using Clock = std::chrono::steady_clock;
 
 namespace
 {
-// The source's audio as the library takes it, stamped on the host clock and
-// handed over in stretches that match the video batches.
+// A packet for the library, `offset` host ticks after `start`.
+std::unique_ptr<mpeg::MediaPacket> Stamped(std::vector<std::uint8_t> data, std::uint64_t start, std::int64_t offset)
+{
+    return std::make_unique<mpeg::MediaPacket>(mpeg::MediaPacket{std::move(data), start + std::uint64_t(offset)});
+}
+
+// The source's audio stamped on the host clock and handed over in stretches
+// that match the video batches.
 class AudioFeed
 {
 public:
-    AudioFeed(PacketSource& source, const AudioDescription& description, std::uint64_t startTime)
-        : m_source(source), m_description(description), m_startTime(startTime)
+    AudioFeed(PacketSource& source, std::uint64_t startTime) : m_source(source), m_startTime(startTime)
     {
         // The library recognises ADTS by the first packet's leading bytes.
         if (Peek())
             m_header.assign(m_next->data.begin(), m_next->data.begin() + std::min<std::size_t>(8, m_next->data.size()));
     }
 
-    std::unique_ptr<mpeg::StreamParametersAudio> Record(mpeg::CodecIdAudio codec)
-    {
-        auto record = std::make_unique<mpeg::StreamParametersAudio>();
-        record->startTime = FirstFrom(0).timestamp;
-        record->timeScale = m_description.sampleRate;
-        record->codecId = codec;
-        // Declared mono, as the library wants it; AAC and MP2 frames describe
-        // their own channels, and other codecs are refused with more than one.
-        record->channels = 1;
-        record->channelLayout = mpeg::ChannelLayout::Mono;
-        record->blockAlign = m_description.blockAlign;
-        record->firstPacketHeader = m_header;
-        record->codecConfiguration.extraData = m_description.extraData;
-        return record;
-    }
-
-    // The packets that begin before `until`; with `whole`, only those that
-    // also end by then. Those before the first picture are left out: the
-    // library would drop them.
+    // The packets that begin before `until`; with `whole`, only those that also end by then.
+    // Those before the first picture are left out: the library would drop them.
     mpeg::MediaPacketList Take(std::int64_t until, bool whole)
     {
         mpeg::MediaPacketList packets;
@@ -59,50 +48,37 @@ public:
             if (whole && next->offset + next->duration > until)
                 break;
             if (next->offset >= 0)
-            {
-                packets.push_back(std::make_unique<mpeg::MediaPacket>());
-                packets.back()->data = std::move(m_next->data);
-                packets.back()->timestamp = m_startTime + static_cast<std::uint64_t>(next->offset);
-                ++m_sent;
-            }
+                packets.push_back(Stamped(std::move(m_next->data), m_startTime, next->offset)), ++m_sent;
             m_next.reset();
         }
         return packets;
     }
 
-    // What a split at `offset` hands the next file: its first audio packet,
-    // or, once the audio has ended, an empty packet carrying the framing.
+    // What a split at `offset` hands the next file: its first audio packet, or,
+    // once the audio has ended, the first packet's leading bytes for the framing.
     mpeg::MediaPacket FirstFrom(std::int64_t offset)
     {
-        // What begins before `offset` went to the previous file, or nowhere.
-        while (Peek() && m_next->offset < offset)
+        while (Peek() && m_next->offset < offset) // went to the previous file, or nowhere
             m_next.reset();
-        mpeg::MediaPacket packet;
-        packet.data = m_next ? m_next->data : m_header;
-        packet.timestamp =
-            m_startTime + static_cast<std::uint64_t>(m_next ? m_next->offset : std::max<std::int64_t>(offset, 0));
-        return packet;
+        return *Stamped(m_next ? m_next->data : m_header, m_startTime,
+                        m_next ? m_next->offset : std::max<std::int64_t>(offset, 0));
     }
 
     std::int64_t m_read = 0, m_sent = 0;
+    std::vector<std::uint8_t> m_header; // leading bytes of the first packet
 
 private:
     const SourcePacket* Peek()
     {
         SourcePacket packet;
         if (!m_next && !m_ended && !(m_ended = !m_source.NextAudio(packet)))
-        {
-            ++m_read;
-            m_next = std::move(packet);
-        }
+            ++m_read, m_next = std::move(packet);
         return m_next ? &*m_next : nullptr;
     }
 
     PacketSource& m_source;
-    const AudioDescription& m_description;
     std::uint64_t m_startTime;
     std::optional<SourcePacket> m_next;
-    std::vector<std::uint8_t> m_header; // leading bytes of the first packet
     bool m_ended = false;
 };
 
@@ -128,7 +104,7 @@ class ExportRun
 {
 public:
     ExportRun(PacketSource& video, PacketSource& audio, const ExportSettings& settings)
-        : m_source(video), m_audioSource(audio), m_settings(settings), m_info(video.Info())
+        : m_source(video), m_audioSource(audio), m_settings(settings), m_info(video.info)
     {
     }
 
@@ -149,17 +125,14 @@ public:
         }
         ShowProgress(0, true);
         for (const Part& part : m_parts)
-        {
             try
             {
                 m_result.files.push_back(ReadBack(part.path, part.bytes));
             }
-            catch (const std::exception& error)
+            catch (const std::exception& error) // finished by the library yet unreadable: kept for a closer look
             {
-                // Finished by the library yet unreadable: kept for a closer look.
                 throw std::runtime_error(std::string(error.what()) + " although the library finished it");
             }
-        }
         if (m_audio)
             m_result.audio->packetsRead = m_audio->m_read, m_result.audio->packetsSent = m_audio->m_sent;
         m_result.secondsTaken = std::chrono::duration<double>(Clock::now() - m_began).count();
@@ -170,12 +143,11 @@ private:
     // Everything that refuses the input happens here, before a file is made.
     void Prepare()
     {
-        const auto videoCodec = ToLibraryVideoCodec(m_info.video.codec);
+        const auto videoCodec = LibraryCodec(m_info.video.codec, false);
         if (!videoCodec)
             throw std::runtime_error(m_info.name + ": video codec " + avcodec_get_name(m_info.video.codec) +
-                                     " is not supported (supported: " + SupportedVideoCodecList() + ")");
-        // Presentation times must grow in decoding order: the library times
-        // pictures in the order they arrive.
+                                     " is not supported (supported: " + SupportedCodecs(false) + ")");
+        // The library times pictures in the order they arrive.
         if (m_info.video.reordered)
             throw std::runtime_error(m_info.name +
                                      ": the video has B-frames (pictures sent ahead of pictures shown "
@@ -183,41 +155,38 @@ private:
                                      "them, for example with ffmpeg -c:v libx264 -bf 0");
         const Container container = ContainerOf(m_settings.output);
         // The time scale: the frame rate rounded, or 90000 without one.
-        const double rate = m_info.video.frameRate.num > 0 ? av_q2d(m_info.video.frameRate) : 0;
-        const bool rateFits = std::llround(rate) >= 1 && std::llround(rate) <= std::numeric_limits<std::int32_t>::max();
-        m_result.timeScale =
-            m_settings.timeScale.value_or(rateFits ? static_cast<std::int32_t>(std::llround(rate)) : 90000);
+        const long long rate = m_info.video.frameRate.num > 0 ? std::llround(av_q2d(m_info.video.frameRate)) : 0;
+        m_result.timeScale = m_settings.timeScale.value_or(rate >= 1 && rate <= INT32_MAX ? std::int32_t(rate) : 90000);
         m_result.input = m_info.name;
         m_result.container = container;
         m_result.codecIn = m_info.video.codec;
-        m_result.codecOut = OutputVideoCodec(container, m_info.video.codec);
+        m_result.codecOut = OutputCodec(container, m_info.video.codec, false);
         m_nextSplit = m_settings.splitTicks.value_or(m_nextSplit);
 
         // The host clock: 100-ns units since the Unix epoch. Only differences
         // matter to the library; a real clock value keeps the arithmetic honest.
-        const auto now = std::chrono::system_clock::now().time_since_epoch();
-        m_startTime =
-            static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100);
+        using HostTicks = std::chrono::duration<std::uint64_t, std::ratio<1, kHostTicksPerSecond>>;
+        const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+        m_startTime = std::chrono::duration_cast<HostTicks>(sinceEpoch).count();
         auto video = std::make_unique<mpeg::StreamParametersVideo>();
         video->startTime = m_startTime;
         video->timeScale = m_result.timeScale;
-        video->codecId = *videoCodec;
+        video->codecId = mpeg::CodecIdVideo(*videoCodec);
         video->width = m_info.video.width;
         video->height = m_info.video.height;
         video->codecConfiguration.extraData = m_info.video.extraData;
 
-        std::optional<mpeg::CodecIdAudio> audioCodec;
-        if (const auto& audio = m_audioSource.Info().audio)
+        std::optional<int> audioCodec;
+        if (const auto& audio = m_audioSource.info.audio)
         {
             const auto refuse = [&audio](const std::string& problem) {
                 return std::runtime_error(audio->source + ": " + problem + "; --no-audio exports the video alone");
             };
-            audioCodec = ToLibraryAudioCodec(audio->codec);
-            if (!audioCodec)
+            if (!(audioCodec = LibraryCodec(audio->codec, true)))
                 throw refuse(std::string("audio codec ") + avcodec_get_name(audio->codec) +
-                             " is not supported (supported: " + SupportedAudioCodecList() + ")");
-            // The library declares every audio stream mono; only frames that
-            // say how many channels they hold come through that unharmed.
+                             " is not supported (supported: " + SupportedCodecs(true) + ")");
+            // The library declares every audio stream mono (the record's default); only
+            // frames that say how many channels they hold come through that unharmed.
             if (audio->channels > 1 && audio->codec != AV_CODEC_ID_AAC && audio->codec != AV_CODEC_ID_MP2)
                 throw refuse(DisplayName(audio->codec) + " audio has " + std::to_string(audio->channels) +
                              " channels; the library takes it in mono only");
@@ -227,54 +196,54 @@ private:
             if (g726 && audio->bitsPerSample > 0 && audio->bitsPerSample != 4)
                 throw refuse("G.726 audio at " + std::to_string(audio->bitsPerSample) +
                              " bits a sample; the library decodes G.726 at 4 bits a sample only");
-            m_audio.emplace(m_audioSource, *audio, m_startTime);
-            m_result.audio = AudioResult{audio->source, audio->codec, OutputAudioCodec(container, audio->codec),
+            m_audio.emplace(m_audioSource, m_startTime);
+            m_result.audio = AudioResult{audio->source, audio->codec, OutputCodec(container, audio->codec, true),
                                          audio->sampleRate, audio->channels};
         }
 
         m_facade = mpeg::IFfMpegFacade::Create(m_audio.has_value());
         m_parts.push_back({m_settings.output});
+        std::string context; // the library names the FFmpeg call that failed, not the stream
         try
         {
             m_facade->StartInitMediaFile(ToUtf16(m_settings.output));
             m_facade->InitStreamVideo(std::move(video));
             if (m_audio)
             {
-                try
-                {
-                    m_facade->InitStreamAudio(m_audio->Record(*audioCodec));
-                }
-                catch (const std::exception& error)
-                {
-                    // The library names the FFmpeg call that failed, not the stream.
-                    throw std::runtime_error("cannot take " + DisplayName(m_result.audio->codecIn) + " audio (" +
-                                             m_result.audio->source + "): " + error.what());
-                }
+                context = "cannot take " + DisplayName(m_result.audio->codecIn) + " audio (" + m_result.audio->source +
+                          "): ";
+                const AudioDescription& audio = *m_audioSource.info.audio;
+                auto record = std::make_unique<mpeg::StreamParametersAudio>();
+                record->startTime = m_audio->FirstFrom(0).timestamp;
+                record->timeScale = audio.sampleRate;
+                record->codecId = mpeg::CodecIdAudio(*audioCodec);
+                record->blockAlign = audio.blockAlign;
+                record->firstPacketHeader = m_audio->m_header;
+                record->codecConfiguration.extraData = audio.extraData;
+                m_facade->InitStreamAudio(std::move(record));
+                context.clear();
             }
             m_facade->FinishInitMediaFile();
         }
         catch (const std::exception& error)
         {
-            throw std::runtime_error("'" + m_settings.output + "': " + error.what() + Salvage());
+            throw std::runtime_error("'" + m_settings.output + "': " + context + error.what() + Salvage());
         }
     }
 
     void WritePackets()
     {
         std::int64_t batchEnd = m_settings.batchTicks, lastOffset = 0;
-        SourcePacket packet;
-        while (m_source.Next(packet))
+        for (SourcePacket packet; m_source.Next(packet);)
         {
             ++m_result.packetsRead;
             if ((m_result.interrupted = m_settings.interrupted && m_settings.interrupted()))
                 break;
-            // Found only while reading: a stream that does not declare its
-            // reordering, or whose clock jumps back.
+            // Found only while reading: a stream that does not declare its reordering, or whose clock jumps back.
             if (packet.offset < lastOffset)
             {
                 char seconds[32];
-                std::snprintf(seconds, sizeof seconds, "%.3f",
-                              static_cast<double>(packet.offset) / kHostTicksPerSecond);
+                std::snprintf(seconds, sizeof seconds, "%.3f", double(packet.offset) / kHostTicksPerSecond);
                 throw std::runtime_error(m_info.name + ": picture " + std::to_string(m_result.packetsRead) +
                                          " goes back in time (to " + seconds +
                                          " s): B-frames or a clock jump, which the library cannot time");
@@ -285,8 +254,7 @@ private:
             const std::int64_t offset = std::max<std::int64_t>(packet.offset, 0);
             if ((m_result.stopped = m_settings.stopTicks && offset >= *m_settings.stopTicks))
                 break;
-            // A file should open with a picture that decodes on its own.
-            if (offset >= m_nextSplit && packet.key)
+            if (offset >= m_nextSplit && packet.key) // a file opens with a picture that decodes on its own
             {
                 SendBatch(offset, true);
                 Split(offset);
@@ -294,17 +262,16 @@ private:
             if (offset >= batchEnd)
             {
                 if (m_settings.pace > 0)
-                    std::this_thread::sleep_until(m_began +
-                                                  std::chrono::duration<double>(static_cast<double>(offset) /
-                                                                                kHostTicksPerSecond / m_settings.pace));
+                {
+                    const double due = double(offset) / kHostTicksPerSecond / m_settings.pace; // seconds
+                    std::this_thread::sleep_until(m_began + std::chrono::duration<double>(due));
+                }
                 SendBatch(offset, false);
                 ShowProgress(offset, false);
                 while (batchEnd <= offset)
                     batchEnd += m_settings.batchTicks;
             }
-            m_batch.push_back(std::make_unique<mpeg::MediaPacket>());
-            m_batch.back()->data = std::move(packet.data);
-            m_batch.back()->timestamp = m_startTime + static_cast<std::uint64_t>(offset);
+            m_batch.push_back(Stamped(std::move(packet.data), m_startTime, offset));
             ++m_result.packetsSent;
         }
         m_result.notes = m_source.notes;
@@ -314,9 +281,8 @@ private:
             m_facade->Stop(); // whoever interrupts wants out now: what is queued is dropped
         else if (m_result.stopped)
         {
-            // We read far faster than a live source delivers. A live host's queue
-            // is all but empty when its user stops, so let the library catch up
-            // first; Stop then ends the export with everything before this point.
+            // A live host's queue is all but empty when its user stops, and we read far faster than a
+            // live source delivers: let the library catch up, then Stop keeps everything before this point.
             SendBatch(*m_settings.stopTicks, true);
             m_facade->EstimateFileSize(0, 1);
             m_facade->Stop();
@@ -341,25 +307,21 @@ private:
             for (const auto& record : *list)
                 m_queuedBytes += record->data.size();
         if (m_audio)
-            m_facade->AddPacketsAudioVideo(std::move(m_batch), std::move(audio));
+            m_facade->AddPacketsAudioVideo(std::exchange(m_batch, {}), std::move(audio));
         else
-            m_facade->AddPacketsVideo(std::move(m_batch));
-        m_batch = mpeg::MediaPacketList();
+            m_facade->AddPacketsVideo(std::exchange(m_batch, {}));
         // A file reads far faster than the library transcodes; waiting for the
         // worker now and then keeps the queue, and our memory, bounded.
         if (m_queuedBytes > (64u << 20))
-        {
-            m_facade->EstimateFileSize(0, 1);
-            m_queuedBytes = 0;
-        }
+            m_facade->EstimateFileSize(0, 1), m_queuedBytes = 0;
     }
 
     void Split(std::int64_t offset)
     {
         const std::string path = PartName(m_settings.output, static_cast<int>(m_parts.size()));
-        m_parts.push_back({path});
-        Part& previous = m_parts[m_parts.size() - 2];
         const std::uint64_t start = m_startTime + static_cast<std::uint64_t>(offset);
+        m_parts.push_back({path}); // before the library makes it
+        Part& previous = m_parts[m_parts.size() - 2];
         previous.bytes = m_audio ? m_facade->SplitMediaFileAudioVideo(ToUtf16(path), start, m_audio->FirstFrom(offset))
                                  : m_facade->SplitMediaFileVideo(ToUtf16(path), start);
         previous.finished = true;
@@ -375,23 +337,20 @@ private:
         using Mode = ExportSettings::Progress;
         const Mode mode = m_settings.progress;
         const auto now = Clock::now();
-        const double fraction =
-            m_info.durationSeconds > 0 ? std::min(offset / (m_info.durationSeconds * kHostTicksPerSecond), 1.0) : -1;
+        const double length = m_info.durationSeconds * kHostTicksPerSecond; // negative when unknown
+        const double fraction = length > 0 ? std::min(offset / length, 1.0) : -1;
         const int tenth = fraction < 0 ? m_lastTenth : static_cast<int>(fraction * 10);
-        if (mode == Mode::None || (last && (mode == Mode::Lines || m_lastProgress == Clock::time_point{})))
+        if (last && mode == Mode::Line && m_lastProgress != Clock::time_point{})
+            std::fputs("\r\033[K", stderr);
+        if (last || mode == Mode::None ||
+            (mode == Mode::Line ? now - m_lastProgress < std::chrono::milliseconds(250) : tenth == m_lastTenth))
             return;
-        if (last || (mode == Mode::Line ? now - m_lastProgress < std::chrono::milliseconds(250) : tenth == m_lastTenth))
-        {
-            if (last)
-                std::fputs("\r\033[K", stderr);
-            return;
-        }
         m_lastProgress = now;
         m_lastTenth = tenth;
         // The projection is for the file being written, up to the next split,
         // in milliseconds of input; it needs the input's length.
-        const std::int64_t end = std::min({static_cast<std::int64_t>(m_info.durationSeconds * kHostTicksPerSecond),
-                                           m_nextSplit, m_settings.stopTicks.value_or(m_nextSplit)});
+        const std::int64_t end =
+            std::min({std::int64_t(length), m_nextSplit, m_settings.stopTicks.value_or(m_nextSplit)});
         const std::int64_t done = fraction < 0 ? 0 : (offset - m_partStart) / 10'000;
         const std::int64_t remaining = std::max<std::int64_t>(end - offset, 0) / 10'000;
         char text[64];
@@ -409,49 +368,45 @@ private:
         std::fflush(stderr);
     }
 
-    // After a failure: finish the file being written if the library still
-    // can, otherwise remove it; never leave a broken file behind unmentioned.
-    // Returns what became of it, to append to the error message.
+    // After a failure: finish the file being written if the library still can,
+    // otherwise remove it. Returns what became of it, for the error message.
     std::string Salvage() noexcept
     {
+        const auto succeeds = [](auto call) {
+            try
+            {
+                call();
+                return true;
+            }
+            catch (const std::exception&)
+            {
+                return false;
+            }
+        };
         std::string outcome;
         try
         {
             // The first call may rethrow the failure already reported; the
             // second then finishes the file, or fails to, and a third closes it.
             for (int attempt = 0; attempt < 3; ++attempt)
-                try
-                {
-                    m_facade->FinishMediaFile();
+                if (succeeds([this] { m_facade->FinishMediaFile(); }))
                     break;
-                }
-                catch (const std::exception&)
-                {
-                }
-            try
-            {
-                m_facade->Stop(); // the worker must be waited for before the facade goes
-            }
-            catch (const std::exception&)
-            {
-            }
+            succeeds([this] { m_facade->Stop(); }); // the worker must be waited for before the facade goes
             for (const Part& part : m_parts)
             {
                 if (part.finished || !Part::Stamp(part.path) || Part::Stamp(part.path) == part.before)
                     continue;
-                try
+                std::int64_t frames = -1;
+                if (succeeds([&] { frames = ReadBack(part.path).frames; }))
                 {
-                    outcome += "; finished '" + part.path + "' with the " + std::to_string(ReadBack(part.path).frames) +
+                    outcome += "; finished '" + part.path + "' with the " + std::to_string(frames) +
                                " pictures written before";
+                    continue;
                 }
-                catch (const std::exception&)
-                {
-                    std::error_code error, ignored;
-                    fs::remove(part.path, error);
-                    fs::remove(part.path + ".journal", ignored); // without its file the journal recovers nothing
-                    outcome +=
-                        (error ? "; could not remove the broken '" : "; removed the unfinished '") + part.path + "'";
-                }
+                std::error_code error, ignored;
+                fs::remove(part.path, error);
+                fs::remove(part.path + ".journal", ignored); // without its file the journal recovers nothing
+                outcome += (error ? "; could not remove the broken '" : "; removed the unfinished '") + part.path + "'";
             }
         }
         catch (...)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <stdexcept>
+#include <strings.h>
 
 namespace mpegexport
 {
@@ -44,28 +45,13 @@ const CodecEntry* Find(AVCodecID codec, bool audio)
             return &entry;
     return nullptr;
 }
-
-std::string ListOf(bool audio)
-{
-    std::string list;
-    for (const CodecEntry& entry : kCodecs)
-        if (entry.audio == audio && entry.library >= 0)
-            list += (list.empty() ? "" : ", ") + std::string(entry.display);
-    return list;
-}
-
-bool Carried(const CodecEntry* entry, Container container)
-{
-    return entry && (container == Container::Mp4 ? entry->inMp4 : entry->inMov);
-}
-
 } // namespace
 
-std::string AvErrorText(int code)
+void Check(int status, const std::string& what)
 {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
+    if (status < 0)
+        throw std::runtime_error(what + ": " + av_make_error_string(text, sizeof text, status));
 }
 
 const char* ContainerName(Container container)
@@ -75,11 +61,9 @@ const char* ContainerName(Container container)
 
 Container ContainerOf(const std::string& path)
 {
-    std::string extension = std::filesystem::path(path).extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (extension == ".mp4" || extension == ".mov")
-        return extension == ".mp4" ? Container::Mp4 : Container::Mov;
+    const std::string extension = std::filesystem::path(path).extension().string();
+    if (strcasecmp(extension.c_str(), ".mp4") == 0 || strcasecmp(extension.c_str(), ".mov") == 0)
+        return strcasecmp(extension.c_str(), ".mp4") == 0 ? Container::Mp4 : Container::Mov;
     throw std::runtime_error("'" + path + "': the output name must end in .mp4 or .mov");
 }
 
@@ -107,26 +91,19 @@ std::wstring ToUtf16(const std::string& utf8)
     }
 }
 
-std::optional<mpeg::CodecIdVideo> ToLibraryVideoCodec(AVCodecID codec)
+std::optional<int> LibraryCodec(AVCodecID codec, bool audio)
 {
-    const CodecEntry* entry = Find(codec, false);
-    return entry ? std::optional(mpeg::CodecIdVideo(entry->library)) : std::nullopt;
+    const CodecEntry* entry = Find(codec, audio);
+    return entry ? std::optional(entry->library) : std::nullopt;
 }
 
-std::optional<mpeg::CodecIdAudio> ToLibraryAudioCodec(AVCodecID codec)
+std::string SupportedCodecs(bool audio)
 {
-    const CodecEntry* entry = Find(codec, true);
-    return entry ? std::optional(mpeg::CodecIdAudio(entry->library)) : std::nullopt;
-}
-
-std::string SupportedVideoCodecList()
-{
-    return ListOf(false);
-}
-
-std::string SupportedAudioCodecList()
-{
-    return ListOf(true);
+    std::string list;
+    for (const CodecEntry& entry : kCodecs)
+        if (entry.audio == audio && entry.library >= 0)
+            list += (list.empty() ? "" : ", ") + std::string(entry.display);
+    return list;
 }
 
 std::string DisplayName(AVCodecID codec)
@@ -137,16 +114,12 @@ std::string DisplayName(AVCodecID codec)
     return avcodec_get_name(codec);
 }
 
-AVCodecID OutputVideoCodec(Container container, AVCodecID input)
+AVCodecID OutputCodec(Container container, AVCodecID input, bool audio)
 {
-    return Carried(Find(input, false), container) ? input : AV_CODEC_ID_MPEG4;
-}
-
-AVCodecID OutputAudioCodec(Container container, AVCodecID input)
-{
-    if (Carried(Find(input, true), container))
+    const CodecEntry* entry = Find(input, audio);
+    if (entry && (container == Container::Mp4 ? entry->inMp4 : entry->inMov))
         return input;
-    return container == Container::Mp4 ? AV_CODEC_ID_AAC : AV_CODEC_ID_ADPCM_MS;
+    return !audio ? AV_CODEC_ID_MPEG4 : container == Container::Mp4 ? AV_CODEC_ID_AAC : AV_CODEC_ID_ADPCM_MS;
 }
 
 WrittenFile ReadBack(const std::string& path, std::int64_t bytes)
@@ -156,8 +129,7 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes)
     InputContextPtr context(raw);
     if (status >= 0)
         status = avformat_find_stream_info(raw, nullptr); // FFmpeg 7.1 sets the duration only here
-    if (status < 0)
-        throw std::runtime_error("cannot read back '" + path + "': " + AvErrorText(status));
+    Check(status, "cannot read back '" + path + "'");
     // The muxer leaves out a track without samples: an export that wrote no
     // pictures is complete with no stream at all.
     const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -169,14 +141,10 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes)
     file.bytes = bytes;
     if (raw->duration != AV_NOPTS_VALUE)
         file.seconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
-    if (video >= 0)
-        file.codec = avcodec_get_name(raw->streams[video]->codecpar->codec_id);
     if (audio >= 0)
         file.audioCodec = avcodec_get_name(raw->streams[audio]->codecpar->codec_id);
     // Reading every packet walks the whole index and each sample's position: a truncated file shows.
-    PacketPtr packet(av_packet_alloc());
-    if (!packet)
-        throw std::bad_alloc();
+    const auto packet = Allocated<PacketPtr>(av_packet_alloc());
     std::int64_t audioEnd = 0;
     while ((status = av_read_frame(raw, packet.get())) >= 0)
     {
@@ -189,7 +157,7 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes)
         av_packet_unref(packet.get());
     }
     if (status != AVERROR_EOF)
-        throw std::runtime_error("cannot read back '" + path + "': " + AvErrorText(status));
+        Check(status, "cannot read back '" + path + "'");
     if (audio >= 0)
     {
         const AVStream& stream = *raw->streams[audio];

@@ -20,12 +20,6 @@ namespace mpegexport
 {
 namespace
 {
-void Check(int status, const char* call)
-{
-    if (status < 0)
-        throw std::runtime_error(std::string(call) + ": " + AvErrorText(status));
-}
-
 struct FreeOutput
 {
     void operator()(AVFormatContext* context) const
@@ -77,9 +71,7 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
     Check(avio_open(&raw->pb, path.c_str(), AVIO_FLAG_WRITE), "avio_open");
     Check(avformat_write_header(raw, nullptr), "avformat_write_header");
 
-    PacketPtr packet(av_packet_alloc());
-    if (!packet)
-        throw std::bad_alloc();
+    const auto packet = Allocated<PacketPtr>(av_packet_alloc());
     std::vector<std::uint8_t> stored, annexB;
     for (std::size_t k = 0; k < match.kept.size(); ++k)
     {

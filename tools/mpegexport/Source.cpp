@@ -11,11 +11,17 @@ extern "C" {
 #include <cmath>
 #include <deque>
 #include <stdexcept>
+#include <utility>
 
 namespace mpegexport
 {
 namespace
 {
+std::vector<std::uint8_t> Bytes(const std::uint8_t* data, int size)
+{
+    return {data, data + std::max(size, 0)};
+}
+
 bool Usable(AVRational rate)
 {
     return rate.num > 0 && rate.den > 0;
@@ -43,14 +49,10 @@ public:
         AVFormatContext* raw = nullptr;
         const int opened = avformat_open_input(&raw, path.c_str(), nullptr, &options);
         av_dict_free(&options);
-        if (opened < 0)
-            throw std::runtime_error("cannot open '" + path + "': " + AvErrorText(opened));
-        m_context.reset(raw);
-        if (const int status = avformat_find_stream_info(raw, nullptr); status < 0)
-            throw std::runtime_error("cannot read '" + path + "': " + AvErrorText(status));
-        if (!m_packet)
-            throw std::bad_alloc();
-        m_info.name = path;
+        m_context.reset(raw); // null after a failure
+        Check(opened, "cannot open '" + path + "'");
+        Check(avformat_find_stream_info(raw, nullptr), "cannot read '" + path + "'");
+        info.name = path;
         m_video.index = streams == Streams::AudioOnly ? -1 : FirstStream(*raw, AVMEDIA_TYPE_VIDEO);
         m_audio.index = streams == Streams::VideoOnly ? -1 : FirstStream(*raw, AVMEDIA_TYPE_AUDIO);
         if (m_video.index < 0 && streams != Streams::AudioOnly)
@@ -62,14 +64,12 @@ public:
             const AVStream& stream = *raw->streams[m_video.index];
             const AVCodecParameters& p = *stream.codecpar;
             m_video.timeBase = stream.time_base;
-            VideoDescription& video = m_info.video;
-            video = {p.codec_id, p.width, p.height, {p.extradata, p.extradata + std::max(p.extradata_size, 0)}};
+            VideoDescription& video = info.video;
+            video = {p.codec_id, p.width, p.height, Bytes(p.extradata, p.extradata_size)};
             // The average holds the total duration together when the rate varies.
-            video.frameRate = Usable(stream.avg_frame_rate) ? stream.avg_frame_rate : stream.r_frame_rate;
-            if (!Usable(video.frameRate))
-                video.frameRate = AVRational{0, 1};
-            else
-                m_frameTicks = av_rescale_q(1, av_inv_q(video.frameRate), kHostTimeBase);
+            const AVRational rate = Usable(stream.avg_frame_rate) ? stream.avg_frame_rate : stream.r_frame_rate;
+            video.frameRate = Usable(rate) ? rate : AVRational{0, 1};
+            m_frameTicks = Usable(rate) ? av_rescale_q(1, av_inv_q(rate), kHostTimeBase) : 0;
             // Probing sets it from the bitstream's reorder depth or pictures seen out of order.
             video.reordered = p.video_delay > 0;
         }
@@ -83,25 +83,20 @@ public:
             int bits = p.bits_per_coded_sample;
             if (bits <= 0 && p.sample_rate > 0)
                 bits = static_cast<int>((p.bit_rate + p.sample_rate / 2) / p.sample_rate);
-            m_info.audio = AudioDescription{path,
-                                            m_swapAudioBytes ? AV_CODEC_ID_PCM_S16BE : p.codec_id,
-                                            p.sample_rate,
-                                            p.ch_layout.nb_channels,
-                                            p.block_align,
-                                            bits,
-                                            {p.extradata, p.extradata + std::max(p.extradata_size, 0)}};
+            info.audio = AudioDescription{path, m_swapAudioBytes ? AV_CODEC_ID_PCM_S16BE : p.codec_id, p.sample_rate,
+                                          p.ch_layout.nb_channels, p.block_align, bits,
+                                          Bytes(p.extradata, p.extradata_size)};
         }
         for (unsigned i = 0; i < raw->nb_streams; ++i)
             if (static_cast<int>(i) != m_video.index && static_cast<int>(i) != m_audio.index)
                 raw->streams[i]->discard = AVDISCARD_ALL;
         const AVStream* main = raw->streams[m_video.index >= 0 ? m_video.index : m_audio.index];
         if (main->duration != AV_NOPTS_VALUE && main->duration > 0)
-            m_info.durationSeconds = static_cast<double>(main->duration) * av_q2d(main->time_base);
+            info.durationSeconds = static_cast<double>(main->duration) * av_q2d(main->time_base);
         else if (raw->duration != AV_NOPTS_VALUE && raw->duration > 0)
-            m_info.durationSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
+            info.durationSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
     }
 
-    const SourceInfo& Info() const override { return m_info; }
 
     bool Next(SourcePacket& out) override
     {
@@ -113,7 +108,7 @@ public:
         // one packet ahead tells which one is the last.
         if (!Fill(m_video) && CutShort(packet))
         {
-            notes.push_back(m_info.name + ": left out the last picture, which is cut short and does not decode");
+            notes.push_back(info.name + ": left out the last picture, which is cut short and does not decode");
             return false;
         }
         if (packet.key)
@@ -124,14 +119,10 @@ public:
         else
             m_sinceKey.clear();
         // Untimed packets follow the previous one by a nominal frame.
-        if (packet.time != AV_NOPTS_VALUE)
-            out.offset = packet.time - *m_origin;
-        else
-            out.offset = m_videoStarted ? m_lastOffset + m_frameTicks : 0;
-        out.data = std::move(packet.data);
-        out.key = packet.key;
-        m_lastOffset = out.offset;
-        m_videoStarted = true;
+        m_lastOffset = packet.time != AV_NOPTS_VALUE ? packet.time - *m_origin
+                       : m_lastOffset                ? *m_lastOffset + m_frameTicks
+                                                     : 0;
+        out = {std::move(packet.data), *m_lastOffset, 0, packet.key};
         return true;
     }
 
@@ -146,10 +137,8 @@ public:
             Fill(m_video);
         if (!m_origin && packet.time != AV_NOPTS_VALUE)
             m_origin = packet.time;
-        out.offset = packet.time == AV_NOPTS_VALUE ? m_audioEnd : packet.time - *m_origin;
-        out.data = std::move(packet.data);
-        out.duration = packet.duration;
-        out.key = true;
+        out = {std::move(packet.data), packet.time == AV_NOPTS_VALUE ? m_audioEnd : packet.time - *m_origin,
+               packet.duration, true};
         m_audioEnd = out.offset + packet.duration;
         return true;
     }
@@ -182,8 +171,7 @@ private:
             const int status = av_read_frame(m_context.get(), m_packet.get());
             if ((m_end = status == AVERROR_EOF))
                 return false;
-            if (status < 0)
-                throw std::runtime_error("cannot read '" + m_info.name + "': " + AvErrorText(status));
+            Check(status, "cannot read '" + info.name + "'");
             const AVPacket& packet = *m_packet;
             const bool video = packet.stream_index == m_video.index;
             // Streams that turn up later in the file are not discarded by default.
@@ -192,7 +180,7 @@ private:
                 Track& owner = video ? m_video : m_audio;
                 const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
                 Queued& queued = owner.queue.emplace_back(
-                    Queued{{packet.data, packet.data + packet.size},
+                    Queued{Bytes(packet.data, packet.size),
                            time == AV_NOPTS_VALUE ? time : av_rescale_q(time, owner.timeBase, kHostTimeBase),
                            av_rescale_q(packet.duration, owner.timeBase, kHostTimeBase),
                            (packet.flags & AV_PKT_FLAG_KEY) != 0,
@@ -202,7 +190,7 @@ private:
                 // The library takes AAC only as ADTS frames, each with its own
                 // header; MP4 and Matroska carry it raw, described once.
                 const bool adts = packet.size >= 7 && packet.data[0] == 0xFF && (packet.data[1] & 0xF6) == 0xF0;
-                if (!video && m_info.audio->codec == AV_CODEC_ID_AAC && !adts)
+                if (!video && info.audio->codec == AV_CODEC_ID_AAC && !adts)
                     queued.data = AdtsFrame();
                 if (video && queued.time != AV_NOPTS_VALUE && !m_origin)
                     m_origin = queued.time;
@@ -225,31 +213,27 @@ private:
     // The packet just read in ADTS frames, as FFmpeg's ADTS muxer makes them.
     std::vector<std::uint8_t> AdtsFrame()
     {
-        const AVCodecParameters& parameters = *m_context->streams[m_audio.index]->codecpar;
-        int status = parameters.extradata_size > 0 ? 0 : AVERROR_INVALIDDATA; // no AudioSpecificConfig
-        if (!m_adts && status >= 0)
+        const std::string what = info.name + ": AAC audio cannot be put in ADTS frames";
+        if (!m_adts)
         {
+            const AVCodecParameters& parameters = *m_context->streams[m_audio.index]->codecpar;
+            Check(parameters.extradata_size > 0 ? 0 : AVERROR_INVALIDDATA, what); // no AudioSpecificConfig
             AVFormatContext* raw = nullptr;
-            status = avformat_alloc_output_context2(&raw, nullptr, "adts", nullptr);
+            Check(avformat_alloc_output_context2(&raw, nullptr, "adts", nullptr), what);
             m_adts.reset(raw);
-            AVStream* stream = status < 0 ? nullptr : avformat_new_stream(raw, nullptr);
-            status = status < 0 ? status : stream ? 0 : AVERROR(ENOMEM);
-            if (status >= 0)
-                status = avcodec_parameters_copy(stream->codecpar, &parameters);
-            if (status >= 0 && (status = avio_open_dyn_buf(&raw->pb)) >= 0)
-                status = avformat_write_header(raw, nullptr);
+            AVStream* stream = avformat_new_stream(raw, nullptr);
+            Check(stream ? avcodec_parameters_copy(stream->codecpar, &parameters) : AVERROR(ENOMEM), what);
+            Check(avio_open_dyn_buf(&raw->pb), what);
+            Check(avformat_write_header(raw, nullptr), what);
         }
         m_packet->stream_index = 0;
-        if (status >= 0 && (status = av_write_frame(m_adts.get(), m_packet.get())) >= 0)
-        {
-            std::uint8_t* frame = nullptr;
-            const int size = avio_close_dyn_buf(m_adts->pb, &frame);
-            std::vector<std::uint8_t> framed(frame, frame + size);
-            av_free(frame);
-            if ((status = avio_open_dyn_buf(&m_adts->pb)) >= 0)
-                return framed;
-        }
-        throw std::runtime_error(m_info.name + ": AAC audio cannot be put in ADTS frames: " + AvErrorText(status));
+        Check(av_write_frame(m_adts.get(), m_packet.get()), what);
+        std::uint8_t* frame = nullptr;
+        const int size = avio_close_dyn_buf(std::exchange(m_adts->pb, nullptr), &frame);
+        const std::vector<std::uint8_t> framed = Bytes(frame, size);
+        av_free(frame);
+        Check(avio_open_dyn_buf(&m_adts->pb), what);
+        return framed;
     }
 
     // The demuxer says the last picture is cut short, or it fails to decode
@@ -288,15 +272,13 @@ private:
     }
 
     InputContextPtr m_context;
-    PacketPtr m_packet{av_packet_alloc()};
+    PacketPtr m_packet = Allocated<PacketPtr>(av_packet_alloc());
     Track m_video, m_audio;
-    SourceInfo m_info;
-    bool m_end = false, m_videoSeen = false, m_videoStarted = false; // read, handed out
-    // Host time of offset 0: the first timed video packet's. Audio is timed
-    // against it, so that both streams keep their distance from the file.
-    std::optional<std::int64_t> m_origin;
-    std::int64_t m_lastOffset = 0, m_audioEnd = 0;
-    std::int64_t m_frameTicks = 0;                     // one nominal frame; 0 when unknown
+    bool m_end = false, m_videoSeen = false;
+    // The host time of offset 0 is the first timed video packet's; audio is timed against
+    // it too, so that both streams keep their distance from the file.
+    std::optional<std::int64_t> m_origin, m_lastOffset; // the last picture handed out
+    std::int64_t m_audioEnd = 0, m_frameTicks = 0;      // one nominal frame; 0 when unknown
     std::vector<std::vector<std::uint8_t>> m_sinceKey; // the pictures since the last key picture
     std::size_t m_sinceKeyBytes = 0;
     bool m_swapAudioBytes = false;
@@ -375,70 +357,65 @@ std::int16_t ToneSample(int index)
                                      std::sin(2 * kPi * (beep ? 1000 : 440) * index / rate));
 }
 
-void Check(int status, const char* what)
+CodecContextPtr NewEncoder(const AVCodec* codec)
 {
-    if (status < 0)
-        throw std::runtime_error(std::string("the test card's ") + what + " failed: " + AvErrorText(status));
+    return Allocated<CodecContextPtr>(avcodec_alloc_context3(codec));
 }
 
-// Opens the encoder `configure` has set up, and encodes `count` frames, each
-// `step` ticks of its time base and filled by `fill(frame, i)`.
-template <typename Configure, typename Fill>
-std::vector<SourcePacket> Encode(const AVCodec* codec, Configure configure, int count, int step, Fill fill,
-                                 std::vector<std::uint8_t>* extraData = nullptr)
+// Opens `encoder`, set up for `codec`, and encodes `count` frames, each `step`
+// ticks of its time base and filled by `fill(frame, i)`.
+template <typename Fill>
+std::vector<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* codec, int count, int step, Fill fill)
 {
-    CodecContextPtr encoder(avcodec_alloc_context3(codec));
-    FramePtr frame(av_frame_alloc());
-    PacketPtr packet(av_packet_alloc());
-    if (!encoder || !frame || !packet)
-        throw std::bad_alloc();
-    configure(*encoder);
-    Check(avcodec_open2(encoder.get(), codec, nullptr), "encoder");
+    const auto check = [](int status, const char* what) {
+        Check(status, std::string("the test card's ") + what + " failed");
+    };
+    const auto frame = Allocated<FramePtr>(av_frame_alloc());
+    const auto packet = Allocated<PacketPtr>(av_packet_alloc());
+    check(avcodec_open2(encoder.get(), codec, nullptr), "encoder");
     const bool video = encoder->codec_type == AVMEDIA_TYPE_VIDEO;
     frame->format = video ? static_cast<int>(encoder->pix_fmt) : static_cast<int>(encoder->sample_fmt);
     frame->width = encoder->width;
     frame->height = encoder->height;
     frame->nb_samples = video ? 0 : step;
     frame->sample_rate = encoder->sample_rate;
-    Check(av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout), "frame allocation");
-    Check(av_frame_get_buffer(frame.get(), 0), "frame allocation");
+    check(av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout), "frame allocation");
+    check(av_frame_get_buffer(frame.get(), 0), "frame allocation");
     std::vector<SourcePacket> packets;
     for (int i = 0; i <= count; ++i)
     {
         if (i < count)
         {
-            Check(av_frame_make_writable(frame.get()), "frame allocation");
+            check(av_frame_make_writable(frame.get()), "frame allocation");
             fill(*frame, i);
             frame->pts = static_cast<std::int64_t>(i) * step;
         }
-        Check(avcodec_send_frame(encoder.get(), i < count ? frame.get() : nullptr), "encoder"); // null: drain
+        check(avcodec_send_frame(encoder.get(), i < count ? frame.get() : nullptr), "encoder"); // null: drain
         int status;
         while ((status = avcodec_receive_packet(encoder.get(), packet.get())) >= 0)
         {
-            packets.push_back({{packet->data, packet->data + packet->size},
+            packets.push_back({Bytes(packet->data, packet->size),
                                av_rescale_q(packet->pts, encoder->time_base, kHostTimeBase),
                                av_rescale_q(packet->duration, encoder->time_base, kHostTimeBase),
                                (packet->flags & AV_PKT_FLAG_KEY) != 0});
             av_packet_unref(packet.get());
         }
         if (status != AVERROR(EAGAIN) && status != AVERROR_EOF)
-            Check(status, "encoder");
+            check(status, "encoder");
     }
-    if (extraData)
-        extraData->assign(encoder->extradata, encoder->extradata + std::max(encoder->extradata_size, 0));
     return packets;
 }
 
 class MemoryReader final : public PacketSource
 {
 public:
-    MemoryReader(SourceInfo info, const std::vector<SourcePacket>& video, const std::vector<SourcePacket>& audio)
-        : m_info(std::move(info)), m_video(video), m_audio(audio)
+    MemoryReader(SourceInfo source, const std::vector<SourcePacket>& video, const std::vector<SourcePacket>& audio)
+        : m_video(video), m_audio(audio)
     {
+        info = std::move(source);
     }
-    const SourceInfo& Info() const override { return m_info; }
     bool Next(SourcePacket& packet) override { return Take(m_video, m_nextVideo, packet); }
-    bool NextAudio(SourcePacket& packet) override { return m_info.audio && Take(m_audio, m_nextAudio, packet); }
+    bool NextAudio(SourcePacket& packet) override { return info.audio && Take(m_audio, m_nextAudio, packet); }
 
 private:
     static bool Take(const std::vector<SourcePacket>& packets, std::size_t& next, SourcePacket& packet)
@@ -448,7 +425,6 @@ private:
         packet = packets[next++];
         return true;
     }
-    SourceInfo m_info;
     const std::vector<SourcePacket>& m_video;
     const std::vector<SourcePacket>& m_audio;
     std::size_t m_nextVideo = 0, m_nextAudio = 0;
@@ -466,46 +442,42 @@ TestCard::TestCard()
     const bool x264 = codec != nullptr;
     if (!codec && !(codec = avcodec_find_encoder_by_name("mpeg4")))
         throw std::runtime_error("FFmpeg has neither the libx264 nor the mpeg4 encoder for the test card");
-    m_video = Encode(
-        codec,
-        [x264](AVCodecContext& video) {
-            video.width = kWidth;
-            video.height = kHeight;
-            video.pix_fmt = AV_PIX_FMT_YUV420P;
-            video.time_base = kFrameTimeBase;
-            video.framerate = av_inv_q(kFrameTimeBase);
-            video.gop_size = kFps;  // a key picture every second, as cameras send them
-            video.max_b_frames = 0; // the library times pictures in the order they arrive
-            // Parameter sets go to the stream description, as a camera's SDP would carry them.
-            video.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-            if (!x264)
-                video.bit_rate = 4'000'000;
-            else
-            {
-                av_opt_set(video.priv_data, "preset", "veryfast", 0);
-                av_opt_set(video.priv_data, "x264-params", "scenecut=0", 0); // the flashes are no scene cuts
-            }
-        },
-        kFps * kSeconds, 1, DrawFrame, &m_info.video.extraData);
+    const CodecContextPtr video = NewEncoder(codec);
+    video->width = kWidth;
+    video->height = kHeight;
+    video->pix_fmt = AV_PIX_FMT_YUV420P;
+    video->time_base = kFrameTimeBase;
+    video->framerate = av_inv_q(kFrameTimeBase);
+    video->gop_size = kFps;  // a key picture every second, as cameras send them
+    video->max_b_frames = 0; // the library times pictures in the order they arrive
+    // Parameter sets go to the stream description, as a camera's SDP would carry them.
+    video->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (!x264)
+        video->bit_rate = 4'000'000;
+    else
+    {
+        av_opt_set(video->priv_data, "preset", "veryfast", 0);
+        av_opt_set(video->priv_data, "x264-params", "scenecut=0", 0); // the flashes are no scene cuts
+    }
+    m_video = Encode(video, codec, kFps * kSeconds, 1, DrawFrame);
     m_info.name = "test card";
-    m_info.video = {codec->id, kWidth, kHeight, std::move(m_info.video.extraData), av_inv_q(kFrameTimeBase)};
+    m_info.video = {codec->id, kWidth, kHeight, Bytes(video->extradata, video->extradata_size),
+                    av_inv_q(kFrameTimeBase)};
     m_info.durationSeconds = kSeconds;
 
     // G.711 mu-law in 20 ms packets, as network cameras send it.
     constexpr int kPacketSamples = kSampleRate / 50;
-    m_audio = Encode(
-        avcodec_find_encoder(AV_CODEC_ID_PCM_MULAW),
-        [](AVCodecContext& audio) {
-            audio.sample_rate = kSampleRate;
-            audio.sample_fmt = AV_SAMPLE_FMT_S16;
-            audio.time_base = AVRational{1, kSampleRate};
-            av_channel_layout_default(&audio.ch_layout, 1);
-        },
-        kSampleRate * kSeconds / kPacketSamples, kPacketSamples,
-        [](AVFrame& frame, int packet) {
-            for (int i = 0; i < kPacketSamples; ++i)
-                reinterpret_cast<std::int16_t*>(frame.data[0])[i] = ToneSample(packet * kPacketSamples + i);
-        });
+    const AVCodec* mulaw = avcodec_find_encoder(AV_CODEC_ID_PCM_MULAW);
+    const CodecContextPtr audio = NewEncoder(mulaw);
+    audio->sample_rate = kSampleRate;
+    audio->sample_fmt = AV_SAMPLE_FMT_S16;
+    audio->time_base = AVRational{1, kSampleRate};
+    av_channel_layout_default(&audio->ch_layout, 1);
+    const auto tone = [](AVFrame& frame, int packet) {
+        for (int i = 0; i < kPacketSamples; ++i)
+            reinterpret_cast<std::int16_t*>(frame.data[0])[i] = ToneSample(packet * kPacketSamples + i);
+    };
+    m_audio = Encode(audio, mulaw, kSampleRate * kSeconds / kPacketSamples, kPacketSamples, tone);
     m_info.audio = AudioDescription{m_info.name, AV_CODEC_ID_PCM_MULAW, kSampleRate, 1, 1, 0, {}};
 }
 

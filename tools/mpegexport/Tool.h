@@ -8,6 +8,7 @@
 #include <cstdint> // before FFmpeg's headers, which need its constant macros in C++
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,8 +23,7 @@ namespace mpegexport
 
 namespace mpeg = Halvaro::Oru::Shared::Export::Mpeg;
 
-// The tool sees only the public headers, so it owns its FFmpeg handles itself:
-// each is released by its free function, which takes T** and nulls it.
+// The tool sees only the public headers, so it owns its FFmpeg handles itself.
 template <typename T, void (*Free)(T**)> struct FreeByAddress
 {
     void operator()(T* handle) const noexcept { Free(&handle); }
@@ -32,20 +32,23 @@ using InputContextPtr = std::unique_ptr<AVFormatContext, FreeByAddress<AVFormatC
 using CodecContextPtr = std::unique_ptr<AVCodecContext, FreeByAddress<AVCodecContext, avcodec_free_context>>;
 using PacketPtr = std::unique_ptr<AVPacket, FreeByAddress<AVPacket, av_packet_free>>;
 using FramePtr = std::unique_ptr<AVFrame, FreeByAddress<AVFrame, av_frame_free>>;
+// Owns an FFmpeg allocation; throws std::bad_alloc when it failed.
+template <typename Ptr> Ptr Allocated(typename Ptr::pointer handle)
+{
+    if (!handle)
+        throw std::bad_alloc();
+    return Ptr(handle);
+}
 
-std::string AvErrorText(int code);
+// Throws "what: <FFmpeg's text>" for a negative status.
+void Check(int status, const std::string& what);
 
-// Host clock units per second.
 constexpr std::int64_t kHostTicksPerSecond = 10'000'000;
 constexpr AVRational kHostTimeBase{1, static_cast<int>(kHostTicksPerSecond)};
 
 // --- codecs and containers --------------------------------------------------
 
-enum class Container
-{
-    Mp4,
-    Mov,
-};
+enum class Container { Mp4, Mov };
 const char* ContainerName(Container container);
 // The container an output name asks for (.mp4 or .mov, any case); throws for others.
 Container ContainerOf(const std::string& path);
@@ -54,23 +57,20 @@ std::string PartName(const std::string& path, int index);
 // The library takes file names as UTF-16 code units; ours are UTF-8.
 std::wstring ToUtf16(const std::string& utf8);
 
-std::optional<mpeg::CodecIdVideo> ToLibraryVideoCodec(AVCodecID codec);
-std::optional<mpeg::CodecIdAudio> ToLibraryAudioCodec(AVCodecID codec);
-std::string SupportedVideoCodecList(); // "H.264, H.265, ..."
-std::string SupportedAudioCodecList();
+// The library's mpeg::CodecIdVideo or mpeg::CodecIdAudio for a codec it takes.
+std::optional<int> LibraryCodec(AVCodecID codec, bool audio);
+std::string SupportedCodecs(bool audio); // "H.264, H.265, ..."
 // A reader's name ("H.264"); FFmpeg's short name for codecs we do not list.
 std::string DisplayName(AVCodecID codec);
 // The codec the container ends up with: the input's when it carries it, else
 // what the library transcodes into (MPEG-4 part 2; AAC in MP4, Microsoft ADPCM in MOV).
-AVCodecID OutputVideoCodec(Container container, AVCodecID input);
-AVCodecID OutputAudioCodec(Container container, AVCodecID input);
+AVCodecID OutputCodec(Container container, AVCodecID input, bool audio);
 
 // A written file as the library reported it and as read back: proof that it is complete.
 struct WrittenFile
 {
     std::string path;
     std::int64_t bytes = 0;
-    std::string codec; // FFmpeg's short name; empty without pictures
     std::int64_t frames = 0;
     double seconds = 0;
     std::string audioCodec; // empty without an audio track
@@ -84,8 +84,7 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes = 0);
 struct VideoDescription
 {
     AVCodecID codec = AV_CODEC_ID_NONE;
-    int width = 0;
-    int height = 0;
+    int width = 0, height = 0;
     std::vector<std::uint8_t> extraData;
     AVRational frameRate{0, 1}; // 0/1 when the input has none
     bool reordered = false;     // B-frames
@@ -95,9 +94,7 @@ struct AudioDescription
 {
     std::string source; // the file the audio comes from
     AVCodecID codec = AV_CODEC_ID_NONE;
-    int sampleRate = 0;
-    int channels = 0;
-    int blockAlign = 0;
+    int sampleRate = 0, channels = 0, blockAlign = 0;
     int bitsPerSample = 0; // coded bits a sample (G.726); 0 when unknown
     std::vector<std::uint8_t> extraData;
 };
@@ -123,18 +120,14 @@ class PacketSource
 {
 public:
     virtual ~PacketSource() = default;
-    virtual const SourceInfo& Info() const = 0;
     virtual bool Next(SourcePacket& packet) = 0;      // video; false at the end
     virtual bool NextAudio(SourcePacket& packet) = 0; // false at the end or without audio
+    SourceInfo info;                                  // set when the source opens
     std::vector<std::string> notes;                   // what the user should know once it has been read
 };
 
-enum class Streams
-{
-    VideoAndAudio, // audio when the file has some
-    VideoOnly,
-    AudioOnly,
-};
+// VideoAndAudio takes the audio when the file has some.
+enum class Streams { VideoAndAudio, VideoOnly, AudioOnly };
 // A media file read with libavformat; throws when it lacks a required stream.
 std::unique_ptr<PacketSource> OpenFile(const std::string& path, Streams streams);
 
@@ -160,12 +153,8 @@ struct ExportSettings
     std::int64_t batchTicks = kHostTicksPerSecond;
     std::optional<std::int64_t> splitTicks, stopTicks;
     std::optional<std::int32_t> timeScale;
-    enum class Progress
-    {
-        None,
-        Line,  // one line rewritten in place, for a terminal
-        Lines, // a line every tenth of the input, for logs
-    } progress = Progress::None;
+    // Line: one line rewritten in place, for a terminal; Lines: one every tenth of the input, for logs.
+    enum class Progress { None, Line, Lines } progress = Progress::None;
     std::function<bool()> interrupted;
     double pace = 0; // above 0: no faster than this many times real time
 };

@@ -7,12 +7,16 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <chrono>
+#include <cinttypes>
 #include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -82,13 +86,20 @@ const char* const kUsage =
     "missing; 5 the journal is damaged; 6 the journal does not match FILE;\n"
     "7 the journal lists no packet yet. On 3 to 7 no file is touched.\n";
 
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void OnInterrupt(int signal)
+{
+    g_interrupted = 1;
+    std::signal(signal, SIG_DFL); // a second signal ends the process the usual way
+}
+
+extern "C" void DiscardFfmpegLog(void*, int, const char*, va_list) {}
+
 struct Options
 {
     std::string input, output, audioInput, recover;
-    std::int64_t batchMs = 1000;
-    std::optional<double> splitEvery, stopAfter;
-    std::optional<std::int32_t> timeScale;
-    double pace = 0;
+    ExportSettings settings; // all but the output
     bool noAudio = false, json = false, quiet = false, progress = false, verbose = false, help = false;
 };
 
@@ -101,16 +112,11 @@ struct UsageError : std::runtime_error
 // A positive number of seconds, or with `maximum` a whole number from 1 to it.
 double Positive(const std::string& option, const std::string& text, std::int64_t maximum = 0)
 {
-    std::size_t used = 0;
-    double value = 0;
-    try
-    {
-        value = maximum ? static_cast<double>(std::stoll(text, &used)) : std::stod(text, &used);
-    }
-    catch (const std::exception&)
-    {
-    }
-    if (used != 0 && used == text.size() && std::isfinite(value) && value > 0 && value <= (maximum ? maximum : 1e9))
+    char* end = nullptr;
+    errno = 0;
+    const double value = maximum ? double(std::strtoll(text.c_str(), &end, 10)) : std::strtod(text.c_str(), &end);
+    if (errno == 0 && end != text.c_str() && *end == '\0' && std::isfinite(value) && value > 0 &&
+        value <= (maximum ? maximum : 1e9))
         return value;
     throw UsageError(option +
                      (maximum ? " wants a whole number from 1 to " + std::to_string(maximum)
@@ -126,22 +132,16 @@ Options ParseOptions(int argc, char** argv)
     app.allow_extras();
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     // Numbers are taken as text and checked here, so that a bad one is named as the user wrote it.
-    std::string batchMs, timeScale, splitEvery, stopAfter, pace;
+    std::map<std::string, std::string> numbers;
+    for (const char* option : {"--batch-ms", "--time-scale", "--split-every", "--stop-after", "--pace"})
+        app.add_option(option, numbers[option]);
     app.add_option("input", o.input);
     app.add_option("output", o.output);
-    app.add_option("--batch-ms", batchMs);
-    app.add_option("--time-scale", timeScale);
-    app.add_option("--split-every", splitEvery);
-    app.add_option("--stop-after", stopAfter);
-    app.add_option("--pace", pace);
     app.add_option("--audio", o.audioInput);
     app.add_option("--recover", o.recover);
-    app.add_flag("--no-audio", o.noAudio);
-    app.add_flag("--json", o.json);
-    app.add_flag("-q,--quiet", o.quiet);
-    app.add_flag("-v,--verbose", o.verbose);
-    app.add_flag("--progress", o.progress);
-    app.add_flag("-h,--help", o.help);
+    for (auto [names, flag] : {std::pair{"--no-audio", &o.noAudio}, {"--json", &o.json}, {"-q,--quiet", &o.quiet},
+                               {"-v,--verbose", &o.verbose}, {"--progress", &o.progress}, {"-h,--help", &o.help}})
+        app.add_flag(names, *flag);
     try
     {
         app.parse(argc, argv);
@@ -159,16 +159,23 @@ Options ParseOptions(int argc, char** argv)
         if (extra != "--")
             throw UsageError((extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") +
                              extra + "'");
-    if (app.count("--batch-ms"))
-        o.batchMs = static_cast<std::int64_t>(Positive("--batch-ms", batchMs, 3'600'000));
-    if (app.count("--time-scale"))
-        o.timeScale = static_cast<std::int32_t>(Positive("--time-scale", timeScale, INT32_MAX));
-    if (app.count("--split-every"))
-        o.splitEvery = Positive("--split-every", splitEvery);
-    if (app.count("--stop-after"))
-        o.stopAfter = Positive("--stop-after", stopAfter);
-    if (app.count("--pace"))
-        o.pace = Positive("--pace", pace);
+    const auto number = [&](const char* option, std::int64_t maximum = 0) {
+        return app.count(option) ? std::optional(Positive(option, numbers[option], maximum)) : std::nullopt;
+    };
+    const auto ticks = [](std::optional<double> seconds) {
+        return seconds ? std::optional(std::int64_t(*seconds * kHostTicksPerSecond)) : std::nullopt;
+    };
+    ExportSettings& s = o.settings;
+    s.batchTicks = std::int64_t(number("--batch-ms", 3'600'000).value_or(1000)) * (kHostTicksPerSecond / 1000);
+    if (const auto timeScale = number("--time-scale", INT32_MAX))
+        s.timeScale = std::int32_t(*timeScale);
+    s.splitTicks = ticks(number("--split-every"));
+    s.stopTicks = ticks(number("--stop-after"));
+    s.pace = number("--pace").value_or(0);
+    s.progress = !o.quiet && isatty(STDERR_FILENO) ? ExportSettings::Progress::Line
+                 : o.progress                      ? ExportSettings::Progress::Lines
+                                                   : ExportSettings::Progress::None;
+    s.interrupted = [] { return g_interrupted != 0; };
     if (!o.recover.empty() && app.count("input"))
         throw UsageError("--recover takes the file to recover alone");
     if (!o.audioInput.empty() && o.noAudio)
@@ -181,39 +188,9 @@ Options ParseOptions(int argc, char** argv)
 std::string UsageText()
 {
     std::string text = kUsage;
-    text.replace(text.find("%VIDEO%"), 7, SupportedVideoCodecList());
-    text.replace(text.find("%AUDIO%"), 7, SupportedAudioCodecList());
+    text.replace(text.find("%VIDEO%"), 7, SupportedCodecs(false));
+    text.replace(text.find("%AUDIO%"), 7, SupportedCodecs(true));
     return text;
-}
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void OnInterrupt(int signal)
-{
-    g_interrupted = 1;
-    std::signal(signal, SIG_DFL); // a second signal ends the process the usual way
-}
-
-extern "C" void DiscardFfmpegLog(void*, int, const char*, va_list) {}
-
-ExportSettings SettingsFor(const Options& options, const std::string& output)
-{
-    const auto ticks = [](double seconds) { return static_cast<std::int64_t>(seconds * kHostTicksPerSecond); };
-    ExportSettings settings;
-    settings.output = output;
-    settings.batchTicks = options.batchMs * (kHostTicksPerSecond / 1000);
-    if (options.splitEvery)
-        settings.splitTicks = ticks(*options.splitEvery);
-    if (options.stopAfter)
-        settings.stopTicks = ticks(*options.stopAfter);
-    settings.timeScale = options.timeScale;
-    if (!options.quiet && isatty(STDERR_FILENO))
-        settings.progress = ExportSettings::Progress::Line;
-    else if (options.progress)
-        settings.progress = ExportSettings::Progress::Lines;
-    settings.interrupted = [] { return g_interrupted != 0; };
-    settings.pace = options.pace;
-    return settings;
 }
 
 std::vector<ExportResult> ExportTestCard(const Options& options)
@@ -224,10 +201,12 @@ std::vector<ExportResult> ExportTestCard(const Options& options)
                     TestCard::kWidth, TestCard::kHeight, DisplayName(card.Info().video.codec).c_str(), TestCard::kFps,
                     options.noAudio ? "" : " with a G.711 mu-law 8 kHz tone");
     std::vector<ExportResult> results;
+    ExportSettings settings = options.settings;
     for (const char* output : {"demo.mp4", "demo.mov"})
     {
         const auto reader = card.NewReader(!options.noAudio);
-        results.push_back(Export(*reader, *reader, SettingsFor(options, output)));
+        settings.output = output;
+        results.push_back(Export(*reader, *reader, settings));
         if (results.back().interrupted)
             break;
     }
@@ -236,7 +215,8 @@ std::vector<ExportResult> ExportTestCard(const Options& options)
 
 std::vector<ExportResult> ExportFile(const Options& options)
 {
-    const std::string output =
+    ExportSettings settings = options.settings;
+    const std::string& output = settings.output =
         options.output.empty() ? std::filesystem::path(options.input).stem().string() + ".mp4" : options.output;
     ContainerOf(output); // refuse a bad name before reading the input
     for (const std::string& input : {options.input, options.audioInput})
@@ -245,7 +225,7 @@ std::vector<ExportResult> ExportFile(const Options& options)
     const bool ownAudio = !options.noAudio && options.audioInput.empty();
     const auto video = OpenFile(options.input, ownAudio ? Streams::VideoAndAudio : Streams::VideoOnly);
     const auto audio = options.audioInput.empty() ? nullptr : OpenFile(options.audioInput, Streams::AudioOnly);
-    return {Export(*video, audio ? *audio : *video, SettingsFor(options, output))};
+    return {Export(*video, audio ? *audio : *video, settings)};
 }
 
 std::string Treatment(AVCodecID in, AVCodecID out)
@@ -257,23 +237,21 @@ void PrintText(const std::vector<ExportResult>& results)
 {
     for (const ExportResult& r : results)
     {
-        std::printf("%s -> %s: %s, time scale %d, %lld of %lld packets handed over, %.3f s%s\n", r.input.c_str(),
-                    ContainerName(r.container), Treatment(r.codecIn, r.codecOut).c_str(), r.timeScale,
-                    static_cast<long long>(r.packetsSent), static_cast<long long>(r.packetsRead), r.secondsTaken,
-                    r.interrupted ? " (interrupted)"
-                    : r.stopped   ? " (stopped)"
-                                  : "");
+        std::printf("%s -> %s: %s, time scale %d, %" PRId64 " of %" PRId64 " packets handed over, %.3f s%s\n",
+                    r.input.c_str(), ContainerName(r.container), Treatment(r.codecIn, r.codecOut).c_str(),
+                    r.timeScale, r.packetsSent, r.packetsRead, r.secondsTaken,
+                    r.interrupted ? " (interrupted)" : r.stopped ? " (stopped)" : "");
         if (const auto& a = r.audio)
-            std::printf("  audio from %s: %s, %d Hz, %lld of %lld packets handed over\n", a->source.c_str(),
-                        Treatment(a->codecIn, a->codecOut).c_str(), a->sampleRate,
-                        static_cast<long long>(a->packetsSent), static_cast<long long>(a->packetsRead));
+            std::printf("  audio from %s: %s, %d Hz, %" PRId64 " of %" PRId64 " packets handed over\n",
+                        a->source.c_str(), Treatment(a->codecIn, a->codecOut).c_str(), a->sampleRate, a->packetsSent,
+                        a->packetsRead);
         for (const WrittenFile& f : r.files)
         {
-            std::printf("  %s: %lld bytes, %lld pictures, %.2f s", f.path.c_str(), static_cast<long long>(f.bytes),
-                        static_cast<long long>(f.frames), f.seconds);
+            std::printf("  %s: %" PRId64 " bytes, %" PRId64 " pictures, %.2f s", f.path.c_str(), f.bytes, f.frames,
+                        f.seconds);
             if (!f.audioCodec.empty())
-                std::printf("; %s audio, %lld packets, %.2f s", f.audioCodec.c_str(),
-                            static_cast<long long>(f.audioPackets), f.audioSeconds);
+                std::printf("; %s audio, %" PRId64 " packets, %.2f s", f.audioCodec.c_str(), f.audioPackets,
+                            f.audioSeconds);
             std::printf("\n");
         }
     }
@@ -289,36 +267,21 @@ void PrintJson(const std::vector<ExportResult>& results, double secondsTaken)
     {
         Json audio, files = Json::array();
         if (const auto& a = r.audio)
-            audio = {{"source", a->source},
-                     {"codecIn", avcodec_get_name(a->codecIn)},
-                     {"codecOut", avcodec_get_name(a->codecOut)},
-                     {"treatment", copied(a->codecIn, a->codecOut)},
-                     {"sampleRate", a->sampleRate},
-                     {"channels", a->channels},
-                     {"packetsRead", a->packetsRead},
-                     {"packetsSent", a->packetsSent}};
+            audio = {{"source", a->source}, {"codecIn", avcodec_get_name(a->codecIn)},
+                     {"codecOut", avcodec_get_name(a->codecOut)}, {"treatment", copied(a->codecIn, a->codecOut)},
+                     {"sampleRate", a->sampleRate}, {"channels", a->channels},
+                     {"packetsRead", a->packetsRead}, {"packetsSent", a->packetsSent}};
         for (const WrittenFile& f : r.files)
-            files.push_back({{"path", f.path},
-                             {"bytes", f.bytes},
-                             {"frames", f.frames},
+            files.push_back({{"path", f.path}, {"bytes", f.bytes}, {"frames", f.frames},
                              {"seconds", milli(f.seconds)},
                              {"audioCodec", f.audioCodec.empty() ? Json() : Json(f.audioCodec)},
-                             {"audioPackets", f.audioPackets},
-                             {"audioSeconds", milli(f.audioSeconds)}});
-        exports.push_back({{"input", r.input},
-                           {"container", ContainerName(r.container)},
-                           {"codecIn", avcodec_get_name(r.codecIn)},
-                           {"codecOut", avcodec_get_name(r.codecOut)},
-                           {"video", copied(r.codecIn, r.codecOut)},
-                           {"timeScale", r.timeScale},
-                           {"packetsRead", r.packetsRead},
-                           {"packetsSent", r.packetsSent},
-                           {"audio", audio},
-                           {"stopped", r.stopped},
-                           {"interrupted", r.interrupted},
-                           {"secondsTaken", milli(r.secondsTaken)},
-                           {"files", files},
-                           {"notes", r.notes}});
+                             {"audioPackets", f.audioPackets}, {"audioSeconds", milli(f.audioSeconds)}});
+        exports.push_back({{"input", r.input}, {"container", ContainerName(r.container)},
+                           {"codecIn", avcodec_get_name(r.codecIn)}, {"codecOut", avcodec_get_name(r.codecOut)},
+                           {"video", copied(r.codecIn, r.codecOut)}, {"timeScale", r.timeScale},
+                           {"packetsRead", r.packetsRead}, {"packetsSent", r.packetsSent}, {"audio", audio},
+                           {"stopped", r.stopped}, {"interrupted", r.interrupted},
+                           {"secondsTaken", milli(r.secondsTaken)}, {"files", files}, {"notes", r.notes}});
     }
     // An input name that is not UTF-8 is shown with replacement characters, not refused.
     const Json summary = {{"exports", exports}, {"secondsTaken", milli(secondsTaken)}};
@@ -358,24 +321,18 @@ int main(int argc, char** argv)
         const auto began = std::chrono::steady_clock::now();
         const std::vector<ExportResult> results = options.input.empty() ? ExportTestCard(options) : ExportFile(options);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        bool interrupted = false;
         for (const ExportResult& result : results)
-        {
-            interrupted = interrupted || result.interrupted;
             for (const std::string& note : result.notes)
                 if (!options.quiet)
                     std::fprintf(stderr, "mpegexport: note: %s\n", note.c_str());
-        }
         if (options.json)
             PrintJson(results, seconds);
         else if (!options.quiet)
             PrintText(results);
-        if (interrupted)
-        {
-            std::fprintf(stderr, "mpegexport: interrupted; the files listed were finished with what was written\n");
-            return 130;
-        }
-        return 0;
+        if (!results.back().interrupted) // an interrupted export is the last one
+            return 0;
+        std::fprintf(stderr, "mpegexport: interrupted; the files listed were finished with what was written\n");
+        return 130;
     }
     catch (const std::exception& error)
     {
