@@ -67,9 +67,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const Journal::PacketEntry& entry : contents.packets)
         Require(entry.stream < contents.streams.size(), "a packet of no stream");
     std::vector<std::uint8_t> converted;
-    // The input as a payload, both ways. (A start code right after another
-    // stores an empty unit, as the muxer does, which does not convert back.)
+    // The input as a payload, both ways; whatever is stored converts back
+    // (a start code right after another stores an empty unit, as the muxer does).
     Journal::LengthPrefixedToAnnexB(data, size, converted);
-    Journal::AnnexBToLengthPrefixed(data, size, converted);
+    std::vector<std::uint8_t> stored;
+    Journal::AnnexBToLengthPrefixed(data, size, stored);
+    Require(Journal::LengthPrefixedToAnnexB(stored.data(), stored.size(), converted), "stored units convert back");
     return 0;
 }

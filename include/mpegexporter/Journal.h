@@ -137,7 +137,8 @@ inline bool LengthPrefixedToAnnexB(const std::uint8_t* data, std::size_t size, s
         const std::size_t length = (std::size_t(data[at]) << 24) | (std::size_t(data[at + 1]) << 16) |
                                    (std::size_t(data[at + 2]) << 8) | data[at + 3];
         at += 4;
-        if (length == 0 || length > size - at)
+        // An empty unit is what two adjacent start codes are stored as.
+        if (length > size - at)
             return false;
         const std::uint8_t startCode[4] = {0, 0, 0, 1};
         out.insert(out.end(), startCode, startCode + 4);
