@@ -187,7 +187,7 @@ recover_kill)
   # SIGKILL at random moments: the file recovered plays and holds what was handed over 1.3 s before.
   recovery_sources
   seed=${RECOVERY_SEED:-$RANDOM}
-  for trial in $(seq 0 20); do
+  for trial in $(seq 0 $((${RECOVERY_TRIALS:-9} - 1))); do
     i=$((trial % 3)) out=k.$(ext $((trial % 3)))
     delay=$(python3 -c "import random; random.seed($seed + $trial); print(round(random.uniform(0.3, 4.5), 2))")
     elapsed=$(kill_export $i $out $delay)
