@@ -30,9 +30,10 @@ constexpr int kMulawRate = 8000;
 constexpr std::uint64_t kMulawStep = kSecond / 50; // 20 ms packets
 
 // Made once: encoding is not what is measured.
-const EncodedStream& Input(const std::string& codec)
+const EncodedStream& Input(const char* name)
 {
     static std::map<std::string, EncodedStream> made;
+    const std::string codec = name;
     const int seconds = static_cast<int>(Workload("BENCH_SECONDS", 60, 2));
     if (!made.count(codec))
         made[codec] = codec == "pcm_mulaw" ? TestMedia::EncodeTone("pcm_mulaw", kMulawRate, seconds, 440)
