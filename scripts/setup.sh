@@ -17,6 +17,8 @@ packages=(
   # Readers that share no code with libavformat's MP4 demuxer (tests/readers)
   gstreamer1.0-tools gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-libav
   mediainfo python3
+  # arithmetic in the tool tests
+  bc
   # libFuzzer and the sanitizer runtimes for the fuzzing harnesses (fuzz/)
   clang libclang-rt-dev
   # The benchmarks (bench/): in-process on Google Benchmark, whole processes on hyperfine
