@@ -21,25 +21,36 @@ packages=(
   bc
   # libFuzzer and the sanitizer runtimes for the fuzzing harnesses (fuzz/)
   clang libclang-rt-dev
-  # The benchmarks (bench/): in-process on Google Benchmark, whole processes on hyperfine
-  libbenchmark-dev hyperfine
+  # The benchmarks (bench/): in-process on Google Benchmark
+  libbenchmark-dev
 )
+# Installed where the release has it (Debian testing is without it at times):
+# hyperfine for the benchmarks' whole-process rows, which run_all.sh leaves
+# out otherwise.
+optional=(hyperfine)
 
 # The real-browser check (tests/browser): Debian's chromium, and node with npm
 # for puppeteer-core unless a node is on PATH already.
 packages+=(chromium)
 command -v node >/dev/null || packages+=(nodejs npm)
 
+installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || true)" = installed ]; }
+# The optional packages that are missing and that apt knows of.
+wanted() {
+  for package in "${optional[@]}"; do
+    installed "$package" || ! apt-cache show "$package" >/dev/null 2>&1 || echo "$package"
+  done
+}
 missing=()
 for package in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-  [ "$status" = installed ] || missing+=("$package")
+  installed "$package" || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+[ ${#missing[@]} -eq 0 ] && [ -z "$(wanted)" ] && exit 0
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
+mapfile -t -O ${#missing[@]} missing < <(wanted)
+echo "Installing: ${missing[*]}"
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
