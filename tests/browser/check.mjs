@@ -11,6 +11,7 @@
 // the file's edit lists as playback does: both on the media timeline.
 
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import puppeteer from 'puppeteer-core';
@@ -24,12 +25,12 @@ const kDurationTolerance = 0.13;
 // the tighter bound both ways.
 const kSyncBound = 0.045;
 
-// Runs in the page, on the file's bytes (a blob URL keeps the canvas readable).
-async function measure(base64, type, seeks, fps, seconds) {
-  const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
+// Runs in the page, served from the same origin as the file (the canvas
+// stays readable).
+async function measure(url, seeks, fps, seconds) {
   const video = document.createElement('video');
   video.muted = true; // playback only times the pictures; the sound is decoded below
-  video.src = URL.createObjectURL(new Blob([bytes], { type }));
+  video.src = url;
   document.body.appendChild(video);
   const failed = new Promise((_, reject) => video.addEventListener('error', () =>
     reject(new Error(`media error ${video.error && video.error.code}: ${video.error && video.error.message}`))));
@@ -111,7 +112,8 @@ async function measure(base64, type, seeks, fps, seconds) {
   // quiet tone can be.
   let buffer;
   try {
-    buffer = await new OfflineAudioContext(1, 1, 48000).decodeAudioData(bytes.buffer);
+    const bytes = await (await fetch(url)).arrayBuffer();
+    buffer = await new OfflineAudioContext(1, 1, 48000).decodeAudioData(bytes);
   } catch (error) {
     result.audioError = String(error);
     return result;
@@ -128,6 +130,24 @@ async function measure(base64, type, seeks, fps, seconds) {
   return result;
 }
 
+// The files over HTTP on 127.0.0.1, with byte ranges, as a web server gives
+// them to a player; '/' is an empty page for the checks to run in.
+const server = http.createServer((request, response) => {
+  const file = (files[Number(request.url.slice(1)) - 1] || '').split('=')[0]; // '/N': the Nth file
+  if (!file)
+    return response.end('<!doctype html>');
+  const size = fs.statSync(file).size;
+  const range = /^bytes=(\d*)-(\d*)$/.exec(request.headers.range || '');
+  const start = range && range[1] ? Number(range[1]) : 0;
+  const end = range && range[2] ? Math.min(Number(range[2]), size - 1) : size - 1;
+  const type = file.endsWith('.mov') ? 'video/quicktime' : 'video/mp4';
+  response.writeHead(range ? 206 : 200, { 'Content-Type': type, 'Accept-Ranges': 'bytes',
+    'Content-Length': end - start + 1, ...(range && { 'Content-Range': `bytes ${start}-${end}/${size}` }) });
+  fs.createReadStream(file, { start, end }).pipe(response);
+});
+await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+const base = `http://127.0.0.1:${server.address().port}`;
+
 const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'chromium-profile-'));
 const browser = await puppeteer.launch({
   executablePath: chromium, headless: true, userDataDir: profile,
@@ -140,7 +160,7 @@ const report = (file, check, ok, text) => {
   console.log(`${ok ? 'ok  ' : 'FAIL'} ${file}: ${check}: ${text}`);
 };
 try {
-  for (const argument of files) {
+  for (const [index, argument] of files.entries()) {
     const [file, given] = argument.split('=');
     const seconds = given ? Number(given) : 10;
     // A shorter export (one recovered after a kill) is sought early on.
@@ -149,8 +169,8 @@ try {
     page.on('console', (message) => console.log(`  [page] ${message.text()}`));
     let m;
     try {
-      m = await page.evaluate(measure, fs.readFileSync(file).toString('base64'),
-                              file.endsWith('.mov') ? 'video/quicktime' : 'video/mp4', seeks, kFps, seconds);
+      await page.goto(`${base}/`);
+      m = await page.evaluate(measure, `${base}/${index + 1}`, seeks, kFps, seconds);
     } catch (error) {
       report(file, 'plays', false, String(error.message || error).split('\n')[0]);
       continue;
@@ -180,6 +200,7 @@ try {
   }
 } finally {
   await browser.close();
+  server.close();
   fs.rmSync(profile, { recursive: true, force: true });
 }
 process.exit(failures ? 1 : 0);
