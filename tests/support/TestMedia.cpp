@@ -395,8 +395,6 @@ ReadFile Read(const std::filesystem::path& path)
         read.height = codec->height;
         read.sampleAspectRatio = stream->sample_aspect_ratio;
         read.extradata.assign(codec->extradata, codec->extradata + codec->extradata_size);
-        read.frameRate = stream->avg_frame_rate;
-        read.realFrameRate = stream->r_frame_rate;
         if (stream->start_time != AV_NOPTS_VALUE)
             read.startSeconds = static_cast<double>(stream->start_time) * av_q2d(stream->time_base);
         if (stream->duration != AV_NOPTS_VALUE)
@@ -416,29 +414,6 @@ ReadFile Read(const std::filesystem::path& path)
         av_packet_unref(packet.get());
     }
     return file;
-}
-
-ReadPacket SeekAndRead(const std::filesystem::path& path, double seconds)
-{
-    InputContextPtr context = OpenInput(path);
-    if (!context || avformat_find_stream_info(context.get(), nullptr) < 0 || context->nb_streams == 0)
-    {
-        ADD_FAILURE() << "libavformat cannot open " << path;
-        return {};
-    }
-    const AVStream* stream = context->streams[0];
-    const std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
-    const std::int64_t target =
-        start + av_rescale_q(std::llround(seconds * AV_TIME_BASE), AVRational{1, AV_TIME_BASE}, stream->time_base);
-    PacketPtr packet(av_packet_alloc());
-    if (av_seek_frame(context.get(), 0, target, AVSEEK_FLAG_BACKWARD) < 0 ||
-        av_read_frame(context.get(), packet.get()) < 0)
-    {
-        ADD_FAILURE() << "cannot seek to " << seconds << " s in " << path;
-        return {};
-    }
-    return ReadPacket{packet->stream_index, packet->pts - start, packet->dts - start,
-                      (packet->flags & AV_PKT_FLAG_DISCARD) != 0, Bytes(packet->data, packet->data + packet->size)};
 }
 
 namespace

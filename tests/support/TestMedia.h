@@ -96,9 +96,7 @@ struct ReadStream
     int width = 0, height = 0;
     AVRational sampleAspectRatio{0, 1}; // the container's
     Bytes extradata;
-    AVRational frameRate{0, 1};     // avg_frame_rate, as ffprobe reports it
-    AVRational realFrameRate{0, 1}; // r_frame_rate
-    double startSeconds = 0;        // edit list applied
+    double startSeconds = 0; // edit list applied
     double durationSeconds = 0;
     std::vector<std::size_t> syncSamples; // all samples when none are listed
 };
@@ -112,10 +110,6 @@ struct ReadFile
 // The file as libavformat probes and reads it; fails the test (and returns
 // what it has) when it cannot.
 ReadFile Read(const std::filesystem::path& path);
-
-// The first packet read after seeking the first stream as `ffmpeg -ss` does,
-// times counted from the stream's start; fails the test when it cannot.
-ReadPacket SeekAndRead(const std::filesystem::path& path, double seconds);
 
 // Frames the stream decodes into, or -1 on failure.
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex = 0);

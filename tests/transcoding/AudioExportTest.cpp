@@ -124,6 +124,7 @@ TEST(AudioExport, EachCodecIsCopiedOrTranscodedAsTheContainerRequires)
     };
     const Case cases[] = {
         {Audio::PcmMulaw, "pcm_mulaw", 8000, "mov", AV_CODEC_ID_PCM_MULAW, 8000},
+        {Audio::PcmAlaw, "pcm_alaw", 8000, "mov", AV_CODEC_ID_PCM_ALAW, 8000},
         {Audio::PcmS16be, "pcm_s16be", 8000, "mov", AV_CODEC_ID_PCM_S16BE, 8000},
         {Audio::PcmMulaw, "pcm_mulaw", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
         {Audio::PcmAlaw, "pcm_alaw", 16000, "mp4", AV_CODEC_ID_AAC, 16000},
