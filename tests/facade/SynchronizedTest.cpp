@@ -46,15 +46,8 @@ std::shared_ptr<Mpeg::IFfMpegFacade> Open(const fs::path& path, Audio codec, con
                                           std::uint64_t start = 0)
 {
     auto facade = Mpeg::IFfMpegFacade::Create(true);
-    facade->StartInitMediaFile(TestMedia::Wide(path));
-    facade->InitStreamVideo(TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video(), 25, start));
-    auto record = std::make_unique<Mpeg::StreamParametersAudio>();
-    record->startTime = start;
-    record->timeScale = audio.sampleRate;
-    record->codecId = codec;
-    record->firstPacketHeader.assign(audio.packets[0].begin(), audio.packets[0].begin() + 8);
-    facade->InitStreamAudio(std::move(record));
-    facade->FinishInitMediaFile();
+    TestMedia::Open(*facade, path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video(), 25, start),
+                    TestMedia::AudioRecord(codec, audio.sampleRate, audio.packets[0], start));
     return facade;
 }
 

@@ -183,9 +183,7 @@ TEST(VideoExport, BadRecordsAreRefused)
             facade->InitStreamVideo(std::move(video));
             if (c.audio != kNone)
             {
-                auto audio = std::make_unique<Mpeg::StreamParametersAudio>();
-                audio->codecId = static_cast<Mpeg::CodecIdAudio>(c.audio);
-                audio->timeScale = c.rate;
+                auto audio = TestMedia::AudioRecord(static_cast<Mpeg::CodecIdAudio>(c.audio), c.rate);
                 audio->channelLayout = static_cast<Mpeg::ChannelLayout>(c.layout);
                 facade->InitStreamAudio(std::move(audio));
             }

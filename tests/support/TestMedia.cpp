@@ -364,11 +364,24 @@ std::unique_ptr<Mpeg::StreamParametersVideo> VideoRecord(Mpeg::CodecIdVideo code
     return record;
 }
 
+std::unique_ptr<Mpeg::StreamParametersAudio> AudioRecord(Mpeg::CodecIdAudio codec, std::int32_t timeScale,
+                                                         const Bytes& firstPacket, std::uint64_t startTime)
+{
+    auto record = std::make_unique<Mpeg::StreamParametersAudio>();
+    record->codecId = codec;
+    record->timeScale = timeScale;
+    record->startTime = startTime;
+    record->firstPacketHeader.assign(firstPacket.begin(), firstPacket.begin() + std::min<std::size_t>(8, firstPacket.size()));
+    return record;
+}
+
 void Open(Mpeg::IFfMpegFacade& facade, const std::filesystem::path& path,
-          std::unique_ptr<Mpeg::StreamParametersVideo> record)
+          std::unique_ptr<Mpeg::StreamParametersVideo> record, std::unique_ptr<Mpeg::StreamParametersAudio> audio)
 {
     facade.StartInitMediaFile(Wide(path));
     facade.InitStreamVideo(std::move(record));
+    if (audio)
+        facade.InitStreamAudio(std::move(audio));
     facade.FinishInitMediaFile();
 }
 

@@ -77,9 +77,14 @@ std::unique_ptr<Mpeg::StreamParametersVideo> VideoRecord(Mpeg::CodecIdVideo code
                                                          std::int32_t timeScale = 25, std::uint64_t startTime = 0,
                                                          std::int32_t timestampOffset = 0);
 
-// StartInitMediaFile, InitStreamVideo, FinishInitMediaFile.
+// Mono audio; the header is the first 8 bytes of `firstPacket`.
+std::unique_ptr<Mpeg::StreamParametersAudio> AudioRecord(Mpeg::CodecIdAudio codec, std::int32_t timeScale,
+                                                         const Bytes& firstPacket = {}, std::uint64_t startTime = 0);
+
+// StartInitMediaFile, InitStreamVideo, InitStreamAudio (with `audio`), FinishInitMediaFile.
 void Open(Mpeg::IFfMpegFacade& facade, const std::filesystem::path& path,
-          std::unique_ptr<Mpeg::StreamParametersVideo> record);
+          std::unique_ptr<Mpeg::StreamParametersVideo> record,
+          std::unique_ptr<Mpeg::StreamParametersAudio> audio = nullptr);
 
 struct ReadPacket
 {

@@ -20,15 +20,7 @@ namespace
 {
 constexpr std::uint64_t kSecond = 10'000'000; // host clock, 100-ns units
 
-std::unique_ptr<Mpeg::StreamParametersAudio> AudioRecord(Audio codec, int rate, const Bytes& first, int channels = 1)
-{
-    auto record = std::make_unique<Mpeg::StreamParametersAudio>();
-    record->codecId = codec;
-    record->timeScale = rate;
-    record->channels = channels;
-    record->firstPacketHeader.assign(first.begin(), first.begin() + std::min<std::size_t>(8, first.size()));
-    return record;
-}
+using TestMedia::AudioRecord;
 
 // Packet i of `media` at `start` plus i frames.
 std::vector<Mpeg::MediaPacket> Timed(const TestMedia::EncodedStream& media, std::uint64_t start)
@@ -46,10 +38,7 @@ TestMedia::ReadFile Export(const std::filesystem::path& path, std::unique_ptr<Mp
 {
     static const auto video = TestMedia::EncodeVideo("mpeg4", 64, 48, 75, 25, 25);
     auto facade = Mpeg::IFfMpegFacade::Create(true);
-    facade->StartInitMediaFile(TestMedia::Wide(path));
-    facade->InitStreamVideo(TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, video));
-    facade->InitStreamAudio(std::move(record));
-    facade->FinishInitMediaFile();
+    TestMedia::Open(*facade, path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, video), std::move(record));
     for (std::uint64_t second = 0; second < 3; ++second)
     {
         Mpeg::MediaPacketList sound;
@@ -275,9 +264,9 @@ TEST(AudioExport, AudioTheChainCannotTakeFailsCleanly)
     TestMedia::TempDir dir;
     for (const auto& c : cases)
     {
-        const std::string thrown = TestMedia::Thrown([&] {
-            Export(dir / "out.mp4", AudioRecord(Audio::PcmMulaw, 8000, {}, c.channels), c.packets);
-        });
+        auto record = AudioRecord(Audio::PcmMulaw, 8000);
+        record->channels = c.channels;
+        const std::string thrown = TestMedia::Thrown([&] { Export(dir / "out.mp4", std::move(record), c.packets); });
         EXPECT_TRUE(std::any_of(c.expected.begin(), c.expected.end(),
                                 [&](const std::string& e) { return thrown.rfind(e, 0) == 0; }))
             << thrown;
