@@ -271,45 +271,6 @@ Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc)
     return header;
 }
 
-std::vector<float> DecodeAudio(AVCodecID codecId, int sampleRate, const std::vector<Bytes>& packets,
-                               const Bytes& extradata)
-{
-    std::vector<float> samples;
-    const AVCodec* codec = avcodec_find_decoder(codecId);
-    Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
-    context->sample_rate = sampleRate;
-    av_channel_layout_default(&context->ch_layout, 1);
-    context->bits_per_coded_sample = 4; // only G.726 reads it
-    context->extradata = static_cast<std::uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    std::copy(extradata.begin(), extradata.end(), context->extradata);
-    context->extradata_size = static_cast<int>(extradata.size());
-    if (const int status = avcodec_open2(context.get(), codec, nullptr); status < 0)
-    {
-        ADD_FAILURE() << "cannot open a decoder for " << avcodec_get_name(codecId) << ": " << StrError(status);
-        return samples;
-    }
-    Mpeg::AvFramePtr frame(av_frame_alloc());
-    PacketPtr packet(av_packet_alloc());
-    for (std::size_t i = 0; i <= packets.size(); ++i) // and once more to drain
-    {
-        const bool drain = i == packets.size();
-        Check(av_new_packet(packet.get(), drain ? 0 : static_cast<int>(packets[i].size())), "av_new_packet");
-        if (!drain)
-            std::copy(packets[i].begin(), packets[i].end(), packet->data);
-        int status = avcodec_send_packet(context.get(), drain ? nullptr : packet.get());
-        av_packet_unref(packet.get());
-        while (status >= 0 && (status = avcodec_receive_frame(context.get(), frame.get())) >= 0)
-            for (int k = 0; k < frame->nb_samples; ++k) // the first channel only
-                samples.push_back(Sample(*frame, k));
-        if (status != AVERROR(EAGAIN) && status != AVERROR_EOF)
-        {
-            ADD_FAILURE() << avcodec_get_name(codecId) << " cannot decode: " << StrError(status);
-            return samples;
-        }
-    }
-    return samples;
-}
-
 double ToneFrequency(const std::vector<float>& samples, int sampleRate, std::size_t from, std::size_t to)
 {
     to = std::min(to, samples.size());
@@ -476,6 +437,17 @@ bool DecodeFile(const std::filesystem::path& path, const std::function<void(cons
     return ok;
 }
 } // namespace
+
+std::vector<float> DecodeSamples(const std::filesystem::path& path, int streamIndex)
+{
+    std::vector<float> samples;
+    if (!DecodeFile(path, [&](const AVStream&, const AVFrame& frame) {
+            for (int i = 0; i < frame.nb_samples; ++i)
+                samples.push_back(Sample(frame, i));
+        }, streamIndex))
+        ADD_FAILURE() << "cannot decode stream " << streamIndex << " of " << path;
+    return samples;
+}
 
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex)
 {

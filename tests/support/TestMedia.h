@@ -57,11 +57,6 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
 // zero `crc`).
 Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc = false);
 
-// Mono packets decoded into samples of full scale 1.0 (G.726 at 4 bits a
-// sample); fails the test and returns what it has when the decoder refuses.
-std::vector<float> DecodeAudio(AVCodecID codec, int sampleRate, const std::vector<Bytes>& packets,
-                               const Bytes& extradata = {});
-
 // Frequency of the tone in samples [from, to) from its rising zero crossings
 // after a dip below -0.05 (0 when fewer than two).
 double ToneFrequency(const std::vector<float>& samples, int sampleRate, std::size_t from, std::size_t to);
@@ -115,6 +110,10 @@ struct ReadFile
 // The file as libavformat probes and reads it; fails the test (and returns
 // what it has) when it cannot.
 ReadFile Read(const std::filesystem::path& path);
+
+// The first channel of an audio stream as a player plays it (priming
+// skipped), full scale 1.0; fails the test when it does not decode.
+std::vector<float> DecodeSamples(const std::filesystem::path& path, int streamIndex);
 
 // Frames the stream decodes into, or -1 on failure.
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex = 0);
