@@ -1,5 +1,5 @@
-// The output context on its own: file names, codec choice per container,
-// owned packets, and gap filling: where the audio track would have no data
+// The output context on its own: file names, containers it refuses, owned
+// packets, and gap filling: where the audio track would have no data
 // against the video, copies of the silence packet go in first, never across a
 // clock jump.
 
@@ -12,7 +12,6 @@
 #include <climits>
 #include <filesystem>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace
@@ -118,34 +117,12 @@ TEST(FormatContextOutput, NamesTheFileAsTheHostDid)
     EXPECT_TRUE(fs::exists(dir / "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF0\x90\x8D\x88.mov"));
 }
 
-// Each container keeps the codecs it carries and takes its preferred codec
-// for the rest; video and audio tables never stand in for each other.
-TEST(CodecTables, SourceCodecIsKeptOrReplacedByThePreferredOne)
+// What each codec becomes in MP4 and MOV is checked on written files (the
+// streams and transcoding suites); other containers and media types are refused.
+TEST(CodecTables, OtherContainersAndMediaTypesAreRefused)
 {
     TestMedia::TempDir dir;
-    const Mpeg::FormatContextOutput mp4(Wide(dir / "a.mp4")), mov(Wide(dir / "a.mov")), mkv(Wide(dir / "a.mkv"));
-    // Media type, source codec, what MP4 and MOV carry.
-    const std::tuple<int, AVCodecID, AVCodecID, AVCodecID> cases[] = {
-        {AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_H264, AV_CODEC_ID_H264, AV_CODEC_ID_H264},
-        {AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_H263, AV_CODEC_ID_MPEG4, AV_CODEC_ID_H263},
-        {AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_TSCC2, AV_CODEC_ID_TSCC2, AV_CODEC_ID_MPEG4},
-        {AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_Y41P, AV_CODEC_ID_MPEG4, AV_CODEC_ID_Y41P},
-        {AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_AAC, AV_CODEC_ID_MPEG4, AV_CODEC_ID_MPEG4},
-        {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_AAC, AV_CODEC_ID_AAC, AV_CODEC_ID_AAC},
-        {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_MP2, AV_CODEC_ID_MP2, AV_CODEC_ID_MP2},
-        {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_PCM_MULAW, AV_CODEC_ID_AAC, AV_CODEC_ID_PCM_MULAW},
-        {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_PCM_ALAW, AV_CODEC_ID_AAC, AV_CODEC_ID_PCM_ALAW},
-        {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_VORBIS, AV_CODEC_ID_VORBIS, AV_CODEC_ID_ADPCM_MS},
-        {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_ADPCM_G726, AV_CODEC_ID_AAC, AV_CODEC_ID_ADPCM_MS},
-        {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_H264, AV_CODEC_ID_AAC, AV_CODEC_ID_ADPCM_MS},
-    };
-    for (const auto& [mediaType, source, intoMp4, intoMov] : cases)
-    {
-        SCOPED_TRACE(std::string(avcodec_get_name(source)) + " as media type " + std::to_string(mediaType));
-        EXPECT_EQ(mp4.GetOutputCodecId(mediaType, source), intoMp4);
-        EXPECT_EQ(mov.GetOutputCodecId(mediaType, source), intoMov);
-    }
-
+    const Mpeg::FormatContextOutput mp4(Wide(dir / "a.mp4")), mkv(Wide(dir / "a.mkv"));
     EXPECT_EQ(Thrown([&] { mp4.GetOutputCodecId(2, AV_CODEC_ID_NONE); }),
               "out_of_range: mediaType '2' passed to FormatContextOutput::GetSupportedCodecsMap is not supported.");
     EXPECT_EQ(Thrown([&] { mkv.GetOutputCodecId(AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_AAC); }),

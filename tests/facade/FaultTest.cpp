@@ -37,15 +37,6 @@ const TestMedia::EncodedStream& Pcm()
     return audio;
 }
 
-std::unique_ptr<Mpeg::StreamParametersAudio> Audio(Mpeg::CodecIdAudio codec = Mpeg::CodecIdAudio::PcmS16be,
-                                                   int rate = 8000)
-{
-    auto record = std::make_unique<Mpeg::StreamParametersAudio>();
-    record->timeScale = rate;
-    record->codecId = codec;
-    return record;
-}
-
 std::string Av(int code, const std::string& call)
 {
     return "AvException " + std::to_string(-code) + ": FfMpegFacade: " + call + ": " + TestMedia::StrError(code);
@@ -78,13 +69,8 @@ void Write(Mpeg::IFfMpegFacade& facade, bool withAudio, const fs::path& path, bo
     else if (split)
         facade.SplitMediaFileVideo(TestMedia::Wide(path), at);
     else
-    {
-        facade.StartInitMediaFile(TestMedia::Wide(path));
-        facade.InitStreamVideo(TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, Video()));
-        if (withAudio)
-            facade.InitStreamAudio(Audio());
-        facade.FinishInitMediaFile();
-    }
+        TestMedia::Open(facade, path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, Video()),
+                        withAudio ? TestMedia::AudioRecord(Mpeg::CodecIdAudio::PcmS16be, 8000) : nullptr);
     Add(facade, withAudio, from, 20);
 }
 
@@ -168,7 +154,8 @@ TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
                                                 : TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, Video()));
                     call = "InitStreamAudio";
                     if (withAudio)
-                        facade->InitStreamAudio(fault == "audio encoder" ? Audio(Mpeg::CodecIdAudio::Aac, 11000) : Audio());
+                        facade->InitStreamAudio(fault == "audio encoder" ? TestMedia::AudioRecord(Mpeg::CodecIdAudio::Aac, 11000)
+                                                                          : TestMedia::AudioRecord(Mpeg::CodecIdAudio::PcmS16be, 8000));
                     call = "FinishInitMediaFile";
                     facade->FinishInitMediaFile();
                 });

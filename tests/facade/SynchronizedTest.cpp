@@ -46,15 +46,8 @@ std::shared_ptr<Mpeg::IFfMpegFacade> Open(const fs::path& path, Audio codec, con
                                           std::uint64_t start = 0)
 {
     auto facade = Mpeg::IFfMpegFacade::Create(true);
-    facade->StartInitMediaFile(TestMedia::Wide(path));
-    facade->InitStreamVideo(TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video(), 25, start));
-    auto record = std::make_unique<Mpeg::StreamParametersAudio>();
-    record->startTime = start;
-    record->timeScale = audio.sampleRate;
-    record->codecId = codec;
-    record->firstPacketHeader.assign(audio.packets[0].begin(), audio.packets[0].begin() + 8);
-    facade->InitStreamAudio(std::move(record));
-    facade->FinishInitMediaFile();
+    TestMedia::Open(*facade, path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video(), 25, start),
+                    TestMedia::AudioRecord(codec, audio.sampleRate, audio.packets[0], start));
     return facade;
 }
 
@@ -101,25 +94,23 @@ std::vector<Bytes> WithoutAdts(const EncodedStream& audio, std::size_t first, st
 }
 } // namespace
 
-// MP4 copies AAC (without its ADTS headers) and MP2 and turns G.711 and G.726
-// into AAC; MOV copies G.711 and turns G.726 into Microsoft ADPCM. A 1 kHz
-// beep in the first fifth of every second plays with the flashes: transcoded
-// audio where the same source copied into MOV plays (the reference, first),
-// every path within what viewers accept (45 ms), and no audio lost at the end.
+// Copied or transcoded (which path each codec takes is the transcoding
+// suite's), a 1 kHz beep in the first fifth of every second plays with the
+// flashes: transcoded audio where the same source copied into MOV plays (the
+// reference, first), every path within what viewers accept (45 ms), and no
+// audio lost at the end.
 TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
 {
-    const std::tuple<const char*, Audio, int, const char*, AVCodecID, int> cases[] = {
-        // encoder, host codec, rate, container, codec written, samples of one packet as written
-        {"pcm_mulaw", Audio::PcmMulaw, 8000, "mov", AV_CODEC_ID_PCM_MULAW, 160},
-        {"pcm_mulaw", Audio::PcmMulaw, 8000, "mp4", AV_CODEC_ID_AAC, 1024},
-        {"pcm_alaw", Audio::PcmAlaw, 8000, "mov", AV_CODEC_ID_PCM_ALAW, 160},
-        {"g726", Audio::G726, 8000, "mov", AV_CODEC_ID_ADPCM_MS, 2036},
-        {"g726le", Audio::G726le, 8000, "mp4", AV_CODEC_ID_AAC, 1024},
-        {"mp2", Audio::Mp2, 16000, "mp4", AV_CODEC_ID_MP2, 1152},
-        {"aac", Audio::Aac, 16000, "mp4", AV_CODEC_ID_AAC, 1024},
+    const std::tuple<const char*, Audio, int, const char*, bool, int> cases[] = {
+        // encoder, host codec, rate, container, copied, samples of one packet as written
+        {"pcm_mulaw", Audio::PcmMulaw, 8000, "mov", true, 160},
+        {"pcm_mulaw", Audio::PcmMulaw, 8000, "mp4", false, 1024},
+        {"g726", Audio::G726, 8000, "mov", false, 2036},
+        {"mp2", Audio::Mp2, 16000, "mp4", true, 1152},
+        {"aac", Audio::Aac, 16000, "mp4", true, 1024},
     };
     double reference = 0;
-    for (const auto& [encoder, codec, rate, extension, written, frame] : cases)
+    for (const auto& [encoder, codec, rate, extension, copied, frame] : cases)
     {
         SCOPED_TRACE(std::string(encoder) + " into ." + extension);
         const bool adts = codec == Audio::Aac;
@@ -131,17 +122,14 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
         const std::int64_t size = facade->FinishMediaFile();
         EXPECT_EQ(size, static_cast<std::int64_t>(fs::file_size(path)));
 
-        // The MP4 reader of FFmpeg 5.1 and 7.1 names every MPEG audio layer MP3.
-        const AVCodecID read = TestMedia::Read(path).streams.at(1).codecId;
-        EXPECT_EQ(read == AV_CODEC_ID_MP3 && written == AV_CODEC_ID_MP2 ? written : read, written);
         const std::size_t handed = AudioAt(audio, 150 * kFrame);
         EXPECT_TRUE(!adts || ReadAudio(path).data == WithoutAdts(audio, 0, handed));
         const TestMedia::Sync sync = TestMedia::MeasureSync(path);
         EXPECT_EQ(sync.pairs, 6);
         EXPECT_LE(std::abs(sync.offset), 0.045);
-        if (written == AV_CODEC_ID_PCM_MULAW) // the reference, first
+        if (copied && codec == Audio::PcmMulaw) // the reference, first
             reference = sync.offset;
-        EXPECT_TRUE(written == audio.codecId || std::abs(sync.offset - reference) < 0.005) << sync.offset;
+        EXPECT_TRUE(copied || std::abs(sync.offset - reference) < 0.005) << sync.offset;
         const double input = static_cast<double>(handed * static_cast<std::size_t>(audio.frameSize)) / rate;
         std::cout << "[ figures  ] " << encoder << " into ." << extension << ": offset " << sync.offset * 1000
                   << " ms, audio " << sync.audioSeconds << " s of " << input << " s\n";
@@ -160,9 +148,7 @@ TEST(SynchronizedExport, ClockJumpsAreNotFilledWithSilence)
     const std::tuple<const char*, std::uint64_t, bool, bool> cases[] = {
         // name, jump, the video jumps too, audio in the first list
         {"copied.mov", 24 * kHour, false, true},
-        {"transcoded.mp4", 24 * kHour, false, true},
         {"transcoded.mp4", kHour, true, true},
-        {"copied.mov", 10 * 365 * 24 * kHour, true, false},
         {"transcoded.mp4", 10 * 365 * 24 * kHour, true, true},
     };
     for (const auto& [name, jump, videoToo, audioFirst] : cases)

@@ -1,7 +1,10 @@
 // Video through the public facade, read back with libavformat: how pictures
-// are timed, which are listed as key pictures, and which records are refused.
+// are timed, what each codec becomes, which pictures are listed as key
+// pictures, and which records are refused.
 
 #include "support/TestMedia.h"
+
+#include <mpegexporter/Journal.h>
 
 #include <gtest/gtest.h>
 
@@ -84,69 +87,67 @@ TEST(VideoExport, PicturesAreTimedOnTheStreamClock)
     }
 }
 
-// Each copied picture is a key picture exactly when its bitstream says so;
-// H.263 transcoded into MP4 keeps the source's key pictures and no others.
-TEST(VideoExport, SyncSamplesAreTheSourcesKeyPictures)
+// Copied streams keep codec, extradata, bytes and key pictures; others are
+// transcoded, keeping the source's key pictures and no others. Pictures less
+// than half as high as wide (a field of interlaced video) are shown at 4:3;
+// the last picture stays inside the track; a finished file keeps no journal.
+TEST(VideoExport, EachCodecIsCopiedOrTranscodedWithItsKeyPictures)
 {
     struct Case
     {
         const char* encoder;
         Video codec;
-        const char* container;
         AVCodecID written;
-        bool globalHeader;
-        bool annexB;
+        const char* extension;
+        int width, height;
+        AVRational aspect;
+        bool annexB; // start codes, which the muxer turns into length prefixes
     };
     const Case cases[] = {
-        {"mpeg4", Video::Mpeg4, "mp4", AV_CODEC_ID_MPEG4, false, false},
-        {"libx264", Video::H264, "mp4", AV_CODEC_ID_H264, true, false},
-        {"libx264", Video::H264, "mov", AV_CODEC_ID_H264, true, true},
-        {"libx265", Video::H265, "mp4", AV_CODEC_ID_HEVC, true, false},
-        {"h263", Video::H263, "mov", AV_CODEC_ID_H263, false, false},
-        {"h263", Video::H263, "mp4", AV_CODEC_ID_MPEG4, false, false},
-        {"mjpeg", Video::Mjpeg, "mp4", AV_CODEC_ID_MJPEG, false, false},
+        {"libx264", Video::H264, AV_CODEC_ID_H264, "mp4", 160, 120, {0, 1}, false},
+        {"libx264", Video::H264, AV_CODEC_ID_H264, "mov", 160, 120, {0, 1}, true},
+        {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mp4", 320, 112, {7, 15}, false},
+        {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mov", 160, 120, {0, 1}, false},
+        {"mpeg4", Video::Mpeg4, AV_CODEC_ID_MPEG4, "mp4", 128, 48, {1, 2}, false},
+        {"libx265", Video::H265, AV_CODEC_ID_HEVC, "mp4", 160, 120, {0, 1}, true},
+        // A custom picture size: the picture type sits in PLUSPTYPE.
+        {"h263p", Video::H263, AV_CODEC_ID_H263, "mov", 160, 120, {0, 1}, false},
+        // Not an MP4 codec: MPEG-4 with the headers out of band, I-pictures where the source has them.
+        {"h263", Video::H263, AV_CODEC_ID_MPEG4, "mp4", 176, 144, {0, 1}, false},
     };
     TestMedia::TempDir dir;
     for (const Case& c : cases)
     {
+        SCOPED_TRACE(std::string(c.encoder) + " into ." + c.extension + (c.annexB ? ", start codes" : ""));
         if (!TestMedia::HasEncoder(c.encoder))
             continue;
-        SCOPED_TRACE(std::string(c.encoder) + " into " + c.container + (c.annexB ? ", start codes" : ""));
-        const int width = c.codec == Video::H263 ? 128 : 64, height = c.codec == Video::H263 ? 96 : 48;
-        const auto media = TestMedia::EncodeVideo(c.encoder, width, height, 30, 25, 10, c.globalHeader, 0, c.annexB);
-        const auto path = dir / (std::string("out.") + c.container);
+        const auto media = TestMedia::EncodeVideo(c.encoder, c.width, c.height, 30, 25, 10,
+                                                  c.codec == Video::H264 || c.codec == Video::Mpeg4, 0, c.annexB);
+        const bool copied = c.codec != Video::H263 || c.written == AV_CODEC_ID_H263;
+        const auto path = dir / (std::string("out.") + c.extension);
         auto facade = Mpeg::IFfMpegFacade::Create(false);
         TestMedia::Open(*facade, path, TestMedia::VideoRecord(c.codec, media));
         facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, 400000, 0, 17));
         facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, 400000, 17));
-        facade->FinishMediaFile();
+        const std::int64_t size = facade->FinishMediaFile();
+        EXPECT_EQ(size, static_cast<std::int64_t>(std::filesystem::file_size(path)));
+        EXPECT_FALSE(std::filesystem::exists(Mpeg::Journal::PathFor(path.string())));
 
         const auto file = TestMedia::Read(path);
         ASSERT_EQ(file.streams.size(), 1u);
-        EXPECT_EQ(file.streams[0].codecId, c.written);
-        EXPECT_EQ(file.packets.size(), media.packets.size());
-        EXPECT_EQ(file.streams[0].syncSamples, media.keyPictures);
+        const TestMedia::ReadStream& stream = file.streams[0];
+        EXPECT_EQ(std::tuple(stream.codecId, stream.width, stream.height), std::tuple(c.written, c.width, c.height));
+        EXPECT_EQ(av_cmp_q(stream.sampleAspectRatio, c.aspect), 0);
+        EXPECT_TRUE(copied && !c.annexB ? stream.extradata == media.extradata : !stream.extradata.empty());
+        ASSERT_EQ(file.packets.size(), media.packets.size());
+        for (std::size_t i = 0; i < media.packets.size(); ++i)
+        {
+            EXPECT_TRUE(!copied || c.annexB || file.packets[i].data == media.packets[i]) << "payload of packet " << i;
+            EXPECT_EQ(Ticks(file.packets[i].pts, stream.timeBase, 25), static_cast<std::int64_t>(i) + 1) << i;
+        }
+        EXPECT_EQ(stream.syncSamples, media.keyPictures);
+        EXPECT_FALSE(file.packets.back().discarded) << "the last picture must stay inside the track";
         EXPECT_EQ(TestMedia::DecodeFrameCount(path), static_cast<int>(media.packets.size()));
-    }
-}
-
-// Pictures less than half as high as wide (a field of interlaced video) are
-// shown at 4:3; others keep square samples.
-TEST(VideoExport, HalfHeightPicturesAreShownAtFourToThree)
-{
-    TestMedia::TempDir dir;
-    for (const auto& [width, height, expected] : {std::tuple(128, 48, AVRational{1, 2}), std::tuple(64, 48, AVRational{0, 1})})
-    {
-        const auto media = TestMedia::EncodeVideo("mpeg4", width, height, 2);
-        auto facade = Mpeg::IFfMpegFacade::Create(false);
-        TestMedia::Open(*facade, dir / "out.mp4", TestMedia::VideoRecord(Video::Mpeg4, media));
-        facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, 400000));
-        facade->FinishMediaFile();
-        const auto file = TestMedia::Read(dir / "out.mp4");
-        ASSERT_EQ(file.streams.size(), 1u);
-        EXPECT_EQ(av_cmp_q(file.streams[0].sampleAspectRatio, expected), 0)
-            << width << "x" << height << ": " << file.streams[0].sampleAspectRatio.num << ":"
-            << file.streams[0].sampleAspectRatio.den;
     }
 }
 
@@ -190,9 +191,7 @@ TEST(VideoExport, BadRecordsAreRefused)
             facade->InitStreamVideo(std::move(video));
             if (c.audio != kNone)
             {
-                auto audio = std::make_unique<Mpeg::StreamParametersAudio>();
-                audio->codecId = static_cast<Mpeg::CodecIdAudio>(c.audio);
-                audio->timeScale = c.rate;
+                auto audio = TestMedia::AudioRecord(static_cast<Mpeg::CodecIdAudio>(c.audio), c.rate);
                 audio->channelLayout = static_cast<Mpeg::ChannelLayout>(c.layout);
                 facade->InitStreamAudio(std::move(audio));
             }

@@ -271,45 +271,6 @@ Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc)
     return header;
 }
 
-std::vector<float> DecodeAudio(AVCodecID codecId, int sampleRate, const std::vector<Bytes>& packets,
-                               const Bytes& extradata)
-{
-    std::vector<float> samples;
-    const AVCodec* codec = avcodec_find_decoder(codecId);
-    Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
-    context->sample_rate = sampleRate;
-    av_channel_layout_default(&context->ch_layout, 1);
-    context->bits_per_coded_sample = 4; // only G.726 reads it
-    context->extradata = static_cast<std::uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    std::copy(extradata.begin(), extradata.end(), context->extradata);
-    context->extradata_size = static_cast<int>(extradata.size());
-    if (const int status = avcodec_open2(context.get(), codec, nullptr); status < 0)
-    {
-        ADD_FAILURE() << "cannot open a decoder for " << avcodec_get_name(codecId) << ": " << StrError(status);
-        return samples;
-    }
-    Mpeg::AvFramePtr frame(av_frame_alloc());
-    PacketPtr packet(av_packet_alloc());
-    for (std::size_t i = 0; i <= packets.size(); ++i) // and once more to drain
-    {
-        const bool drain = i == packets.size();
-        Check(av_new_packet(packet.get(), drain ? 0 : static_cast<int>(packets[i].size())), "av_new_packet");
-        if (!drain)
-            std::copy(packets[i].begin(), packets[i].end(), packet->data);
-        int status = avcodec_send_packet(context.get(), drain ? nullptr : packet.get());
-        av_packet_unref(packet.get());
-        while (status >= 0 && (status = avcodec_receive_frame(context.get(), frame.get())) >= 0)
-            for (int k = 0; k < frame->nb_samples; ++k) // the first channel only
-                samples.push_back(Sample(*frame, k));
-        if (status != AVERROR(EAGAIN) && status != AVERROR_EOF)
-        {
-            ADD_FAILURE() << avcodec_get_name(codecId) << " cannot decode: " << StrError(status);
-            return samples;
-        }
-    }
-    return samples;
-}
-
 double ToneFrequency(const std::vector<float>& samples, int sampleRate, std::size_t from, std::size_t to)
 {
     to = std::min(to, samples.size());
@@ -364,11 +325,24 @@ std::unique_ptr<Mpeg::StreamParametersVideo> VideoRecord(Mpeg::CodecIdVideo code
     return record;
 }
 
+std::unique_ptr<Mpeg::StreamParametersAudio> AudioRecord(Mpeg::CodecIdAudio codec, std::int32_t timeScale,
+                                                         const Bytes& firstPacket, std::uint64_t startTime)
+{
+    auto record = std::make_unique<Mpeg::StreamParametersAudio>();
+    record->codecId = codec;
+    record->timeScale = timeScale;
+    record->startTime = startTime;
+    record->firstPacketHeader.assign(firstPacket.begin(), firstPacket.begin() + std::min<std::size_t>(8, firstPacket.size()));
+    return record;
+}
+
 void Open(Mpeg::IFfMpegFacade& facade, const std::filesystem::path& path,
-          std::unique_ptr<Mpeg::StreamParametersVideo> record)
+          std::unique_ptr<Mpeg::StreamParametersVideo> record, std::unique_ptr<Mpeg::StreamParametersAudio> audio)
 {
     facade.StartInitMediaFile(Wide(path));
     facade.InitStreamVideo(std::move(record));
+    if (audio)
+        facade.InitStreamAudio(std::move(audio));
     facade.FinishInitMediaFile();
 }
 
@@ -395,8 +369,6 @@ ReadFile Read(const std::filesystem::path& path)
         read.height = codec->height;
         read.sampleAspectRatio = stream->sample_aspect_ratio;
         read.extradata.assign(codec->extradata, codec->extradata + codec->extradata_size);
-        read.frameRate = stream->avg_frame_rate;
-        read.realFrameRate = stream->r_frame_rate;
         if (stream->start_time != AV_NOPTS_VALUE)
             read.startSeconds = static_cast<double>(stream->start_time) * av_q2d(stream->time_base);
         if (stream->duration != AV_NOPTS_VALUE)
@@ -416,29 +388,6 @@ ReadFile Read(const std::filesystem::path& path)
         av_packet_unref(packet.get());
     }
     return file;
-}
-
-ReadPacket SeekAndRead(const std::filesystem::path& path, double seconds)
-{
-    InputContextPtr context = OpenInput(path);
-    if (!context || avformat_find_stream_info(context.get(), nullptr) < 0 || context->nb_streams == 0)
-    {
-        ADD_FAILURE() << "libavformat cannot open " << path;
-        return {};
-    }
-    const AVStream* stream = context->streams[0];
-    const std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
-    const std::int64_t target =
-        start + av_rescale_q(std::llround(seconds * AV_TIME_BASE), AVRational{1, AV_TIME_BASE}, stream->time_base);
-    PacketPtr packet(av_packet_alloc());
-    if (av_seek_frame(context.get(), 0, target, AVSEEK_FLAG_BACKWARD) < 0 ||
-        av_read_frame(context.get(), packet.get()) < 0)
-    {
-        ADD_FAILURE() << "cannot seek to " << seconds << " s in " << path;
-        return {};
-    }
-    return ReadPacket{packet->stream_index, packet->pts - start, packet->dts - start,
-                      (packet->flags & AV_PKT_FLAG_DISCARD) != 0, Bytes(packet->data, packet->data + packet->size)};
 }
 
 namespace
@@ -488,6 +437,17 @@ bool DecodeFile(const std::filesystem::path& path, const std::function<void(cons
     return ok;
 }
 } // namespace
+
+std::vector<float> DecodeSamples(const std::filesystem::path& path, int streamIndex)
+{
+    std::vector<float> samples;
+    if (!DecodeFile(path, [&](const AVStream&, const AVFrame& frame) {
+            for (int i = 0; i < frame.nb_samples; ++i)
+                samples.push_back(Sample(frame, i));
+        }, streamIndex))
+        ADD_FAILURE() << "cannot decode stream " << streamIndex << " of " << path;
+    return samples;
+}
 
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex)
 {

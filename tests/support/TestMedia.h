@@ -57,11 +57,6 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
 // zero `crc`).
 Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc = false);
 
-// Mono packets decoded into samples of full scale 1.0 (G.726 at 4 bits a
-// sample); fails the test and returns what it has when the decoder refuses.
-std::vector<float> DecodeAudio(AVCodecID codec, int sampleRate, const std::vector<Bytes>& packets,
-                               const Bytes& extradata = {});
-
 // Frequency of the tone in samples [from, to) from its rising zero crossings
 // after a dip below -0.05 (0 when fewer than two).
 double ToneFrequency(const std::vector<float>& samples, int sampleRate, std::size_t from, std::size_t to);
@@ -77,9 +72,14 @@ std::unique_ptr<Mpeg::StreamParametersVideo> VideoRecord(Mpeg::CodecIdVideo code
                                                          std::int32_t timeScale = 25, std::uint64_t startTime = 0,
                                                          std::int32_t timestampOffset = 0);
 
-// StartInitMediaFile, InitStreamVideo, FinishInitMediaFile.
+// Mono audio; the header is the first 8 bytes of `firstPacket`.
+std::unique_ptr<Mpeg::StreamParametersAudio> AudioRecord(Mpeg::CodecIdAudio codec, std::int32_t timeScale,
+                                                         const Bytes& firstPacket = {}, std::uint64_t startTime = 0);
+
+// StartInitMediaFile, InitStreamVideo, InitStreamAudio (with `audio`), FinishInitMediaFile.
 void Open(Mpeg::IFfMpegFacade& facade, const std::filesystem::path& path,
-          std::unique_ptr<Mpeg::StreamParametersVideo> record);
+          std::unique_ptr<Mpeg::StreamParametersVideo> record,
+          std::unique_ptr<Mpeg::StreamParametersAudio> audio = nullptr);
 
 struct ReadPacket
 {
@@ -96,9 +96,7 @@ struct ReadStream
     int width = 0, height = 0;
     AVRational sampleAspectRatio{0, 1}; // the container's
     Bytes extradata;
-    AVRational frameRate{0, 1};     // avg_frame_rate, as ffprobe reports it
-    AVRational realFrameRate{0, 1}; // r_frame_rate
-    double startSeconds = 0;        // edit list applied
+    double startSeconds = 0; // edit list applied
     double durationSeconds = 0;
     std::vector<std::size_t> syncSamples; // all samples when none are listed
 };
@@ -113,9 +111,9 @@ struct ReadFile
 // what it has) when it cannot.
 ReadFile Read(const std::filesystem::path& path);
 
-// The first packet read after seeking the first stream as `ffmpeg -ss` does,
-// times counted from the stream's start; fails the test when it cannot.
-ReadPacket SeekAndRead(const std::filesystem::path& path, double seconds);
+// The first channel of an audio stream as a player plays it (priming
+// skipped), full scale 1.0; fails the test when it does not decode.
+std::vector<float> DecodeSamples(const std::filesystem::path& path, int streamIndex);
 
 // Frames the stream decodes into, or -1 on failure.
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex = 0);
