@@ -114,7 +114,8 @@ def check(path, frames, codec, size, audio):
               (CODECS[codec][0], width, height, f"{FPS}/1"))
     if audio and listed["audio"]:
         name, fields = listed["audio"][0]
-        equal("gst audio", (name, fields.get("rate"), fields.get("channels")), (CODECS[audio[0]][0], str(audio[1]), "1"))
+        equal("gst audio", (name, fields.get("rate"), fields.get("channels")),
+              (CODECS[audio[0]][0], str(audio[1]), "1"))
     near("gst duration", duration, max(video_end, audio_end), frame)
     near("gst duration against libavformat's end", duration, libav_end, MS)
     pictures, _, _ = decode(path, "video_0")
