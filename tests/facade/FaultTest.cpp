@@ -76,25 +76,17 @@ void Write(Mpeg::IFfMpegFacade& facade, bool withAudio, const fs::path& path, bo
 
 // Caps the size of files this process writes; writes past it fail with EFBIG
 // instead of raising SIGXFSZ.
-class FileSizeCap
+struct FileSizeCap
 {
-public:
-    explicit FileSizeCap(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN))
+    explicit FileSizeCap(rlim_t bytes)
     {
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        rlimit capped = m_saved;
-        capped.rlim_cur = bytes;
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit capped{bytes, saved.rlim_max};
         setrlimit(RLIMIT_FSIZE, &capped);
     }
-    ~FileSizeCap()
-    {
-        setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_handler);
-    }
-
-private:
-    void (*m_handler)(int);
-    rlimit m_saved{};
+    ~FileSizeCap() { setrlimit(RLIMIT_FSIZE, &saved), std::signal(SIGXFSZ, handler); }
+    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
 };
 
 // Twenty pictures that all decode, and audio when the export has it.
@@ -103,30 +95,32 @@ void ExpectComplete(const fs::path& path, bool withAudio)
     EXPECT_EQ(TestMedia::DecodeFrameCount(path, 0), 20) << path;
     EXPECT_TRUE(!withAudio || TestMedia::DecodeFrameCount(path, 1) > 0) << path;
 }
+
+// After a fault: a.mp4 is intact and the facade writes c.mp4.
+void ExpectRecovered(Mpeg::IFfMpegFacade& facade, const TestMedia::TempDir& dir, bool withAudio)
+{
+    ExpectComplete(dir / "a.mp4", withAudio);
+    Write(facade, withAudio, dir / "c.mp4");
+    EXPECT_GT(facade.FinishMediaFile(), 0);
+    ExpectComplete(dir / "c.mp4", withAudio);
+}
 } // namespace
 
 // A second file that cannot be opened, after a finished one or by a split:
 // the half-made file is given up without a trace.
 TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
 {
-    const auto plain = [](const fs::path& dir) { return dir / "b.mp4"; };
-    const std::tuple<const char*, std::function<fs::path(const fs::path&)>, const char*, std::string> faults[] = {
-        {"lone surrogate", plain, "StartInitMediaFile", "range_error: bad conversion"},
-        {"directory gone", [](const fs::path& dir) { return dir / "gone" / "b.mp4"; }, "FinishInitMediaFile",
-         Av(AVERROR(ENOENT), "::avio_open")},
-        // The header goes to the file at once; the device takes none of it.
-        {"full disk",
-         [](const fs::path& dir) {
-             fs::create_symlink("/dev/full", dir / "b.mp4");
-             return dir / "b.mp4";
-         },
-         "FinishInitMediaFile", Av(AVERROR(ENOSPC), "::avformat_write_header")},
+    const std::tuple<const char*, const char*, const char*, std::string> faults[] = {
+        {"lone surrogate", "b.mp4", "StartInitMediaFile", "range_error: bad conversion"},
+        {"directory gone", "gone/b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOENT), "::avio_open")},
+        // b.mp4 is /dev/full: the header goes to the file at once; the device takes none of it.
+        {"full disk", "b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOSPC), "::avformat_write_header")},
         // The MPEG-4 encoder takes pictures below 8192 on a side (a split reuses the record).
-        {"picture size", plain, "InitStreamVideo", Av(AVERROR(EINVAL), "::avcodec_open2")},
+        {"picture size", "b.mp4", "InitStreamVideo", Av(AVERROR(EINVAL), "::avcodec_open2")},
         // Copied AAC still needs an encoder for the silence; it has no 11 kHz.
-        {"audio encoder", plain, "InitStreamAudio", Av(AVERROR(EINVAL), "::avcodec_open2")},
+        {"audio encoder", "b.mp4", "InitStreamAudio", Av(AVERROR(EINVAL), "::avcodec_open2")},
     };
-    for (const auto& [what, prepare, reporter, expected] : faults)
+    for (const auto& [what, file, reporter, expected] : faults)
         for (const bool withAudio : {false, true})
             for (const bool split : {false, true})
             {
@@ -137,7 +131,9 @@ TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
                 TestMedia::TempDir dir;
                 auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
                 Write(*facade, withAudio, dir / "a.mp4");
-                std::wstring name = TestMedia::Wide(prepare(dir.Path()));
+                if (fault == "full disk")
+                    fs::create_symlink("/dev/full", dir / file);
+                std::wstring name = TestMedia::Wide(dir / file);
                 if (fault == "lone surrogate")
                     name += L"\xD800";
                 std::string call = "split";
@@ -163,10 +159,7 @@ TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
                 EXPECT_EQ(thrown, expected);
                 EXPECT_EQ(facade->FinishMediaFile(), 0);
                 EXPECT_TRUE(!fs::exists(dir / "b.mp4") || fs::is_symlink(dir / "b.mp4"));
-                ExpectComplete(dir / "a.mp4", withAudio);
-                Write(*facade, withAudio, dir / "c.mp4");
-                EXPECT_GT(facade->FinishMediaFile(), 0);
-                ExpectComplete(dir / "c.mp4", withAudio);
+                ExpectRecovered(*facade, dir, withAudio);
             }
 }
 
@@ -233,10 +226,7 @@ TEST(Faults, WorkerFailuresAreReportedOnce)
                 ASSERT_NE(picture, file.packets.end());
                 EXPECT_NEAR(static_cast<double>(picture->pts) * av_q2d(file.streams[0].timeBase), 0.04, 0.001);
             }
-            ExpectComplete(dir / "a.mp4", withAudio);
-            Write(*facade, withAudio, dir / "c.mp4");
-            EXPECT_GT(facade->FinishMediaFile(), 0);
-            ExpectComplete(dir / "c.mp4", withAudio);
+            ExpectRecovered(*facade, dir, withAudio);
         }
 }
 

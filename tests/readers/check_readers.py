@@ -28,10 +28,9 @@ GROUPS = {
     # Split every 2 s at key pictures: split.mp4 and split-001.mp4.
     "split": [("split.mp4", H264, "320x240", ("aac", 16000, 0), "h264", "aac")],
 }
-GST_CAPS = {"h264": "video/x-h264", "mjpeg": "image/jpeg", "mpeg4": "video/mpeg", "aac": "audio/mpeg",
-            "pcm_mulaw": "audio/x-mulaw"}
-MEDIAINFO = {"h264": "AVC", "mjpeg": "JPEG", "mpeg4": "MPEG-4 Visual", "aac": "AAC",
-             "pcm_mulaw": "ADPCM"}  # MediaInfo files G.711 under ADPCM
+# Each codec as GStreamer's caps and MediaInfo's format name (G.711 under ADPCM).
+CODECS = {"h264": ("video/x-h264", "AVC"), "mjpeg": ("image/jpeg", "JPEG"), "mpeg4": ("video/mpeg", "MPEG-4 Visual"),
+          "aac": ("audio/mpeg", "AAC"), "pcm_mulaw": ("audio/x-mulaw", "ADPCM")}
 MEDIAINFO_PROFILE = {"mp4": "Base Media", "mov": "QuickTime"}
 
 
@@ -42,9 +41,8 @@ def run(command, **options):
     return result.stdout
 
 
-def gst_time(text):
-    hours, minutes, seconds = text.split(":")
-    return int(hours) * 3600 + int(minutes) * 60 + float(seconds)
+def gst_time(text):  # H:MM:SS.nnnnnnnnn
+    return sum(float(part) * 60 ** i for i, part in enumerate(reversed(text.split(":"))))
 
 
 def caps(text):
@@ -105,8 +103,7 @@ def check(path, frames, codec, size, audio):
 
     # GStreamer: what the discoverer reports, then every picture and sample.
     found = run(["gst-discoverer-1.0", "-v", path], text=True, errors="replace")
-    duration = re.search(r"Duration: ([\d:.]+)", found)
-    duration = gst_time(duration.group(1)) if duration else None
+    duration = gst_time(duration.group(1)) if (duration := re.search(r"Duration: ([\d:.]+)", found)) else None
     container = re.search(r"container #\d+: (.*)", found)
     equal("gst container", caps(container.group(1))[0] if container else None, "video/quicktime")
     listed = {kind: [caps(c) for c in re.findall(rf"{kind} #\d+: (.*)", found)] for kind in ("video", "audio")}
@@ -114,10 +111,11 @@ def check(path, frames, codec, size, audio):
     if listed["video"]:
         name, fields = listed["video"][0]
         equal("gst video", (name, fields.get("width"), fields.get("height"), fields.get("framerate")),
-              (GST_CAPS[codec], width, height, f"{FPS}/1"))
+              (CODECS[codec][0], width, height, f"{FPS}/1"))
     if audio and listed["audio"]:
         name, fields = listed["audio"][0]
-        equal("gst audio", (name, fields.get("rate"), fields.get("channels")), (GST_CAPS[audio[0]], str(audio[1]), "1"))
+        equal("gst audio", (name, fields.get("rate"), fields.get("channels")),
+              (CODECS[audio[0]][0], str(audio[1]), "1"))
     near("gst duration", duration, max(video_end, audio_end), frame)
     near("gst duration against libavformat's end", duration, libav_end, MS)
     pictures, _, _ = decode(path, "video_0")
@@ -156,7 +154,7 @@ def check(path, frames, codec, size, audio):
     equal("mediainfo tracks", (len(tracks.get("Video", [])), len(tracks.get("Audio", []))), (1, 1 if audio else 0))
     for track in tracks.get("Video", [])[:1]:
         equal("mediainfo video", (track.get("Format"), track.get("Width"), track.get("Height")),
-              (MEDIAINFO[codec], width, height))
+              (CODECS[codec][1], width, height))
         near("mediainfo frame rate", float(track.get("FrameRate", 0)), FPS, 0.001)
         # The samples, without the leading empty edit, which MediaInfo counts
         # as one more picture in the track's duration and frame count.
@@ -165,7 +163,7 @@ def check(path, frames, codec, size, audio):
         equal("mediainfo frame count", track.get("FrameCount"), str(frames + 1))
     for track in tracks.get("Audio", [])[:1] if audio else []:
         equal("mediainfo audio", (track.get("Format"), track.get("Channels"), track.get("SamplingRate")),
-              (MEDIAINFO[audio[0]], "1", str(audio[1])))
+              (CODECS[audio[0]][1], "1", str(audio[1])))
         near("mediainfo audio duration", float(track.get("Duration", 0)), audio_end, frame)
     return failures
 

@@ -61,14 +61,6 @@ std::vector<TestMedia::ReadPacket> AudioPackets(const TestMedia::ReadFile& file)
     return packets;
 }
 
-Bytes Joined(const std::vector<Bytes>& packets, std::size_t skip = 0)
-{
-    Bytes all;
-    for (const Bytes& packet : packets)
-        all.insert(all.end(), packet.begin() + static_cast<std::ptrdiff_t>(skip), packet.end());
-    return all;
-}
-
 // Where a frame that starts at input sample `position` is in the output.
 std::int64_t FramePts(std::int64_t position, int rate, int outputRate)
 {
@@ -96,16 +88,8 @@ std::vector<TestMedia::ReadPacket> FromPriming(const TestMedia::ReadFile& file, 
 // nearest in turn, and come out after a priming packet.
 TEST(AudioExport, EachCodecIsCopiedOrTranscodedAsTheContainerRequires)
 {
-    struct Case
-    {
-        Audio codec;
-        const char* encoder;
-        int rate;
-        const char* container;
-        AVCodecID written;
-        int writtenRate;
-    };
-    const Case cases[] = {
+    // host codec, encoder, rate, container; what the file holds and at which rate
+    const std::tuple<Audio, const char*, int, const char*, AVCodecID, int> cases[] = {
         {Audio::PcmMulaw, "pcm_mulaw", 8000, "mov", AV_CODEC_ID_PCM_MULAW, 8000},
         {Audio::PcmAlaw, "pcm_alaw", 8000, "mov", AV_CODEC_ID_PCM_ALAW, 8000},
         {Audio::PcmS16be, "pcm_s16be", 8000, "mov", AV_CODEC_ID_PCM_S16BE, 8000},
@@ -121,40 +105,39 @@ TEST(AudioExport, EachCodecIsCopiedOrTranscodedAsTheContainerRequires)
         {Audio::Aac, "aac", 16000, "mov", AV_CODEC_ID_AAC, 16000},
     };
     TestMedia::TempDir dir;
-    for (const Case& c : cases)
+    for (const auto& [codec, encoder, rate, container, written, writtenRate] : cases)
     {
-        SCOPED_TRACE(std::string(c.encoder) + " at " + std::to_string(c.rate) + " into " + c.container);
-        const auto tone = TestMedia::EncodeTone(c.encoder, c.rate, 2, 440, c.codec == Audio::Aac);
-        const auto path = dir / (std::string("out.") + c.container);
-        const auto file = Export(path, AudioRecord(c.codec, c.rate, tone.packets[0]), Timed(tone, kSecond / 2));
+        SCOPED_TRACE(std::string(encoder) + " at " + std::to_string(rate) + " into " + container);
+        const auto tone = TestMedia::EncodeTone(encoder, rate, 2, 440, codec == Audio::Aac);
+        const auto path = dir / (std::string("out.") + container);
+        const auto file = Export(path, AudioRecord(codec, rate, tone.packets[0]), Timed(tone, kSecond / 2));
         ASSERT_EQ(file.streams.size(), 2u);
-        EXPECT_EQ(file.streams[1].codecId, c.written);
-        const bool transcoded = c.codec != Audio::Aac && c.written == AV_CODEC_ID_AAC;
+        EXPECT_EQ(file.streams[1].codecId, written);
         std::vector<TestMedia::ReadPacket> packets = AudioPackets(file);
-        if (transcoded)
+        if (codec != Audio::Aac && written == AV_CODEC_ID_AAC) // transcoded
         {
-            packets = FromPriming(file, c.rate / 2, c.rate, c.writtenRate);
+            packets = FromPriming(file, rate / 2, rate, writtenRate);
             ASSERT_GT(packets.size(), 10u) << "no priming packet in place";
-            std::int64_t position = c.rate / 2;
+            std::int64_t position = rate / 2;
             for (std::size_t j = 1; j + 2 < packets.size(); ++j)
             {
-                EXPECT_EQ(packets[j].pts, FramePts(position, c.rate, c.writtenRate)) << j;
-                position += av_rescale_rnd(1024, c.rate, c.writtenRate, j % 2 == 1 ? AV_ROUND_DOWN : AV_ROUND_NEAR_INF);
+                EXPECT_EQ(packets[j].pts, FramePts(position, rate, writtenRate)) << j;
+                position += av_rescale_rnd(1024, rate, writtenRate, j % 2 == 1 ? AV_ROUND_DOWN : AV_ROUND_NEAR_INF);
             }
         }
-        else if (c.written != AV_CODEC_ID_ADPCM_MS)
+        else if (written != AV_CODEC_ID_ADPCM_MS)
         {
-            const Bytes all = Joined(tone.packets, c.codec == Audio::Aac ? 7 : 0);
-            std::vector<Bytes> bytes;
+            Bytes all, bytes; // what the host sent without ADTS headers, and what the file holds
+            for (const Bytes& packet : tone.packets)
+                all.insert(all.end(), packet.begin() + (codec == Audio::Aac ? 7 : 0), packet.end());
             for (const auto& packet : packets)
-                bytes.push_back(packet.data);
-            const Bytes written = Joined(bytes);
-            ASSERT_GE(written.size(), all.size());
-            EXPECT_TRUE(std::equal(all.begin(), all.end(), written.end() - static_cast<std::ptrdiff_t>(all.size())))
+                bytes.insert(bytes.end(), packet.data.begin(), packet.data.end());
+            ASSERT_GE(bytes.size(), all.size());
+            EXPECT_TRUE(std::equal(all.begin(), all.end(), bytes.end() - static_cast<std::ptrdiff_t>(all.size())))
                 << "the host's bytes end the track";
         }
         const auto decoded = TestMedia::DecodeSamples(path, 1);
-        EXPECT_NEAR(TestMedia::ToneFrequency(decoded, c.writtenRate, decoded.size() / 3, decoded.size() * 2 / 3), 440, 2);
+        EXPECT_NEAR(TestMedia::ToneFrequency(decoded, writtenRate, decoded.size() / 3, decoded.size() * 2 / 3), 440, 2);
     }
 }
 
@@ -165,10 +148,7 @@ TEST(AudioExport, EachCodecIsCopiedOrTranscodedAsTheContainerRequires)
 TEST(AudioExport, AdtsHeadersAreStrippedAndWhatDoesNotParseIsDropped)
 {
     const auto aac = TestMedia::EncodeTone("aac", 8000, 1, 440);
-    auto with = [](Bytes bytes, std::size_t index, int value) {
-        bytes.at(index) = static_cast<std::uint8_t>(value);
-        return bytes;
-    };
+    auto with = [](Bytes bytes, std::size_t index, int value) { return bytes.at(index) = std::uint8_t(value), bytes; };
     Bytes good = TestMedia::AdtsHeader(8000, 3);
     good.insert(good.end(), {1, 2, 3});
     const Bytes bad[] = {
