@@ -94,8 +94,8 @@ std::vector<Bytes> WithoutAdts(const EncodedStream& audio, std::size_t first, st
 }
 } // namespace
 
-// Copied or transcoded (which path each codec takes is the transcoding
-// suite's), a 1 kHz beep in the first fifth of every second plays with the
+// Every audio path, copied or transcoded (which path each codec takes is the
+// transcoding suite's): a 1 kHz beep in the first fifth of every second plays with the
 // flashes: transcoded audio where the same source copied into MOV plays (the
 // reference, first), every path within what viewers accept (45 ms), and no
 // audio lost at the end.
@@ -105,8 +105,15 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
         // encoder, host codec, rate, container, copied, samples of one packet as written
         {"pcm_mulaw", Audio::PcmMulaw, 8000, "mov", true, 160},
         {"pcm_mulaw", Audio::PcmMulaw, 8000, "mp4", false, 1024},
+        {"pcm_alaw", Audio::PcmAlaw, 8000, "mov", true, 160},
+        {"pcm_alaw", Audio::PcmAlaw, 8000, "mp4", false, 1024},
+        {"pcm_s16be", Audio::PcmS16be, 8000, "mov", true, 160},
+        {"pcm_s16be", Audio::PcmS16be, 8000, "mp4", false, 1024},
         {"g726", Audio::G726, 8000, "mov", false, 2036},
+        {"g726", Audio::G726, 8000, "mp4", false, 1024},
+        {"mp2", Audio::Mp2, 16000, "mov", true, 1152},
         {"mp2", Audio::Mp2, 16000, "mp4", true, 1152},
+        {"aac", Audio::Aac, 16000, "mov", true, 1024},
         {"aac", Audio::Aac, 16000, "mp4", true, 1024},
     };
     double reference = 0;
