@@ -20,14 +20,12 @@ using Clock = std::chrono::steady_clock;
 
 namespace
 {
-// A packet for the library, `offset` host ticks after `start`.
 std::unique_ptr<mpeg::MediaPacket> Stamped(std::vector<std::uint8_t> data, std::uint64_t start, std::int64_t offset)
 {
     return std::make_unique<mpeg::MediaPacket>(mpeg::MediaPacket{std::move(data), start + std::uint64_t(offset)});
 }
 
-// The source's audio stamped on the host clock and handed over in stretches
-// that match the video batches.
+// The source's audio stamped on the host clock, in stretches that match the video batches.
 class AudioFeed
 {
 public:
@@ -38,8 +36,7 @@ public:
             m_header.assign(m_next->data.begin(), m_next->data.begin() + std::min<std::size_t>(8, m_next->data.size()));
     }
 
-    // The packets that begin before `until`; with `whole`, only those that also end by then.
-    // Those before the first picture are left out: the library would drop them.
+    // The packets that begin before `until` (with `whole`: and end by then), less those before the first picture.
     mpeg::MediaPacketList Take(std::int64_t until, bool whole)
     {
         mpeg::MediaPacketList packets;
@@ -54,11 +51,10 @@ public:
         return packets;
     }
 
-    // What a split at `offset` hands the next file: its first audio packet, or,
-    // once the audio has ended, the first packet's leading bytes for the framing.
+    // The next file's first audio packet, or once the audio has ended the first packet's leading bytes.
     mpeg::MediaPacket FirstFrom(std::int64_t offset)
     {
-        while (Peek() && m_next->offset < offset) // went to the previous file, or nowhere
+        while (Peek() && m_next->offset < offset)
             m_next.reset();
         return *Stamped(m_next ? m_next->data : m_header, m_startTime,
                         m_next ? m_next->offset : std::max<std::int64_t>(offset, 0));
@@ -82,16 +78,16 @@ private:
     bool m_ended = false;
 };
 
-// What a path held before the export, so that a failed export removes only
-// files it created or overwrote.
+// What a path held before the export: a failed export removes only files it created or overwrote.
 struct Part
 {
+    using Stamp = std::optional<std::pair<std::uintmax_t, fs::file_time_type>>;
     std::string path;
-    std::optional<std::pair<std::uintmax_t, fs::file_time_type>> before = Stamp(path);
+    Stamp before = StampOf(path);
     std::int64_t bytes = 0;
     bool finished = false;
 
-    static std::optional<std::pair<std::uintmax_t, fs::file_time_type>> Stamp(const std::string& path)
+    static Stamp StampOf(const std::string& path)
     {
         std::error_code error;
         if (!fs::exists(path, error))
@@ -145,16 +141,13 @@ private:
     {
         const auto videoCodec = LibraryCodec(m_info.video.codec, false);
         if (!videoCodec)
-            throw std::runtime_error(m_info.name + ": video codec " + avcodec_get_name(m_info.video.codec) +
-                                     " is not supported (supported: " + SupportedCodecs(false) + ")");
-        // The library times pictures in the order they arrive.
-        if (m_info.video.reordered)
+            throw std::runtime_error(m_info.name + ": " + Unsupported(m_info.video.codec, false));
+        if (m_info.video.reordered) // the library times pictures in the order they arrive
             throw std::runtime_error(m_info.name +
                                      ": the video has B-frames (pictures sent ahead of pictures shown "
                                      "before them), which the library cannot time; re-encode it without "
                                      "them, for example with ffmpeg -c:v libx264 -bf 0");
         const Container container = ContainerOf(m_settings.output);
-        // The time scale: the frame rate rounded, or 90000 without one.
         const long long rate = m_info.video.frameRate.num > 0 ? std::llround(av_q2d(m_info.video.frameRate)) : 0;
         m_result.timeScale = m_settings.timeScale.value_or(rate >= 1 && rate <= INT32_MAX ? std::int32_t(rate) : 90000);
         m_result.input = m_info.name;
@@ -163,8 +156,7 @@ private:
         m_result.codecOut = OutputCodec(container, m_info.video.codec, false);
         m_nextSplit = m_settings.splitTicks.value_or(m_nextSplit);
 
-        // The host clock: 100-ns units since the Unix epoch. Only differences
-        // matter to the library; a real clock value keeps the arithmetic honest.
+        // 100-ns units since the Unix epoch: only differences matter, but a real clock keeps them honest.
         using HostTicks = std::chrono::duration<std::uint64_t, std::ratio<1, kHostTicksPerSecond>>;
         const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
         m_startTime = std::chrono::duration_cast<HostTicks>(sinceEpoch).count();
@@ -183,15 +175,12 @@ private:
                 return std::runtime_error(audio->source + ": " + problem + "; --no-audio exports the video alone");
             };
             if (!(audioCodec = LibraryCodec(audio->codec, true)))
-                throw refuse(std::string("audio codec ") + avcodec_get_name(audio->codec) +
-                             " is not supported (supported: " + SupportedCodecs(true) + ")");
-            // The library declares every audio stream mono (the record's default); only
-            // frames that say how many channels they hold come through that unharmed.
+                throw refuse(Unsupported(audio->codec, true));
+            // The library declares every stream mono; only frames that carry their channel count survive that.
             if (audio->channels > 1 && audio->codec != AV_CODEC_ID_AAC && audio->codec != AV_CODEC_ID_MP2)
                 throw refuse(DisplayName(audio->codec) + " audio has " + std::to_string(audio->channels) +
                              " channels; the library takes it in mono only");
-            // The stream record has no field for G.726's code size: the library
-            // decodes 4 bits a sample (32 kbit/s at 8 kHz); another would be noise.
+            // The stream record has no field for G.726's code size; the library decodes 4 bits a sample.
             const bool g726 = audio->codec == AV_CODEC_ID_ADPCM_G726 || audio->codec == AV_CODEC_ID_ADPCM_G726LE;
             if (g726 && audio->bitsPerSample > 0 && audio->bitsPerSample != 4)
                 throw refuse("G.726 audio at " + std::to_string(audio->bitsPerSample) +
@@ -249,8 +238,7 @@ private:
                                          " s): B-frames or a clock jump, which the library cannot time");
             }
             lastOffset = packet.offset;
-            // A picture shown before the first one in file order cannot go
-            // before the file's start: the library would drop it.
+            // A picture shown before the first one in file order would be dropped before the file's start.
             const std::int64_t offset = std::max<std::int64_t>(packet.offset, 0);
             if ((m_result.stopped = m_settings.stopTicks && offset >= *m_settings.stopTicks))
                 break;
@@ -281,8 +269,7 @@ private:
             m_facade->Stop(); // whoever interrupts wants out now: what is queued is dropped
         else if (m_result.stopped)
         {
-            // A live host's queue is all but empty when its user stops, and we read far faster than a
-            // live source delivers: let the library catch up, then Stop keeps everything before this point.
+            // A live host's queue is all but empty when its user stops: let the library catch up first.
             SendBatch(*m_settings.stopTicks, true);
             m_facade->EstimateFileSize(0, 1);
             m_facade->Stop();
@@ -293,11 +280,9 @@ private:
         m_parts.back().finished = true;
     }
 
-    // Hands over the pictures gathered so far with the audio before `until`,
-    // where the next batch begins; `lastOfFile` when no batch follows in this
-    // file. The library fills the stretch between a batch's first picture and
-    // its first audio with silence, so an audio packet running into the next
-    // batch goes with that batch; the next file, though, would drop it.
+    // The pictures gathered so far with the audio before `until`. The library fills the gap before a
+    // batch's first audio with silence, so audio that runs past `until` waits for the next batch,
+    // unless this is the file's last (`lastOfFile`): the next file would drop it.
     void SendBatch(std::int64_t until, bool lastOfFile)
     {
         mpeg::MediaPacketList audio = m_audio ? m_audio->Take(until, !lastOfFile) : mpeg::MediaPacketList();
@@ -310,8 +295,7 @@ private:
             m_facade->AddPacketsAudioVideo(std::exchange(m_batch, {}), std::move(audio));
         else
             m_facade->AddPacketsVideo(std::exchange(m_batch, {}));
-        // A file reads far faster than the library transcodes; waiting for the
-        // worker now and then keeps the queue, and our memory, bounded.
+        // A file reads far faster than the library transcodes: waiting for the worker bounds the queue.
         if (m_queuedBytes > (64u << 20))
             m_facade->EstimateFileSize(0, 1), m_queuedBytes = 0;
     }
@@ -330,8 +314,7 @@ private:
             m_nextSplit += *m_settings.splitTicks;
     }
 
-    // One line rewritten in place on a terminal at most four times a second,
-    // or a line every tenth of the input for logs; `last` clears the former.
+    // At most four times a second in place, or every tenth of the input for logs; `last` clears the line.
     void ShowProgress(std::int64_t offset, bool last)
     {
         using Mode = ExportSettings::Progress;
@@ -347,8 +330,7 @@ private:
             return;
         m_lastProgress = now;
         m_lastTenth = tenth;
-        // The projection is for the file being written, up to the next split,
-        // in milliseconds of input; it needs the input's length.
+        // The projection, in milliseconds of input, is for the file being written up to the next split.
         const std::int64_t end =
             std::min({std::int64_t(length), m_nextSplit, m_settings.stopTicks.value_or(m_nextSplit)});
         const std::int64_t done = fraction < 0 ? 0 : (offset - m_partStart) / 10'000;
@@ -368,8 +350,7 @@ private:
         std::fflush(stderr);
     }
 
-    // After a failure: finish the file being written if the library still can,
-    // otherwise remove it. Returns what became of it, for the error message.
+    // After a failure: finishes the file if the library still can, else removes it; says which.
     std::string Salvage() noexcept
     {
         const auto succeeds = [](auto call) {
@@ -386,15 +367,14 @@ private:
         std::string outcome;
         try
         {
-            // The first call may rethrow the failure already reported; the
-            // second then finishes the file, or fails to, and a third closes it.
+            // The first call may rethrow the failure reported; the second finishes, a third closes.
             for (int attempt = 0; attempt < 3; ++attempt)
                 if (succeeds([this] { m_facade->FinishMediaFile(); }))
                     break;
             succeeds([this] { m_facade->Stop(); }); // the worker must be waited for before the facade goes
             for (const Part& part : m_parts)
             {
-                if (part.finished || !Part::Stamp(part.path) || Part::Stamp(part.path) == part.before)
+                if (part.finished || !Part::StampOf(part.path) || Part::StampOf(part.path) == part.before)
                     continue;
                 std::int64_t frames = -1;
                 if (succeeds([&] { frames = ReadBack(part.path).frames; }))

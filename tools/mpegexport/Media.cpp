@@ -97,6 +97,12 @@ std::optional<int> LibraryCodec(AVCodecID codec, bool audio)
     return entry ? std::optional(entry->library) : std::nullopt;
 }
 
+std::string Unsupported(AVCodecID codec, bool audio)
+{
+    return std::string(audio ? "audio" : "video") + " codec " + avcodec_get_name(codec) +
+           " is not supported (supported: " + SupportedCodecs(audio) + ")";
+}
+
 std::string SupportedCodecs(bool audio)
 {
     std::string list;
@@ -130,8 +136,7 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes)
     if (status >= 0)
         status = avformat_find_stream_info(raw, nullptr); // FFmpeg 7.1 sets the duration only here
     Check(status, "cannot read back '" + path + "'");
-    // The muxer leaves out a track without samples: an export that wrote no
-    // pictures is complete with no stream at all.
+    // The muxer leaves out a track without samples: no stream at all is complete for no pictures.
     const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     const int audio = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (video < 0 && audio < 0 && raw->nb_streams > 0)

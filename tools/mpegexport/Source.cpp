@@ -1,5 +1,4 @@
-// The inputs: a media file read with libavformat, the audio of a second file
-// joined to it, and the built-in test card.
+// The inputs: a media file read with libavformat, and the built-in test card.
 
 #include "Tool.h"
 
@@ -28,13 +27,13 @@ bool Usable(AVRational rate)
 }
 
 // The first stream of a type; cover art is a still picture, not the video.
-int FirstStream(const AVFormatContext& context, AVMediaType type)
+AVStream* FirstStream(const AVFormatContext& context, AVMediaType type)
 {
     for (unsigned i = 0; i < context.nb_streams; ++i)
         if (context.streams[i]->codecpar->codec_type == type &&
             !(context.streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC))
-            return static_cast<int>(i);
-    return -1;
+            return context.streams[i];
+    return nullptr;
 }
 
 class DemuxSource final : public PacketSource
@@ -42,8 +41,7 @@ class DemuxSource final : public PacketSource
 public:
     DemuxSource(const std::string& path, Streams streams)
     {
-        // Headerless G.711 (.ul, .al) does not say its rate; telephony audio is
-        // 8 kHz. Demuxers that read the rate from the file ignore the option.
+        // Headerless G.711 (.ul, .al) does not say its rate; telephony's is 8 kHz. Others ignore the option.
         AVDictionary* options = nullptr;
         av_dict_set(&options, "sample_rate", "8000", 0);
         AVFormatContext* raw = nullptr;
@@ -53,31 +51,27 @@ public:
         Check(opened, "cannot open '" + path + "'");
         Check(avformat_find_stream_info(raw, nullptr), "cannot read '" + path + "'");
         info.name = path;
-        m_video.index = streams == Streams::AudioOnly ? -1 : FirstStream(*raw, AVMEDIA_TYPE_VIDEO);
-        m_audio.index = streams == Streams::VideoOnly ? -1 : FirstStream(*raw, AVMEDIA_TYPE_AUDIO);
-        if (m_video.index < 0 && streams != Streams::AudioOnly)
+        m_video.stream = streams == Streams::AudioOnly ? nullptr : FirstStream(*raw, AVMEDIA_TYPE_VIDEO);
+        m_audio.stream = streams == Streams::VideoOnly ? nullptr : FirstStream(*raw, AVMEDIA_TYPE_AUDIO);
+        if (!m_video.stream && streams != Streams::AudioOnly)
             throw std::runtime_error("'" + path + "' has no video stream");
-        if (m_audio.index < 0 && streams == Streams::AudioOnly)
+        if (!m_audio.stream && streams == Streams::AudioOnly)
             throw std::runtime_error("'" + path + "' has no audio stream");
-        if (m_video.index >= 0)
+        if (const AVStream* stream = m_video.stream)
         {
-            const AVStream& stream = *raw->streams[m_video.index];
-            const AVCodecParameters& p = *stream.codecpar;
-            m_video.timeBase = stream.time_base;
+            const AVCodecParameters& p = *stream->codecpar;
             VideoDescription& video = info.video;
             video = {p.codec_id, p.width, p.height, Bytes(p.extradata, p.extradata_size)};
             // The average holds the total duration together when the rate varies.
-            const AVRational rate = Usable(stream.avg_frame_rate) ? stream.avg_frame_rate : stream.r_frame_rate;
+            const AVRational rate = Usable(stream->avg_frame_rate) ? stream->avg_frame_rate : stream->r_frame_rate;
             video.frameRate = Usable(rate) ? rate : AVRational{0, 1};
             m_frameTicks = Usable(rate) ? av_rescale_q(1, av_inv_q(rate), kHostTimeBase) : 0;
             // Probing sets it from the bitstream's reorder depth or pictures seen out of order.
             video.reordered = p.video_delay > 0;
         }
-        if (m_audio.index >= 0)
+        if (m_audio.stream)
         {
-            const AVStream& stream = *raw->streams[m_audio.index];
-            const AVCodecParameters& p = *stream.codecpar;
-            m_audio.timeBase = stream.time_base;
+            const AVCodecParameters& p = *m_audio.stream->codecpar;
             // 16-bit little-endian PCM, a WAV file's usual content, goes in big-endian.
             m_swapAudioBytes = p.codec_id == AV_CODEC_ID_PCM_S16LE;
             int bits = p.bits_per_coded_sample;
@@ -88,24 +82,21 @@ public:
                                           Bytes(p.extradata, p.extradata_size)};
         }
         for (unsigned i = 0; i < raw->nb_streams; ++i)
-            if (static_cast<int>(i) != m_video.index && static_cast<int>(i) != m_audio.index)
+            if (raw->streams[i] != m_video.stream && raw->streams[i] != m_audio.stream)
                 raw->streams[i]->discard = AVDISCARD_ALL;
-        const AVStream* main = raw->streams[m_video.index >= 0 ? m_video.index : m_audio.index];
+        const AVStream* main = m_video.stream ? m_video.stream : m_audio.stream;
         if (main->duration != AV_NOPTS_VALUE && main->duration > 0)
             info.durationSeconds = static_cast<double>(main->duration) * av_q2d(main->time_base);
         else if (raw->duration != AV_NOPTS_VALUE && raw->duration > 0)
             info.durationSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
     }
 
-
     bool Next(SourcePacket& out) override
     {
         Queued packet;
         if (!Pop(m_video, packet))
             return false;
-        // A stream cut off mid-picture, as a recording ends when its writer is
-        // killed, leaves a last picture that players refuse to decode. Reading
-        // one packet ahead tells which one is the last.
+        // A recording whose writer was killed ends mid-picture, which players refuse to decode.
         if (!Fill(m_video) && CutShort(packet))
         {
             notes.push_back(info.name + ": left out the last picture, which is cut short and does not decode");
@@ -131,9 +122,8 @@ public:
         Queued packet;
         if (!Pop(m_audio, packet))
             return false;
-        // The clock starts with the video: read on to its first packet. A file
-        // without timed video starts the clock with its audio.
-        while (!m_videoSeen && !m_end && m_video.index >= 0)
+        // The clock starts with the video's first packet, or without timed video with the audio.
+        while (!m_videoSeen && !m_end && m_video.stream)
             Fill(m_video);
         if (!m_origin && packet.time != AV_NOPTS_VALUE)
             m_origin = packet.time;
@@ -153,12 +143,11 @@ private:
     };
     struct Track
     {
-        int index = -1;
-        AVRational timeBase{0, 1};
+        AVStream* stream = nullptr;
         std::deque<Queued> queue;
+        bool Owns(const AVPacket& packet) const { return stream && packet.stream_index == stream->index; }
     };
-    // More than this since the last key picture is no group of pictures worth
-    // holding on to for the check at the end.
+    // More than this since the last key picture is not worth holding on to for the check at the end.
     static constexpr std::size_t kMaxSinceKeyBytes = 64 << 20;
 
     // Reads until `track` has a packet waiting; false at the end of the file.
@@ -166,29 +155,29 @@ private:
     {
         while (track.queue.empty())
         {
-            if (m_end || track.index < 0)
+            if (m_end || !track.stream)
                 return false;
             const int status = av_read_frame(m_context.get(), m_packet.get());
             if ((m_end = status == AVERROR_EOF))
                 return false;
             Check(status, "cannot read '" + info.name + "'");
             const AVPacket& packet = *m_packet;
-            const bool video = packet.stream_index == m_video.index;
+            const bool video = m_video.Owns(packet);
             // Streams that turn up later in the file are not discarded by default.
-            if (video || packet.stream_index == m_audio.index)
+            if (video || m_audio.Owns(packet))
             {
                 Track& owner = video ? m_video : m_audio;
+                const AVRational timeBase = owner.stream->time_base;
                 const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
                 Queued& queued = owner.queue.emplace_back(
                     Queued{Bytes(packet.data, packet.size),
-                           time == AV_NOPTS_VALUE ? time : av_rescale_q(time, owner.timeBase, kHostTimeBase),
-                           av_rescale_q(packet.duration, owner.timeBase, kHostTimeBase),
+                           time == AV_NOPTS_VALUE ? time : av_rescale_q(time, timeBase, kHostTimeBase),
+                           av_rescale_q(packet.duration, timeBase, kHostTimeBase),
                            (packet.flags & AV_PKT_FLAG_KEY) != 0,
                            (packet.flags & AV_PKT_FLAG_CORRUPT) != 0});
                 for (std::size_t i = 0; !video && m_swapAudioBytes && i + 1 < queued.data.size(); i += 2)
                     std::swap(queued.data[i], queued.data[i + 1]);
-                // The library takes AAC only as ADTS frames, each with its own
-                // header; MP4 and Matroska carry it raw, described once.
+                // The library takes AAC only as ADTS frames; MP4 and Matroska carry it raw.
                 const bool adts = packet.size >= 7 && packet.data[0] == 0xFF && (packet.data[1] & 0xF6) == 0xF0;
                 if (!video && info.audio->codec == AV_CODEC_ID_AAC && !adts)
                     queued.data = AdtsFrame();
@@ -216,7 +205,7 @@ private:
         const std::string what = info.name + ": AAC audio cannot be put in ADTS frames";
         if (!m_adts)
         {
-            const AVCodecParameters& parameters = *m_context->streams[m_audio.index]->codecpar;
+            const AVCodecParameters& parameters = *m_audio.stream->codecpar;
             Check(parameters.extradata_size > 0 ? 0 : AVERROR_INVALIDDATA, what); // no AudioSpecificConfig
             AVFormatContext* raw = nullptr;
             Check(avformat_alloc_output_context2(&raw, nullptr, "adts", nullptr), what);
@@ -236,13 +225,12 @@ private:
         return framed;
     }
 
-    // The demuxer says the last picture is cut short, or it fails to decode
-    // after the pictures since the last key picture (strictly, as players do).
+    // The demuxer says so, or it fails to decode after those since the last key picture, strictly as players do.
     bool CutShort(const Queued& last) const
     {
         if (last.corrupt || m_sinceKeyBytes > kMaxSinceKeyBytes)
             return last.corrupt;
-        const AVCodecParameters& parameters = *m_context->streams[m_video.index]->codecpar;
+        const AVCodecParameters& parameters = *m_video.stream->codecpar;
         const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
         CodecContextPtr decoder(avcodec_alloc_context3(codec));
         FramePtr frame(av_frame_alloc());
@@ -275,8 +263,7 @@ private:
     PacketPtr m_packet = Allocated<PacketPtr>(av_packet_alloc());
     Track m_video, m_audio;
     bool m_end = false, m_videoSeen = false;
-    // The host time of offset 0 is the first timed video packet's; audio is timed against
-    // it too, so that both streams keep their distance from the file.
+    // Offset 0 is the first timed video packet; audio is timed against it too, keeping the file's distance.
     std::optional<std::int64_t> m_origin, m_lastOffset; // the last picture handed out
     std::int64_t m_audioEnd = 0, m_frameTicks = 0;      // one nominal frame; 0 when unknown
     std::vector<std::vector<std::uint8_t>> m_sinceKey; // the pictures since the last key picture
@@ -315,10 +302,8 @@ void FillRect(AVFrame& frame, int x0, int y0, int w, int h, std::uint8_t luma)
             std::fill_n(frame.data[plane] + y * frame.linesize[plane] + x0 / 2, (x0 + w) / 2 - x0 / 2, 128);
 }
 
-// Diagonal colour bands drifting right, a box crossing the picture, and the
-// frame number in large blocks, so that a dropped or repeated frame shows.
-// The first fifth of every second is white behind the box and the number,
-// together with the beep (ToneSample), so that sync can be measured.
+// Drifting colour bands, a moving box and the frame number show a dropped or repeated frame; the
+// first fifth of every second is white, with the beep (ToneSample), so that sync can be measured.
 void DrawFrame(AVFrame& frame, int index)
 {
     const int w = TestCard::kWidth, h = TestCard::kHeight;
@@ -346,8 +331,7 @@ void DrawFrame(AVFrame& frame, int index)
                     FillRect(frame, 32 + cell + (d * 4 + column) * cell, 32 + cell + row * cell, cell, cell, 235);
 }
 
-// A quiet 440 Hz tone with a 1 kHz beep in the first fifth of every second,
-// with the white pictures 0-4, 25-29, ...: sync can be checked by ear and eye.
+// A quiet 440 Hz tone with a 1 kHz beep in the first fifth of every second, with the white pictures.
 std::int16_t ToneSample(int index)
 {
     constexpr double kPi = 3.14159265358979323846;
@@ -357,13 +341,7 @@ std::int16_t ToneSample(int index)
                                      std::sin(2 * kPi * (beep ? 1000 : 440) * index / rate));
 }
 
-CodecContextPtr NewEncoder(const AVCodec* codec)
-{
-    return Allocated<CodecContextPtr>(avcodec_alloc_context3(codec));
-}
-
-// Opens `encoder`, set up for `codec`, and encodes `count` frames, each `step`
-// ticks of its time base and filled by `fill(frame, i)`.
+// Opens `encoder` and encodes `count` frames, each `step` ticks long and filled by `fill(frame, i)`.
 template <typename Fill>
 std::vector<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* codec, int count, int step, Fill fill)
 {
@@ -442,7 +420,7 @@ TestCard::TestCard()
     const bool x264 = codec != nullptr;
     if (!codec && !(codec = avcodec_find_encoder_by_name("mpeg4")))
         throw std::runtime_error("FFmpeg has neither the libx264 nor the mpeg4 encoder for the test card");
-    const CodecContextPtr video = NewEncoder(codec);
+    const auto video = Allocated<CodecContextPtr>(avcodec_alloc_context3(codec));
     video->width = kWidth;
     video->height = kHeight;
     video->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -468,7 +446,7 @@ TestCard::TestCard()
     // G.711 mu-law in 20 ms packets, as network cameras send it.
     constexpr int kPacketSamples = kSampleRate / 50;
     const AVCodec* mulaw = avcodec_find_encoder(AV_CODEC_ID_PCM_MULAW);
-    const CodecContextPtr audio = NewEncoder(mulaw);
+    const auto audio = Allocated<CodecContextPtr>(avcodec_alloc_context3(mulaw));
     audio->sample_rate = kSampleRate;
     audio->sample_fmt = AV_SAMPLE_FMT_S16;
     audio->time_base = AVRational{1, kSampleRate};

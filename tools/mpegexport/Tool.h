@@ -20,7 +20,6 @@ extern "C" {
 
 namespace mpegexport
 {
-
 namespace mpeg = Halvaro::Oru::Shared::Export::Mpeg;
 
 // The tool sees only the public headers, so it owns its FFmpeg handles itself.
@@ -32,7 +31,6 @@ using InputContextPtr = std::unique_ptr<AVFormatContext, FreeByAddress<AVFormatC
 using CodecContextPtr = std::unique_ptr<AVCodecContext, FreeByAddress<AVCodecContext, avcodec_free_context>>;
 using PacketPtr = std::unique_ptr<AVPacket, FreeByAddress<AVPacket, av_packet_free>>;
 using FramePtr = std::unique_ptr<AVFrame, FreeByAddress<AVFrame, av_frame_free>>;
-// Owns an FFmpeg allocation; throws std::bad_alloc when it failed.
 template <typename Ptr> Ptr Allocated(typename Ptr::pointer handle)
 {
     if (!handle)
@@ -50,28 +48,23 @@ constexpr AVRational kHostTimeBase{1, static_cast<int>(kHostTicksPerSecond)};
 
 enum class Container { Mp4, Mov };
 const char* ContainerName(Container container);
-// The container an output name asks for (.mp4 or .mov, any case); throws for others.
-Container ContainerOf(const std::string& path);
+Container ContainerOf(const std::string& path); // .mp4 or .mov, any case; throws for others
 // Part 0 of a split export is `path` itself, part 1 of "out.mp4" "out-001.mp4".
 std::string PartName(const std::string& path, int index);
-// The library takes file names as UTF-16 code units; ours are UTF-8.
-std::wstring ToUtf16(const std::string& utf8);
+std::wstring ToUtf16(const std::string& utf8); // the library takes file names as UTF-16
 
-// The library's mpeg::CodecIdVideo or mpeg::CodecIdAudio for a codec it takes.
-std::optional<int> LibraryCodec(AVCodecID codec, bool audio);
-std::string SupportedCodecs(bool audio); // "H.264, H.265, ..."
-// A reader's name ("H.264"); FFmpeg's short name for codecs we do not list.
-std::string DisplayName(AVCodecID codec);
-// The codec the container ends up with: the input's when it carries it, else
-// what the library transcodes into (MPEG-4 part 2; AAC in MP4, Microsoft ADPCM in MOV).
+std::optional<int> LibraryCodec(AVCodecID codec, bool audio); // mpeg::CodecIdVideo or CodecIdAudio
+std::string SupportedCodecs(bool audio);                      // "H.264, H.265, ..."
+std::string Unsupported(AVCodecID codec, bool audio);         // "video codec X is not supported (...)"
+std::string DisplayName(AVCodecID codec); // "H.264"; FFmpeg's short name for codecs we do not list
+// The input's codec when the container carries it, else what the library transcodes into.
 AVCodecID OutputCodec(Container container, AVCodecID input, bool audio);
 
 // A written file as the library reported it and as read back: proof that it is complete.
 struct WrittenFile
 {
     std::string path;
-    std::int64_t bytes = 0;
-    std::int64_t frames = 0;
+    std::int64_t bytes = 0, frames = 0;
     double seconds = 0;
     std::string audioCodec; // empty without an audio track
     std::int64_t audioPackets = 0;
@@ -115,28 +108,28 @@ struct SourcePacket
     bool key = false;
 };
 
-// A video stream and an audio stream, each in file order.
+// A video stream and an audio stream, each in file order; false at the end (or without audio).
 class PacketSource
 {
 public:
     virtual ~PacketSource() = default;
-    virtual bool Next(SourcePacket& packet) = 0;      // video; false at the end
-    virtual bool NextAudio(SourcePacket& packet) = 0; // false at the end or without audio
-    SourceInfo info;                                  // set when the source opens
-    std::vector<std::string> notes;                   // what the user should know once it has been read
+    virtual bool Next(SourcePacket& packet) = 0;
+    virtual bool NextAudio(SourcePacket& packet) = 0;
+    SourceInfo info;                // set when the source opens
+    std::vector<std::string> notes; // what the user should know once it has been read
 };
 
-// VideoAndAudio takes the audio when the file has some.
-enum class Streams { VideoAndAudio, VideoOnly, AudioOnly };
+enum class Streams { VideoAndAudio, VideoOnly, AudioOnly }; // VideoAndAudio: the audio if there is some
 // A media file read with libavformat; throws when it lacks a required stream.
 std::unique_ptr<PacketSource> OpenFile(const std::string& path, Streams streams);
 
-// The built-in input, encoded once in memory and read any number of times.
+// The built-in input, encoded once in memory (H.264 through libx264 where
+// FFmpeg has it, MPEG-4 part 2 otherwise) and read any number of times.
 class TestCard
 {
 public:
     static constexpr int kWidth = 1280, kHeight = 720, kFps = 25, kSeconds = 10, kSampleRate = 8000;
-    TestCard(); // H.264 through libx264 where FFmpeg has it, MPEG-4 part 2 otherwise
+    TestCard();
     const SourceInfo& Info() const { return m_info; }
     std::unique_ptr<PacketSource> NewReader(bool withAudio) const;
 
@@ -181,9 +174,8 @@ struct ExportResult
     std::vector<std::string> notes; // printed unless --quiet
 };
 
-// The video of `video` with the audio of `audio` (the same source, or another
-// whose clock starts with the video's). Throws std::runtime_error with one
-// line that names what failed and what became of a partly written output.
+// The video of `video` with the audio of `audio` (the same source, or another whose clock
+// starts with the video's). Throws one line that names what failed and what became of the output.
 ExportResult Export(PacketSource& video, PacketSource& audio, const ExportSettings& settings);
 
 } // namespace mpegexport

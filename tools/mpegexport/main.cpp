@@ -1,5 +1,4 @@
-// mpegexport: exports a media file's video and audio, or a built-in test
-// card, to MP4 or MOV through the mpegexporter library. See --help.
+// mpegexport: a media file or a built-in test card to MP4 or MOV through the library. See --help.
 
 #include "Recover.h"
 #include "Tool.h"
@@ -135,10 +134,9 @@ Options ParseOptions(int argc, char** argv)
     std::map<std::string, std::string> numbers;
     for (const char* option : {"--batch-ms", "--time-scale", "--split-every", "--stop-after", "--pace"})
         app.add_option(option, numbers[option]);
-    app.add_option("input", o.input);
-    app.add_option("output", o.output);
-    app.add_option("--audio", o.audioInput);
-    app.add_option("--recover", o.recover);
+    for (auto [name, text] : {std::pair{"input", &o.input}, {"output", &o.output}, {"--audio", &o.audioInput},
+                              {"--recover", &o.recover}})
+        app.add_option(name, *text);
     for (auto [names, flag] : {std::pair{"--no-audio", &o.noAudio}, {"--json", &o.json}, {"-q,--quiet", &o.quiet},
                                {"-v,--verbose", &o.verbose}, {"--progress", &o.progress}, {"-h,--help", &o.help}})
         app.add_flag(names, *flag);
@@ -159,19 +157,19 @@ Options ParseOptions(int argc, char** argv)
         if (extra != "--")
             throw UsageError((extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") +
                              extra + "'");
-    const auto number = [&](const char* option, std::int64_t maximum = 0) {
-        return app.count(option) ? std::optional(Positive(option, numbers[option], maximum)) : std::nullopt;
-    };
-    const auto ticks = [](std::optional<double> seconds) {
-        return seconds ? std::optional(std::int64_t(*seconds * kHostTicksPerSecond)) : std::nullopt;
+    // `scale` units of ours to one of the option's.
+    const auto number = [&](const char* option, double scale, std::int64_t maximum = 0) -> std::optional<std::int64_t> {
+        if (!app.count(option))
+            return std::nullopt;
+        return std::int64_t(Positive(option, numbers[option], maximum) * scale);
     };
     ExportSettings& s = o.settings;
-    s.batchTicks = std::int64_t(number("--batch-ms", 3'600'000).value_or(1000)) * (kHostTicksPerSecond / 1000);
-    if (const auto timeScale = number("--time-scale", INT32_MAX))
+    s.batchTicks = number("--batch-ms", kHostTicksPerSecond / 1000, 3'600'000).value_or(s.batchTicks);
+    if (const auto timeScale = number("--time-scale", 1, INT32_MAX))
         s.timeScale = std::int32_t(*timeScale);
-    s.splitTicks = ticks(number("--split-every"));
-    s.stopTicks = ticks(number("--stop-after"));
-    s.pace = number("--pace").value_or(0);
+    s.splitTicks = number("--split-every", kHostTicksPerSecond);
+    s.stopTicks = number("--stop-after", kHostTicksPerSecond);
+    s.pace = app.count("--pace") ? Positive("--pace", numbers["--pace"]) : 0;
     s.progress = !o.quiet && isatty(STDERR_FILENO) ? ExportSettings::Progress::Line
                  : o.progress                      ? ExportSettings::Progress::Lines
                                                    : ExportSettings::Progress::None;
@@ -183,14 +181,6 @@ Options ParseOptions(int argc, char** argv)
     if (!o.audioInput.empty() && o.input.empty())
         throw UsageError("--audio needs an INPUT; the test card brings its own tone");
     return o;
-}
-
-std::string UsageText()
-{
-    std::string text = kUsage;
-    text.replace(text.find("%VIDEO%"), 7, SupportedCodecs(false));
-    text.replace(text.find("%AUDIO%"), 7, SupportedCodecs(true));
-    return text;
 }
 
 std::vector<ExportResult> ExportTestCard(const Options& options)
@@ -303,12 +293,13 @@ int main(int argc, char** argv)
     }
     if (options.help)
     {
-        std::fputs(UsageText().c_str(), stdout);
+        std::string text = kUsage;
+        text.replace(text.find("%VIDEO%"), 7, SupportedCodecs(false));
+        text.replace(text.find("%AUDIO%"), 7, SupportedCodecs(true));
+        std::fputs(text.c_str(), stdout);
         return 0;
     }
-    // Every failure reaches us as an error code or an exception and is
-    // reported in one line; FFmpeg's own log would only repeat it in pieces.
-    // The library sets the error level whenever it makes a facade.
+    // Every failure is reported in one line; FFmpeg's log would only repeat it in pieces.
     av_log_set_level(AV_LOG_ERROR);
     if (!options.verbose)
         av_log_set_callback(DiscardFfmpegLog);
