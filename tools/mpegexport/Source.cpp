@@ -91,9 +91,8 @@ public:
             info.durationSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
     }
 
-    bool Next(SourcePacket& out) override
+    bool Next(SourcePacket& packet) override
     {
-        Queued packet;
         if (!Pop(m_video, packet))
             return false;
         // A recording whose writer was killed ends mid-picture, which players refuse to decode.
@@ -110,41 +109,31 @@ public:
         else
             m_sinceKey.clear();
         // Untimed packets follow the previous one by a nominal frame.
-        m_lastOffset = packet.time != AV_NOPTS_VALUE ? packet.time - *m_origin
-                       : m_lastOffset                ? *m_lastOffset + m_frameTicks
-                                                     : 0;
-        out = {std::move(packet.data), *m_lastOffset, 0, packet.key};
+        m_lastOffset = packet.offset != AV_NOPTS_VALUE ? packet.offset - *m_origin
+                       : m_lastOffset                  ? *m_lastOffset + m_frameTicks
+                                                       : 0;
+        packet.offset = *m_lastOffset;
         return true;
     }
 
-    bool NextAudio(SourcePacket& out) override
+    bool NextAudio(SourcePacket& packet) override
     {
-        Queued packet;
         if (!Pop(m_audio, packet))
             return false;
-        // The clock starts with the video's first packet, or without timed video with the audio.
-        while (!m_videoSeen && !m_end && m_video.stream)
-            Fill(m_video);
-        if (!m_origin && packet.time != AV_NOPTS_VALUE)
-            m_origin = packet.time;
-        out = {std::move(packet.data), packet.time == AV_NOPTS_VALUE ? m_audioEnd : packet.time - *m_origin,
-               packet.duration, true};
-        m_audioEnd = out.offset + packet.duration;
+        Fill(m_video); // the clock starts with the video's first packet, or without timed video with the audio
+        if (!m_origin && packet.offset != AV_NOPTS_VALUE)
+            m_origin = packet.offset;
+        packet.offset = packet.offset == AV_NOPTS_VALUE ? m_audioEnd : packet.offset - *m_origin;
+        m_audioEnd = packet.offset + packet.duration;
         return true;
     }
 
 private:
-    // A packet read ahead of its turn, in host ticks on the file's clock.
-    struct Queued
-    {
-        std::vector<std::uint8_t> data;
-        std::int64_t time = AV_NOPTS_VALUE, duration = 0;
-        bool key = false, corrupt = false; // corrupt: the demuxer could not read all of it
-    };
+    // Packets read ahead of their turn, their offsets in host ticks on the file's clock.
     struct Track
     {
         AVStream* stream = nullptr;
-        std::deque<Queued> queue;
+        std::deque<SourcePacket> queue;
         bool Owns(const AVPacket& packet) const { return stream && packet.stream_index == stream->index; }
     };
     // More than this since the last key picture is not worth holding on to for the check at the end.
@@ -169,28 +158,28 @@ private:
                 Track& owner = video ? m_video : m_audio;
                 const AVRational timeBase = owner.stream->time_base;
                 const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-                Queued& queued = owner.queue.emplace_back(
-                    Queued{Bytes(packet.data, packet.size),
-                           time == AV_NOPTS_VALUE ? time : av_rescale_q(time, timeBase, kHostTimeBase),
-                           av_rescale_q(packet.duration, timeBase, kHostTimeBase),
-                           (packet.flags & AV_PKT_FLAG_KEY) != 0,
-                           (packet.flags & AV_PKT_FLAG_CORRUPT) != 0});
+                SourcePacket& queued = owner.queue.emplace_back(
+                    SourcePacket{Bytes(packet.data, packet.size),
+                                 time == AV_NOPTS_VALUE ? time : av_rescale_q(time, timeBase, kHostTimeBase),
+                                 av_rescale_q(packet.duration, timeBase, kHostTimeBase),
+                                 (packet.flags & AV_PKT_FLAG_KEY) != 0});
                 for (std::size_t i = 0; !video && m_swapAudioBytes && i + 1 < queued.data.size(); i += 2)
                     std::swap(queued.data[i], queued.data[i + 1]);
                 // The library takes AAC only as ADTS frames; MP4 and Matroska carry it raw.
                 const bool adts = packet.size >= 7 && packet.data[0] == 0xFF && (packet.data[1] & 0xF6) == 0xF0;
                 if (!video && info.audio->codec == AV_CODEC_ID_AAC && !adts)
                     queued.data = AdtsFrame();
-                if (video && queued.time != AV_NOPTS_VALUE && !m_origin)
-                    m_origin = queued.time;
-                m_videoSeen = m_videoSeen || video;
+                if (video && queued.offset != AV_NOPTS_VALUE && !m_origin)
+                    m_origin = queued.offset;
+                if (video)
+                    m_lastCorrupt = (packet.flags & AV_PKT_FLAG_CORRUPT) != 0;
             }
             av_packet_unref(m_packet.get());
         }
         return true;
     }
 
-    bool Pop(Track& track, Queued& out)
+    bool Pop(Track& track, SourcePacket& out)
     {
         if (!Fill(track))
             return false;
@@ -226,10 +215,10 @@ private:
     }
 
     // The demuxer says so, or it fails to decode after those since the last key picture, strictly as players do.
-    bool CutShort(const Queued& last) const
+    bool CutShort(const SourcePacket& last) const
     {
-        if (last.corrupt || m_sinceKeyBytes > kMaxSinceKeyBytes)
-            return last.corrupt;
+        if (m_lastCorrupt || m_sinceKeyBytes > kMaxSinceKeyBytes)
+            return m_lastCorrupt;
         const AVCodecParameters& parameters = *m_video.stream->codecpar;
         const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
         CodecContextPtr decoder(avcodec_alloc_context3(codec));
@@ -262,7 +251,7 @@ private:
     InputContextPtr m_context;
     PacketPtr m_packet = Allocated<PacketPtr>(av_packet_alloc());
     Track m_video, m_audio;
-    bool m_end = false, m_videoSeen = false;
+    bool m_end = false, m_lastCorrupt = false; // the last picture read: the demuxer could not read all of it
     // Offset 0 is the first timed video packet; audio is timed against it too, keeping the file's distance.
     std::optional<std::int64_t> m_origin, m_lastOffset; // the last picture handed out
     std::int64_t m_audioEnd = 0, m_frameTicks = 0;      // one nominal frame; 0 when unknown
