@@ -84,8 +84,7 @@ struct Part
     using Stamp = std::optional<std::pair<std::uintmax_t, fs::file_time_type>>;
     std::string path;
     Stamp before = StampOf(path);
-    std::int64_t bytes = 0;
-    bool finished = false;
+    std::int64_t bytes = 0; // the size the library reported when it finished the file
 
     static Stamp StampOf(const std::string& path)
     {
@@ -149,7 +148,7 @@ private:
                                      "them, for example with ffmpeg -c:v libx264 -bf 0");
         const Container container = ContainerOf(m_settings.output);
         const long long rate = m_info.video.frameRate.num > 0 ? std::llround(av_q2d(m_info.video.frameRate)) : 0;
-        m_result.timeScale = m_settings.timeScale.value_or(rate >= 1 && rate <= INT32_MAX ? std::int32_t(rate) : 90000);
+        m_result.timeScale = std::int32_t(m_settings.timeScale.value_or(rate >= 1 && rate <= INT32_MAX ? rate : 90000));
         m_result.input = m_info.name;
         m_result.container = container;
         m_result.codecIn = m_info.video.codec;
@@ -277,7 +276,6 @@ private:
         else
             SendBatch(std::numeric_limits<std::int64_t>::max(), true); // audio that outlasts the video too
         m_parts.back().bytes = m_facade->FinishMediaFile();
-        m_parts.back().finished = true;
     }
 
     // The pictures gathered so far with the audio before `until`. The library fills the gap before a
@@ -308,7 +306,6 @@ private:
         Part& previous = m_parts[m_parts.size() - 2];
         previous.bytes = m_audio ? m_facade->SplitMediaFileAudioVideo(ToUtf16(path), start, m_audio->FirstFrom(offset))
                                  : m_facade->SplitMediaFileVideo(ToUtf16(path), start);
-        previous.finished = true;
         m_partStart = offset;
         while (m_nextSplit <= offset)
             m_nextSplit += *m_settings.splitTicks;
@@ -374,7 +371,7 @@ private:
             succeeds([this] { m_facade->Stop(); }); // the worker must be waited for before the facade goes
             for (const Part& part : m_parts)
             {
-                if (part.finished || !Part::StampOf(part.path) || Part::StampOf(part.path) == part.before)
+                if (part.bytes > 0 || !Part::StampOf(part.path) || Part::StampOf(part.path) == part.before)
                     continue;
                 std::int64_t frames = -1;
                 if (succeeds([&] { frames = ReadBack(part.path).frames; }))

@@ -11,7 +11,6 @@
 
 namespace mpegexport
 {
-
 namespace journal = Halvaro::Oru::Shared::Export::Mpeg::Journal;
 
 std::uint32_t ZlibCrc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
@@ -30,21 +29,17 @@ struct MediaLayout
 };
 MediaLayout WalkBoxes(const ReadAt& read, std::uint64_t fileSize);
 
-// The journal's packets found in the media data, in journal order, each
-// stream's first keptPerStream[s] packets.
+// The journal's packets found in the media data, in journal order, each stream's first keptPerStream[s].
 struct Match
 {
     std::vector<std::size_t> kept; // journal indices
     std::vector<std::uint64_t> offsets;
     std::vector<std::size_t> keptPerStream;
-    std::uint64_t matchedEnd = 0; // where matching stopped
 };
-// At each position, tries the next pending packet of each stream (size and
-// checksum) and takes the first that fits; stops where none does.
+// At each position takes the first stream whose next packet fits (size and checksum); stops where none does.
 Match MatchPackets(const journal::Contents& contents, const ReadAt& read, std::uint64_t dataStart,
                    std::uint64_t dataEnd);
 
-// The whole --recover run; returns the exit status (see --help).
-int Recover(const std::string& file, bool quiet);
+int Recover(const std::string& file, bool quiet); // returns the exit status (see --help)
 
 } // namespace mpegexport

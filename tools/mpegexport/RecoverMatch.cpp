@@ -96,7 +96,6 @@ Match MatchPackets(const journal::Contents& contents, const ReadAt& read, std::u
             advanced = true;
         }
     }
-    match.matchedEnd = at;
     std::sort(found.begin(), found.end());
     for (const auto& [index, offset] : found)
     {

@@ -145,7 +145,7 @@ struct ExportSettings
     std::string output;
     std::int64_t batchTicks = kHostTicksPerSecond;
     std::optional<std::int64_t> splitTicks, stopTicks;
-    std::optional<std::int32_t> timeScale;
+    std::optional<std::int64_t> timeScale; // at most INT32_MAX
     // Line: one line rewritten in place, for a terminal; Lines: one every tenth of the input, for logs.
     enum class Progress { None, Line, Lines } progress = Progress::None;
     std::function<bool()> interrupted;

@@ -165,8 +165,7 @@ Options ParseOptions(int argc, char** argv)
     };
     ExportSettings& s = o.settings;
     s.batchTicks = number("--batch-ms", kHostTicksPerSecond / 1000, 3'600'000).value_or(s.batchTicks);
-    if (const auto timeScale = number("--time-scale", 1, INT32_MAX))
-        s.timeScale = std::int32_t(*timeScale);
+    s.timeScale = number("--time-scale", 1, INT32_MAX);
     s.splitTicks = number("--split-every", kHostTicksPerSecond);
     s.stopTicks = number("--stop-after", kHostTicksPerSecond);
     s.pace = app.count("--pace") ? Positive("--pace", numbers["--pace"]) : 0;
