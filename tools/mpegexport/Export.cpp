@@ -3,13 +3,9 @@
 
 #include "Tool.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <filesystem>
 #include <limits>
-#include <stdexcept>
 #include <thread>
 #include <utility>
 

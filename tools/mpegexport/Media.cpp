@@ -2,9 +2,6 @@
 
 #include "Tool.h"
 
-#include <algorithm>
-#include <filesystem>
-#include <stdexcept>
 #include <strings.h>
 
 namespace mpegexport

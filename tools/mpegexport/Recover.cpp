@@ -6,15 +6,11 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 
 namespace mpegexport
 {

@@ -9,7 +9,6 @@ extern "C" {
 
 #include <cmath>
 #include <deque>
-#include <stdexcept>
 #include <utility>
 
 namespace mpegexport
@@ -120,7 +119,9 @@ public:
     {
         if (!Pop(m_audio, packet))
             return false;
-        Fill(m_video); // the clock starts with the video's first packet, or without timed video with the audio
+        // The clock starts with the video's first packet (read on to it), or without timed video with the audio.
+        if (!m_lastOffset)
+            Fill(m_video);
         if (!m_origin && packet.offset != AV_NOPTS_VALUE)
             m_origin = packet.offset;
         packet.offset = packet.offset == AV_NOPTS_VALUE ? m_audioEnd : packet.offset - *m_origin;

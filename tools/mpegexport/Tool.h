@@ -5,11 +5,15 @@
 
 #include <mpegexporter/IFfMpegFacade.h>
 
+#include <algorithm>
 #include <cstdint> // before FFmpeg's headers, which need its constant macros in C++
+#include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 

@@ -12,11 +12,8 @@
 #include <cmath>
 #include <csignal>
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
-#include <stdexcept>
 #include <unistd.h>
 
 namespace
