@@ -50,7 +50,7 @@ public:
     // The next file's first audio packet, or once the audio has ended the first packet's leading bytes.
     mpeg::MediaPacket FirstFrom(std::int64_t offset)
     {
-        while (Peek() && m_next->offset < offset)
+        while (Peek() && m_next->offset < offset) // went to the previous file, or nowhere
             m_next.reset();
         return *Stamped(m_next ? m_next->data : m_header, m_startTime,
                         m_next ? m_next->offset : std::max<std::int64_t>(offset, 0));

@@ -154,7 +154,7 @@ Options ParseOptions(int argc, char** argv)
         if (extra != "--")
             throw UsageError((extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") +
                              extra + "'");
-    // `scale` units of ours to one of the option's.
+    // The option's value times `scale`, which brings it into our units.
     const auto number = [&](const char* option, double scale, std::int64_t maximum = 0) -> std::optional<std::int64_t> {
         if (!app.count(option))
             return std::nullopt;
