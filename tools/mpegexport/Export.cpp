@@ -166,8 +166,9 @@ private:
         std::optional<int> audioCodec;
         if (const auto& audio = m_audioSource.info.audio)
         {
-            const auto refuse = [&audio](const std::string& problem) {
-                return std::runtime_error(audio->source + ": " + problem + "; --no-audio exports the video alone");
+            const std::string& source = m_audioSource.info.name;
+            const auto refuse = [&source](const std::string& problem) {
+                return std::runtime_error(source + ": " + problem + "; --no-audio exports the video alone");
             };
             if (!(audioCodec = LibraryCodec(audio->codec, true)))
                 throw refuse(Unsupported(audio->codec, true));
@@ -181,7 +182,7 @@ private:
                 throw refuse("G.726 audio at " + std::to_string(audio->bitsPerSample) +
                              " bits a sample; the library decodes G.726 at 4 bits a sample only");
             m_audio.emplace(m_audioSource, m_startTime);
-            m_result.audio = AudioResult{audio->source, audio->codec, OutputCodec(container, audio->codec, true),
+            m_result.audio = AudioResult{source, audio->codec, OutputCodec(container, audio->codec, true),
                                          audio->sampleRate, audio->channels};
         }
 

@@ -76,7 +76,7 @@ public:
             int bits = p.bits_per_coded_sample;
             if (bits <= 0 && p.sample_rate > 0)
                 bits = static_cast<int>((p.bit_rate + p.sample_rate / 2) / p.sample_rate);
-            info.audio = AudioDescription{path, m_swapAudioBytes ? AV_CODEC_ID_PCM_S16BE : p.codec_id, p.sample_rate,
+            info.audio = AudioDescription{m_swapAudioBytes ? AV_CODEC_ID_PCM_S16BE : p.codec_id, p.sample_rate,
                                           p.ch_layout.nb_channels, p.block_align, bits,
                                           Bytes(p.extradata, p.extradata_size)};
         }
@@ -446,7 +446,7 @@ TestCard::TestCard()
             reinterpret_cast<std::int16_t*>(frame.data[0])[i] = ToneSample(packet * kPacketSamples + i);
     };
     m_audio = Encode(audio, mulaw, kSampleRate * kSeconds / kPacketSamples, kPacketSamples, tone);
-    m_info.audio = AudioDescription{m_info.name, AV_CODEC_ID_PCM_MULAW, kSampleRate, 1, 1, 0, {}};
+    m_info.audio = AudioDescription{AV_CODEC_ID_PCM_MULAW, kSampleRate, 1, 1, 0, {}};
 }
 
 std::unique_ptr<PacketSource> TestCard::NewReader(bool withAudio) const

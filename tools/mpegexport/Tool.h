@@ -89,7 +89,6 @@ struct VideoDescription
 
 struct AudioDescription
 {
-    std::string source; // the file the audio comes from
     AVCodecID codec = AV_CODEC_ID_NONE;
     int sampleRate = 0, channels = 0, blockAlign = 0;
     int bitsPerSample = 0; // coded bits a sample (G.726); 0 when unknown
