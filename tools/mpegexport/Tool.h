@@ -181,4 +181,7 @@ struct ExportResult
 // starts with the video's). Throws one line that names what failed and what became of the output.
 ExportResult Export(PacketSource& video, PacketSource& audio, const ExportSettings& settings);
 
+// --recover: an interrupted export and its journal into a regular file; returns the exit status (see --help).
+int Recover(const std::string& file, bool quiet);
+
 } // namespace mpegexport

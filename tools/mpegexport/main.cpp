@@ -1,6 +1,5 @@
 // mpegexport: a media file or a built-in test card to MP4 or MOV through the library. See --help.
 
-#include "Recover.h"
 #include "Tool.h"
 
 #include <CLI/CLI.hpp>
