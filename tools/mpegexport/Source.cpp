@@ -173,7 +173,10 @@ private:
                 if (video && queued.offset != AV_NOPTS_VALUE && !m_origin)
                     m_origin = queued.offset;
                 if (video)
+                {
                     m_lastCorrupt = (packet.flags & AV_PKT_FLAG_CORRUPT) != 0;
+                    m_lastVideoEnd = packet.pos >= 0 ? packet.pos + packet.size : -1;
+                }
             }
             av_packet_unref(m_packet.get());
         }
@@ -218,7 +221,9 @@ private:
     // The demuxer says so, or it fails to decode after those since the last key picture, strictly as players do.
     bool CutShort(const SourcePacket& last) const
     {
-        if (m_lastCorrupt || m_sinceKeyBytes > kMaxSinceKeyBytes)
+        // More of the file after it (audio, an index) means it was written whole.
+        const std::int64_t fileSize = avio_size(m_context->pb);
+        if (m_lastCorrupt || m_sinceKeyBytes > kMaxSinceKeyBytes || (m_lastVideoEnd >= 0 && m_lastVideoEnd < fileSize))
             return m_lastCorrupt;
         const AVCodecParameters& parameters = *m_video.stream->codecpar;
         const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
@@ -253,6 +258,7 @@ private:
     PacketPtr m_packet = Allocated<PacketPtr>(av_packet_alloc());
     Track m_video, m_audio;
     bool m_end = false, m_lastCorrupt = false; // the last picture read: the demuxer could not read all of it
+    std::int64_t m_lastVideoEnd = -1;          // where the last picture read ends in the file; -1 unknown
     // Offset 0 is the first timed video packet; audio is timed against it too, keeping the file's distance.
     std::optional<std::int64_t> m_origin, m_lastOffset; // the last picture handed out
     std::int64_t m_audioEnd = 0, m_frameTicks = 0;      // one nominal frame; 0 when unknown
