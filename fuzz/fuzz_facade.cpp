@@ -277,14 +277,10 @@ private:
         record->blockAlign = Pick(0, {1, 2, -1});
         record->startTime = StartTime();
         const Bytes& first = item.media.packets.front();
-        switch (Variant(m_in.U8(), 4))
-        {
-        case 0: record->firstPacketHeader = Head(first, 2 + m_in.U8() % 6); break;
-        case 1: record->firstPacketHeader = m_in.Take(m_in.U8() % 16); break;
-        case 2: record->firstPacketHeader = Head(AudioBank().front().media.packets.front()); break;
-        case 3: record->firstPacketHeader = Flipped(Head(first)); break;
-        default: record->firstPacketHeader = Head(first); break;
-        }
+        const int header = Variant(m_in.U8(), 4);
+        record->firstPacketHeader = header == 0 ? Head(first, 2 + m_in.U8() % 6) : header == 1 ? m_in.Take(m_in.U8() % 16)
+                                  : header == 2 ? Head(AudioBank().front().media.packets.front())
+                                  : header == 3 ? Flipped(Head(first)) : Head(first);
         record->codecConfiguration.extraData = Extradata(item.media.extradata);
         record->codecConfiguration.mediaType = Pick(Mpeg::MediaType::Audio, kMediaTypes);
         return record;

@@ -189,10 +189,8 @@ def main():
         run(["ffmpeg", "-nostdin", "-v", "error"] + inputs + encoder + [source])
         options = ["--split-every", "2"] if group == "split" else [] if audio else ["--no-audio"]
         run([tool, "--quiet"] + options + [source, os.path.join(directory, export)])
-        files = [(export, SECONDS * FPS, 0)]
-        if group == "split":
-            files = [("split.mp4", 2 * FPS, 0), ("split-001.mp4", FPS, 2)]
-        for name, frames, split in files:
+        split_files = [("split.mp4", 2 * FPS, 0), ("split-001.mp4", FPS, 2)]
+        for name, frames, split in split_files if group == "split" else [(export, SECONDS * FPS, 0)]:
             expected = None
             if audio:
                 # Audio runs from the source's start to its end; a split moves

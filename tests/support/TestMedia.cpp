@@ -449,7 +449,6 @@ Sync MeasureSync(const std::filesystem::path& path)
     std::vector<double> flashes, beeps;
     bool bright = false;
     double quietSince = -1e9; // a beep starts after at least 0.3 s of quiet
-    std::int64_t samples = 0;
     auto take = [&](const AVStream& stream, const AVFrame& frame) {
         const double start = static_cast<double>(frame.best_effort_timestamp) * av_q2d(stream.time_base);
         if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
@@ -471,13 +470,10 @@ Sync MeasureSync(const std::filesystem::path& path)
                     beeps.push_back(at);
                 quietSince = 1e9;
             }
-            else if (quietSince > at)
-            {
-                quietSince = at;
-            }
+            else
+                quietSince = std::min(quietSince, at);
         }
-        samples += frame.nb_samples;
-        sync.audioSeconds = static_cast<double>(samples) / frame.sample_rate;
+        sync.audioSeconds += static_cast<double>(frame.nb_samples) / frame.sample_rate;
     };
     if (!DecodeFile(path, take))
         ADD_FAILURE() << "cannot decode " << path;
