@@ -118,6 +118,51 @@ InputContextPtr OpenInput(const std::filesystem::path& path)
         return nullptr;
     return InputContextPtr(raw);
 }
+
+// Decodes stream `only` of the file (-1: every stream) in file order, handing
+// each frame to `take`; false when the file does not open or a packet does
+// not decode.
+bool DecodeFile(const std::filesystem::path& path, const std::function<void(const AVStream&, const AVFrame&)>& take,
+                int only = -1)
+{
+    InputContextPtr format = OpenInput(path);
+    if (!format || avformat_find_stream_info(format.get(), nullptr) < 0 ||
+        only >= static_cast<int>(format->nb_streams))
+        return false;
+    std::vector<Mpeg::AvCodecContextPtr> decoders;
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+    {
+        const AVCodecParameters* parameters = format->streams[i]->codecpar;
+        const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+        decoders.emplace_back(codec ? avcodec_alloc_context3(codec) : nullptr);
+        if (only >= 0 && i != static_cast<unsigned>(only))
+            continue;
+        if (!codec || avcodec_parameters_to_context(decoders.back().get(), parameters) < 0 ||
+            avcodec_open2(decoders.back().get(), codec, nullptr) < 0)
+            return false;
+    }
+    Mpeg::AvFramePtr frame(av_frame_alloc());
+    auto decode = [&](unsigned index, const AVPacket* packet) {
+        if (only >= 0 && index != static_cast<unsigned>(only))
+            return true;
+        if (avcodec_send_packet(decoders[index].get(), packet) < 0)
+            return false;
+        int status;
+        while ((status = avcodec_receive_frame(decoders[index].get(), frame.get())) >= 0)
+            take(*format->streams[index], *frame);
+        return status == AVERROR(EAGAIN) || status == AVERROR_EOF;
+    };
+    PacketPtr packet(av_packet_alloc());
+    bool ok = true;
+    while (ok && av_read_frame(format.get(), packet.get()) >= 0)
+    {
+        ok = decode(static_cast<unsigned>(packet->stream_index), packet.get());
+        av_packet_unref(packet.get());
+    }
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        ok = decode(i, nullptr) && ok;
+    return ok;
+}
 } // namespace
 
 bool HasEncoder(const char* name)
@@ -376,54 +421,6 @@ ReadFile Read(const std::filesystem::path& path)
     }
     return file;
 }
-
-namespace
-{
-// Decodes stream `only` of the file (-1: every stream) in file order, handing
-// each frame to `take`; false when the file does not open or a packet does
-// not decode.
-bool DecodeFile(const std::filesystem::path& path, const std::function<void(const AVStream&, const AVFrame&)>& take,
-                int only = -1)
-{
-    InputContextPtr format = OpenInput(path);
-    if (!format || avformat_find_stream_info(format.get(), nullptr) < 0 ||
-        only >= static_cast<int>(format->nb_streams))
-        return false;
-    std::vector<Mpeg::AvCodecContextPtr> decoders;
-    for (unsigned i = 0; i < format->nb_streams; ++i)
-    {
-        const AVCodecParameters* parameters = format->streams[i]->codecpar;
-        const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
-        decoders.emplace_back(codec ? avcodec_alloc_context3(codec) : nullptr);
-        if (only >= 0 && i != static_cast<unsigned>(only))
-            continue;
-        if (!codec || avcodec_parameters_to_context(decoders.back().get(), parameters) < 0 ||
-            avcodec_open2(decoders.back().get(), codec, nullptr) < 0)
-            return false;
-    }
-    Mpeg::AvFramePtr frame(av_frame_alloc());
-    auto decode = [&](unsigned index, const AVPacket* packet) {
-        if (only >= 0 && index != static_cast<unsigned>(only))
-            return true;
-        if (avcodec_send_packet(decoders[index].get(), packet) < 0)
-            return false;
-        int status;
-        while ((status = avcodec_receive_frame(decoders[index].get(), frame.get())) >= 0)
-            take(*format->streams[index], *frame);
-        return status == AVERROR(EAGAIN) || status == AVERROR_EOF;
-    };
-    PacketPtr packet(av_packet_alloc());
-    bool ok = true;
-    while (ok && av_read_frame(format.get(), packet.get()) >= 0)
-    {
-        ok = decode(static_cast<unsigned>(packet->stream_index), packet.get());
-        av_packet_unref(packet.get());
-    }
-    for (unsigned i = 0; i < format->nb_streams; ++i)
-        ok = decode(i, nullptr) && ok;
-    return ok;
-}
-} // namespace
 
 std::vector<float> DecodeSamples(const std::filesystem::path& path, int streamIndex)
 {
