@@ -99,7 +99,7 @@ struct Track
 class Session
 {
 public:
-    Session(Reader& in, const TestMedia::TempDir& dir) : m_in(in), m_dir(dir) {}
+    explicit Session(Reader& in) : m_in(in) {}
 
     void Run()
     {
@@ -363,7 +363,7 @@ private:
     }
 
     Reader& m_in;
-    const TestMedia::TempDir& m_dir;
+    const TestMedia::TempDir m_dir; // outlives the facade, which may still be writing into it
     std::shared_ptr<Mpeg::IFfMpegFacade> m_facade;
     Track m_video;
     Track m_audio;
@@ -420,8 +420,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const TestMedia::TempDir dir;
     Reader in(data, size);
-    Session(in, dir).Run();
+    Session(in).Run();
     return 0;
 }

@@ -75,10 +75,6 @@ def decode(path, pad):
     return buffers, sink, struct.unpack(f"<{len(raw) // 2}h", raw[: len(raw) // 2 * 2])
 
 
-def ffprobe(path, *arguments):
-    return json.loads(run(["ffprobe", "-v", "error", "-of", "json", *arguments, path]))
-
-
 def check(path, frames, codec, size, audio):
     """Failures of one export; audio: (codec, rate, start, end, frame, onset
     tolerance) or None."""
@@ -97,7 +93,8 @@ def check(path, frames, codec, size, audio):
     video_end = (frames + 1) * TICK
     audio_end, frame = (audio[3], audio[4]) if audio else (0, MS)
     width, height = size.split("x")
-    streams = ffprobe(path, "-count_frames", "-show_entries", "stream=start_time,duration,nb_read_frames")["streams"]
+    streams = json.loads(run(["ffprobe", "-v", "error", "-of", "json", "-count_frames", "-show_entries",
+                              "stream=start_time,duration,nb_read_frames", path]))["streams"]
     libav_end = max(float(s["start_time"]) + float(s["duration"]) for s in streams)
     equal("libavformat decoded pictures", int(streams[0]["nb_read_frames"]), frames)
 
