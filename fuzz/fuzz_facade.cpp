@@ -413,8 +413,8 @@ std::vector<Bytes> MakeSeeds()
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    VideoBank(), AudioBank();
     Initialize(MakeSeeds);
+    VideoBank(), AudioBank(); // made before the first input, not inside it
     return 0;
 }
 

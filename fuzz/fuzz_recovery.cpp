@@ -54,7 +54,6 @@ std::vector<Bytes> MakeSeeds()
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    VideoBank();
     Initialize(MakeSeeds);
     return 0;
 }
