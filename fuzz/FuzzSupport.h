@@ -1,50 +1,26 @@
 #pragma once
 
-// What the harnesses share: the input format (little-endian values from its
-// front, zeros past its end, so every input is a complete program); real
-// media made once per process, so inputs reach the copy and transcode paths;
-// the scratch directory; and the exceptions the library documents.
+// What the harnesses share besides TestMedia: real media made once per
+// process, so inputs reach the copy and transcode paths; the exceptions the
+// library documents; and the start-up that can write the seeds instead.
 
 #include "support/TestMedia.h"
 
-#include <algorithm>
-#include <cstdint>
-#include <functional>
-#include <stdexcept>
-#include <vector>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace Fuzz
 {
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = TestMedia::Bytes;
 
 // Host clock at which the harnesses start their streams (100-ns units).
 constexpr std::uint64_t kClockBase = 130'000'000'000'000'000;
 constexpr std::uint64_t kSecond = 10'000'000;
-
-class Reader
-{
-public:
-    Reader(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
-    bool Empty() const { return m_position >= m_size; }
-    std::uint8_t U8() { return Empty() ? 0 : m_data[m_position++]; }
-    std::uint16_t U16() { return static_cast<std::uint16_t>(U8() | U8() << 8); }
-    std::uint32_t U32() { return U16() | static_cast<std::uint32_t>(U16()) << 16; }
-    std::uint64_t U64() { return U32() | static_cast<std::uint64_t>(U32()) << 32; }
-    std::int32_t I32() { return static_cast<std::int32_t>(U32()); }
-    bool Bool() { return (U8() & 1) != 0; }
-    // Up to `count` bytes, fewer when the input ends first.
-    Bytes Take(std::size_t count)
-    {
-        count = std::min(count, m_size - std::min(m_position, m_size));
-        m_position += count;
-        return Bytes(m_data + m_position - count, m_data + m_position);
-    }
-
-private:
-    const std::uint8_t* m_data;
-    std::size_t m_size;
-    std::size_t m_position = 0;
-};
 
 template <typename Codec>
 struct Item
@@ -54,41 +30,63 @@ struct Item
     std::uint64_t step; // host ticks between packets
 };
 using VideoItem = Item<Mpeg::CodecIdVideo>;
-using AudioItem = Item<Mpeg::CodecIdAudio>;
 
-// A few pictures or half a second of each codec a host can declare.
-const std::vector<VideoItem>& VideoBank();
-const std::vector<AudioItem>& AudioBank();
-
-// The first bytes of a packet, as hosts fill firstPacketHeader.
-inline Bytes Head(const Bytes& packet, std::size_t count = 8)
+// A few pictures of each codec a host can declare. Key pictures of H.264 (in
+// both forms a host sends it: avcC and start codes) and H.265 are told by
+// libavcodec's parsers, so those are in where the encoders are.
+inline const std::vector<VideoItem>& VideoBank()
 {
-    return Bytes(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(std::min(count, packet.size())));
+    using Codec = Mpeg::CodecIdVideo;
+    static const std::vector<VideoItem> bank = [] {
+        std::vector<VideoItem> items;
+        auto add = [&](Codec codec, const char* encoder, int width, int height, int frames, bool global = false,
+                       bool annexB = false) {
+            if (TestMedia::HasEncoder(encoder))
+                items.push_back({codec, TestMedia::EncodeVideo(encoder, width, height, frames, 25, 6, global, 0, annexB),
+                                 kSecond / 25});
+        };
+        add(Codec::Mpeg4, "mpeg4", 64, 48, 12);
+        add(Codec::H263, "h263", 128, 96, 12);
+        add(Codec::Mjpeg, "mjpeg", 64, 48, 4);
+        add(Codec::Bmp, "bmp", 16, 16, 2);
+        add(Codec::H264, "libx264", 64, 48, 12, true);
+        add(Codec::H264, "libx264", 64, 48, 12, true, true);
+        add(Codec::H265, "libx265", 64, 48, 12, true);
+        return items;
+    }();
+    return bank;
 }
 
-// This process's directory under TMPDIR, removed at exit; emptied after every input.
-const TestMedia::TempDir& Scratch();
-void ClearScratch();
-
-// With MPEGEXPORTER_FUZZ_TRACE set, calls and refusals go to stderr.
-void Trace(const std::string& what);
-
 // Runs one library call. The exceptions the library documents are its
-// answers to bad input and are swallowed (false); anything else propagates
-// and ends the run as a finding.
+// answers to bad input (false); anything else is a finding.
 template <typename Call>
 bool Tolerate(Call&& call)
 {
-    try { call(); return true; }
-    catch (const Mpeg::MpegExporterException& error) { Trace(error.what()); }
-    catch (const std::invalid_argument& error) { Trace(error.what()); }
-    catch (const std::out_of_range& error) { Trace(error.what()); }
-    catch (const std::range_error& error) { Trace(error.what()); }
-    return false;
+    const std::string thrown = TestMedia::Thrown([&] { call(); });
+    if (thrown.rfind("exception: ", 0) == 0)
+        std::cerr << "undocumented " << thrown << '\n', std::abort();
+    return thrown == "nothing";
 }
 
-// Silences FFmpeg's log and builds the media banks; with
-// MPEGEXPORTER_FUZZ_SEEDS=<dir> set, writes the seeds there and exits.
-void Initialize(const std::function<std::vector<Bytes>()>& makeSeeds);
+// Silences FFmpeg's log (millions of refused inputs would each leave a line);
+// with MPEGEXPORTER_FUZZ_SEEDS=<dir> set, writes the seeds there and exits.
+template <typename MakeSeeds>
+void Initialize(MakeSeeds makeSeeds)
+{
+    av_log_set_callback([](void*, int, const char*, va_list) {});
+    const char* dir = std::getenv("MPEGEXPORTER_FUZZ_SEEDS");
+    if (!dir || !*dir)
+        return;
+    std::filesystem::create_directories(dir);
+    const std::vector<Bytes> seeds = makeSeeds();
+    for (std::size_t i = 0; i < seeds.size(); ++i)
+    {
+        std::ofstream out(std::filesystem::path(dir) / ("seed-" + std::to_string(i)), std::ios::binary);
+        if (!out.write(reinterpret_cast<const char*>(seeds[i].data()), static_cast<std::streamsize>(seeds[i].size())))
+            std::exit((std::cerr << "cannot write the seeds to " << dir << '\n', 1));
+    }
+    std::cerr << "wrote " << seeds.size() << " seeds to " << dir << '\n';
+    std::exit(0);
+}
 
 } // namespace Fuzz

@@ -11,13 +11,69 @@
 #include "FuzzSupport.h"
 
 #include <climits>
-#include <iterator>
+#include <tuple>
 
 namespace
 {
 using namespace Fuzz;
 using Mpeg::MediaPacket;
 using Mpeg::MediaPacketList;
+
+// Little-endian values from the input's front, zeros past its end, so every
+// input is a complete program.
+class Reader
+{
+public:
+    Reader(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
+    bool Empty() const { return m_position >= m_size; }
+    std::uint8_t U8() { return Empty() ? 0 : m_data[m_position++]; }
+    std::uint16_t U16() { return static_cast<std::uint16_t>(U8() | U8() << 8); }
+    std::uint32_t U32() { return U16() | static_cast<std::uint32_t>(U16()) << 16; }
+    std::uint64_t U64() { return U32() | static_cast<std::uint64_t>(U32()) << 32; }
+    std::int32_t I32() { return static_cast<std::int32_t>(U32()); }
+    bool Bool() { return (U8() & 1) != 0; }
+    // Up to `count` bytes, fewer when the input ends first.
+    Bytes Take(std::size_t count)
+    {
+        count = std::min(count, m_size - std::min(m_position, m_size));
+        m_position += count;
+        return Bytes(m_data + m_position - count, m_data + m_position);
+    }
+
+private:
+    const std::uint8_t* m_data;
+    std::size_t m_size;
+    std::size_t m_position = 0;
+};
+
+using AudioItem = Item<Mpeg::CodecIdAudio>;
+
+// Half a second of each audio codec a host can declare, AAC with and without ADTS.
+const std::vector<AudioItem>& AudioBank()
+{
+    using Codec = Mpeg::CodecIdAudio;
+    static const std::vector<AudioItem> bank = [] {
+        std::vector<AudioItem> items;
+        for (const auto& [codec, encoder, rate, adts] : std::initializer_list<std::tuple<Codec, const char*, int, bool>>{
+                 {Codec::Aac, "aac", 8000, true}, {Codec::Aac, "aac", 48000, true}, {Codec::Aac, "aac", 16000, false},
+                 {Codec::Mp2, "mp2", 16000, false}, {Codec::PcmMulaw, "pcm_mulaw", 8000, false},
+                 {Codec::PcmAlaw, "pcm_alaw", 8000, false}, {Codec::PcmS16be, "pcm_s16be", 8000, false},
+                 {Codec::G726, "g726", 8000, false}, {Codec::G726le, "g726le", 8000, false}})
+        {
+            TestMedia::EncodedStream media = TestMedia::EncodeTone(encoder, rate, 0.5, 440, adts);
+            const auto step = static_cast<std::uint64_t>(media.frameSize) * kSecond / static_cast<std::uint64_t>(rate);
+            items.push_back({codec, std::move(media), step});
+        }
+        return items;
+    }();
+    return bank;
+}
+
+// The first bytes of a packet, as hosts fill firstPacketHeader.
+Bytes Head(const Bytes& packet, std::size_t count = 8)
+{
+    return Bytes(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(std::min(count, packet.size())));
+}
 
 constexpr std::uint8_t kUsual = 160;
 constexpr int kMaxOperations = 48;
@@ -52,12 +108,8 @@ public:
         m_facade = Mpeg::IFfMpegFacade::Create(true);
         Mpeg::IFfMpegFacade& facade = *m_facade;
         auto audio = AudioRecord();
-        const bool opened = Tolerate([&] {
-            facade.StartInitMediaFile(TestMedia::Wide(Scratch() / ((flags & 1) ? "chain.mov" : "chain.mp4")));
-            facade.InitStreamVideo(UsualVideoRecord());
-            facade.InitStreamAudio(std::move(audio));
-            facade.FinishInitMediaFile();
-        });
+        const auto path = m_dir / ((flags & 1) ? "chain.mov" : "chain.mp4");
+        const bool opened = Tolerate([&] { TestMedia::Open(facade, path, UsualVideoRecord(), std::move(audio)); });
         for (int i = 0; opened && i < kMaxOperations && !m_in.Empty(); ++i)
         {
             MediaPacketList video;
@@ -79,7 +131,6 @@ public:
 private:
     void Perform(Operation operation)
     {
-        Trace("operation " + std::to_string(operation));
         Mpeg::IFfMpegFacade& facade = *m_facade;
         // Arguments are taken from the input before the call, whatever it does.
         switch (operation)
@@ -121,12 +172,11 @@ private:
                 remaining = m_in.Bool() ? INT64_MAX : INT64_MIN;
             else if (variant == 3) // a projection just under or over the largest size
                 Tolerate([&] { remaining = INT64_MAX / std::max<std::int64_t>(facade.EstimateFileSize(0, 1), 1) - remaining; });
-            Trace("  " + std::to_string(remaining) + " remaining, " + std::to_string(done) + " done");
             Tolerate([&] { facade.EstimateFileSize(remaining, done); });
             break;
         }
         case kStop: Tolerate([&] { facade.Stop(); }); break;
-        case kFinish: Tolerate([&] { Trace("finished: " + std::to_string(facade.FinishMediaFile()) + " bytes"); }); break;
+        case kFinish: Tolerate([&] { facade.FinishMediaFile(); }); break;
         case kRecreate:
             // Without waiting for the worker first: the facade must stop it.
             m_facade = Mpeg::IFfMpegFacade::Create(m_in.Bool());
@@ -139,7 +189,7 @@ private:
     std::wstring Name()
     {
         const std::uint8_t selector = m_in.U8();
-        std::wstring name = TestMedia::Wide(Scratch() / ("f" + std::to_string(m_files++)));
+        std::wstring name = TestMedia::Wide(m_dir / ("f" + std::to_string(m_files++)));
         static const wchar_t* const kOdd[] = {L".mkv", L".xyz", L"", L".m4v", L"/missing/f.mp4", L"\xD83C\xDFA5.mp4",
                                               L"\xD800.mp4", L"\xDC00.mov"};
         switch (selector % 16)
@@ -227,14 +277,10 @@ private:
         record->blockAlign = Pick(0, {1, 2, -1});
         record->startTime = StartTime();
         const Bytes& first = item.media.packets.front();
-        switch (Variant(m_in.U8(), 4))
-        {
-        case 0: record->firstPacketHeader = Head(first, 2 + m_in.U8() % 6); break;
-        case 1: record->firstPacketHeader = m_in.Take(m_in.U8() % 16); break;
-        case 2: record->firstPacketHeader = Head(AudioBank().front().media.packets.front()); break;
-        case 3: record->firstPacketHeader = Flipped(Head(first)); break;
-        default: record->firstPacketHeader = Head(first); break;
-        }
+        const int header = Variant(m_in.U8(), 4);
+        record->firstPacketHeader = header == 0 ? Head(first, 2 + m_in.U8() % 6) : header == 1 ? m_in.Take(m_in.U8() % 16)
+                                  : header == 2 ? Head(AudioBank().front().media.packets.front())
+                                  : header == 3 ? Flipped(Head(first)) : Head(first);
         record->codecConfiguration.extraData = Extradata(item.media.extradata);
         record->codecConfiguration.mediaType = Pick(Mpeg::MediaType::Audio, kMediaTypes);
         return record;
@@ -304,7 +350,6 @@ private:
             default: break;
             }
             track.clock += step;
-            Trace("  packet at " + std::to_string(packet->timestamp) + ", " + std::to_string(packet->data.size()) + " bytes");
             list.push_back(std::move(packet));
         }
         return list;
@@ -318,6 +363,7 @@ private:
     }
 
     Reader& m_in;
+    const TestMedia::TempDir m_dir; // outlives the facade, which may still be writing into it
     std::shared_ptr<Mpeg::IFfMpegFacade> m_facade;
     Track m_video;
     Track m_audio;
@@ -368,6 +414,7 @@ std::vector<Bytes> MakeSeeds()
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     Initialize(MakeSeeds);
+    VideoBank(), AudioBank(); // made before the first input, not inside it
     return 0;
 }
 
@@ -375,6 +422,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     Reader in(data, size);
     Session(in).Run();
-    ClearScratch();
     return 0;
 }

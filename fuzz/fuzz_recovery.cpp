@@ -36,17 +36,17 @@ std::vector<Bytes> MakeSeeds()
     for (const VideoItem& item : VideoBank())
     {
         // Two batches more than half a second apart: the journal syncs once.
+        const TestMedia::TempDir dir;
         Tolerate([&] {
             auto facade = Mpeg::IFfMpegFacade::Create(false);
-            TestMedia::Open(*facade, Scratch() / "seed.mp4", TestMedia::VideoRecord(item.codec, item.media));
+            TestMedia::Open(*facade, dir / "seed.mp4", TestMedia::VideoRecord(item.codec, item.media));
             facade->AddPacketsVideo(TestMedia::ToHostPackets(item.media, 0, item.step, 0, 2));
             std::this_thread::sleep_for(std::chrono::milliseconds(600));
             facade->AddPacketsVideo(TestMedia::ToHostPackets(item.media, 0, item.step, 2, 2));
             facade->EstimateFileSize(0, 1); // waits for the worker
         });
-        std::ifstream in(Scratch() / "seed.mp4.journal", std::ios::binary);
+        std::ifstream in(dir / "seed.mp4.journal", std::ios::binary);
         seeds.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        ClearScratch();
     }
     return seeds;
 }

@@ -75,10 +75,6 @@ def decode(path, pad):
     return buffers, sink, struct.unpack(f"<{len(raw) // 2}h", raw[: len(raw) // 2 * 2])
 
 
-def ffprobe(path, *arguments):
-    return json.loads(run(["ffprobe", "-v", "error", "-of", "json", *arguments, path]))
-
-
 def check(path, frames, codec, size, audio):
     """Failures of one export; audio: (codec, rate, start, end, frame, onset
     tolerance) or None."""
@@ -97,7 +93,8 @@ def check(path, frames, codec, size, audio):
     video_end = (frames + 1) * TICK
     audio_end, frame = (audio[3], audio[4]) if audio else (0, MS)
     width, height = size.split("x")
-    streams = ffprobe(path, "-count_frames", "-show_entries", "stream=start_time,duration,nb_read_frames")["streams"]
+    streams = json.loads(run(["ffprobe", "-v", "error", "-of", "json", "-count_frames", "-show_entries",
+                              "stream=start_time,duration,nb_read_frames", path]))["streams"]
     libav_end = max(float(s["start_time"]) + float(s["duration"]) for s in streams)
     equal("libavformat decoded pictures", int(streams[0]["nb_read_frames"]), frames)
 
@@ -189,10 +186,8 @@ def main():
         run(["ffmpeg", "-nostdin", "-v", "error"] + inputs + encoder + [source])
         options = ["--split-every", "2"] if group == "split" else [] if audio else ["--no-audio"]
         run([tool, "--quiet"] + options + [source, os.path.join(directory, export)])
-        files = [(export, SECONDS * FPS, 0)]
-        if group == "split":
-            files = [("split.mp4", 2 * FPS, 0), ("split-001.mp4", FPS, 2)]
-        for name, frames, split in files:
+        split_files = [("split.mp4", 2 * FPS, 0), ("split-001.mp4", FPS, 2)]
+        for name, frames, split in split_files if group == "split" else [(export, SECONDS * FPS, 0)]:
             expected = None
             if audio:
                 # Audio runs from the source's start to its end; a split moves

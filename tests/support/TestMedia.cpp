@@ -2,6 +2,7 @@
 
 #include "container/AvCompat.h"
 #include "container/AvHandles.h"
+#include "errors/AvResult.h"
 
 #include <mpegexporter/Journal.h>
 
@@ -35,12 +36,6 @@ namespace
 using InputContextPtr = std::unique_ptr<AVFormatContext, Mpeg::AvDeleter<avformat_close_input>>;
 using PacketPtr = std::unique_ptr<AVPacket, Mpeg::AvDeleter<av_packet_free>>;
 
-void Check(int status, const char* what)
-{
-    if (status < 0)
-        throw std::runtime_error(std::string(what) + ": " + StrError(status));
-}
-
 // Sample i of the first channel, full scale 1.0.
 float Sample(const AVFrame& frame, int i)
 {
@@ -53,14 +48,14 @@ float Sample(const AVFrame& frame, int i)
 // Sends one frame (or null to drain) and collects every packet that comes out.
 void EncodeInto(AVCodecContext* context, const AVFrame* frame, EncodedStream& out)
 {
-    Check(avcodec_send_frame(context, frame), "avcodec_send_frame");
+    Mpeg::CheckAvResult(avcodec_send_frame(context, frame), "::avcodec_send_frame");
     PacketPtr packet(av_packet_alloc());
     for (;;)
     {
         const int status = avcodec_receive_packet(context, packet.get());
         if (status == AVERROR(EAGAIN) || status == AVERROR_EOF)
             return;
-        Check(status, "avcodec_receive_packet");
+        Mpeg::CheckAvResult(status, "::avcodec_receive_packet");
         if (packet->flags & AV_PKT_FLAG_KEY)
             out.keyPictures.push_back(out.packets.size());
         out.packets.emplace_back(packet->data, packet->data + packet->size);
@@ -123,6 +118,51 @@ InputContextPtr OpenInput(const std::filesystem::path& path)
         return nullptr;
     return InputContextPtr(raw);
 }
+
+// Decodes stream `only` of the file (-1: every stream) in file order, handing
+// each frame to `take`; false when the file does not open or a packet does
+// not decode.
+bool DecodeFile(const std::filesystem::path& path, const std::function<void(const AVStream&, const AVFrame&)>& take,
+                int only = -1)
+{
+    InputContextPtr format = OpenInput(path);
+    if (!format || avformat_find_stream_info(format.get(), nullptr) < 0 ||
+        only >= static_cast<int>(format->nb_streams))
+        return false;
+    std::vector<Mpeg::AvCodecContextPtr> decoders;
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+    {
+        const AVCodecParameters* parameters = format->streams[i]->codecpar;
+        const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+        decoders.emplace_back(codec ? avcodec_alloc_context3(codec) : nullptr);
+        if (only >= 0 && i != static_cast<unsigned>(only))
+            continue;
+        if (!codec || avcodec_parameters_to_context(decoders.back().get(), parameters) < 0 ||
+            avcodec_open2(decoders.back().get(), codec, nullptr) < 0)
+            return false;
+    }
+    Mpeg::AvFramePtr frame(av_frame_alloc());
+    auto decode = [&](unsigned index, const AVPacket* packet) {
+        if (only >= 0 && index != static_cast<unsigned>(only))
+            return true;
+        if (avcodec_send_packet(decoders[index].get(), packet) < 0)
+            return false;
+        int status;
+        while ((status = avcodec_receive_frame(decoders[index].get(), frame.get())) >= 0)
+            take(*format->streams[index], *frame);
+        return status == AVERROR(EAGAIN) || status == AVERROR_EOF;
+    };
+    PacketPtr packet(av_packet_alloc());
+    bool ok = true;
+    while (ok && av_read_frame(format.get(), packet.get()) >= 0)
+    {
+        ok = decode(static_cast<unsigned>(packet->stream_index), packet.get());
+        av_packet_unref(packet.get());
+    }
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        ok = decode(i, nullptr) && ok;
+    return ok;
+}
 } // namespace
 
 bool HasEncoder(const char* name)
@@ -159,7 +199,7 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
         // ThreadSanitizer cannot see, which it reports as races in test media.
         av_opt_set(context->priv_data, "x265-params", "log-level=none:pools=none:frame-threads=1", 0);
     }
-    Check(avcodec_open2(context.get(), codec, nullptr), "avcodec_open2");
+    Mpeg::CheckAvResult(avcodec_open2(context.get(), codec, nullptr), "::avcodec_open2");
 
     EncodedStream out;
     out.codecId = codec->id;
@@ -169,11 +209,11 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
     frame->format = context->pix_fmt;
     frame->width = width;
     frame->height = height;
-    Check(av_frame_get_buffer(frame.get(), 0), "av_frame_get_buffer");
+    Mpeg::CheckAvResult(av_frame_get_buffer(frame.get(), 0), "::av_frame_get_buffer");
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(context->pix_fmt);
     for (int i = 0; i < frames; ++i)
     {
-        Check(av_frame_make_writable(frame.get()), "av_frame_make_writable");
+        Mpeg::CheckAvResult(av_frame_make_writable(frame.get()), "::av_frame_make_writable");
         for (int plane = 0; plane < 4 && frame->data[plane]; ++plane)
         {
             const int rows = plane == 0 || plane == 3 ? height : AV_CEIL_RSHIFT(height, descriptor->log2_chroma_h);
@@ -204,10 +244,9 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
     context->sample_fmt = sampleFormats ? sampleFormats[0] : AV_SAMPLE_FMT_S16;
     context->time_base = AVRational{1, sampleRate};
     av_channel_layout_default(&context->ch_layout, 1);
-    const bool g726 = codec->id == AV_CODEC_ID_ADPCM_G726 || codec->id == AV_CODEC_ID_ADPCM_G726LE;
-    if (g726)
+    if (codec->id == AV_CODEC_ID_ADPCM_G726 || codec->id == AV_CODEC_ID_ADPCM_G726LE)
         context->bit_rate = 4 * sampleRate;
-    Check(avcodec_open2(context.get(), codec, nullptr), "avcodec_open2");
+    Mpeg::CheckAvResult(avcodec_open2(context.get(), codec, nullptr), "::avcodec_open2");
 
     EncodedStream out;
     out.codecId = codec->id;
@@ -217,13 +256,13 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
     frame->format = context->sample_fmt;
     frame->sample_rate = sampleRate;
     frame->nb_samples = out.frameSize;
-    Check(av_channel_layout_copy(&frame->ch_layout, &context->ch_layout), "av_channel_layout_copy");
-    Check(av_frame_get_buffer(frame.get(), 0), "av_frame_get_buffer");
+    Mpeg::CheckAvResult(av_channel_layout_copy(&frame->ch_layout, &context->ch_layout), "::av_channel_layout_copy");
+    Mpeg::CheckAvResult(av_frame_get_buffer(frame.get(), 0), "::av_frame_get_buffer");
     const auto format = av_get_packed_sample_fmt(context->sample_fmt); // mono: planar is packed
     const auto total = static_cast<std::int64_t>(std::ceil(seconds * sampleRate));
     for (std::int64_t first = 0; first < total; first += out.frameSize)
     {
-        Check(av_frame_make_writable(frame.get()), "av_frame_make_writable");
+        Mpeg::CheckAvResult(av_frame_make_writable(frame.get()), "::av_frame_make_writable");
         for (int i = 0; i < out.frameSize; ++i)
         {
             const bool sounds = !beep || (first + i) % sampleRate < sampleRate / 5;
@@ -362,17 +401,10 @@ ReadFile Read(const std::filesystem::path& path)
     {
         const AVStream* stream = context->streams[i];
         const AVCodecParameters* codec = stream->codecpar;
-        ReadStream read;
-        read.codecId = codec->codec_id;
-        read.timeBase = stream->time_base;
-        read.width = codec->width;
-        read.height = codec->height;
-        read.sampleAspectRatio = stream->sample_aspect_ratio;
-        read.extradata.assign(codec->extradata, codec->extradata + codec->extradata_size);
-        if (stream->start_time != AV_NOPTS_VALUE)
-            read.startSeconds = static_cast<double>(stream->start_time) * av_q2d(stream->time_base);
-        if (stream->duration != AV_NOPTS_VALUE)
-            read.durationSeconds = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
+        auto seconds = [&](std::int64_t t) { return t == AV_NOPTS_VALUE ? 0.0 : double(t) * av_q2d(stream->time_base); };
+        ReadStream read{codec->codec_id, stream->time_base, codec->width, codec->height, stream->sample_aspect_ratio,
+                        Bytes(codec->extradata, codec->extradata + codec->extradata_size), seconds(stream->start_time),
+                        seconds(stream->duration), {}};
         // MP4/MOV demuxers index every sample, marking the sync samples.
         for (int k = 0; k < avformat_index_get_entries_count(stream); ++k)
             if (avformat_index_get_entry(context->streams[i], k)->flags & AVINDEX_KEYFRAME)
@@ -389,54 +421,6 @@ ReadFile Read(const std::filesystem::path& path)
     }
     return file;
 }
-
-namespace
-{
-// Decodes stream `only` of the file (-1: every stream) in file order, handing
-// each frame to `take`; false when the file does not open or a packet does
-// not decode.
-bool DecodeFile(const std::filesystem::path& path, const std::function<void(const AVStream&, const AVFrame&)>& take,
-                int only = -1)
-{
-    InputContextPtr format = OpenInput(path);
-    if (!format || avformat_find_stream_info(format.get(), nullptr) < 0 ||
-        only >= static_cast<int>(format->nb_streams))
-        return false;
-    std::vector<Mpeg::AvCodecContextPtr> decoders;
-    for (unsigned i = 0; i < format->nb_streams; ++i)
-    {
-        const AVCodecParameters* parameters = format->streams[i]->codecpar;
-        const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
-        decoders.emplace_back(codec ? avcodec_alloc_context3(codec) : nullptr);
-        if (only >= 0 && i != static_cast<unsigned>(only))
-            continue;
-        if (!codec || avcodec_parameters_to_context(decoders.back().get(), parameters) < 0 ||
-            avcodec_open2(decoders.back().get(), codec, nullptr) < 0)
-            return false;
-    }
-    Mpeg::AvFramePtr frame(av_frame_alloc());
-    auto decode = [&](unsigned index, const AVPacket* packet) {
-        if (only >= 0 && index != static_cast<unsigned>(only))
-            return true;
-        if (avcodec_send_packet(decoders[index].get(), packet) < 0)
-            return false;
-        int status;
-        while ((status = avcodec_receive_frame(decoders[index].get(), frame.get())) >= 0)
-            take(*format->streams[index], *frame);
-        return status == AVERROR(EAGAIN) || status == AVERROR_EOF;
-    };
-    PacketPtr packet(av_packet_alloc());
-    bool ok = true;
-    while (ok && av_read_frame(format.get(), packet.get()) >= 0)
-    {
-        ok = decode(static_cast<unsigned>(packet->stream_index), packet.get());
-        av_packet_unref(packet.get());
-    }
-    for (unsigned i = 0; i < format->nb_streams; ++i)
-        ok = decode(i, nullptr) && ok;
-    return ok;
-}
-} // namespace
 
 std::vector<float> DecodeSamples(const std::filesystem::path& path, int streamIndex)
 {
@@ -462,7 +446,6 @@ Sync MeasureSync(const std::filesystem::path& path)
     std::vector<double> flashes, beeps;
     bool bright = false;
     double quietSince = -1e9; // a beep starts after at least 0.3 s of quiet
-    std::int64_t samples = 0;
     auto take = [&](const AVStream& stream, const AVFrame& frame) {
         const double start = static_cast<double>(frame.best_effort_timestamp) * av_q2d(stream.time_base);
         if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
@@ -484,13 +467,10 @@ Sync MeasureSync(const std::filesystem::path& path)
                     beeps.push_back(at);
                 quietSince = 1e9;
             }
-            else if (quietSince > at)
-            {
-                quietSince = at;
-            }
+            else
+                quietSince = std::min(quietSince, at);
         }
-        samples += frame.nb_samples;
-        sync.audioSeconds = static_cast<double>(samples) / frame.sample_rate;
+        sync.audioSeconds += static_cast<double>(frame.nb_samples) / frame.sample_rate;
     };
     if (!DecodeFile(path, take))
         ADD_FAILURE() << "cannot decode " << path;
@@ -520,25 +500,14 @@ std::string StrError(int code)
 
 std::string Thrown(const std::function<void()>& call)
 {
-    try
-    {
-        call();
-    }
-    catch (const std::exception& error)
-    {
-        std::string type = "exception";
-        if (const auto* av = dynamic_cast<const Mpeg::AvException*>(&error))
-            type = "AvException " + std::to_string(av->GetErrorCode());
-        else if (dynamic_cast<const Mpeg::FfMpegFacadeException*>(&error))
-            type = "FfMpegFacadeException";
-        else if (dynamic_cast<const std::invalid_argument*>(&error))
-            type = "invalid_argument";
-        else if (dynamic_cast<const std::out_of_range*>(&error))
-            type = "out_of_range";
-        else if (dynamic_cast<const std::range_error*>(&error))
-            type = "range_error";
-        return type + ": " + error.what();
-    }
+    using std::string;
+    try { call(); }
+    catch (const Mpeg::AvException& e) { return "AvException " + std::to_string(e.GetErrorCode()) + ": " + e.what(); }
+    catch (const Mpeg::FfMpegFacadeException& e) { return string("FfMpegFacadeException: ") + e.what(); }
+    catch (const std::invalid_argument& e) { return string("invalid_argument: ") + e.what(); }
+    catch (const std::out_of_range& e) { return string("out_of_range: ") + e.what(); }
+    catch (const std::range_error& e) { return string("range_error: ") + e.what(); }
+    catch (const std::exception& e) { return string("exception: ") + e.what(); }
     return "nothing";
 }
 

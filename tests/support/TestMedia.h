@@ -1,9 +1,7 @@
 #pragma once
 
-// Shared helpers for tests, fuzz harnesses and benchmarks: media made
-// in-process with FFmpeg's own encoders (no binary fixtures), stream records,
-// written files read back with libavformat as a player would, and exceptions
-// captured as text.
+// Shared by tests, fuzz harnesses and benchmarks: media made in-process with
+// FFmpeg's encoders (no binary fixtures), and files read back as a player would.
 
 #include <mpegexporter/IFfMpegFacade.h>
 
@@ -53,8 +51,7 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
 EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts = false,
                          bool beep = false);
 
-// The ADTS header of a mono AAC-LC frame of `payload` bytes (9 bytes with a
-// zero `crc`).
+// The ADTS header of a mono AAC-LC frame of `payload` bytes (with a zero `crc`).
 Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc = false);
 
 // Frequency of the tone in samples [from, to) from its rising zero crossings
@@ -107,8 +104,7 @@ struct ReadFile
     std::vector<ReadPacket> packets; // in file order
 };
 
-// The file as libavformat probes and reads it; fails the test (and returns
-// what it has) when it cannot.
+// The file as libavformat reads it; fails the test (returning what it has) when it cannot.
 ReadFile Read(const std::filesystem::path& path);
 
 // The first channel of an audio stream as a player plays it (priming
@@ -118,8 +114,7 @@ std::vector<float> DecodeSamples(const std::filesystem::path& path, int streamIn
 // Frames the stream decodes into, or -1 on failure.
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex = 0);
 
-// A file of `flash` pictures and `beep` tone as a player plays it, edit lists
-// applied.
+// A file of `flash` pictures and `beep` tone as a player plays it.
 struct Sync
 {
     double offset = 0;       // mean beep onset minus flash onset, seconds (positive: sound late)
