@@ -47,17 +47,13 @@ std::string Av(int code, const std::string& call)
 void Add(Mpeg::IFfMpegFacade& facade, bool withAudio, std::size_t first, std::size_t count,
          const Bytes* videoGarbage = nullptr, const Bytes* audioGarbage = nullptr)
 {
-    for (std::size_t v = first; v < first + count; v += 5)
-    {
-        Mpeg::MediaPacketList video = TestMedia::ToHostPackets(Video(), 0, kFrame, v, 5);
-        Mpeg::MediaPacketList audio = TestMedia::ToHostPackets(Pcm(), 0, kFrame / 2, 2 * v, 10);
-        if (v == first + 5 && videoGarbage)
-            video.front()->data = *videoGarbage;
-        if (v == first + 5 && audioGarbage)
-            audio.front()->data = *audioGarbage;
-        withAudio ? facade.AddPacketsAudioVideo(std::move(video), std::move(audio))
-                  : facade.AddPacketsVideo(std::move(video));
-    }
+    TestMedia::EncodedStream video = Video();
+    std::vector<Mpeg::MediaPacket> audio = TestMedia::TimedAudio(Pcm());
+    if (videoGarbage)
+        video.packets[first + 5] = *videoGarbage;
+    if (audioGarbage)
+        audio[2 * (first + 5)].data = *audioGarbage;
+    TestMedia::AddInLists(facade, video, first, first + count, 5, withAudio ? &audio : nullptr);
 }
 
 // Opens `path`, or (with `split`) splits into it, and writes pictures [from, from + 20).

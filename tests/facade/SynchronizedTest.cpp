@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -28,18 +29,11 @@ const EncodedStream& Video()
     return video;
 }
 
-std::uint64_t AudioTime(const EncodedStream& audio, std::size_t i)
+// How many of the packets come before `time`.
+std::size_t AudioAt(const std::vector<Mpeg::MediaPacket>& audio, std::uint64_t time)
 {
-    return i * static_cast<std::uint64_t>(audio.frameSize) * kSecond / static_cast<std::uint64_t>(audio.sampleRate);
-}
-
-// The first audio packet at or after `time`.
-std::size_t AudioAt(const EncodedStream& audio, std::uint64_t time)
-{
-    std::size_t i = 0;
-    while (i < audio.packets.size() && AudioTime(audio, i) < time)
-        ++i;
-    return i;
+    return static_cast<std::size_t>(std::count_if(audio.begin(), audio.end(),
+                                                  [&](const Mpeg::MediaPacket& p) { return p.timestamp < time; }));
 }
 
 std::shared_ptr<Mpeg::IFfMpegFacade> Open(const fs::path& path, Audio codec, const EncodedStream& audio,
@@ -49,18 +43,6 @@ std::shared_ptr<Mpeg::IFfMpegFacade> Open(const fs::path& path, Audio codec, con
     TestMedia::Open(*facade, path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video(), 25, start),
                     TestMedia::AudioRecord(codec, audio.sampleRate, audio.packets[0], start));
     return facade;
-}
-
-// Adds pictures [first, last) in 200 ms lists, each with the audio of the same stretch.
-void Feed(Mpeg::IFfMpegFacade& facade, const EncodedStream& audio, std::size_t first = 0, std::size_t last = 150)
-{
-    for (std::size_t v = first; v < last; v += 5)
-    {
-        Mpeg::MediaPacketList sound;
-        for (std::size_t a = AudioAt(audio, v * kFrame); a < AudioAt(audio, (v + 5) * kFrame); ++a)
-            sound.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{audio.packets[a], AudioTime(audio, a)}));
-        facade.AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), 0, kFrame, v, 5), std::move(sound));
-    }
 }
 
 // The audio track of a file (a track without samples is not listed, so
@@ -124,12 +106,10 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
         const EncodedStream audio = TestMedia::EncodeTone(encoder, rate, 6, 1000, adts, true);
         TestMedia::TempDir dir;
         const fs::path path = dir / (std::string("sync.") + extension);
-        auto facade = Open(path, codec, audio);
-        Feed(*facade, audio);
-        const std::int64_t size = facade->FinishMediaFile();
-        EXPECT_EQ(size, static_cast<std::int64_t>(fs::file_size(path)));
-
-        const std::size_t handed = AudioAt(audio, 150 * kFrame);
+        const auto timed = TestMedia::TimedAudio(audio);
+        TestMedia::ExportFile(path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video()),
+                              TestMedia::AudioRecord(codec, rate, audio.packets[0]), Video(), 150, 5, &timed);
+        const std::size_t handed = AudioAt(timed, 150 * kFrame);
         EXPECT_TRUE(!adts || ReadAudio(path).data == WithoutAdts(audio, 0, handed));
         const TestMedia::Sync sync = TestMedia::MeasureSync(path);
         EXPECT_EQ(sync.pairs, 6);
@@ -193,15 +173,15 @@ TEST(SynchronizedExport, OneStreamWaitsForTheOther)
         SCOPED_TRACE(videoBeforeStart ? "no video" : "audio lagging");
         TestMedia::TempDir dir;
         const std::uint64_t start = videoBeforeStart ? 10 * kSecond : 0;
+        const auto timed = TestMedia::TimedAudio(aac, start);
         auto facade = Open(dir / "held.mp4", Audio::Aac, aac, start);
         std::size_t a = 0;
         for (std::size_t v = 0; v < 150; v += 5)
         {
             // Lagging: nothing for the first second, then everything up to now at once.
             Mpeg::MediaPacketList sound;
-            for (const auto now = (v + 5) * kFrame; (start || now > kSecond) && a < AudioAt(aac, now); ++a)
-                sound.push_back(
-                    std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{aac.packets[a], start + AudioTime(aac, a)}));
+            for (const auto now = (v + 5) * kFrame; (start || now > kSecond) && a < AudioAt(timed, start + now); ++a)
+                sound.push_back(std::make_unique<Mpeg::MediaPacket>(timed[a]));
             facade->AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), 0, kFrame, v, 5), std::move(sound));
         }
         EXPECT_GT(facade->FinishMediaFile(), 0);
@@ -218,18 +198,18 @@ TEST(SynchronizedExport, SplitGivesTwoCompleteFiles)
 {
     const EncodedStream aac = TestMedia::EncodeTone("aac", 16000, 6, 440, true);
     TestMedia::TempDir dir;
+    const auto timed = TestMedia::TimedAudio(aac);
     auto facade = Open(dir / "a.mp4", Audio::Aac, aac);
-    Feed(*facade, aac, 0, 50);
-    const std::size_t split = AudioAt(aac, 50 * kFrame);
-    const Mpeg::MediaPacket first{aac.packets[split], AudioTime(aac, split)};
-    const std::int64_t size = facade->SplitMediaFileAudioVideo(TestMedia::Wide(dir / "b.mp4"), 50 * kFrame, first);
+    TestMedia::AddInLists(*facade, Video(), 0, 50, 5, &timed);
+    const std::size_t split = AudioAt(timed, 50 * kFrame);
+    const std::int64_t size = facade->SplitMediaFileAudioVideo(TestMedia::Wide(dir / "b.mp4"), 50 * kFrame, timed[split]);
     EXPECT_EQ(size, static_cast<std::int64_t>(fs::file_size(dir / "a.mp4")));
-    Feed(*facade, aac, 50);
+    TestMedia::AddInLists(*facade, Video(), 50, 150, 5, &timed);
     facade->FinishMediaFile();
 
     const Track a = ReadAudio(dir / "a.mp4"), b = ReadAudio(dir / "b.mp4");
     EXPECT_EQ(std::tuple(a.pictures, b.pictures), std::tuple(50u, 100u));
     EXPECT_TRUE(a.data == WithoutAdts(aac, 0, split));
-    EXPECT_TRUE(b.data == WithoutAdts(aac, split, AudioAt(aac, 150 * kFrame)));
+    EXPECT_TRUE(b.data == WithoutAdts(aac, split, AudioAt(timed, 150 * kFrame)));
     EXPECT_EQ(b.pts.at(0), 768) << "48 ms after the new start";
 }
