@@ -577,9 +577,9 @@ std::wstring Wide(const std::filesystem::path& path)
 std::vector<Mpeg::MediaPacket> TimedAudio(const EncodedStream& stream, std::uint64_t start)
 {
     std::vector<Mpeg::MediaPacket> packets;
-    const auto rate = static_cast<std::uint64_t>(stream.sampleRate), frame = static_cast<std::uint64_t>(stream.frameSize);
     for (std::size_t i = 0; i < stream.packets.size(); ++i)
-        packets.push_back({stream.packets[i], start + i * frame * 10'000'000 / rate});
+        packets.push_back({stream.packets[i], start + i * static_cast<std::uint64_t>(stream.frameSize) * 10'000'000 /
+                                                          static_cast<std::uint64_t>(stream.sampleRate)});
     return packets;
 }
 
