@@ -1,6 +1,4 @@
-// Video with audio as a host hands it over, read back and played with
-// libavformat: copied or transcoded audio in sync, no silence across a clock
-// jump, one stream held back for the other, splitting.
+// Video with audio as a host hands it over, read back and played with libavformat.
 
 #include "support/TestMedia.h"
 
@@ -45,8 +43,7 @@ std::shared_ptr<Mpeg::IFfMpegFacade> Open(const fs::path& path, Audio codec, con
     return facade;
 }
 
-// The audio track of a file (a track without samples is not listed, so
-// streams go by codec), and how many pictures the file holds.
+// A track without samples is not listed, so streams go by codec.
 struct Track
 {
     std::vector<std::int64_t> pts;
@@ -76,11 +73,9 @@ std::vector<Bytes> WithoutAdts(const EncodedStream& audio, std::size_t first, st
 }
 } // namespace
 
-// Every audio path, copied or transcoded (which path each codec takes is the
-// transcoding suite's): a 1 kHz beep in the first fifth of every second plays with the
-// flashes: transcoded audio where the same source copied into MOV plays (the
-// reference, first), every path within what viewers accept (45 ms), and no
-// audio lost at the end.
+// Every audio path, copied or transcoded: a beep in the first fifth of every second
+// plays with the flashes, transcoded where the copy into MOV (the reference, first)
+// plays, every path within what viewers accept (45 ms), no audio lost at the end.
 TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
 {
     const std::tuple<const char*, Audio, int, const char*, bool, int> cases[] = {
@@ -124,10 +119,9 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
     }
 }
 
-// The host's clock jumps: audio resuming a day ahead of its video stays a gap
-// (filling it would write some 691 million copied PCM packets, or a day of
-// encoded silence); video whose own clock jumps by years does not cover the
-// jump. An hour the video covers is filled, every frame of it, quickly.
+// Audio resuming a day ahead of its video stays a gap (filling it would write a day
+// of silence), as does a jump of the video's own clock by years; an hour the
+// video covers is filled, every frame of it, quickly.
 TEST(SynchronizedExport, ClockJumpsAreNotFilledWithSilence)
 {
     constexpr std::uint64_t kHour = 3'600ull * kSecond;
@@ -161,10 +155,8 @@ TEST(SynchronizedExport, ClockJumpsAreNotFilledWithSilence)
     }
 }
 
-// Video is held back while the audio lists are empty and written with the
-// audio once it arrives, so late audio is not taken for a gap; video that
-// never yields a packet (all before the start) leaves the audio to be written
-// on its own at the end.
+// Video waits for late audio, which is then not taken for a gap; audio whose
+// video all lies before the start is written on its own at the end.
 TEST(SynchronizedExport, OneStreamWaitsForTheOther)
 {
     const EncodedStream aac = TestMedia::EncodeTone("aac", 16000, 6, 440, true);
@@ -191,8 +183,7 @@ TEST(SynchronizedExport, OneStreamWaitsForTheOther)
     }
 }
 
-// Splitting finishes the first file and starts the next with both streams,
-// timed from the new start; the next audio record is made from the first
+// The next file is timed from the split, and its audio record comes from the first
 // packet given, so ADTS framing is recognised (and stripped) again.
 TEST(SynchronizedExport, SplitGivesTwoCompleteFiles)
 {
@@ -202,7 +193,8 @@ TEST(SynchronizedExport, SplitGivesTwoCompleteFiles)
     auto facade = Open(dir / "a.mp4", Audio::Aac, aac);
     TestMedia::AddInLists(*facade, Video(), 0, 50, 5, &timed);
     const std::size_t split = AudioAt(timed, 50 * kFrame);
-    const std::int64_t size = facade->SplitMediaFileAudioVideo(TestMedia::Wide(dir / "b.mp4"), 50 * kFrame, timed[split]);
+    const std::int64_t size =
+        facade->SplitMediaFileAudioVideo(TestMedia::Wide(dir / "b.mp4"), 50 * kFrame, timed[split]);
     EXPECT_EQ(size, static_cast<std::int64_t>(fs::file_size(dir / "a.mp4")));
     TestMedia::AddInLists(*facade, Video(), 50, 150, 5, &timed);
     facade->FinishMediaFile();

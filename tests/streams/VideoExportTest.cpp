@@ -1,6 +1,4 @@
-// Video through the public facade, read back with libavformat: how pictures
-// are timed, what each codec becomes, which pictures are listed as key
-// pictures, and which records are refused.
+// Video through the public facade, read back with libavformat.
 
 #include "support/TestMedia.h"
 
@@ -16,7 +14,6 @@ using Video = Mpeg::CodecIdVideo;
 
 namespace
 {
-// Ticks of 1/timeScale from a time the file gives in its own time base.
 std::int64_t Ticks(std::int64_t value, AVRational timeBase, int timeScale)
 {
     return av_rescale_q(value, timeBase, AVRational{1, timeScale});
@@ -80,10 +77,8 @@ TEST(VideoExport, PicturesAreTimedOnTheStreamClock)
     }
 }
 
-// Copied streams keep codec, extradata, bytes and key pictures; others are
-// transcoded, keeping the source's key pictures and no others. Pictures less
-// than half as high as wide (a field of interlaced video) are shown at 4:3;
-// the last picture stays inside the track; a finished file keeps no journal.
+// Copies keep codec, extradata, bytes and key pictures; transcodes keep the key
+// pictures; a field of interlaced video (less than half as high as wide) shows at 4:3.
 TEST(VideoExport, EachCodecIsCopiedOrTranscodedWithItsKeyPictures)
 {
     // encoder, host codec, what the file holds, container, size, aspect; with start codes (which the muxer turns
@@ -131,8 +126,7 @@ TEST(VideoExport, EachCodecIsCopiedOrTranscodedWithItsKeyPictures)
     }
 }
 
-// Bad records get the exception their fault calls for, from the call that
-// takes them; nothing is written.
+// Bad records are refused by the call that takes them; nothing is written.
 TEST(VideoExport, BadRecordsAreRefused)
 {
     constexpr std::int32_t kNone = INT_MAX; // no audio: the video-only facade

@@ -1,6 +1,4 @@
-// Audio through the audio/video facade, read back with libavformat: what each
-// codec becomes in each container, how transcoded audio is timed, ADTS
-// headers, holes, and audio the decoders refuse.
+// Audio through the audio/video facade, read back with libavformat.
 
 #include "support/TestMedia.h"
 
@@ -22,9 +20,9 @@ namespace
 constexpr std::uint64_t kSecond = 10'000'000; // host clock, 100-ns units
 
 using TestMedia::AudioRecord;
+using TestMedia::TimedAudio;
 
-// Three seconds of pictures from the host time 0 with `audio`, a list a
-// second as a host hands them over; the file as libavformat reads it.
+// Three seconds of pictures with `audio`, a list a second as a host hands them over.
 TestMedia::ReadFile Export(const std::filesystem::path& path, std::unique_ptr<Mpeg::StreamParametersAudio> record,
                            const std::vector<Mpeg::MediaPacket>& audio)
 {
@@ -34,7 +32,6 @@ TestMedia::ReadFile Export(const std::filesystem::path& path, std::unique_ptr<Mp
     return TestMedia::Read(path);
 }
 
-// The audio packets of a file (its second stream), with the stream.
 std::vector<TestMedia::ReadPacket> AudioPackets(const TestMedia::ReadFile& file)
 {
     std::vector<TestMedia::ReadPacket> packets;
@@ -49,9 +46,8 @@ std::int64_t FramePts(std::int64_t position, int rate, int outputRate)
     return av_rescale_rnd(position, outputRate, rate, AV_ROUND_NEAR_INF);
 }
 
-// Transcoded audio from the encoder's priming packet on, which lies 1024
-// samples (the encoder's delay) before the frame of the host's first sample
-// at `position`; fillers before it are left out. Empty when it is missing.
+// Transcoded audio from the priming packet on, 1024 samples (the encoder's delay)
+// before the frame of the host's first sample at `position`; empty without one.
 std::vector<TestMedia::ReadPacket> FromPriming(const TestMedia::ReadFile& file, std::int64_t position, int rate,
                                                int outputRate)
 {
@@ -64,10 +60,8 @@ std::vector<TestMedia::ReadPacket> FromPriming(const TestMedia::ReadFile& file, 
 
 } // namespace
 
-// Half a second into the file, two seconds of a 440 Hz tone: copies keep
-// every byte; transcoded frames go in with the time of their first sample,
-// where a frame lasts its length in input samples rounded down and to
-// nearest in turn, and come out after a priming packet.
+// Copies keep every byte; a transcoded frame is timed by its first sample, a frame
+// lasting its input samples rounded down and to nearest in turn.
 TEST(AudioExport, EachCodecIsCopiedOrTranscodedAsTheContainerRequires)
 {
     // host codec, encoder, rate, container; what the file holds and at which rate
@@ -92,7 +86,7 @@ TEST(AudioExport, EachCodecIsCopiedOrTranscodedAsTheContainerRequires)
         SCOPED_TRACE(std::string(encoder) + " at " + std::to_string(rate) + " into " + container);
         const auto tone = TestMedia::EncodeTone(encoder, rate, 2, 440, codec == Audio::Aac);
         const auto path = dir / (std::string("out.") + container);
-        const auto file = Export(path, AudioRecord(codec, rate, tone.packets[0]), TestMedia::TimedAudio(tone, kSecond / 2));
+        const auto file = Export(path, AudioRecord(codec, rate, tone.packets[0]), TimedAudio(tone, kSecond / 2));
         ASSERT_EQ(file.streams.size(), 2u);
         EXPECT_EQ(file.streams[1].codecId, written);
         std::vector<TestMedia::ReadPacket> packets = AudioPackets(file);
@@ -123,10 +117,8 @@ TEST(AudioExport, EachCodecIsCopiedOrTranscodedAsTheContainerRequires)
     }
 }
 
-// AAC frames behind ADTS headers with and without a checksum, each followed
-// by something a host might send that does not parse: every frame comes out
-// as it was encoded, the rest is dropped quietly, and the file describes the
-// stream by the headers' AudioSpecificConfig.
+// ADTS frames with and without a checksum, each followed by something that does not
+// parse: frames come out as encoded, the rest is dropped, the headers describe the stream.
 TEST(AudioExport, AdtsHeadersAreStrippedAndWhatDoesNotParseIsDropped)
 {
     const auto aac = TestMedia::EncodeTone("aac", 8000, 1, 440);
@@ -165,12 +157,11 @@ TEST(AudioExport, AdtsHeadersAreStrippedAndWhatDoesNotParseIsDropped)
     expectFrames(file);
     // A first header whose sync word is one bit short: raw AAC, copied whole.
     expectFrames(Export(dir / "raw.mp4", AudioRecord(Audio::Aac, 8000, {0xFF, 0xE1, 0x6C, 0x40, 0x1F, 0xFF, 0xFC}),
-                        TestMedia::TimedAudio(aac)));
+                        TimedAudio(aac)));
 }
 
-// Half a second of tone, half a second missing, then a second of tone with
-// one packet sent twice, the second time overlapping its predecessor: the
-// hole becomes silence and every frame follows the one before.
+// Half a second missing and a packet sent twice, overlapping: the hole becomes
+// silence and every frame follows the one before.
 TEST(AudioExport, HolesInTranscodedAudioBecomeSilence)
 {
     const auto tone = TestMedia::EncodeTone("pcm_mulaw", 8000, 1.5, 440);
@@ -200,14 +191,12 @@ TEST(AudioExport, HolesInTranscodedAudioBecomeSilence)
     EXPECT_TRUE(loud(8500, 13000));
 }
 
-// Audio the decoders refuse ends the export with an AvException, and so does
-// no other fault: two-channel G.711 in packets of an odd size, and sixteen
-// channels, which are read into every plane (FFmpeg may refuse that many at
-// once).
+// Two-channel G.711 in packets of an odd size ends the export with an AvException,
+// and so may sixteen channels (read into every plane), with no other fault.
 TEST(AudioExport, AudioTheChainCannotTakeFailsCleanly)
 {
     const auto mono = TestMedia::EncodeTone("pcm_mulaw", 8000, 2, 440);
-    auto odd = TestMedia::TimedAudio(mono);
+    auto odd = TimedAudio(mono);
     for (auto& packet : odd)
         packet.data.push_back(0);
     const auto exported = [](const std::vector<Mpeg::MediaPacket>& packets, int channels) {
@@ -216,7 +205,7 @@ TEST(AudioExport, AudioTheChainCannotTakeFailsCleanly)
         record->channels = channels;
         return TestMedia::Thrown([&] { Export(dir / "out.mp4", std::move(record), packets); });
     };
-    const std::string twoChannels = exported(odd, 2), sixteen = exported(TestMedia::TimedAudio(mono), 16);
+    const std::string twoChannels = exported(odd, 2), sixteen = exported(TimedAudio(mono), 16);
     EXPECT_EQ(twoChannels.rfind("AvException " + std::to_string(-AVERROR_INVALIDDATA), 0), 0u) << twoChannels;
     EXPECT_TRUE(sixteen == "nothing" || sixteen.rfind("AvException 22", 0) == 0) << sixteen;
 }
