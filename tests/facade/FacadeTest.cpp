@@ -25,7 +25,6 @@ using TestMedia::Thrown;
 using TestMedia::VideoRecord;
 using Video = Mpeg::CodecIdVideo;
 
-constexpr std::uint64_t kSecond = 10000000; // host clock: 100-ns units
 constexpr std::uint64_t kFrame = 400000;    // 40 ms
 
 // Packets carry a kind ('V', 'A') and a serial number; nothing decodes them.

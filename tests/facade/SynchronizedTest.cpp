@@ -97,15 +97,13 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
     for (const auto& [encoder, codec, rate, extension, copied, frame] : cases)
     {
         SCOPED_TRACE(std::string(encoder) + " into ." + extension);
-        const bool adts = codec == Audio::Aac;
-        const EncodedStream audio = TestMedia::EncodeTone(encoder, rate, 6, 1000, adts, true);
+        const EncodedStream audio = TestMedia::EncodeTone(encoder, rate, 6, 1000, codec == Audio::Aac, true);
         TestMedia::TempDir dir;
         const fs::path path = dir / (std::string("sync.") + extension);
         const auto timed = TestMedia::TimedAudio(audio);
         TestMedia::ExportFile(path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video()),
                               TestMedia::AudioRecord(codec, rate, audio.packets[0]), Video(), 150, 5, &timed);
         const std::size_t handed = AudioAt(timed, 150 * kFrame);
-        EXPECT_TRUE(!adts || ReadAudio(path).data == WithoutAdts(audio, 0, handed));
         const TestMedia::Sync sync = TestMedia::MeasureSync(path);
         EXPECT_EQ(sync.pairs, 6);
         EXPECT_LE(std::abs(sync.offset), 0.045);
