@@ -1,5 +1,4 @@
-// The size estimate, the worker behind the add calls of both facades, and the
-// call order they enforce.
+// The size estimate, the worker behind the add calls, and the call order.
 
 #include "support/TestMedia.h"
 

@@ -122,9 +122,7 @@ TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
                 Write(*facade, withAudio, dir / "a.mp4");
                 if (fault == "full disk")
                     fs::create_symlink("/dev/full", dir / file);
-                std::wstring name = TestMedia::Wide(dir / file);
-                if (fault == "lone surrogate")
-                    name += L"\xD800";
+                const std::wstring name = TestMedia::Wide(dir / file) + (fault == "lone surrogate" ? L"\xD800" : L"");
                 std::string call = "split";
                 const std::string thrown = Thrown([&] {
                     if (split && withAudio)

@@ -8,10 +8,6 @@
 #include <cmath>
 #include <iterator>
 
-extern "C" {
-#include <libavutil/mathematics.h>
-}
-
 using Audio = Mpeg::CodecIdAudio;
 using TestMedia::Bytes;
 
