@@ -20,17 +20,15 @@ int main(int argc, char** argv)
     };
     auto facade = Mpeg::IFfMpegFacade::Create(false);
     check(facade->FinishMediaFile() == 0, "FinishMediaFile on a new facade returns 0");
+    // Anything thrown of another type ends the host, which fails the test.
     try
     {
         facade->InitStreamAudio(std::make_unique<Mpeg::StreamParametersAudio>());
         check(false, "InitStreamAudio on a video-only facade threw nothing");
     }
-    catch (const Mpeg::AvException& e)
-    {
-        check(false, std::string("a refusal arrived as AvException: ") + e.what());
-    }
     catch (const Mpeg::FfMpegFacadeException& e)
     {
+        check(!dynamic_cast<const Mpeg::AvException*>(&e), "a refusal arrived as AvException");
         check(std::string(e.what()) == "FfMpegFacade: Audio-related call to video-only adapter", e.what());
     }
     const std::string path = std::string(argc > 1 ? argv[1] : ".") + "/no-such-directory/out.mp4";
@@ -46,22 +44,11 @@ int main(int argc, char** argv)
         facade->FinishInitMediaFile();
         check(false, "opening a file in a missing directory threw nothing");
     }
-    catch (const Mpeg::AvException& e)
+    catch (const Mpeg::MpegExporterException& e) // the widest base a host may catch
     {
-        check(e.GetErrorCode() == ENOENT, "error code " + std::to_string(e.GetErrorCode()) + ", expected ENOENT");
+        const auto* av = dynamic_cast<const Mpeg::AvException*>(&e);
+        check(av && av->GetErrorCode() == ENOENT, std::string("expected AvException with ENOENT: ") + e.what());
         check(std::string(e.what()).rfind("FfMpegFacade: ::avio_open: ", 0) == 0, e.what());
-        // The same object is an instance of every base a host may catch.
-        try
-        {
-            throw;
-        }
-        catch (const Mpeg::MpegExporterException&)
-        {
-        }
-    }
-    catch (const std::exception& e)
-    {
-        check(false, std::string("opening the file failed with another type: ") + e.what());
     }
     check(facade->FinishMediaFile() == 0, "FinishMediaFile after the failed open returns 0");
     std::cout << (failures ? "boundary host: failed\n" : "boundary host: all checks passed\n");

@@ -1,5 +1,4 @@
-// The size estimate, the worker behind the add calls of both facades, and the
-// call order they enforce.
+// The size estimate, the worker behind the add calls, and the call order.
 
 #include "support/TestMedia.h"
 
@@ -25,7 +24,6 @@ using TestMedia::Thrown;
 using TestMedia::VideoRecord;
 using Video = Mpeg::CodecIdVideo;
 
-constexpr std::uint64_t kSecond = 10000000; // host clock: 100-ns units
 constexpr std::uint64_t kFrame = 400000;    // 40 ms
 
 // Packets carry a kind ('V', 'A') and a serial number; nothing decodes them.
@@ -40,8 +38,7 @@ Bytes Tagged(char kind, std::uint32_t serial)
     return packet;
 }
 
-// The fewest and the most of the first lists, each whole, that `written` is
-// made of (empty lists fit anywhere).
+// The fewest and most of the first lists `written` is made of (empty lists fit anywhere).
 std::pair<std::size_t, std::size_t> WholeLists(const std::vector<std::uint32_t>& written,
                                                const std::vector<std::vector<std::uint32_t>>& lists)
 {
@@ -59,8 +56,7 @@ std::pair<std::size_t, std::size_t> WholeLists(const std::vector<std::uint32_t>&
 }
 } // namespace
 
-// The estimate waits for queued packets and projects the bytes written so
-// far, rounded to nearest; past the largest size it saturates.
+// The estimate waits for queued packets, rounds to nearest and saturates.
 TEST(FacadeFile, EstimateProjectsFromTheWrittenBytes)
 {
     const auto media = TestMedia::EncodeVideo("mjpeg", 176, 144, 12);
@@ -93,10 +89,8 @@ TEST(FacadeFile, EstimateProjectsFromTheWrittenBytes)
     EXPECT_EQ(size, static_cast<std::int64_t>(fs::file_size(dir / "estimate.mov")));
 }
 
-// H.263 into MP4 at 1408x1152 takes some 200 ms a list of 60: still in
-// progress while the host makes its next calls. An add call never waits for
-// it; Stop lets it finish and drops what is queued behind it and what comes
-// after; a facade let go with a busy worker returns too.
+// A list of 60 16CIF H.263 pictures takes the worker some 200 ms. Stop lets it
+// finish and drops what is queued behind it and what comes after.
 TEST(FacadeWorker, AddCallsDoNotWaitAndStopDropsWhatIsQueued)
 {
     const auto media = TestMedia::EncodeVideo("h263", 1408, 1152, 80);
@@ -127,10 +121,8 @@ TEST(FacadeWorker, AddCallsDoNotWaitAndStopDropsWhatIsQueued)
     facade.reset();
 }
 
-// Run under ThreadSanitizer in CI as well: the worker against add calls from
-// one host thread and estimates and a stop from another, taking turns as the
-// facade asks. Every list reaches the file whole and in order; after the stop,
-// lists queued behind the one in progress and those added later are not written.
+// Run under ThreadSanitizer in CI as well: host threads taking turns as the facade
+// asks. Every list reaches the file whole and in order, up to the stop.
 TEST(FacadeStress, AddCallsEstimatesAndStopFromTwoHostThreads)
 {
     for (const bool withAudio : {false, true})

@@ -1,11 +1,10 @@
-// Video with audio as a host hands it over, read back and played with
-// libavformat: copied or transcoded audio in sync, no silence across a clock
-// jump, one stream held back for the other, splitting.
+// Video with audio as a host hands it over, read back and played with libavformat.
 
 #include "support/TestMedia.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -28,18 +27,11 @@ const EncodedStream& Video()
     return video;
 }
 
-std::uint64_t AudioTime(const EncodedStream& audio, std::size_t i)
+// How many of the packets come before `time`.
+std::size_t AudioAt(const std::vector<Mpeg::MediaPacket>& audio, std::uint64_t time)
 {
-    return i * static_cast<std::uint64_t>(audio.frameSize) * kSecond / static_cast<std::uint64_t>(audio.sampleRate);
-}
-
-// The first audio packet at or after `time`.
-std::size_t AudioAt(const EncodedStream& audio, std::uint64_t time)
-{
-    std::size_t i = 0;
-    while (i < audio.packets.size() && AudioTime(audio, i) < time)
-        ++i;
-    return i;
+    return static_cast<std::size_t>(std::count_if(audio.begin(), audio.end(),
+                                                  [&](const Mpeg::MediaPacket& p) { return p.timestamp < time; }));
 }
 
 std::shared_ptr<Mpeg::IFfMpegFacade> Open(const fs::path& path, Audio codec, const EncodedStream& audio,
@@ -51,20 +43,7 @@ std::shared_ptr<Mpeg::IFfMpegFacade> Open(const fs::path& path, Audio codec, con
     return facade;
 }
 
-// Adds pictures [first, last) in 200 ms lists, each with the audio of the same stretch.
-void Feed(Mpeg::IFfMpegFacade& facade, const EncodedStream& audio, std::size_t first = 0, std::size_t last = 150)
-{
-    for (std::size_t v = first; v < last; v += 5)
-    {
-        Mpeg::MediaPacketList sound;
-        for (std::size_t a = AudioAt(audio, v * kFrame); a < AudioAt(audio, (v + 5) * kFrame); ++a)
-            sound.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{audio.packets[a], AudioTime(audio, a)}));
-        facade.AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), 0, kFrame, v, 5), std::move(sound));
-    }
-}
-
-// The audio track of a file (a track without samples is not listed, so
-// streams go by codec), and how many pictures the file holds.
+// A track without samples is not listed, so streams go by codec.
 struct Track
 {
     std::vector<std::int64_t> pts;
@@ -94,11 +73,9 @@ std::vector<Bytes> WithoutAdts(const EncodedStream& audio, std::size_t first, st
 }
 } // namespace
 
-// Every audio path, copied or transcoded (which path each codec takes is the
-// transcoding suite's): a 1 kHz beep in the first fifth of every second plays with the
-// flashes: transcoded audio where the same source copied into MOV plays (the
-// reference, first), every path within what viewers accept (45 ms), and no
-// audio lost at the end.
+// Every audio path, copied or transcoded: a beep in the first fifth of every second
+// plays with the flashes, transcoded where the copy into MOV (the reference, first)
+// plays, every path within what viewers accept (45 ms), no audio lost at the end.
 TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
 {
     const std::tuple<const char*, Audio, int, const char*, bool, int> cases[] = {
@@ -120,17 +97,13 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
     for (const auto& [encoder, codec, rate, extension, copied, frame] : cases)
     {
         SCOPED_TRACE(std::string(encoder) + " into ." + extension);
-        const bool adts = codec == Audio::Aac;
-        const EncodedStream audio = TestMedia::EncodeTone(encoder, rate, 6, 1000, adts, true);
+        const EncodedStream audio = TestMedia::EncodeTone(encoder, rate, 6, 1000, codec == Audio::Aac, true);
         TestMedia::TempDir dir;
         const fs::path path = dir / (std::string("sync.") + extension);
-        auto facade = Open(path, codec, audio);
-        Feed(*facade, audio);
-        const std::int64_t size = facade->FinishMediaFile();
-        EXPECT_EQ(size, static_cast<std::int64_t>(fs::file_size(path)));
-
-        const std::size_t handed = AudioAt(audio, 150 * kFrame);
-        EXPECT_TRUE(!adts || ReadAudio(path).data == WithoutAdts(audio, 0, handed));
+        const auto timed = TestMedia::TimedAudio(audio);
+        TestMedia::ExportFile(path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video()),
+                              TestMedia::AudioRecord(codec, rate, audio.packets[0]), Video(), 150, 5, &timed);
+        const std::size_t handed = AudioAt(timed, 150 * kFrame);
         const TestMedia::Sync sync = TestMedia::MeasureSync(path);
         EXPECT_EQ(sync.pairs, 6);
         EXPECT_LE(std::abs(sync.offset), 0.045);
@@ -144,28 +117,27 @@ TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
     }
 }
 
-// The host's clock jumps: audio resuming a day ahead of its video stays a gap
-// (filling it would write some 691 million copied PCM packets, or a day of
-// encoded silence); video whose own clock jumps by years does not cover the
-// jump. An hour the video covers is filled, every frame of it, quickly.
+// Audio resuming a day ahead of its video stays a gap (filling it would write a day
+// of silence), as does a jump of the video's own clock by years; an hour the
+// video covers is filled, every frame of it, quickly.
 TEST(SynchronizedExport, ClockJumpsAreNotFilledWithSilence)
 {
     constexpr std::uint64_t kHour = 3'600ull * kSecond;
     const EncodedStream pcm = TestMedia::EncodeTone("pcm_s16be", 8000, 1, 440);
-    const std::tuple<const char*, std::uint64_t, bool, bool> cases[] = {
-        // name, jump, the video jumps too, audio in the first list
-        {"copied.mov", 24 * kHour, false, true},
-        {"transcoded.mp4", kHour, true, true},
-        {"transcoded.mp4", 10 * 365 * 24 * kHour, true, true},
+    const std::tuple<const char*, std::uint64_t, bool> cases[] = {
+        // name, jump, the video jumps too
+        {"copied.mov", 24 * kHour, false},
+        {"transcoded.mp4", kHour, true},
+        {"transcoded.mp4", 10 * 365 * 24 * kHour, true},
     };
-    for (const auto& [name, jump, videoToo, audioFirst] : cases)
+    for (const auto& [name, jump, videoToo] : cases)
     {
         SCOPED_TRACE(std::string(name) + " after " + std::to_string(jump / kHour) + " h");
         TestMedia::TempDir dir;
         auto facade = Open(dir / name, Audio::PcmS16be, pcm);
         const auto began = std::chrono::steady_clock::now();
         facade->AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), 0, kFrame, 0, 5),
-                                     TestMedia::ToHostPackets(pcm, 0, kFrame / 2, 0, audioFirst ? 5 : 0));
+                                     TestMedia::ToHostPackets(pcm, 0, kFrame / 2, 0, 5));
         facade->AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), videoToo ? jump : 0, kFrame, 5, 5),
                                      TestMedia::ToHostPackets(pcm, jump, kFrame / 2, 0, 40));
         EXPECT_GT(facade->FinishMediaFile(), 0);
@@ -181,10 +153,8 @@ TEST(SynchronizedExport, ClockJumpsAreNotFilledWithSilence)
     }
 }
 
-// Video is held back while the audio lists are empty and written with the
-// audio once it arrives, so late audio is not taken for a gap; video that
-// never yields a packet (all before the start) leaves the audio to be written
-// on its own at the end.
+// Video waits for late audio, which is then not taken for a gap; audio whose
+// video all lies before the start is written on its own at the end.
 TEST(SynchronizedExport, OneStreamWaitsForTheOther)
 {
     const EncodedStream aac = TestMedia::EncodeTone("aac", 16000, 6, 440, true);
@@ -193,15 +163,15 @@ TEST(SynchronizedExport, OneStreamWaitsForTheOther)
         SCOPED_TRACE(videoBeforeStart ? "no video" : "audio lagging");
         TestMedia::TempDir dir;
         const std::uint64_t start = videoBeforeStart ? 10 * kSecond : 0;
+        const auto timed = TestMedia::TimedAudio(aac, start);
         auto facade = Open(dir / "held.mp4", Audio::Aac, aac, start);
         std::size_t a = 0;
         for (std::size_t v = 0; v < 150; v += 5)
         {
             // Lagging: nothing for the first second, then everything up to now at once.
             Mpeg::MediaPacketList sound;
-            for (const auto now = (v + 5) * kFrame; (start || now > kSecond) && a < AudioAt(aac, now); ++a)
-                sound.push_back(
-                    std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{aac.packets[a], start + AudioTime(aac, a)}));
+            for (const auto now = (v + 5) * kFrame; (start || now > kSecond) && a < AudioAt(timed, start + now); ++a)
+                sound.push_back(std::make_unique<Mpeg::MediaPacket>(timed[a]));
             facade->AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), 0, kFrame, v, 5), std::move(sound));
         }
         EXPECT_GT(facade->FinishMediaFile(), 0);
@@ -211,25 +181,25 @@ TEST(SynchronizedExport, OneStreamWaitsForTheOther)
     }
 }
 
-// Splitting finishes the first file and starts the next with both streams,
-// timed from the new start; the next audio record is made from the first
+// The next file is timed from the split, and its audio record comes from the first
 // packet given, so ADTS framing is recognised (and stripped) again.
 TEST(SynchronizedExport, SplitGivesTwoCompleteFiles)
 {
     const EncodedStream aac = TestMedia::EncodeTone("aac", 16000, 6, 440, true);
     TestMedia::TempDir dir;
+    const auto timed = TestMedia::TimedAudio(aac);
     auto facade = Open(dir / "a.mp4", Audio::Aac, aac);
-    Feed(*facade, aac, 0, 50);
-    const std::size_t split = AudioAt(aac, 50 * kFrame);
-    const Mpeg::MediaPacket first{aac.packets[split], AudioTime(aac, split)};
-    const std::int64_t size = facade->SplitMediaFileAudioVideo(TestMedia::Wide(dir / "b.mp4"), 50 * kFrame, first);
+    TestMedia::AddInLists(*facade, Video(), 0, 50, 5, &timed);
+    const std::size_t split = AudioAt(timed, 50 * kFrame);
+    const std::int64_t size =
+        facade->SplitMediaFileAudioVideo(TestMedia::Wide(dir / "b.mp4"), 50 * kFrame, timed[split]);
     EXPECT_EQ(size, static_cast<std::int64_t>(fs::file_size(dir / "a.mp4")));
-    Feed(*facade, aac, 50);
+    TestMedia::AddInLists(*facade, Video(), 50, 150, 5, &timed);
     facade->FinishMediaFile();
 
     const Track a = ReadAudio(dir / "a.mp4"), b = ReadAudio(dir / "b.mp4");
     EXPECT_EQ(std::tuple(a.pictures, b.pictures), std::tuple(50u, 100u));
     EXPECT_TRUE(a.data == WithoutAdts(aac, 0, split));
-    EXPECT_TRUE(b.data == WithoutAdts(aac, split, AudioAt(aac, 150 * kFrame)));
+    EXPECT_TRUE(b.data == WithoutAdts(aac, split, AudioAt(timed, 150 * kFrame)));
     EXPECT_EQ(b.pts.at(0), 768) << "48 ms after the new start";
 }

@@ -1,6 +1,4 @@
-// Video through the public facade, read back with libavformat: how pictures
-// are timed, what each codec becomes, which pictures are listed as key
-// pictures, and which records are refused.
+// Video through the public facade, read back with libavformat.
 
 #include "support/TestMedia.h"
 
@@ -16,7 +14,6 @@ using Video = Mpeg::CodecIdVideo;
 
 namespace
 {
-// Ticks of 1/timeScale from a time the file gives in its own time base.
 std::int64_t Ticks(std::int64_t value, AVRational timeBase, int timeScale)
 {
     return av_rescale_q(value, timeBase, AVRational{1, timeScale});
@@ -25,43 +22,37 @@ std::int64_t Ticks(std::int64_t value, AVRational timeBase, int timeScale)
 
 TEST(VideoExport, PicturesAreTimedOnTheStreamClock)
 {
-    struct Case
-    {
-        const char* name;
-        std::int32_t timeScale;
-        std::uint64_t start;
-        std::int32_t offset;
-        std::vector<std::uint64_t> timestamps; // host clock, 100-ns units
-        std::vector<std::int64_t> pts;         // of the pictures written
-        std::int64_t end;                      // where the last picture ends
-    };
-    const Case cases[] = {
-        {"before the start is dropped", 25, 1000, 0, {999, 1000, 999, 401000}, {1, 2}, 3},
-        // A first picture on tick 0 moves the whole stream one tick on.
-        {"first at start", 1000, 0, 0, {0, 400000}, {1, 41}, 81},
-        {"first after start", 1000, 0, 0, {10000, 410000}, {1, 41}, 81},
-        {"equal timestamps", 1000, 0, 0, {0, 400000, 400000, 400000}, {1, 41, 42, 43}, 44},
-        {"a step back", 1000, 0, 0, {0, 1000000, 500000, 1010000}, {1, 101, 102, 103}, 104},
-        // The last picture lasts as long as those before it, not the gap.
-        {"a gap before the last", 1000, 0, 0, {0, 400000, 800000, 100000000}, {1, 41, 81, 10001}, 10041},
-        // The file's edit list, in milliseconds, cannot hold the one-tick start.
-        {"90 kHz", 90000, 0, 0, {0, 400000, 800000}, {0, 3600, 7200}, 10800},
-        {"ten hours", 1000, 0, 0, {0, 400000, 360000000000ull}, {1, 41, 36000001}, 36000041},
-        {"offset added", 1000, 0, 100, {0, 400000}, {100, 140}, 180},
-        {"negative offset", 1000, 0, -50, {0, 400000, 10000000}, {1, 2, 950}, 951},
-        {"half a tick rounds up", 1, 0, 0, {15000000, 25000000}, {2, 3}, 4},
-        {"just under half rounds down", 1, 0, 0, {14999999, 25000000}, {1, 3}, 5},
-    };
+    // name, time scale, start, offset, host times (100-ns units); pts written, where the last picture ends
+    const std::tuple<const char*, std::int32_t, std::uint64_t, std::int32_t, std::vector<std::uint64_t>,
+                     std::vector<std::int64_t>, std::int64_t>
+        cases[] = {
+            {"before the start is dropped", 25, 1000, 0, {999, 1000, 999, 401000}, {1, 2}, 3},
+            // A first picture on tick 0 moves the whole stream one tick on.
+            {"first at start", 1000, 0, 0, {0, 400000}, {1, 41}, 81},
+            {"first after start", 1000, 0, 0, {10000, 410000}, {1, 41}, 81},
+            {"equal timestamps", 1000, 0, 0, {0, 400000, 400000, 400000}, {1, 41, 42, 43}, 44},
+            {"a step back", 1000, 0, 0, {0, 1000000, 500000, 1010000}, {1, 101, 102, 103}, 104},
+            // The last picture lasts as long as those before it, not the gap.
+            {"a gap before the last", 1000, 0, 0, {0, 400000, 800000, 100000000}, {1, 41, 81, 10001}, 10041},
+            // The file's edit list, in milliseconds, cannot hold the one-tick start.
+            {"90 kHz", 90000, 0, 0, {0, 400000, 800000}, {0, 3600, 7200}, 10800},
+            {"ten hours", 1000, 0, 0, {0, 400000, 360000000000ull}, {1, 41, 36000001}, 36000041},
+            {"offset added", 1000, 0, 100, {0, 400000}, {100, 140}, 180},
+            {"negative offset", 1000, 0, -50, {0, 400000, 10000000}, {1, 2, 950}, 951},
+            {"half a tick rounds up", 1, 0, 0, {15000000, 25000000}, {2, 3}, 4},
+            {"just under half rounds down", 1, 0, 0, {14999999, 25000000}, {1, 3}, 5},
+        };
     static const auto media = TestMedia::EncodeVideo("mpeg4", 64, 48, 4);
     TestMedia::TempDir dir;
-    for (const Case& c : cases)
+    for (const auto& [name, timeScale, start, offset, timestamps, expected, expectedEnd] : cases)
     {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(name);
         auto facade = Mpeg::IFfMpegFacade::Create(false);
-        TestMedia::Open(*facade, dir / "out.mp4", TestMedia::VideoRecord(Video::Mpeg4, media, c.timeScale, c.start, c.offset));
+        TestMedia::Open(*facade, dir / "out.mp4",
+                        TestMedia::VideoRecord(Video::Mpeg4, media, timeScale, start, offset));
         Mpeg::MediaPacketList list;
-        for (std::size_t i = 0; i < c.timestamps.size(); ++i)
-            list.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{media.packets[i], c.timestamps[i]}));
+        for (std::size_t i = 0; i < timestamps.size(); ++i)
+            list.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{media.packets[i], timestamps[i]}));
         facade->AddPacketsVideo(std::move(list));
         facade->FinishMediaFile();
 
@@ -71,39 +62,28 @@ TEST(VideoExport, PicturesAreTimedOnTheStreamClock)
         std::vector<std::int64_t> pts;
         for (const auto& packet : file.packets)
         {
-            pts.push_back(Ticks(packet.pts, timeBase, c.timeScale));
-            EXPECT_EQ(Ticks(packet.dts, timeBase, c.timeScale), pts.back() - 1) << "decoded a tick before shown";
+            pts.push_back(Ticks(packet.pts, timeBase, timeScale));
+            EXPECT_EQ(Ticks(packet.dts, timeBase, timeScale), pts.back() - 1) << "decoded a tick before shown";
         }
-        // Where the millisecond edit list cannot hold the one-tick start,
-        // readers differ on where the pictures are (FFmpeg 9.0 one tick
-        // later): their spacing must not.
-        const std::int64_t slack = c.timeScale > 1000 ? 1 : 0;
-        ASSERT_EQ(pts.size(), c.pts.size());
-        EXPECT_LE(std::abs(pts[0] - c.pts[0]), slack);
+        // Where the edit list cannot hold the one-tick start, readers differ on
+        // where the pictures are (FFmpeg 9.0 one tick later): their spacing must not.
+        const std::int64_t slack = timeScale > 1000 ? 1 : 0;
+        ASSERT_EQ(pts.size(), expected.size());
+        EXPECT_LE(std::abs(pts[0] - expected[0]), slack);
         for (std::size_t i = 0; i < pts.size(); ++i)
-            EXPECT_EQ(pts[i] - pts[0], c.pts[i] - c.pts[0]) << i;
+            EXPECT_EQ(pts[i] - pts[0], expected[i] - expected[0]) << i;
         const double end = file.streams[0].startSeconds + file.streams[0].durationSeconds;
-        EXPECT_NEAR(end * c.timeScale, static_cast<double>(c.end), slack + 0.01);
+        EXPECT_NEAR(end * timeScale, static_cast<double>(expectedEnd), slack + 0.01);
     }
 }
 
-// Copied streams keep codec, extradata, bytes and key pictures; others are
-// transcoded, keeping the source's key pictures and no others. Pictures less
-// than half as high as wide (a field of interlaced video) are shown at 4:3;
-// the last picture stays inside the track; a finished file keeps no journal.
+// Copies keep codec, extradata, bytes and key pictures; transcodes keep the key
+// pictures; a field of interlaced video (less than half as high as wide) shows at 4:3.
 TEST(VideoExport, EachCodecIsCopiedOrTranscodedWithItsKeyPictures)
 {
-    struct Case
-    {
-        const char* encoder;
-        Video codec;
-        AVCodecID written;
-        const char* extension;
-        int width, height;
-        AVRational aspect;
-        bool annexB; // start codes, which the muxer turns into length prefixes
-    };
-    const Case cases[] = {
+    // encoder, host codec, what the file holds, container, size, aspect; with start codes (which the muxer turns
+    // into length prefixes)
+    const std::tuple<const char*, Video, AVCodecID, const char*, int, int, AVRational, bool> cases[] = {
         {"libx264", Video::H264, AV_CODEC_ID_H264, "mp4", 160, 120, {0, 1}, false},
         {"libx264", Video::H264, AV_CODEC_ID_H264, "mov", 160, 120, {0, 1}, true},
         {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mp4", 320, 112, {7, 15}, false},
@@ -116,33 +96,28 @@ TEST(VideoExport, EachCodecIsCopiedOrTranscodedWithItsKeyPictures)
         {"h263", Video::H263, AV_CODEC_ID_MPEG4, "mp4", 176, 144, {0, 1}, false},
     };
     TestMedia::TempDir dir;
-    for (const Case& c : cases)
+    for (const auto& [encoder, codec, written, extension, width, height, aspect, annexB] : cases)
     {
-        SCOPED_TRACE(std::string(c.encoder) + " into ." + c.extension + (c.annexB ? ", start codes" : ""));
-        if (!TestMedia::HasEncoder(c.encoder))
+        SCOPED_TRACE(std::string(encoder) + " into ." + extension + (annexB ? ", start codes" : ""));
+        if (!TestMedia::HasEncoder(encoder))
             continue;
-        const auto media = TestMedia::EncodeVideo(c.encoder, c.width, c.height, 30, 25, 10,
-                                                  c.codec == Video::H264 || c.codec == Video::Mpeg4, 0, c.annexB);
-        const bool copied = c.codec != Video::H263 || c.written == AV_CODEC_ID_H263;
-        const auto path = dir / (std::string("out.") + c.extension);
-        auto facade = Mpeg::IFfMpegFacade::Create(false);
-        TestMedia::Open(*facade, path, TestMedia::VideoRecord(c.codec, media));
-        facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, 400000, 0, 17));
-        facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, 400000, 17));
-        const std::int64_t size = facade->FinishMediaFile();
-        EXPECT_EQ(size, static_cast<std::int64_t>(std::filesystem::file_size(path)));
+        const auto media = TestMedia::EncodeVideo(encoder, width, height, 30, 25, 10,
+                                                  codec == Video::H264 || codec == Video::Mpeg4, 0, annexB);
+        const bool copied = codec != Video::H263 || written == AV_CODEC_ID_H263;
+        const auto path = dir / (std::string("out.") + extension);
+        TestMedia::ExportFile(path, TestMedia::VideoRecord(codec, media), nullptr, media, 30, 17);
         EXPECT_FALSE(std::filesystem::exists(Mpeg::Journal::PathFor(path.string())));
 
         const auto file = TestMedia::Read(path);
         ASSERT_EQ(file.streams.size(), 1u);
         const TestMedia::ReadStream& stream = file.streams[0];
-        EXPECT_EQ(std::tuple(stream.codecId, stream.width, stream.height), std::tuple(c.written, c.width, c.height));
-        EXPECT_EQ(av_cmp_q(stream.sampleAspectRatio, c.aspect), 0);
-        EXPECT_TRUE(copied && !c.annexB ? stream.extradata == media.extradata : !stream.extradata.empty());
+        EXPECT_EQ(std::tuple(stream.codecId, stream.width, stream.height), std::tuple(written, width, height));
+        EXPECT_EQ(av_cmp_q(stream.sampleAspectRatio, aspect), 0);
+        EXPECT_TRUE(copied && !annexB ? stream.extradata == media.extradata : !stream.extradata.empty());
         ASSERT_EQ(file.packets.size(), media.packets.size());
         for (std::size_t i = 0; i < media.packets.size(); ++i)
         {
-            EXPECT_TRUE(!copied || c.annexB || file.packets[i].data == media.packets[i]) << "payload of packet " << i;
+            EXPECT_TRUE(!copied || annexB || file.packets[i].data == media.packets[i]) << "payload of packet " << i;
             EXPECT_EQ(Ticks(file.packets[i].pts, stream.timeBase, 25), static_cast<std::int64_t>(i) + 1) << i;
         }
         EXPECT_EQ(stream.syncSamples, media.keyPictures);
@@ -151,8 +126,7 @@ TEST(VideoExport, EachCodecIsCopiedOrTranscodedWithItsKeyPictures)
     }
 }
 
-// Bad records get the exception their fault calls for, from the call that
-// takes them; nothing is written.
+// Bad records are refused by the call that takes them; nothing is written.
 TEST(VideoExport, BadRecordsAreRefused)
 {
     constexpr std::int32_t kNone = INT_MAX; // no audio: the video-only facade

@@ -543,4 +543,44 @@ std::wstring Wide(const std::filesystem::path& path)
     return wide;
 }
 
+std::vector<Mpeg::MediaPacket> TimedAudio(const EncodedStream& stream, std::uint64_t start)
+{
+    std::vector<Mpeg::MediaPacket> packets;
+    for (std::size_t i = 0; i < stream.packets.size(); ++i)
+        packets.push_back({stream.packets[i], start + i * static_cast<std::uint64_t>(stream.frameSize) * 10'000'000 /
+                                                          static_cast<std::uint64_t>(stream.sampleRate)});
+    return packets;
+}
+
+void AddInLists(Mpeg::IFfMpegFacade& facade, const EncodedStream& video, std::size_t first, std::size_t last,
+                std::size_t perList, const std::vector<Mpeg::MediaPacket>* audio)
+{
+    constexpr std::uint64_t kPicture = 400'000;
+    for (std::size_t v = first; v < last; v += perList)
+    {
+        const std::size_t end = std::min(v + perList, last);
+        Mpeg::MediaPacketList pictures = ToHostPackets(video, 0, kPicture, v, end - v), sound;
+        if (!audio)
+        {
+            facade.AddPacketsVideo(std::move(pictures));
+            continue;
+        }
+        for (const Mpeg::MediaPacket& packet : *audio)
+            if (packet.timestamp >= v * kPicture && packet.timestamp < end * kPicture)
+                sound.push_back(std::make_unique<Mpeg::MediaPacket>(packet));
+        facade.AddPacketsAudioVideo(std::move(pictures), std::move(sound));
+    }
+}
+
+void ExportFile(const std::filesystem::path& path, std::unique_ptr<Mpeg::StreamParametersVideo> record,
+                std::unique_ptr<Mpeg::StreamParametersAudio> audioRecord, const EncodedStream& video,
+                std::size_t pictures, std::size_t perList, const std::vector<Mpeg::MediaPacket>* audio)
+{
+    auto facade = Mpeg::IFfMpegFacade::Create(audioRecord != nullptr);
+    Open(*facade, path, std::move(record), std::move(audioRecord));
+    AddInLists(*facade, video, 0, pictures, perList, audio);
+    const std::int64_t size = facade->FinishMediaFile();
+    EXPECT_EQ(size, static_cast<std::int64_t>(std::filesystem::file_size(path))) << path;
+}
+
 } // namespace TestMedia

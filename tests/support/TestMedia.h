@@ -149,4 +149,19 @@ private:
 // A host's wide file name for a path (UTF-8 widened per code point).
 std::wstring Wide(const std::filesystem::path& path);
 
+// Audio packet i of `stream` at `start` plus i frames (100-ns units).
+std::vector<Mpeg::MediaPacket> TimedAudio(const EncodedStream& stream, std::uint64_t start = 0);
+
+// Pictures [first, last) of `video`, one every 40 ms from 0, in lists of
+// `perList`, each with the `audio` packets timed in its stretch; without
+// `audio` through AddPacketsVideo.
+void AddInLists(Mpeg::IFfMpegFacade& facade, const EncodedStream& video, std::size_t first, std::size_t last,
+                std::size_t perList, const std::vector<Mpeg::MediaPacket>* audio = nullptr);
+
+// A new facade writes the first `pictures` of `video` with `audio` (as
+// AddInLists) into `path`; fails the test unless the size it reports is the file's.
+void ExportFile(const std::filesystem::path& path, std::unique_ptr<Mpeg::StreamParametersVideo> record,
+                std::unique_ptr<Mpeg::StreamParametersAudio> audioRecord, const EncodedStream& video,
+                std::size_t pictures, std::size_t perList, const std::vector<Mpeg::MediaPacket>* audio = nullptr);
+
 } // namespace TestMedia
