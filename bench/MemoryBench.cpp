@@ -4,7 +4,9 @@
 // process, so run each benchmark in a process of its own
 // (--benchmark_filter, as bench/run_all.sh does).
 //   LongExport: BENCH_MINUTES (default 60) of the copy input with audio,
-//     through Create(true) and through the bare loop. The video is 2 Mbit/s:
+//     through Create(true) and through the bare loop; facade_1min: one
+//     minute, for the process's CPU time a minute (cpu_s_per_min) against
+//     the long export's. The video is 2 Mbit/s:
 //     the muxer's index grows per packet whatever its size, and the file stays
 //     small. The host hands over one second at a time and, on the facade,
 //     waits for the worker to end first, so at most one second is queued.
@@ -20,6 +22,8 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+
+#include <sys/resource.h>
 
 namespace
 {
@@ -57,14 +61,25 @@ void Report(benchmark::State& state, long startKb)
     state.counters["added_mb"] = static_cast<double>(peakKb - startKb) / 1024;
 }
 
-void LongExport(benchmark::State& state, bool viaFacade)
+double ProcessCpuSeconds()
 {
-    const auto seconds = static_cast<std::size_t>(Workload("BENCH_MINUTES", 60, 0.05) * 60);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+void LongExport(benchmark::State& state, bool viaFacade, double minutes)
+{
+    if (minutes == 0)
+        minutes = Workload("BENCH_MINUTES", 60, 0.05);
+    const auto seconds = static_cast<std::size_t>(minutes * 60);
     const std::string path = OutputPath("long.mp4");
     CopySource source(2, true);
     WaitForWorkerExit(); // counts this process's threads before any worker
     const auto facade = viaFacade ? Mpeg::IFfMpegFacade::Create(true) : nullptr;
     const long startKb = StatusKb("VmRSS");
+    const double startCpu = ProcessCpuSeconds();
     for (auto _ : state)
     {
         std::unique_ptr<BareCopy> bare;
@@ -77,11 +92,13 @@ void LongExport(benchmark::State& state, bool viaFacade)
         }
         viaFacade ? facade->FinishMediaFile() : bare->Finish();
     }
+    state.counters["cpu_s_per_min"] = (ProcessCpuSeconds() - startCpu) / minutes;
     Report(state, startKb);
     std::filesystem::remove(path);
 }
-BENCHMARK_CAPTURE(LongExport, bare, false)->Iterations(1)->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(LongExport, facade, true)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(LongExport, bare, false, 0.0)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(LongExport, facade, true, 0.0)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(LongExport, facade_1min, true, 1.0)->Iterations(1)->Unit(benchmark::kSecond);
 
 void HeldBack(benchmark::State& state)
 {

@@ -34,7 +34,7 @@ gbench() {
 gbench bench_copy copy
 gbench bench_transcode transcode
 # Peak memory is the process's: one process per export.
-for export in LongExport/bare LongExport/facade HeldBack; do
+for export in LongExport/bare LongExport/facade LongExport/facade_1min HeldBack; do
   echo "== bench_memory $export"
   "$build/bench/bench_memory" --benchmark_filter="^$export/" --benchmark_out="$out/memory-${export//\//-}.json" \
     --benchmark_out_format=json
@@ -105,6 +105,9 @@ row("split export, 1 s files", "ms per file (video + audio)", ms(lib), f"{ms(ref
 lib, ref = gb["LongExport/facade"]["peak_mb"], gb["LongExport/bare"]["peak_mb"]
 row("long export, video + audio", "peak memory (VmHWM)", f"{lib:.1f} MB", f"{ref:.1f} MB (bare loop)", ref / lib,
     "<= +4 MB", lib - ref <= 4)
+long, short = gb["LongExport/facade"]["cpu_s_per_min"], gb["LongExport/facade_1min"]["cpu_s_per_min"]
+row("long export, video + audio", "process CPU a minute of input", f"{long * 1e3:.1f} ms",
+    f"{short * 1e3:.1f} ms (1 min export)", short / long, "within 10 %", abs(long / short - 1) <= 0.1)
 held = gb["HeldBack"]["added_mb"]
 row("held-back video, MJPEG with 1 s of audio", "peak memory added by the export", f"{held:.1f} MB", "-", None,
     "<= 64 MB", held <= 64)

@@ -135,6 +135,10 @@ void JournalWriter::Record(const AVPacket& packet)
     entry.dts = packet.dts;
     entry.duration = packet.duration;
     Journal::PutEntry(m_pending, entry, m_previousPts[entry.stream]);
+    // An export faster than real time records many packets between syncs:
+    // they go to the journal unsynced, so that memory stays bounded.
+    if (m_pending.size() >= kPendingBytes)
+        WritePending(-1);
 }
 
 void JournalWriter::WritePending(std::int64_t mediaSize)

@@ -3,6 +3,7 @@
 #include <mpegexporter/Journal.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@ public:
     // muxer holds back to interleave the streams reach the file only at the
     // sync after next, so half a second keeps a crash's loss under a second.
     static constexpr std::chrono::milliseconds kSyncInterval{500};
+    // Records held at most between syncs (about 5,000 packets).
+    static constexpr std::size_t kPendingBytes = 64 * 1024;
 
     // Creates NAME.journal for the context's file and writes its header.
     explicit JournalWriter(AVFormatContext& context);

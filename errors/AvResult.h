@@ -16,8 +16,9 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 inline constexpr int kAllocationFailed = 12;
 
 // Throws AvException(callName, status) for a negative status; callName is "::"
-// followed by the FFmpeg function's name.
-inline void CheckAvResult(int status, const std::string& callName)
+// followed by the FFmpeg function's name. A plain C string: the per-packet
+// calls must not build a string that only a failure needs.
+inline void CheckAvResult(int status, const char* callName)
 {
     if (status < 0)
         throw AvException(callName, status);

@@ -54,7 +54,7 @@ void FfMpegFacadeSynchronized::InitStreamAudio(std::unique_ptr<StreamParametersA
 
     const bool globalHeader =
         (m_outputFormatContext->GetAvFormatContext()->oformat->flags & AVFMT_GLOBALHEADER) != 0;
-    std::unique_ptr<OwnedPacket> silence = m_streamProcessorAudio->CreateSilentPacket(globalHeader);
+    std::unique_ptr<OwnedPacket> silence = m_streamProcessorAudio->CreateSilentPacket(globalHeader, m_silenceCache);
     m_outputFormatContext->m_silenceDuration = silence->packet.duration;
     m_outputFormatContext->m_silenceDivisible =
         IsPcmFrameSizeCodec(m_streamProcessorAudio->m_outputStream->GetCodecParameters()->codec_id);

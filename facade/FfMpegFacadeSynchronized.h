@@ -38,6 +38,7 @@ private:
     std::unique_ptr<StreamProcessorAudio> m_streamProcessorAudio;
     PacketSequence m_pendingVideo; // worker only, or the host after JoinWorker
     PacketSequence m_pendingAudio;
+    SilenceCache m_silenceCache; // host thread only; outlives the files it serves
 };
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -2,6 +2,8 @@
 
 #include "errors/AvResult.h"
 
+#include <mpegexporter/Journal.h>
+
 #include <algorithm>
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
@@ -52,6 +54,66 @@ KeyPictures::KeyPictures(const AVCodecParameters& input)
     // come with Annex B or no extradata. So it always sees the form it takes.
     m_context = AllocateCodecContext(nullptr);
     CheckAvResult(avcodec_parameters_to_context(m_context.get(), &input), "::avcodec_parameters_to_context");
+    // The parsers' own test of the extradata for length-prefixed units.
+    const std::uint8_t* extra = input.extradata;
+    if (m_codecId == AV_CODEC_ID_H264 && input.extradata_size >= 7 && extra[0] == 1)
+        m_lengthSize = (extra[4] & 3) + 1;
+    if (m_codecId == AV_CODEC_ID_HEVC && input.extradata_size >= 23 && (extra[0] || extra[1] || extra[2] > 1))
+        m_lengthSize = (extra[21] & 3) + 1;
+}
+
+std::pair<const std::uint8_t*, int> KeyPictures::ParserInput(const AVPacket& packet)
+{
+    // The parsers read no further into a slice than its header (H.264: up
+    // to the reference marking, within 1000 bytes).
+    constexpr std::size_t kSliceBytes = 1024;
+    const bool h264 = m_codecId == AV_CODEC_ID_H264;
+    const std::pair<const std::uint8_t*, int> whole{packet.data, packet.size};
+    if (!h264 && m_codecId != AV_CODEC_ID_HEVC)
+        return whole;
+    const auto isSlice = [h264](std::uint8_t header) {
+        return h264 ? (header & 0x1F) >= 1 && (header & 0x1F) <= 5 : (header >> 1 & 0x3F) < 32;
+    };
+    const std::uint8_t* data = packet.data;
+    const auto size = static_cast<std::size_t>(packet.size);
+    if (m_lengthSize == 0)
+    {
+        const std::uint8_t* end = data + size;
+        for (const std::uint8_t* code = Journal::FindStartCode(data, end); code < end;)
+        {
+            const std::uint8_t* unit = code + (code[2] == 1 ? 3 : 4);
+            if (unit < end && isSlice(*unit))
+                return {data, static_cast<int>(std::min(size, static_cast<std::size_t>(unit - data) + kSliceBytes))};
+            code = Journal::FindStartCode(std::min(unit, end), end);
+        }
+        return whole;
+    }
+    const auto lengthSize = static_cast<std::size_t>(m_lengthSize);
+    for (std::size_t at = 0; at + lengthSize < size;)
+    {
+        std::size_t length = 0;
+        for (std::size_t i = 0; i < lengthSize; ++i)
+            length = length << 8 | data[at + i];
+        const std::size_t unit = at + lengthSize;
+        if (length == 0 || length > size - unit)
+            return whole; // not as the parser expects: it decides
+        if (!isSlice(data[unit]))
+        {
+            at = unit + length;
+            continue;
+        }
+        const std::size_t cut = std::min({length, kSliceBytes, (std::size_t{1} << (8 * lengthSize)) - 1});
+        if (cut == length)
+            return {data, static_cast<int>(unit + length)};
+        // A copy whose slice unit says it is `cut` bytes long, padded as
+        // parsers need.
+        m_scratch.assign(data, data + unit + cut);
+        m_scratch.resize(m_scratch.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        for (std::size_t i = 0; i < lengthSize; ++i)
+            m_scratch[at + i] = static_cast<std::uint8_t>(cut >> (8 * (lengthSize - 1 - i)));
+        return {m_scratch.data(), static_cast<int>(unit + cut)};
+    }
+    return whole;
 }
 
 bool KeyPictures::IsKey(const AVPacket& packet)
@@ -70,7 +132,8 @@ bool KeyPictures::IsKey(const AVPacket& packet)
     m_parser->pict_type = AV_PICTURE_TYPE_NONE;
     std::uint8_t* out = nullptr;
     int outSize = 0;
-    av_parser_parse2(m_parser.get(), m_context.get(), &out, &outSize, packet.data, packet.size, AV_NOPTS_VALUE,
+    const auto [input, inputSize] = ParserInput(packet);
+    av_parser_parse2(m_parser.get(), m_context.get(), &out, &outSize, input, inputSize, AV_NOPTS_VALUE,
                      AV_NOPTS_VALUE, 0);
     // As libavformat decides it: parsers that know report key_frame, the
     // others only the picture type.

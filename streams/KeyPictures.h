@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
@@ -23,7 +25,14 @@ public:
     bool IsKey(const AVPacket& packet);
 
 private:
+    // What the parser needs of an H.264/H.265 picture: the units before its
+    // first slice and that slice's first kSliceBytes. The parsers allocate
+    // and clear a buffer the size of what they are given, on every call.
+    std::pair<const std::uint8_t*, int> ParserInput(const AVPacket& packet);
+
     AVCodecID m_codecId;
+    int m_lengthSize = 0; // of each unit's size field; 0: Annex B
+    std::vector<std::uint8_t> m_scratch;
     bool m_intraOnly = false;
     AvCodecContextPtr m_context;
     AvCodecParserContextPtr m_parser;

@@ -70,15 +70,35 @@ std::shared_ptr<Encoder> StreamProcessorAudio::CreateEncoder(bool globalHeader)
     return std::make_shared<Encoder>(outputDescription, globalHeader);
 }
 
-std::unique_ptr<OwnedPacket> StreamProcessorAudio::CreateSilentPacket(bool globalHeader)
+std::unique_ptr<OwnedPacket> StreamProcessorAudio::CreateSilentPacket(bool globalHeader, SilenceCache& cache)
 {
-    // An encoder of its own, also where a transcoder exists: silence sent
-    // through the transcoder's encoder would sit in front of the host's audio.
-    // PCM fillers last 20 ms rather than one sample each.
     AVCodecParameters& out = *m_outputStream->GetCodecParameters();
     const int initialPadding = out.initial_padding;
     const int trailingPadding = out.trailing_padding;
-    std::unique_ptr<OwnedPacket> silence = CreateEncoder(globalHeader)->CreateSilentPacket(out.sample_rate / 50);
+    // What the encoder is opened from (see CodecBase): the same, the same packet.
+    const std::int32_t streamIndex = StreamIndex(m_outputStream.get());
+    const AVCodecParameters* request = cache.request.get();
+    if (request && cache.globalHeader == globalHeader && cache.streamIndex == streamIndex &&
+        request->codec_id == out.codec_id && request->format == out.format &&
+        request->sample_rate == out.sample_rate && av_channel_layout_compare(&request->ch_layout, &out.ch_layout) == 0)
+        CheckAvResult(avcodec_parameters_copy(&out, cache.settings.get()), "::avcodec_parameters_copy");
+    else
+    {
+        // Filled only once all has worked, so that a failure leaves no half entry.
+        SilenceCache made;
+        made.request = AllocateCodecParameters();
+        CheckAvResult(avcodec_parameters_copy(made.request.get(), &out), "::avcodec_parameters_copy");
+        made.globalHeader = globalHeader;
+        made.streamIndex = streamIndex;
+        // An encoder of its own, also where a transcoder exists: silence sent
+        // through the transcoder's encoder would sit in front of the host's
+        // audio. PCM fillers last 20 ms rather than one sample each.
+        made.packet = CreateEncoder(globalHeader)->CreateSilentPacket(out.sample_rate / 50);
+        made.settings = AllocateCodecParameters();
+        CheckAvResult(avcodec_parameters_copy(made.settings.get(), &out), "::avcodec_parameters_copy");
+        cache = std::move(made);
+    }
+    std::unique_ptr<OwnedPacket> silence = OwnedPacket::RefOf(cache.packet->packet);
     if (m_transcoder)
     {
         // The stream declares the transcoder's delay, which its packets carry.

@@ -16,6 +16,18 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 
 class FormatContextOutput;
 
+// The last silent packet made and the settings its encoder wrote back. The
+// next file of a split export has the same audio format, and opening an
+// encoder for it costs more than the rest of a new file.
+struct SilenceCache
+{
+    AvCodecParametersPtr request;  // the output parameters the encoder was opened from
+    AvCodecParametersPtr settings; // what it wrote back into them
+    bool globalHeader = false;
+    std::int32_t streamIndex = -1;
+    std::unique_ptr<OwnedPacket> packet;
+};
+
 // Turns the host's audio packets into packets of the output stream: times them
 // against the video start, strips ADTS headers, then copies the compressed
 // data or runs it through an AudioTranscoder. Built on the host's thread, then
@@ -35,7 +47,8 @@ public:
     // One packet of encoded silence in the output codec (20 ms for PCM), from
     // an encoder opened for it, whose settings then replace the output codec
     // parameters; only a transcoded stream keeps declaring an encoder delay.
-    std::unique_ptr<OwnedPacket> CreateSilentPacket(bool globalHeader);
+    // Taken from `cache` when it holds the same format, and left there.
+    std::unique_ptr<OwnedPacket> CreateSilentPacket(bool globalHeader, SilenceCache& cache);
     std::shared_ptr<Encoder> CreateEncoder(bool globalHeader);
     // The span video covers, in `timeBase`: from the first picture after its
     // clock last jumped (0 if it never did) to the latest picture processed.

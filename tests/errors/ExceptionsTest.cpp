@@ -29,7 +29,7 @@ TEST(Exceptions, AvResultsBecomeAvExceptionsWithTheirCode)
         const std::string text = "FfMpegFacade: " + call + ": " + TestMedia::StrError(code);
         if (code < 0)
         {
-            EXPECT_EQ(TestMedia::Thrown([&, call = call, code = code] { Mpeg::CheckAvResult(code, call); }),
+            EXPECT_EQ(TestMedia::Thrown([&, call = call, code = code] { Mpeg::CheckAvResult(code, call.c_str()); }),
                       "AvException " + std::to_string(reported) + ": " + text);
         }
         const Mpeg::AvException fromString(call, code);
