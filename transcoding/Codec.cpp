@@ -89,14 +89,6 @@ Encoder::Encoder(const StreamParameters& output, bool globalHeader)
         const int status = av_opt_set_int(m_context.get(), "sc_threshold", 1000000000, AV_OPT_SEARCH_CHILDREN);
         if (status != AVERROR_OPTION_NOT_FOUND)
             CheckAvResult(status, "::av_opt_set_int");
-        // Bands of each picture coded in parallel, one per core: no delay and
-        // no reordering, only resync markers between the bands. (The decoders
-        // this library transcodes from have no threads to offer.)
-        if (m_codec->codec->capabilities & AV_CODEC_CAP_SLICE_THREADS)
-        {
-            m_context->thread_count = 0;
-            m_context->thread_type = FF_THREAD_SLICE;
-        }
     }
     CheckAvResult(avcodec_open2(m_context.get(), m_codec->codec, nullptr), "::avcodec_open2");
     FillParameters(output);
