@@ -139,8 +139,12 @@ void FfMpegFacadeBase::RunWorker()
                     m_workerActive = false;
                     return;
                 }
-                entry = std::move(m_queue.front());
-                m_queue.pop_front();
+                entry = std::move(m_queue[m_queueHead]);
+                if (++m_queueHead == m_queue.size())
+                {
+                    m_queue.clear();
+                    m_queueHead = 0;
+                }
             }
             ProcessEntry(std::move(entry));
         }
@@ -248,6 +252,7 @@ void FfMpegFacadeBase::ReleaseMediaFile()
         // calls from ever starting a worker.
         std::lock_guard<std::mutex> lock(m_mutex);
         m_queue.clear();
+        m_queueHead = 0;
     }
     auto processor = std::move(m_streamProcessorVideo);
     processor.reset();
