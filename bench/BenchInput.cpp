@@ -12,6 +12,7 @@ extern "C" {
 #include <cstring>
 #include <filesystem>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace Bench
@@ -225,6 +226,14 @@ std::int64_t BareCopy::Finish()
     CheckAvResult(av_interleaved_write_frame(m_context.get(), nullptr), "::av_interleaved_write_frame");
     CheckAvResult(av_write_trailer(m_context.get()), "::av_write_trailer");
     return avio_tell(m_context->pb);
+}
+
+double ProcessCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 std::string OutputPath(const std::string& name)

@@ -27,6 +27,8 @@ constexpr int kAacFrame = 1024;
 
 using Mpeg::CheckAvResult;
 using Clock = std::chrono::steady_clock;
+// User and system time of all the process's threads, the facade's worker included.
+double ProcessCpuSeconds();
 inline double Since(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();

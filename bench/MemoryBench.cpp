@@ -23,8 +23,6 @@
 #include <iterator>
 #include <thread>
 
-#include <sys/resource.h>
-
 namespace
 {
 using namespace Bench;
@@ -59,14 +57,6 @@ void Report(benchmark::State& state, long startKb)
     const long peakKb = StatusKb("VmHWM");
     state.counters["peak_mb"] = static_cast<double>(peakKb) / 1024;
     state.counters["added_mb"] = static_cast<double>(peakKb - startKb) / 1024;
-}
-
-double ProcessCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 void LongExport(benchmark::State& state, bool viaFacade, double minutes)
