@@ -166,14 +166,12 @@ void FfMpegFacadeBase::EndWorker(std::exception_ptr error)
 
 void FfMpegFacadeBase::ProcessEntry(Entry entry)
 {
-    // Each record is written as soon as it is processed: its copy is still in
-    // cache when the muxer takes it, and a batch never holds all its copies at
-    // once. The order in the file is the same as processing the whole batch
-    // first.
+    // Each record is written as soon as it is processed: its payload is still
+    // in cache when the muxer takes it. The order in the file is the same as
+    // processing the whole batch first.
     for (auto& record : entry.video)
     {
-        PacketSequence output = m_streamProcessorVideo->ProcessPacket(*record);
-        record.reset();
+        PacketSequence output = m_streamProcessorVideo->ProcessPacket(std::move(record));
         for (auto& packet : output)
             m_outputFormatContext->WritePacket(packet->packet);
     }

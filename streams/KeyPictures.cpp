@@ -5,6 +5,7 @@
 #include <mpegexporter/Journal.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
@@ -64,18 +65,30 @@ KeyPictures::KeyPictures(const AVCodecParameters& input)
 
 std::pair<const std::uint8_t*, int> KeyPictures::ParserInput(const AVPacket& packet)
 {
+    const std::uint8_t* data = packet.data;
+    const auto size = static_cast<std::size_t>(packet.size);
+    // Parsers read up to the padding past what they are given, which a
+    // copied picture (the host's own bytes) does not have: a span that ends
+    // too near the picture's end is copied, padded.
+    const auto padded = [&](std::size_t length, std::size_t sizeField = SIZE_MAX, std::size_t cut = 0) {
+        if (sizeField == SIZE_MAX && length + AV_INPUT_BUFFER_PADDING_SIZE <= size)
+            return std::pair<const std::uint8_t*, int>{data, static_cast<int>(length)};
+        m_scratch.assign(data, data + length);
+        m_scratch.resize(length + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        // A slice unit cut short says so in its size field.
+        for (std::size_t i = 0; sizeField != SIZE_MAX && i < static_cast<std::size_t>(m_lengthSize); ++i)
+            m_scratch[sizeField + i] = static_cast<std::uint8_t>(cut >> (8 * (m_lengthSize - 1 - i)));
+        return std::pair<const std::uint8_t*, int>{m_scratch.data(), static_cast<int>(length)};
+    };
     // The parsers read no further into a slice than its header (H.264: up
     // to the reference marking, within 1000 bytes).
     constexpr std::size_t kSliceBytes = 1024;
     const bool h264 = m_codecId == AV_CODEC_ID_H264;
-    const std::pair<const std::uint8_t*, int> whole{packet.data, packet.size};
     if (!h264 && m_codecId != AV_CODEC_ID_HEVC)
-        return whole;
+        return padded(size);
     const auto isSlice = [h264](std::uint8_t header) {
         return h264 ? (header & 0x1F) >= 1 && (header & 0x1F) <= 5 : (header >> 1 & 0x3F) < 32;
     };
-    const std::uint8_t* data = packet.data;
-    const auto size = static_cast<std::size_t>(packet.size);
     if (m_lengthSize == 0)
     {
         const std::uint8_t* end = data + size;
@@ -83,10 +96,10 @@ std::pair<const std::uint8_t*, int> KeyPictures::ParserInput(const AVPacket& pac
         {
             const std::uint8_t* unit = code + (code[2] == 1 ? 3 : 4);
             if (unit < end && isSlice(*unit))
-                return {data, static_cast<int>(std::min(size, static_cast<std::size_t>(unit - data) + kSliceBytes))};
+                return padded(std::min(size, static_cast<std::size_t>(unit - data) + kSliceBytes));
             code = Journal::FindStartCode(std::min(unit, end), end);
         }
-        return whole;
+        return padded(size);
     }
     const auto lengthSize = static_cast<std::size_t>(m_lengthSize);
     for (std::size_t at = 0; at + lengthSize < size;)
@@ -96,24 +109,16 @@ std::pair<const std::uint8_t*, int> KeyPictures::ParserInput(const AVPacket& pac
             length = length << 8 | data[at + i];
         const std::size_t unit = at + lengthSize;
         if (length == 0 || length > size - unit)
-            return whole; // not as the parser expects: it decides
+            return padded(size); // not as the parser expects: it decides
         if (!isSlice(data[unit]))
         {
             at = unit + length;
             continue;
         }
         const std::size_t cut = std::min({length, kSliceBytes, (std::size_t{1} << (8 * lengthSize)) - 1});
-        if (cut == length)
-            return {data, static_cast<int>(unit + length)};
-        // A copy whose slice unit says it is `cut` bytes long, padded as
-        // parsers need.
-        m_scratch.assign(data, data + unit + cut);
-        m_scratch.resize(m_scratch.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-        for (std::size_t i = 0; i < lengthSize; ++i)
-            m_scratch[at + i] = static_cast<std::uint8_t>(cut >> (8 * (lengthSize - 1 - i)));
-        return {m_scratch.data(), static_cast<int>(unit + cut)};
+        return cut == length ? padded(unit + length) : padded(unit + cut, at, cut);
     }
-    return whole;
+    return padded(size);
 }
 
 bool KeyPictures::IsKey(const AVPacket& packet)

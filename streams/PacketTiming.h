@@ -31,13 +31,14 @@ std::int64_t MinimumDuration(std::int32_t timeScale);
 // byte position.
 void RescaleToOutput(OwnedPacket& packet, const Stream& input, const Stream& output);
 
-// All packets `processor.ProcessPacket` makes of the batch, in order.
+// All packets `processor.ProcessPacket` makes of the batch, in order; it
+// takes each record.
 template <typename Processor>
-PacketSequence ProcessBatch(Processor& processor, const MediaPacketList& packets)
+PacketSequence ProcessBatch(Processor& processor, MediaPacketList& packets)
 {
     PacketSequence result;
-    for (const auto& packet : packets)
-        for (auto& produced : processor.ProcessPacket(*packet))
+    for (auto& packet : packets)
+        for (auto& produced : processor.ProcessPacket(std::move(packet)))
             result.push_back(std::move(produced));
     return result;
 }

@@ -84,13 +84,13 @@ PacketSequence StreamProcessorVideo::Process(MediaPacketList packets)
     return ProcessBatch(*this, packets);
 }
 
-PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket)
+PacketSequence StreamProcessorVideo::ProcessPacket(std::unique_ptr<MediaPacket> hostPacket)
 {
     PacketSequence result;
-    if (hostPacket.timestamp < m_startTime)
+    if (hostPacket->timestamp < m_startTime)
         return result;
 
-    const std::uint64_t ticks = ElapsedTicks(hostPacket.timestamp, m_startTime, m_timeScale);
+    const std::uint64_t ticks = ElapsedTicks(hostPacket->timestamp, m_startTime, m_timeScale);
     std::int64_t candidate = m_timestampOffset + static_cast<std::int64_t>(ticks);
     // Times start above tick 0, so a first picture on tick 0 is shown one tick
     // later. At the frame rate that pushes every later picture one tick on as
@@ -105,7 +105,9 @@ PacketSequence StreamProcessorVideo::ProcessPacket(const MediaPacket& hostPacket
         m_coveredFrom = pts;
     m_lastPts = pts;
 
-    auto owned = OwnedPacket::CopyOf(hostPacket.data.data(), hostPacket.data.size());
+    // Copied pictures go only to the muxer, which needs no padding; decoders do.
+    auto owned = m_transcoder ? OwnedPacket::CopyOf(hostPacket->data.data(), hostPacket->data.size())
+                              : OwnedPacket::Adopt(std::move(hostPacket));
     owned->packet.stream_index = m_outputStream->GetAvStream()->index;
     owned->packet.pts = pts;
 

@@ -30,7 +30,8 @@ public:
 
     // All packets for the batch, in order; the batch is released.
     PacketSequence Process(MediaPacketList packets);
-    PacketSequence ProcessPacket(const MediaPacket& packet);
+    // A copied picture keeps the host's payload (OwnedPacket::Adopt).
+    PacketSequence ProcessPacket(std::unique_ptr<MediaPacket> packet);
     // What the transcoder still holds at the end of the file.
     PacketSequence Flush();
     // The first picture after the latest clock jump (IsVideoClockJump), in

@@ -129,17 +129,18 @@ PacketSequence StreamProcessorAudio::Process(MediaPacketList packets)
     return ProcessBatch(*this, packets);
 }
 
-PacketSequence StreamProcessorAudio::ProcessPacket(const MediaPacket& hostPacket)
+PacketSequence StreamProcessorAudio::ProcessPacket(std::unique_ptr<MediaPacket> hostPacket)
 {
-    if (hostPacket.timestamp < m_videoStartTime)
+    if (hostPacket->timestamp < m_videoStartTime)
         return {};
 
-    const std::uint64_t ticks = ElapsedTicks(hostPacket.timestamp, m_videoStartTime, m_timeScale);
+    const std::uint64_t ticks = ElapsedTicks(hostPacket->timestamp, m_videoStartTime, m_timeScale);
     const std::int64_t candidate = m_timestampOffset + static_cast<std::int64_t>(ticks);
     const std::int64_t pts = NextPts(candidate, m_lastPts);
     m_lastPts = pts;
 
-    auto owned = OwnedPacket::CopyOf(hostPacket.data.data(), hostPacket.data.size());
+    // A copy: the ADTS filter and decoders read past the end.
+    auto owned = OwnedPacket::CopyOf(hostPacket->data.data(), hostPacket->data.size());
     owned->packet.stream_index = StreamIndex(m_outputStream.get());
     owned->packet.pts = pts;
     owned->packet.dts = pts;

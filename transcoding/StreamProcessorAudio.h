@@ -58,7 +58,7 @@ public:
 
     // All packets for the batch, in order; the batch is released.
     PacketSequence Process(MediaPacketList packets);
-    PacketSequence ProcessPacket(const MediaPacket& packet);
+    PacketSequence ProcessPacket(std::unique_ptr<MediaPacket> packet);
     PacketSequence ForwardPacket(std::unique_ptr<OwnedPacket> packet);
 
     std::int32_t m_timestampOffset;  // ticks of the audio time base
