@@ -21,13 +21,14 @@ public:
     // parameter sets, avcC/hvcC or Annex B, MPEG-4 VOL).
     explicit KeyPictures(const AVCodecParameters& input);
 
-    // The packet's data must carry FFmpeg's input padding (parsers read ahead).
+    // The packet needs no padding: the parser gets a padded copy where it would read past the end.
     bool IsKey(const AVPacket& packet);
 
 private:
     // What the parser needs of an H.264/H.265 picture: the units before its
-    // first slice and that slice's first kSliceBytes. The parsers allocate
-    // and clear a buffer the size of what they are given, on every call.
+    // first slice and that slice's first 1 KB (the parsers allocate and clear
+    // a buffer the size of what they are given, on every call); all of any
+    // other picture. Followed by padding, copied into m_scratch if need be.
     std::pair<const std::uint8_t*, int> ParserInput(const AVPacket& packet);
 
     AVCodecID m_codecId;
