@@ -2,6 +2,7 @@
 
 #include "errors/AvResult.h"
 
+#include <algorithm>
 #include <cstdint>
 
 extern "C" {
@@ -85,7 +86,7 @@ void FfMpegFacadeBase::AddPacketsVideo(MediaPacketList packets)
     // An empty list carries nothing; queueing it would only end the worker early.
     if (packets.empty())
         return;
-    Enqueue(Entry{std::move(packets), {}});
+    Enqueue(Entry{std::move(packets), {}}, "FfMpegFacadeBase::AddPacketsVideo");
 }
 
 void FfMpegFacadeBase::AddPacketsAudioVideo(MediaPacketList, MediaPacketList)
@@ -98,8 +99,11 @@ std::int64_t FfMpegFacadeBase::SplitMediaFileAudioVideo(const std::wstring&, std
     throw FfMpegFacadeException(kAudioOnVideoOnly);
 }
 
-void FfMpegFacadeBase::Enqueue(Entry entry)
+void FfMpegFacadeBase::Enqueue(Entry entry, const char* caller)
 {
+    for (const MediaPacketList* list : {&entry.video, &entry.audio})
+        if (std::find(list->begin(), list->end(), nullptr) != list->end())
+            throw FfMpegFacadeException(caller, "the lists must not hold null records");
     bool start = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -62,8 +62,9 @@ protected:
     // Queues the entry; when the queue was empty and no worker is active,
     // starts one. A worker still busy with its last entry re-checks the queue
     // under the same lock before it ends, so the host never waits for media
-    // work here.
-    void Enqueue(Entry entry);
+    // work here. An entry with a null record is refused whole, in the name of
+    // the add call `caller`.
+    void Enqueue(Entry entry, const char* caller);
 
     std::shared_ptr<FormatContextInput> m_inputFormatContext;
     std::unique_ptr<FormatContextOutput> m_outputFormatContext;

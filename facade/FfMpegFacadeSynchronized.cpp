@@ -84,7 +84,7 @@ void FfMpegFacadeSynchronized::AddPacketsAudioVideo(MediaPacketList videoPackets
                                     "the file must be opened with FinishInitMediaFile first");
     if (videoPackets.empty() && audioPackets.empty())
         return;
-    Enqueue(Entry{std::move(videoPackets), std::move(audioPackets)});
+    Enqueue(Entry{std::move(videoPackets), std::move(audioPackets)}, "FfMpegFacadeSynchronized::AddPacketsAudioVideo");
 }
 
 void FfMpegFacadeSynchronized::ProcessEntry(Entry entry)

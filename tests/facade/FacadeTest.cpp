@@ -111,6 +111,9 @@ TEST(FacadeWorker, AddCallsDoNotWaitAndStopDropsWhatIsQueued)
     const auto done = Clock::now();
     EXPECT_LT((stopped - added) * 4, done - stopped) << "the add call waited for the list in progress";
     facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 70));
+    EXPECT_EQ(Thrown([&] { facade->AddPacketsVideo(Mpeg::MediaPacketList(1)); }),
+              "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeBase::AddPacketsVideo: "
+              "the lists must not hold null records");
     facade->FinishMediaFile();
     EXPECT_EQ(TestMedia::Read(path).packets.size(), 60u);
     EXPECT_EQ(TestMedia::DecodeFrameCount(path), 60);
