@@ -70,15 +70,15 @@ std::pair<const std::uint8_t*, int> KeyPictures::ParserInput(const AVPacket& pac
     // Parsers read up to the padding past what they are given, which a
     // copied picture (the host's own bytes) does not have: a span that ends
     // too near the picture's end is copied, padded.
-    const auto padded = [&](std::size_t length, std::size_t sizeField = SIZE_MAX, std::size_t cut = 0) {
-        if (sizeField == SIZE_MAX && length + AV_INPUT_BUFFER_PADDING_SIZE <= size)
-            return std::pair<const std::uint8_t*, int>{data, static_cast<int>(length)};
+    const auto copied = [&](std::size_t length) {
         m_scratch.assign(data, data + length);
         m_scratch.resize(length + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-        // A slice unit cut short says so in its size field.
-        for (std::size_t i = 0; sizeField != SIZE_MAX && i < static_cast<std::size_t>(m_lengthSize); ++i)
-            m_scratch[sizeField + i] = static_cast<std::uint8_t>(cut >> (8 * (m_lengthSize - 1 - i)));
         return std::pair<const std::uint8_t*, int>{m_scratch.data(), static_cast<int>(length)};
+    };
+    const auto padded = [&](std::size_t length) {
+        if (length + AV_INPUT_BUFFER_PADDING_SIZE > size)
+            return copied(length);
+        return std::pair<const std::uint8_t*, int>{data, static_cast<int>(length)};
     };
     // The parsers read no further into a slice than its header (H.264: up
     // to the reference marking, within 1000 bytes).
@@ -116,7 +116,13 @@ std::pair<const std::uint8_t*, int> KeyPictures::ParserInput(const AVPacket& pac
             continue;
         }
         const std::size_t cut = std::min({length, kSliceBytes, (std::size_t{1} << (8 * lengthSize)) - 1});
-        return cut == length ? padded(unit + length) : padded(unit + cut, at, cut);
+        if (cut == length)
+            return padded(unit + length);
+        // The slice unit cut short says so in its size field.
+        const auto input = copied(unit + cut);
+        for (std::size_t i = 0; i < lengthSize; ++i)
+            m_scratch[at + i] = static_cast<std::uint8_t>(cut >> (8 * (lengthSize - 1 - i)));
+        return input;
     }
     return padded(size);
 }
