@@ -86,6 +86,9 @@ JournalWriter::JournalWriter(AVFormatContext& context) : m_context(context), m_p
     try
     {
         WriteAll(m_fd, header);
+        // Room for what is flushed at once, so that the buffer never grows.
+        m_pending.reserve(kPendingBytes + 256);
+        OpenPending();
         m_nextSync = std::chrono::steady_clock::now() + kSyncInterval;
     }
     catch (...)
@@ -141,15 +144,29 @@ void JournalWriter::Record(const AVPacket& packet)
         WritePending(-1);
 }
 
+void JournalWriter::OpenPending()
+{
+    m_pending.clear();
+    Journal::OpenChunk(m_pending, Journal::kChunkPackets);
+    Journal::PutU64(m_pending, 0); // the durable media size, filled in by WritePending
+}
+
 void JournalWriter::WritePending(std::int64_t mediaSize)
 {
-    m_chunk.clear();
-    const std::size_t at = Journal::OpenChunk(m_chunk, Journal::kChunkPackets);
-    Journal::PutU64(m_chunk, static_cast<std::uint64_t>(mediaSize));
-    m_chunk.insert(m_chunk.end(), m_pending.begin(), m_pending.end());
-    Journal::CloseChunk(m_chunk, at, ZlibCrc32);
-    WriteAll(m_fd, m_chunk);
-    m_pending.clear();
+    for (unsigned i = 0; i < 8; ++i)
+        m_pending[kPendingSizeAt + i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(mediaSize) >> (8 * i));
+    const std::size_t entriesEnd = m_pending.size();
+    Journal::CloseChunk(m_pending, 0, ZlibCrc32);
+    try
+    {
+        WriteAll(m_fd, m_pending);
+    }
+    catch (...)
+    {
+        m_pending.resize(entriesEnd); // still open: a later write sends the same entries
+        throw;
+    }
+    OpenPending();
 }
 
 void JournalWriter::Sync()

@@ -51,6 +51,10 @@ public:
     void Finish();
 
 private:
+    // The packets chunk being filled: its header, then the media size field
+    // at kPendingSizeAt, then the entries.
+    static constexpr std::size_t kPendingSizeAt = 8;
+    void OpenPending();
     void WritePending(std::int64_t mediaSize);
 
     AVFormatContext& m_context;
@@ -59,8 +63,7 @@ private:
     int m_fd = -1;
     std::vector<bool> m_annexB;
     std::vector<std::int64_t> m_previousPts; // per stream, for the journal's differences
-    std::vector<std::uint8_t> m_pending; // packet entries not yet written
-    std::vector<std::uint8_t> m_chunk;
+    std::vector<std::uint8_t> m_pending; // an open packets chunk, not yet written
     std::vector<std::uint8_t> m_scratch;
     std::chrono::steady_clock::time_point m_nextSync;
 };
