@@ -24,6 +24,11 @@ FfMpegFacadeSynchronized::~FfMpegFacadeSynchronized()
 
 void FfMpegFacadeSynchronized::InitStreamAudio(std::unique_ptr<StreamParametersAudio> parameters)
 {
+    InitAudio(std::move(parameters), true);
+}
+
+void FfMpegFacadeSynchronized::InitAudio(std::unique_ptr<StreamParametersAudio> parameters, bool probeEncoder)
+{
     if (!m_inputFormatContext || !m_outputFormatContext || !m_streamProcessorVideo)
         throw FfMpegFacadeException(
             "FfMpegFacadeSynchronized::InitStreamAudio",
@@ -36,7 +41,7 @@ void FfMpegFacadeSynchronized::InitStreamAudio(std::unique_ptr<StreamParametersA
     const auto index = static_cast<std::int32_t>(m_outputFormatContext->GetAvFormatContext()->nb_streams);
     // The stream refuses a timeScale that is not positive before it divides
     // anything below.
-    auto inputStream = std::make_unique<StreamAudio>(index, *m_inputFormatContext, *parameters);
+    auto inputStream = std::make_unique<StreamAudio>(index, *m_inputFormatContext, *parameters, probeEncoder);
     const StreamProcessorVideo& video = *m_streamProcessorVideo;
     // The video offset in audio ticks, in 32-bit arithmetic as hosts compute
     // it: the product wraps, the quotient truncates.
@@ -170,7 +175,7 @@ std::int64_t FfMpegFacadeSynchronized::SplitMediaFileAudioVideo(const std::wstri
     const std::int64_t size = FinishMediaFile();
     StartInitMediaFile(filePath);
     InitStreamVideo(std::move(video));
-    InitStreamAudio(std::move(audio));
+    InitAudio(std::move(audio), false);
     FinishInitMediaFile();
     return size;
 }

@@ -33,6 +33,9 @@ protected:
     void ProcessEntry(Entry entry) override;
 
 private:
+    // InitStreamAudio; a split passes false for the encoder probe, which the
+    // file it follows made for the same record.
+    void InitAudio(std::unique_ptr<StreamParametersAudio> parameters, bool probeEncoder);
     void WriteBatches(PacketSequence video, PacketSequence audio);
 
     std::unique_ptr<StreamProcessorAudio> m_streamProcessorAudio;

@@ -129,7 +129,8 @@ StreamVideo::StreamVideo(FormatContextOutput& context, const Stream& input)
 
 StreamVideo::~StreamVideo() = default;
 
-StreamAudio::StreamAudio(std::int32_t index, FormatContextInput& context, StreamParametersAudio& parameters)
+StreamAudio::StreamAudio(std::int32_t index, FormatContextInput& context, StreamParametersAudio& parameters,
+                         bool probeEncoder)
     : Stream(index, context, WithSampleRate(parameters))
 {
     AVCodecParameters* codec = m_stream->codecpar;
@@ -147,7 +148,8 @@ StreamAudio::StreamAudio(std::int32_t index, FormatContextInput& context, Stream
 
     // An input codec without an encoder in this FFmpeg build cannot be declared.
     const AVCodec* encoder = FindCodec(avcodec_find_encoder, codec->codec_id);
-    AllocateCodecContext(encoder); // fails like any later encoder set-up would
+    if (probeEncoder)
+        AllocateCodecContext(encoder);
     codec->format = GetSampleFormat(encoder);
 
     // ADTS: a 12-bit sync word of ones. The seventh byte's two low bits count

@@ -71,7 +71,11 @@ public:
     static constexpr std::int32_t kMinSampleRate = 1000;
     static constexpr std::int32_t kMaxSampleRate = 384000;
 
-    StreamAudio(std::int32_t index, FormatContextInput& context, StreamParametersAudio& parameters);
+    // probeEncoder: allocate (and free) a context for the codec's encoder, so
+    // that the record fails here as a later encoder set-up would. A probe of
+    // the AAC encoder clears half a megabyte.
+    StreamAudio(std::int32_t index, FormatContextInput& context, StreamParametersAudio& parameters,
+                bool probeEncoder);
     StreamAudio(FormatContextOutput& context, const StreamAudio& input);
     ~StreamAudio() override;
 
