@@ -9,7 +9,8 @@
 //     the long export's. The video is 2 Mbit/s:
 //     the muxer's index grows per packet whatever its size, and the file stays
 //     small. The host hands over one second at a time and, on the facade,
-//     waits for the worker to end first, so at most one second is queued.
+//     makes the next one only once the worker has ended, so that on both
+//     sides one second of the host's packets exists at a time.
 //   HeldBack: BENCH_HELD_SECONDS (default 120) of 640x480 MJPEG with audio
 //     in the first second only, through Create(true): the video waits for
 //     audio that never comes until the file is finished.
@@ -76,8 +77,8 @@ void LongExport(benchmark::State& state, bool viaFacade, double minutes)
         viaFacade ? OpenCopy(*facade, path, true) : bare.reset(new BareCopy(path, true));
         for (std::size_t s = 0; s < seconds; ++s)
         {
-            Batch batch = source.Next();
             WaitForWorkerExit(); // no-op without a facade
+            Batch batch = source.Next();
             viaFacade ? Add(*facade, batch, true) : bare->Write(batch);
         }
         viaFacade ? facade->FinishMediaFile() : bare->Finish();

@@ -101,8 +101,11 @@ for stem, path, what in (("cli-h263", "H.263 -> MPEG-4, CIF, process", "ffmpeg -
         continue
     lib, ref = cli[(stem, "library")], cli[(stem, "ffmpeg")]
     row(path, "mpegexport time", ms(lib), f"{ms(ref)} ({what})", ref / lib, ">= 1.0", ref / lib >= 1.0)
-lib, ref = gb["SplitFiles/facade"]["seconds"], gb["SplitFiles/bare"]["seconds"]
-row("split export, 1 s files", "ms per file (video + audio)", ms(lib), f"{ms(ref)} (bare loop)", ref / lib,
+# One more file: eight 1 s files against one 8 s file of the same packets.
+lib, ref = ((gb[f"SplitFiles/{side}_8"]["seconds"] - gb[f"SplitFiles/{side}_1"]["seconds"]) / 7
+            for side in ("facade", "bare"))
+row("split export, 1 s files", "time a file adds (video + audio)", f"{lib * 1e3:.2f} ms",
+    f"{ref * 1e3:.2f} ms (bare loop)", None,
     "<= +0.2 ms", lib - ref <= 0.2e-3)
 lib, ref = gb["LongExport/facade"]["peak_mb"], gb["LongExport/bare"]["peak_mb"]
 row("long export, video + audio", "peak memory (VmHWM)", f"{lib:.1f} MB", f"{ref:.1f} MB (bare loop)", ref / lib,
