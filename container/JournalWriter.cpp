@@ -169,6 +169,13 @@ void JournalWriter::WritePending(std::int64_t mediaSize)
     OpenPending();
 }
 
+void JournalWriter::StartWriteback()
+{
+    // Asynchronous and advisory: a write error shows at the next fdatasync.
+    ::sync_file_range(m_mediaFd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    m_writebackAt = m_context.pb->pos + kWritebackBytes;
+}
+
 void JournalWriter::Sync()
 {
     avio_flush(m_context.pb);

@@ -28,6 +28,8 @@ public:
     static constexpr std::chrono::milliseconds kSyncInterval{500};
     // Records held at most between syncs (about 5,000 packets).
     static constexpr std::size_t kPendingBytes = 64 * 1024;
+    // How much the media file grows between two starts of its write-back.
+    static constexpr std::int64_t kWritebackBytes = 8 << 20;
 
     // Creates NAME.journal for the context's file and writes its header.
     explicit JournalWriter(AVFormatContext& context);
@@ -38,11 +40,14 @@ public:
 
     // Notes a packet before the muxer takes it.
     void Record(const AVPacket& packet);
-    // Syncs when the interval has passed since the last sync.
+    // Syncs when the interval has passed since the last sync; else starts
+    // writing back what the muxer has written since the last start.
     void MaybeSync()
     {
         if (std::chrono::steady_clock::now() >= m_nextSync)
             Sync();
+        else if (m_context.pb->pos >= m_writebackAt)
+            StartWriteback();
     }
     // Flushes the muxer's buffer, fdatasyncs the media file, then writes and
     // fdatasyncs the pending records with the durable size.
@@ -55,6 +60,9 @@ private:
     // at kPendingSizeAt, then the entries.
     static constexpr std::size_t kPendingSizeAt = 8;
     void OpenPending();
+    // An export faster than real time writes much between two syncs; the
+    // disk takes it meanwhile, rather than all at the sync or at Finish.
+    void StartWriteback();
     void WritePending(std::int64_t mediaSize);
 
     AVFormatContext& m_context;
@@ -66,6 +74,7 @@ private:
     std::vector<std::uint8_t> m_pending; // an open packets chunk, not yet written
     std::vector<std::uint8_t> m_scratch;
     std::chrono::steady_clock::time_point m_nextSync;
+    std::int64_t m_writebackAt = kWritebackBytes;
 };
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg
