@@ -145,26 +145,28 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes)
         file.seconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
     if (audio >= 0)
         file.audioCodec = avcodec_get_name(raw->streams[audio]->codecpar->codec_id);
-    // Reading every packet walks the whole index and each sample's position: a truncated file shows.
-    const auto packet = Allocated<PacketPtr>(av_packet_alloc());
-    std::int64_t audioEnd = 0;
-    while ((status = av_read_frame(raw, packet.get())) >= 0)
+    // The index gives every sample's place in the file: a file cut short has
+    // samples past its end. Reading the samples themselves would cost as much
+    // as the export's own copy.
+    const std::int64_t size = avio_size(raw->pb);
+    for (unsigned i = 0; i < raw->nb_streams; ++i)
     {
-        file.frames += packet->stream_index == video;
-        if (packet->stream_index == audio)
+        const int count = avformat_index_get_entries_count(raw->streams[i]);
+        for (int n = 0; n < count; ++n)
         {
-            ++file.audioPackets;
-            audioEnd = std::max(audioEnd, packet->pts == AV_NOPTS_VALUE ? 0 : packet->pts + packet->duration);
+            const AVIndexEntry* sample = avformat_index_get_entry(raw->streams[i], n);
+            if (sample->pos + sample->size > size)
+                throw std::runtime_error("'" + path + "' is cut short: its index lists data past its end");
         }
-        av_packet_unref(packet.get());
+        if (static_cast<int>(i) == video)
+            file.frames = count;
+        if (static_cast<int>(i) == audio)
+            file.audioPackets = count;
     }
-    if (status != AVERROR_EOF)
-        Check(status, "cannot read back '" + path + "'");
-    if (audio >= 0)
+    if (audio >= 0 && raw->streams[audio]->duration != AV_NOPTS_VALUE)
     {
         const AVStream& stream = *raw->streams[audio];
-        const std::int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
-        file.audioSeconds = static_cast<double>(audioEnd - start) * av_q2d(stream.time_base);
+        file.audioSeconds = static_cast<double>(stream.duration) * av_q2d(stream.time_base);
     }
     return file;
 }
