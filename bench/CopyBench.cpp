@@ -134,7 +134,10 @@ void SplitFiles(benchmark::State& state, bool viaFacade, std::size_t files)
         }
         // The facade's worker is waited for (the estimate joins it), so that
         // no writing is left for the untimed making of the next batches.
-        bare ? static_cast<void>(bare->Finish()) : static_cast<void>(facade->EstimateFileSize(0, 0));
+        if (bare)
+            bare->Finish();
+        else
+            facade->EstimateFileSize(0, 0);
         state.SetIterationTime(Since(start));
         cpu += ProcessCpuSeconds() - startCpu;
     }

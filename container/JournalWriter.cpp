@@ -153,8 +153,7 @@ void JournalWriter::OpenPending()
 
 void JournalWriter::WritePending(std::int64_t mediaSize)
 {
-    for (unsigned i = 0; i < 8; ++i)
-        m_pending[kPendingSizeAt + i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(mediaSize) >> (8 * i));
+    Journal::SetLittleEndian(m_pending, kPendingSizeAt, static_cast<std::uint64_t>(mediaSize));
     const std::size_t entriesEnd = m_pending.size();
     Journal::CloseChunk(m_pending, 0, ZlibCrc32);
     try

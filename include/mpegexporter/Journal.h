@@ -157,6 +157,13 @@ void PutLittleEndian(std::vector<std::uint8_t>& out, T v)
     for (unsigned i = 0; i < sizeof(T); ++i)
         out.push_back(std::uint8_t(v >> (8 * i)));
 }
+// Overwrites the field written earlier at `at`.
+template <typename T>
+void SetLittleEndian(std::vector<std::uint8_t>& out, std::size_t at, T v)
+{
+    for (unsigned i = 0; i < sizeof(T); ++i)
+        out[at + i] = std::uint8_t(v >> (8 * i));
+}
 inline void PutU32(std::vector<std::uint8_t>& out, std::uint32_t v) { PutLittleEndian(out, v); }
 inline void PutU64(std::vector<std::uint8_t>& out, std::uint64_t v) { PutLittleEndian(out, v); }
 inline void PutString(std::vector<std::uint8_t>& out, const std::string& s)
@@ -175,9 +182,7 @@ inline std::size_t OpenChunk(std::vector<std::uint8_t>& out, std::uint32_t kind)
 }
 inline void CloseChunk(std::vector<std::uint8_t>& out, std::size_t at, Crc32 crc)
 {
-    const auto size = static_cast<std::uint32_t>(out.size() - at - 8);
-    for (unsigned i = 0; i < 4; ++i)
-        out[at + 4 + i] = std::uint8_t(size >> (8 * i));
+    SetLittleEndian(out, at + 4, static_cast<std::uint32_t>(out.size() - at - 8));
     PutU32(out, crc(0, out.data() + at, out.size() - at));
 }
 
