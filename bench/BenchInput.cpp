@@ -203,9 +203,8 @@ void BareCopy::Send(const Mpeg::MediaPacket& host, bool video)
     AVStream* stream = m_context->streams[video ? 0 : 1];
     CheckAvResult(av_new_packet(m_packet.get(), static_cast<int>(host.data.size())), "::av_new_packet");
     std::memcpy(m_packet->data, host.data.data(), host.data.size());
-    m_packet->pts = Ticks(host.timestamp, scale, m_lastPts[video ? 0 : 1]);
-    // As the library writes video: decoded one tick before shown, key where the payload is an IDR slice.
-    m_packet->dts = video ? m_packet->pts - 1 : m_packet->pts;
+    m_packet->pts = m_packet->dts = Ticks(host.timestamp, scale, m_lastPts[video ? 0 : 1]);
+    // As the library writes video: key where the payload is an IDR slice.
     if (video && (host.data[4] & 0x1F) == 5)
         m_packet->flags |= AV_PKT_FLAG_KEY;
     if (!video)
@@ -215,6 +214,9 @@ void BareCopy::Send(const Mpeg::MediaPacket& host, bool video)
         m_packet->stream_index = stream->index;
         m_packet->duration = video ? 1 : kAacFrame;
         av_packet_rescale_ts(m_packet.get(), AVRational{1, scale}, stream->time_base);
+        // As the library writes video: decoded one tick of the track's clock before shown.
+        if (video)
+            m_packet->dts = m_packet->pts - 1;
         CheckAvResult(av_interleaved_write_frame(m_context.get(), m_packet.get()), "::av_interleaved_write_frame");
         if (video)
             break;

@@ -111,7 +111,7 @@ private:
     OutputContext m_context;
     Mpeg::AvBsfContextPtr m_filter;
     PacketPtr m_packet{av_packet_alloc()};
-    std::int64_t m_lastPts[2] = {0, 0}; // as the library starts: the first pts is 1 at the earliest
+    std::int64_t m_lastPts[2] = {-1, -1}; // as the library starts: the first pts is 0 at the earliest
 };
 
 // A file name in a tmpfs directory when there is one (the disk stays out of

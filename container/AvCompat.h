@@ -41,6 +41,14 @@ inline void SetDeclaredLayout(AVChannelLayout& layout, std::uint64_t mask, int c
     }
 }
 
+// A declared count above one has no channel order, which encoders refuse and
+// files cannot declare: it gets the usual order for that count (stereo for two).
+inline void UseUsualOrder(AVChannelLayout& layout) noexcept
+{
+    if (layout.order == AV_CHANNEL_ORDER_UNSPEC && layout.nb_channels > 0)
+        av_channel_layout_default(&layout, layout.nb_channels);
+}
+
 // Whether a decoded picture is a key picture: a frame flag since FFmpeg 6.1
 // (libavutil 58.7), before that a field of its own.
 inline bool IsKeyFrame(const AVFrame& frame) noexcept

@@ -14,6 +14,7 @@ extern "C" {
 #include <libavutil/audio_fifo.h>
 #include <libavutil/frame.h>
 #include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
 }
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
@@ -41,6 +42,7 @@ using AvBsfContextPtr = std::unique_ptr<AVBSFContext, AvDeleter<av_bsf_free>>;
 using SwrContextPtr = std::unique_ptr<SwrContext, AvDeleter<swr_free>>;
 using AvAudioFifoPtr = std::unique_ptr<AVAudioFifo, AvDeleter<av_audio_fifo_free>>;
 using AvCodecParserContextPtr = std::unique_ptr<AVCodecParserContext, AvDeleter<av_parser_close>>;
+using SwsContextPtr = std::unique_ptr<SwsContext, AvDeleter<sws_freeContext>>;
 
 // Allocations that report failure by a null result; each throws AvException
 // with the allocating call's name and code 12.

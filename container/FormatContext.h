@@ -12,7 +12,6 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
-#include <libavutil/mathematics.h>
 }
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
@@ -35,32 +34,6 @@ public:
 private:
     std::unique_ptr<AVFormatContext, AvDeleter<avformat_close_input>> m_formatContext;
 };
-
-// Silence fills missing audio only up to this far past the latest video time
-// processed: audio that resumes later is the host's clock jumping (a wrapped
-// one jumps by years), and the track goes on there with a gap. The margin
-// covers audio lists that run somewhat ahead of their video.
-constexpr std::int64_t kFillBeyondVideoSeconds = 5;
-
-// True when missing audio ending at `end` lies beyond `videoEnd` plus the
-// margin above; both in `timeBase`.
-inline bool EndsBeyondVideo(std::int64_t end, std::int64_t videoEnd, AVRational timeBase)
-{
-    return end > videoEnd && end - videoEnd > av_rescale_q(kFillBeyondVideoSeconds, AVRational{1, 1}, timeBase);
-}
-
-// Two consecutive pictures further apart than this are the host's clock
-// jumping (a wrong or wrapped clock jumps by years), not a pause in the
-// recording. Silence never fills across such a step: the fill would take as
-// long to write as the span is long.
-constexpr std::int64_t kVideoClockJumpSeconds = 24 * 3600;
-
-// True when `step` (in `timeBase`) between two consecutive pictures is a
-// clock jump (see above).
-inline bool IsVideoClockJump(std::int64_t step, AVRational timeBase)
-{
-    return step > av_rescale_q(kVideoClockJumpSeconds, AVRational{1, 1}, timeBase);
-}
 
 // Container short name -> codec ids the container carries unchanged.
 using SupportedCodecsMap = std::unordered_map<std::string, std::unordered_set<AVCodecID>>;
@@ -92,19 +65,6 @@ public:
     // then). A file that is not finished keeps its journal.
     void OpenJournal();
 
-    // Writes one batch of video packets (timed in m_videoTimeBase, at least one
-    // packet) and one of audio packets (m_audioTimeBase, possibly none). Where
-    // the audio track would have no data between the first video packet and
-    // the first audio packet (or the last video packet), copies of
-    // m_silencePacket are written first, in whole steps of m_silenceDuration,
-    // strictly above m_lastAudioTimestamp (the last tick covered by audio
-    // already written) and ending before that point (PCM silence, which can
-    // be cut, exactly at it); a gap ending beyond the batch's last video
-    // packet before any clock jump (EndsBeyondVideo, IsVideoClockJump) stays
-    // unfilled. Video goes to the muxer before audio; both batches are
-    // consumed.
-    void WriteSynchronized(PacketSequence video, PacketSequence audio);
-
     // Bytes written so far (the I/O context's position).
     std::int64_t CurrentPosition() const;
 
@@ -113,15 +73,6 @@ public:
     // accepts it (copy), otherwise the preferred codec (transcode).
     AVCodecID GetOutputCodecId(int mediaType, AVCodecID sourceCodecId) const;
     AVCodecID GetPreferredCodecId(int mediaType) const;
-
-    // Encoded silence and the audio gap-filling state; see WriteSynchronized.
-    std::unique_ptr<OwnedPacket> m_silencePacket;
-    std::int64_t m_silenceDuration = 0;
-    // PCM: a filler may be cut to any whole number of samples.
-    bool m_silenceDivisible = false;
-    std::int64_t m_lastAudioTimestamp = 0;
-    AVRational m_videoTimeBase{0, 1};
-    AVRational m_audioTimeBase{0, 1};
 
 private:
     std::string ContainerType() const;

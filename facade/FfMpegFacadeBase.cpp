@@ -74,8 +74,6 @@ void FfMpegFacadeBase::FinishInitMediaFile()
     m_outputFormatContext->OpenAndWriteHeader();
     m_headerWritten = true;
     m_outputFormatContext->OpenJournal();
-    // The muxer fixes the stream time bases while it writes the header.
-    m_outputFormatContext->m_videoTimeBase = m_streamProcessorVideo->m_outputStream->GetAvStream()->time_base;
 }
 
 void FfMpegFacadeBase::AddPacketsVideo(MediaPacketList packets)
@@ -83,9 +81,6 @@ void FfMpegFacadeBase::AddPacketsVideo(MediaPacketList packets)
     if (!m_headerWritten)
         throw FfMpegFacadeException("FfMpegFacadeBase::AddPacketsVideo",
                                     "the file must be opened with FinishInitMediaFile first");
-    // An empty list carries nothing; queueing it would only end the worker early.
-    if (packets.empty())
-        return;
     Enqueue(Entry{std::move(packets), {}}, "FfMpegFacadeBase::AddPacketsVideo");
 }
 
@@ -104,14 +99,22 @@ void FfMpegFacadeBase::Enqueue(Entry entry, const char* caller)
     for (const MediaPacketList* list : {&entry.video, &entry.audio})
         if (std::find(list->begin(), list->end(), nullptr) != list->end())
             throw FfMpegFacadeException(caller, "the lists must not hold null records");
+    // Nothing is taken for a file that can no longer be written; an entry
+    // that carries nothing is only checked.
+    bool failed = m_failure != nullptr;
     bool start = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        const bool wasEmpty = m_queue.empty();
-        m_queue.push_back(std::move(entry));
-        start = wasEmpty && !m_workerActive;
-        m_workerActive = m_workerActive || start;
+        failed = failed || m_workerError;
+        if (!failed && (!entry.video.empty() || !entry.audio.empty()))
+        {
+            start = m_queue.empty() && !m_workerActive;
+            m_queue.push_back(std::move(entry));
+            m_workerActive = m_workerActive || start;
+        }
     }
+    if (failed)
+        JoinWorker();
     if (!start)
         return;
     try
@@ -151,6 +154,7 @@ void FfMpegFacadeBase::RunWorker()
                 }
             }
             ProcessEntry(std::move(entry));
+            CountSkipped();
         }
         EndWorker(nullptr);
     }
@@ -162,10 +166,26 @@ void FfMpegFacadeBase::RunWorker()
 
 void FfMpegFacadeBase::EndWorker(std::exception_ptr error)
 {
-    // Read by the host only after it joined this thread.
-    m_workerError = std::move(error);
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_workerError = std::move(error);
     m_workerActive = false;
+}
+
+SkippedPackets FfMpegFacadeBase::SkippedInFile() const
+{
+    return {m_streamProcessorVideo ? m_streamProcessorVideo->Skipped() : 0, 0};
+}
+
+void FfMpegFacadeBase::CountSkipped()
+{
+    const SkippedPackets file = SkippedInFile();
+    m_skippedVideo = m_skippedBefore.video + file.video;
+    m_skippedAudio = m_skippedBefore.audio + file.audio;
+}
+
+SkippedPackets FfMpegFacadeBase::GetSkippedPackets() const
+{
+    return {m_skippedVideo, m_skippedAudio};
 }
 
 void FfMpegFacadeBase::ProcessEntry(Entry entry)
@@ -185,12 +205,14 @@ void FfMpegFacadeBase::JoinWorker()
 {
     if (m_thread.joinable())
         m_thread.join();
-    if (m_workerError)
     {
-        std::exception_ptr error = std::move(m_workerError);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_workerError && !m_failure)
+            m_failure = m_workerError;
         m_workerError = nullptr;
-        std::rethrow_exception(error);
     }
+    if (m_failure)
+        std::rethrow_exception(m_failure);
 }
 
 void FfMpegFacadeBase::Stop()
@@ -201,17 +223,15 @@ void FfMpegFacadeBase::Stop()
 
 std::int64_t FfMpegFacadeBase::FinishMediaFile()
 {
-    JoinWorker();
-    // A file whose flush or trailer failed has no index and will not play:
-    // the next call fails again rather than report a size the host would take
-    // for a finished file. The muxer may already be torn down, so nothing is
-    // retried; the file is closed and the facade can start another.
-    if (m_finishError)
+    try
     {
-        const std::exception_ptr error = m_finishError;
-        ReleaseMediaFile();
-        std::rethrow_exception(error);
+        JoinWorker();
     }
+    catch (...)
+    {
+    }
+    if (m_failure)
+        return FinishFailedFile();
     // A file that was never opened has nothing to finish; drop what was set up
     // so that the next StartInitMediaFile can go ahead.
     if (!m_outputFormatContext || !m_headerWritten)
@@ -222,19 +242,42 @@ std::int64_t FfMpegFacadeBase::FinishMediaFile()
     try
     {
         FlushStreams();
+        CountSkipped();
         m_outputFormatContext->WriteTrailer();
     }
     catch (...)
     {
-        // Nothing more is written into it either: add calls and estimates
-        // now find no open file.
-        m_finishError = std::current_exception();
-        m_headerWritten = false;
+        m_failure = std::current_exception();
+        m_finishTried = true;
         throw;
     }
     const std::int64_t size = m_outputFormatContext->CurrentPosition();
     ReleaseMediaFile();
     return size;
+}
+
+std::int64_t FfMpegFacadeBase::FinishFailedFile()
+{
+    // Once, what was written gets its index if the file still takes one; a
+    // file without it does not play, so the failure is reported either way,
+    // and the next finish closes the file whatever became of it. The muxer
+    // may be torn down after a failed trailer: nothing is retried then.
+    const std::exception_ptr failure = m_failure;
+    if (!m_finishTried && m_headerWritten)
+    {
+        m_finishTried = true;
+        try
+        {
+            FlushStreams();
+            m_outputFormatContext->WriteTrailer();
+        }
+        catch (...)
+        {
+            std::rethrow_exception(failure);
+        }
+    }
+    ReleaseMediaFile();
+    std::rethrow_exception(failure);
 }
 
 void FfMpegFacadeBase::FlushStreams()
@@ -248,6 +291,8 @@ void FfMpegFacadeBase::FlushStreams()
 
 void FfMpegFacadeBase::ReleaseMediaFile()
 {
+    // The counts the worker published last are the file's final ones.
+    m_skippedBefore = GetSkippedPackets();
     {
         // Entries that a failed or stopped worker left queued belong to this
         // file. Left in the queue they would also keep the next file's add
@@ -263,7 +308,8 @@ void FfMpegFacadeBase::ReleaseMediaFile()
     auto input = std::move(m_inputFormatContext);
     input.reset();
     m_headerWritten = false;
-    m_finishError = nullptr;
+    m_failure = nullptr;
+    m_finishTried = false;
 }
 
 std::int64_t FfMpegFacadeBase::SplitMediaFileVideo(const std::wstring& filePath, std::uint64_t videoStart)

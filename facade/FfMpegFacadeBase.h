@@ -40,6 +40,7 @@ public:
     std::int64_t EstimateFileSize(std::int64_t remaining, std::int64_t done) override;
     void Stop() override;
     ~FfMpegFacadeBase() override;
+    SkippedPackets GetSkippedPackets() const override;
 
 protected:
     // Drops the processors, both contexts (closing the file) and the lists
@@ -47,6 +48,10 @@ protected:
     virtual void ReleaseMediaFile();
     // Writes what the processors still hold at the end of the file.
     virtual void FlushStreams();
+    // The current file's packets left out so far (worker, or host after JoinWorker).
+    virtual SkippedPackets SkippedInFile() const;
+    // Publishes the counts after the worker's entry.
+    void CountSkipped();
 
     // One add call's lists; the audio list stays empty for video-only export.
     struct Entry
@@ -57,7 +62,8 @@ protected:
     // What the worker does with each entry, in the order the host added them.
     virtual void ProcessEntry(Entry entry);
 
-    // Waits for the worker and rethrows its failure, once.
+    // Waits for the worker; rethrows the failure that stopped writing the
+    // current file, if any (every call until the file is finished).
     void JoinWorker();
     // Queues the entry; when the queue was empty and no worker is active,
     // starts one. A worker still busy with its last entry re-checks the queue
@@ -71,6 +77,7 @@ protected:
     std::unique_ptr<StreamProcessorVideo> m_streamProcessorVideo;
     std::thread m_thread;
     std::mutex m_mutex;
+    // Guarded by m_mutex: why the last worker stopped, until the host takes it.
     std::exception_ptr m_workerError;
     // Guarded by m_mutex: entries from m_queueHead on wait; the vector is
     // emptied, its capacity kept, when the worker takes the last one. An add
@@ -85,11 +92,21 @@ protected:
     bool m_workerActive = false;
     // Host-thread lifecycle of the current file.
     bool m_headerWritten = false;
-    // Why finishing the current file failed; set once flushing or the
-    // trailer has failed, when the file can no longer get its index.
-    std::exception_ptr m_finishError;
+    // What stopped writing the current file (a full disk, a failed trailer):
+    // every later call on it throws this until FinishMediaFile has closed it.
+    std::exception_ptr m_failure;
+    // FinishMediaFile has tried to give the failed file its index.
+    bool m_finishTried = false;
+
+    // Packets left out because they could not be used, in files before the current one.
+    SkippedPackets m_skippedBefore;
+    // Those and the current file's, as the worker last counted them.
+    std::atomic<std::int64_t> m_skippedVideo{0};
+    std::atomic<std::int64_t> m_skippedAudio{0};
 
 private:
+    // FinishMediaFile for a file whose writing failed.
+    std::int64_t FinishFailedFile();
     void RunWorker();
     // Ends a worker: stores the failure, if any, and marks the worker inactive.
     void EndWorker(std::exception_ptr error);

@@ -4,14 +4,6 @@
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
-namespace
-{
-void Append(PacketSequence& to, PacketSequence& from)
-{
-    std::move(from.begin(), from.end(), std::back_inserter(to));
-    from.clear();
-}
-} // namespace
 
 FfMpegFacadeSynchronized::~FfMpegFacadeSynchronized()
 {
@@ -54,17 +46,8 @@ void FfMpegFacadeSynchronized::InitAudio(std::unique_ptr<StreamParametersAudio> 
                                                             hasAdtsHeaders, std::move(parameters));
     if (hasAdtsHeaders)
         processor->InitBitstreamFilter();
-    processor->Build(*m_outputFormatContext);
+    processor->Build(*m_outputFormatContext, m_silenceCache);
     m_streamProcessorAudio = std::move(processor);
-
-    const bool globalHeader =
-        (m_outputFormatContext->GetAvFormatContext()->oformat->flags & AVFMT_GLOBALHEADER) != 0;
-    std::unique_ptr<OwnedPacket> silence = m_streamProcessorAudio->CreateSilentPacket(globalHeader, m_silenceCache);
-    m_outputFormatContext->m_silenceDuration = silence->packet.duration;
-    m_outputFormatContext->m_silenceDivisible =
-        IsPcmFrameSizeCodec(m_streamProcessorAudio->m_outputStream->GetCodecParameters()->codec_id);
-    m_outputFormatContext->m_silencePacket = std::move(silence);
-    m_outputFormatContext->m_lastAudioTimestamp = 0;
 }
 
 void FfMpegFacadeSynchronized::FinishInitMediaFile()
@@ -73,7 +56,7 @@ void FfMpegFacadeSynchronized::FinishInitMediaFile()
         throw FfMpegFacadeException("FfMpegFacadeSynchronized::FinishInitMediaFile",
                                     "m_streamProcessorAudio must be initialized first");
     FfMpegFacadeBase::FinishInitMediaFile();
-    m_outputFormatContext->m_audioTimeBase = m_streamProcessorAudio->m_outputStream->GetAvStream()->time_base;
+    m_placement = std::make_unique<AudioPlacement>(m_streamProcessorAudio->Track(), m_streamProcessorAudio->TimeBase());
 }
 
 void FfMpegFacadeSynchronized::AddPacketsVideo(MediaPacketList)
@@ -87,72 +70,65 @@ void FfMpegFacadeSynchronized::AddPacketsAudioVideo(MediaPacketList videoPackets
     if (!m_headerWritten)
         throw FfMpegFacadeException("FfMpegFacadeSynchronized::AddPacketsAudioVideo",
                                     "the file must be opened with FinishInitMediaFile first");
-    if (videoPackets.empty() && audioPackets.empty())
-        return;
     Enqueue(Entry{std::move(videoPackets), std::move(audioPackets)}, "FfMpegFacadeSynchronized::AddPacketsAudioVideo");
 }
 
 void FfMpegFacadeSynchronized::ProcessEntry(Entry entry)
 {
-    // An entry without video still carries audio: it is processed and held
-    // back like any other, not dropped.
+    // An entry without video still carries audio, and one without audio
+    // still carries video: each goes on on its own. The video comes first,
+    // so that the audio of the same stretch finds it.
     PacketSequence video = m_streamProcessorVideo->Process(std::move(entry.video));
-    if (!video.empty())
-        m_streamProcessorAudio->SetVideoExtent(m_streamProcessorVideo->CoveredFrom(), video.back()->packet.pts,
-                                               m_outputFormatContext->m_videoTimeBase);
-    PacketSequence audio = m_streamProcessorAudio->Process(std::move(entry.audio));
-    WriteBatches(std::move(video), std::move(audio));
-}
-
-void FfMpegFacadeSynchronized::WriteBatches(PacketSequence video, PacketSequence audio)
-{
-    if (m_pendingVideo.empty() && m_pendingAudio.empty() && !video.empty() && !audio.empty())
-    {
-        m_outputFormatContext->WriteSynchronized(std::move(video), std::move(audio));
-        return;
-    }
-    Append(m_pendingVideo, video);
-    Append(m_pendingAudio, audio);
-    if (m_pendingVideo.empty() || m_pendingAudio.empty())
-        return;
-    PacketSequence heldVideo = std::move(m_pendingVideo);
-    PacketSequence heldAudio = std::move(m_pendingAudio);
-    m_pendingVideo.clear();
-    m_pendingAudio.clear();
-    m_outputFormatContext->WriteSynchronized(std::move(heldVideo), std::move(heldAudio));
+    PacketSequence audio;
+    m_placement->AddVideo(video, VideoTimeBase(), audio);
+    for (auto& packet : m_streamProcessorAudio->Time(std::move(entry.audio)))
+        m_placement->AddAudio(std::move(packet), audio);
+    Write(std::move(video), std::move(audio));
 }
 
 void FfMpegFacadeSynchronized::FlushStreams()
 {
-    PacketSequence video = m_streamProcessorVideo ? m_streamProcessorVideo->Flush() : PacketSequence{};
-    PacketSequence audio = m_streamProcessorAudio && m_streamProcessorAudio->m_transcoder
-                               ? m_streamProcessorAudio->m_transcoder->Flush()
-                               : PacketSequence{};
-    Append(m_pendingVideo, video);
-    Append(m_pendingAudio, audio);
-    PacketSequence heldVideo = std::move(m_pendingVideo);
-    PacketSequence heldAudio = std::move(m_pendingAudio);
-    m_pendingVideo.clear();
-    m_pendingAudio.clear();
-    if (!heldVideo.empty())
-    {
-        m_outputFormatContext->WriteSynchronized(std::move(heldVideo), std::move(heldAudio));
+    if (!m_placement)
         return;
-    }
-    for (auto& packet : heldAudio)
-    {
-        m_outputFormatContext->WritePacket(packet->packet);
-        packet.reset();
-    }
+    PacketSequence video = m_streamProcessorVideo->Flush();
+    PacketSequence audio;
+    m_placement->AddVideo(video, VideoTimeBase(), audio);
+    m_placement->Finish(audio);
+    Write(std::move(video), std::move(audio));
+}
+
+SkippedPackets FfMpegFacadeSynchronized::SkippedInFile() const
+{
+    SkippedPackets skipped = FfMpegFacadeBase::SkippedInFile();
+    if (m_streamProcessorAudio && m_placement)
+        skipped.audio = m_streamProcessorAudio->Skipped() + m_placement->Unusable();
+    return skipped;
+}
+
+AVRational FfMpegFacadeSynchronized::VideoTimeBase() const
+{
+    // Fixed by the muxer when it wrote the header.
+    return m_streamProcessorVideo->m_outputStream->GetAvStream()->time_base;
+}
+
+void FfMpegFacadeSynchronized::Write(PacketSequence video, PacketSequence audio)
+{
+    // The muxer interleaves the two by their times.
+    for (PacketSequence* packets : {&video, &audio})
+        for (auto& packet : *packets)
+        {
+            m_outputFormatContext->WritePacket(packet->packet);
+            packet.reset();
+        }
 }
 
 void FfMpegFacadeSynchronized::ReleaseMediaFile()
 {
+    // Audio waiting for its video belongs to the file being released.
+    auto placement = std::move(m_placement);
+    placement.reset();
     auto processor = std::move(m_streamProcessorAudio);
     processor.reset();
-    // Held-back packets belong to the file being released, never to the next.
-    m_pendingVideo.clear();
-    m_pendingAudio.clear();
     FfMpegFacadeBase::ReleaseMediaFile();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "facade/FfMpegFacadeBase.h"
+#include "sync/AudioPlacement.h"
 #include "transcoding/StreamProcessorAudio.h"
 
 #include <memory>
@@ -9,10 +10,8 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 
 // Video and audio export. Every add call carries one video and one audio list
-// for about the same stretch of time; the worker processes both and hands the
-// results to the output context in pairs, holding one stream's output back
-// while the other has produced nothing, so that the writer can fill audio
-// gaps with silence against the video it is given.
+// for about the same stretch of time; the worker writes the video as it comes
+// and places the audio on the host's clock against it (AudioPlacement).
 class FfMpegFacadeSynchronized final : public FfMpegFacadeBase
 {
 public:
@@ -31,16 +30,19 @@ protected:
     void ReleaseMediaFile() override;
     void FlushStreams() override;
     void ProcessEntry(Entry entry) override;
+    SkippedPackets SkippedInFile() const override;
 
 private:
     // InitStreamAudio; a split passes false for the encoder probe, which the
     // file it follows made for the same record.
     void InitAudio(std::unique_ptr<StreamParametersAudio> parameters, bool probeEncoder);
-    void WriteBatches(PacketSequence video, PacketSequence audio);
+    // Writes the video, then the audio that AudioPlacement released.
+    void Write(PacketSequence video, PacketSequence audio);
+    AVRational VideoTimeBase() const;
 
     std::unique_ptr<StreamProcessorAudio> m_streamProcessorAudio;
-    PacketSequence m_pendingVideo; // worker only, or the host after JoinWorker
-    PacketSequence m_pendingAudio;
+    // Once the file is open; drives the audio processor's track.
+    std::unique_ptr<AudioPlacement> m_placement;
     SilenceCache m_silenceCache; // host thread only; outlives the files it serves
 };
 

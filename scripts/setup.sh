@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config
-  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev
   # zlib's crc32 for the recovery journal
   zlib1g-dev
   # mpegexport's command line and JSON summary

@@ -1,6 +1,7 @@
 #include "streams/PacketTiming.h"
 
 #include <algorithm>
+#include <climits>
 
 extern "C" {
 #include <libavutil/mathematics.h>
@@ -9,10 +10,27 @@ extern "C" {
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 
-std::uint64_t ElapsedTicks(std::uint64_t timestamp, std::uint64_t startTime, std::int32_t timeScale)
+namespace
 {
-    // Unsigned on purpose: the conversion wraps exactly as the host clock does.
-    return (static_cast<std::uint64_t>(timeScale) * (timestamp - startTime) + 5000000u) / 10000000u;
+constexpr std::int64_t kHostTicksPerSecond = 10'000'000;
+}
+
+std::optional<std::int64_t> Elapsed(std::uint64_t timestamp, std::uint64_t startTime)
+{
+    const std::uint64_t elapsed = timestamp - startTime;
+    if (elapsed > static_cast<std::uint64_t>(INT64_MAX))
+        return std::nullopt;
+    return static_cast<std::int64_t>(elapsed);
+}
+
+std::int64_t ElapsedTicks(std::int64_t elapsed, std::int32_t timeScale)
+{
+    // Halves away from zero: up, for times that are never negative. The
+    // product alone would overflow 64 bits after 430 s at a time scale of 2^31.
+    const std::int64_t ticks = av_rescale_rnd(elapsed, timeScale, kHostTicksPerSecond, AV_ROUND_NEAR_INF);
+    // Beyond any real clock (av_rescale_rnd answers INT64_MIN): far enough
+    // to be a clock jump, with room left for an offset.
+    return ticks < 0 ? INT64_MAX / 2 : std::min(ticks, INT64_MAX / 2);
 }
 
 std::int64_t MinimumDuration(std::int32_t timeScale)

@@ -4,8 +4,11 @@
 #include "container/AvHandles.h"
 #include "container/FormatContext.h"
 #include "errors/AvResult.h"
+#include "streams/AudioHeaders.h"
 
+#include <climits>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
@@ -46,6 +49,27 @@ StreamParametersAudio& WithSampleRate(StreamParametersAudio& parameters)
     return parameters;
 }
 
+// Copied AAC and MP2 declare what their frames carry: the rate and channels
+// of the first frame's header stand over the record's, so that the file's
+// sample entry, its clock and the silence made for the stream all match what
+// decoders find in the frames.
+StreamParametersAudio& WithHeaderFacts(StreamParametersAudio& parameters)
+{
+    const std::vector<std::uint8_t>& bytes = parameters.firstPacketHeader;
+    std::optional<AudioHeader> header;
+    if (parameters.codecId == CodecIdAudio::Aac)
+        header = ReadAdtsHeader(bytes.data(), bytes.size());
+    else if (parameters.codecId == CodecIdAudio::Mp2)
+        header = ReadMpegAudioHeader(bytes.data(), bytes.size());
+    if (header)
+    {
+        parameters.timeScale = header->sampleRate;
+        if (header->channels > 0)
+            parameters.channels = header->channels;
+    }
+    return parameters;
+}
+
 template <typename T, typename End>
 bool ListContains(const T* list, End end, T value)
 {
@@ -56,17 +80,23 @@ bool ListContains(const T* list, End end, T value)
 }
 } // namespace
 
-void CopyExtradata(AVCodecParameters& target, const AVCodecParameters& source)
+void SetExtradata(AVCodecParameters& target, const std::uint8_t* data, std::size_t size)
 {
-    if (source.extradata_size <= 0)
-        return;
     av_freep(&target.extradata);
     target.extradata_size = 0;
-    target.extradata = static_cast<std::uint8_t*>(av_malloc(static_cast<std::size_t>(source.extradata_size)));
+    if (size == 0 || size > static_cast<std::size_t>(INT_MAX))
+        return;
+    target.extradata = static_cast<std::uint8_t*>(av_malloc(size));
     if (!target.extradata)
         return;
-    std::memcpy(target.extradata, source.extradata, static_cast<std::size_t>(source.extradata_size));
-    target.extradata_size = source.extradata_size;
+    std::memcpy(target.extradata, data, size);
+    target.extradata_size = static_cast<int>(size);
+}
+
+void CopyExtradata(AVCodecParameters& target, const AVCodecParameters& source)
+{
+    if (source.extradata_size > 0)
+        SetExtradata(target, source.extradata, static_cast<std::size_t>(source.extradata_size));
 }
 
 Stream::~Stream() = default;
@@ -79,16 +109,7 @@ Stream::Stream(std::int32_t index, FormatContextInput& context, StreamParameters
     const CodecConfiguration& configuration = parameters.GetCodecConfiguration();
     AVCodecParameters* codec = m_stream->codecpar;
     codec->codec_type = static_cast<AVMediaType>(Map2Av(configuration.mediaType));
-    if (!configuration.extraData.empty())
-    {
-        const std::size_t size = configuration.extraData.size();
-        codec->extradata = static_cast<std::uint8_t*>(av_malloc(size));
-        if (codec->extradata)
-        {
-            std::memcpy(codec->extradata, configuration.extraData.data(), size);
-            codec->extradata_size = static_cast<int>(size);
-        }
-    }
+    SetExtradata(*codec, configuration.extraData.data(), configuration.extraData.size());
 }
 
 Stream::Stream(FormatContextOutput& context, const Stream& input)
@@ -131,7 +152,7 @@ StreamVideo::~StreamVideo() = default;
 
 StreamAudio::StreamAudio(std::int32_t index, FormatContextInput& context, StreamParametersAudio& parameters,
                          bool probeEncoder)
-    : Stream(index, context, WithSampleRate(parameters))
+    : Stream(index, context, WithSampleRate(WithHeaderFacts(parameters)))
 {
     AVCodecParameters* codec = m_stream->codecpar;
     codec->codec_id = Map2Av(parameters.codecId);
@@ -152,16 +173,24 @@ StreamAudio::StreamAudio(std::int32_t index, FormatContextInput& context, Stream
         AllocateCodecContext(encoder);
     codec->format = GetSampleFormat(encoder);
 
-    // ADTS: a 12-bit sync word of ones. The seventh byte's two low bits count
-    // the frame's raw data blocks minus one; shorter headers leave the frame
-    // size to the filter.
+    // ADTS: a 12-bit sync word of ones. The stream's AudioSpecificConfig is
+    // the one its header implies, unless the host gave one.
     const std::vector<std::uint8_t>& header = parameters.firstPacketHeader;
     if (codec->codec_id == AV_CODEC_ID_AAC && header.size() > 2 && header[0] == 0xFF && (header[1] & 0xF0) == 0xF0)
     {
         m_hasAdtsHeaders = true;
-        if (header.size() > 6)
-            codec->frame_size = ((header[6] & 3) + 1) * 1024;
+        if (const std::optional<AudioHeader> adts = ReadAdtsHeader(header.data(), header.size()))
+        {
+            codec->frame_size = adts->samples;
+            if (codec->extradata_size == 0)
+                SetExtradata(*codec, adts->audioSpecificConfig.data(), adts->audioSpecificConfig.size());
+        }
     }
+    // AAC frames carry 1024 samples unless the ADTS header counts more.
+    if (codec->codec_id == AV_CODEC_ID_AAC && codec->frame_size == 0)
+        codec->frame_size = 1024;
+    if (m_hasAdtsHeaders || codec->codec_id == AV_CODEC_ID_MP2)
+        UseUsualOrder(codec->ch_layout);
 }
 
 StreamAudio::StreamAudio(FormatContextOutput& context, const StreamAudio& input)

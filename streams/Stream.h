@@ -2,6 +2,7 @@
 
 #include <mpegexporter/StreamParameters.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -94,8 +95,10 @@ private:
     bool m_needsResampling = false;
 };
 
-// Replaces the extradata of `target` with a copy of `source`'s (exactly its
-// size, nothing appended). Nothing is copied when the source has none.
+// Replaces the extradata of `target` with a copy of `size` bytes at `data`
+// (exactly that size, nothing appended; none for 0).
+void SetExtradata(AVCodecParameters& target, const std::uint8_t* data, std::size_t size);
+// The same with `source`'s extradata; nothing is copied when it has none.
 void CopyExtradata(AVCodecParameters& target, const AVCodecParameters& source);
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

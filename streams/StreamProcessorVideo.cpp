@@ -3,6 +3,7 @@
 #include "container/AvCompat.h"
 #include "container/FormatContext.h"
 #include "errors/AvResult.h"
+#include "sync/ClockPolicy.h"
 
 #include <algorithm>
 
@@ -38,6 +39,9 @@ void StreamProcessorVideo::Build(FormatContextOutput& output)
     const StreamParameters inputDescription{m_inputStream->GetCodecParameters(), m_inputStream->GetAvStream()->index,
                                             m_inputStream->GetAvStream()->time_base};
     m_outputStream = std::make_unique<StreamVideo>(output, *m_inputStream);
+    // A day between two pictures must fit one sample's duration.
+    const AVRational trackTimeBase{1, TrackTimeScale(m_timeScale)};
+    m_outputStream->GetAvStream()->time_base = trackTimeBase;
 
     const AVCodecParameters& in = *m_inputStream->GetCodecParameters();
     AVCodecParameters& out = *m_outputStream->GetCodecParameters();
@@ -60,13 +64,12 @@ void StreamProcessorVideo::Build(FormatContextOutput& output)
     CopyExtradata(out, in);
     out.sample_aspect_ratio = VideoSampleAspectRatio(out.width, out.height);
 
+    m_keyPictures = std::make_unique<KeyPictures>(in);
     if (in.codec_id == out.codec_id)
-    {
-        m_keyPictures = std::make_unique<KeyPictures>(in);
         return;
-    }
 
-    const StreamParameters outputDescription{&out, inputDescription.streamIndex, inputDescription.timeBase};
+    // MPEG-4 part 2 refuses clocks finer than 65535 ticks a second.
+    const StreamParameters outputDescription{&out, inputDescription.streamIndex, trackTimeBase};
     const AVCodec* encoder = FindCodec(avcodec_find_encoder, out.codec_id);
     AllocateCodecContext(encoder); // fails like the encoder's own set-up would
     bool keepFormat = false;
@@ -87,81 +90,98 @@ PacketSequence StreamProcessorVideo::Process(MediaPacketList packets)
 PacketSequence StreamProcessorVideo::ProcessPacket(std::unique_ptr<MediaPacket> hostPacket)
 {
     PacketSequence result;
-    if (hostPacket->timestamp < m_startTime)
+    const std::optional<std::int64_t> elapsed = Elapsed(hostPacket->timestamp, m_startTime);
+    if (!elapsed)
         return result;
-
-    const std::uint64_t ticks = ElapsedTicks(hostPacket->timestamp, m_startTime, m_timeScale);
-    std::int64_t candidate = m_timestampOffset + static_cast<std::int64_t>(ticks);
-    // Times start above tick 0, so a first picture on tick 0 is shown one tick
-    // later. At the frame rate that pushes every later picture one tick on as
-    // well; at a finer time scale it would leave the first picture one tick
-    // short (the frame rate and seeks go wrong). So such a stream is moved one
-    // tick later as a whole, at any time scale.
-    if (m_lastPts == 0)
-        m_startShift = candidate == 0 ? 1 : 0;
-    candidate += m_startShift;
-    const std::int64_t pts = NextPts(candidate, m_lastPts);
-    if (m_lastPts > 0 && IsVideoClockJump(pts - m_lastPts, m_inputStream->GetAvStream()->time_base))
-        m_coveredFrom = pts;
-    m_lastPts = pts;
-
-    // Copied pictures go only to the muxer, which needs no padding; decoders do.
-    auto owned = m_transcoder ? OwnedPacket::CopyOf(hostPacket->data.data(), hostPacket->data.size())
-                              : OwnedPacket::Adopt(std::move(hostPacket));
-    owned->packet.stream_index = m_outputStream->GetAvStream()->index;
-    owned->packet.pts = pts;
+    // An empty picture carries nothing to show; to a decoder it would end the stream.
+    if (hostPacket->data.empty())
+    {
+        ++m_skipped;
+        return result;
+    }
+    const std::int64_t pts = PresentationTime(*elapsed);
+    const int index = m_outputStream->GetAvStream()->index;
 
     if (!m_transcoder)
     {
-        SetDecodingTime(owned->packet);
+        // Copied pictures go only to the muxer, which needs no padding.
+        auto owned = OwnedPacket::Adopt(std::move(hostPacket));
+        owned->packet.stream_index = index;
+        owned->packet.pts = pts;
         if (m_keyPictures->IsKey(owned->packet))
             owned->packet.flags |= AV_PKT_FLAG_KEY;
-        RescaleToOutput(*owned, *m_inputStream, *m_outputStream);
+        Time(owned->packet, m_inputStream->GetAvStream()->time_base);
         result.push_back(std::move(owned));
         return result;
     }
-    result = m_transcoder->TranscodePacket(*owned);
-    FinishEncoded(result);
+    // Decoders read past the end: a padded copy.
+    auto owned = OwnedPacket::CopyOf(hostPacket->data.data(), hostPacket->data.size());
+    // After a picture that does not decode, the pictures that refer to it
+    // would show garbage: decoding starts again at the next key picture,
+    // as players do.
+    if (m_awaitingKey && !m_keyPictures->IsKey(owned->packet))
+    {
+        ++m_skipped;
+        return result;
+    }
+    // The encoder's clock may be coarser than the host's, and its times must still increase.
+    owned->packet.stream_index = index;
+    const AVRational encoderTimeBase = m_transcoder->m_encoder->GetContext()->time_base;
+    const std::int64_t encoderPts =
+        NextPts(av_rescale_q(pts, m_inputStream->GetAvStream()->time_base, encoderTimeBase), m_encoderPts);
+    owned->packet.pts = encoderPts;
+    m_awaitingKey = !m_transcoder->TranscodePacket(*owned, result);
+    if (m_awaitingKey)
+    {
+        ++m_skipped;
+        return result;
+    }
+    m_encoderPts = encoderPts;
+    for (auto& packet : result)
+        Time(packet->packet, encoderTimeBase);
     return result;
 }
 
+// Times start at tick 0 and only increase. Two pictures further apart than a
+// clock jump are the host's clock jumping: the stream goes on one picture
+// later, as if no time had passed (the audio closes up the same jump).
+std::int64_t StreamProcessorVideo::PresentationTime(std::int64_t elapsed)
+{
+    const std::int64_t candidate = m_timestampOffset + ElapsedTicks(elapsed, m_timeScale) - m_closedUp;
+    std::int64_t pts = NextPts(candidate, m_lastPts);
+    if (m_lastPts >= 0 && IsClockJump(pts - m_lastPts, m_inputStream->GetAvStream()->time_base))
+    {
+        const std::int64_t step = std::max<std::int64_t>(m_lastStep, 1);
+        m_closedUp += pts - m_lastPts - step;
+        pts = m_lastPts + step;
+    }
+    m_lastStep = m_lastPts >= 0 ? pts - m_lastPts : 0;
+    m_lastPts = pts;
+    return pts;
+}
+
 // Pictures are never reordered here (presentation times increase in decoding
-// order), so each is decoded one tick before it is shown: decoding times are
-// times, and the file keeps each picture's real length at any time scale and
-// across dropped pictures. At a time scale equal to a steady frame rate they
-// are the ordinals 0, 1, 2, ... against pts 1, 2, 3, ...
+// order), so each is decoded one tick before it is shown: the first at -1,
+// which the muxer's edit list handles as for any stream with reordering, so
+// that the first picture shows at 0 with the audio that came with it.
 // The muxer takes the last picture's length from its duration: as long as
 // the pictures before it lasted (the shorter of the last two intervals, so a
 // picture after a long gap does not stretch the file by that gap), and never
 // less than the minimum that keeps it inside the track.
-void StreamProcessorVideo::SetDecodingTime(AVPacket& packet)
+void StreamProcessorVideo::Time(AVPacket& packet, AVRational from)
 {
-    packet.dts = packet.pts - 1;
-    std::int64_t interval = m_lastTimedPts > 0 ? packet.pts - m_lastTimedPts : 0;
+    const AVRational to = m_outputStream->GetAvStream()->time_base;
+    const std::int64_t pts = NextPts(av_rescale_q(packet.pts, from, to), m_lastOutputPts);
+    std::int64_t interval = m_lastOutputPts >= 0 ? pts - m_lastOutputPts : 0;
     const std::int64_t previous = m_lastInterval;
     m_lastInterval = interval;
     if (previous > 0)
         interval = std::min(interval, previous);
-    packet.duration = std::max(interval, MinimumDuration(m_timeScale));
-    m_lastTimedPts = packet.pts;
-}
-
-void StreamProcessorVideo::FinishEncoded(PacketSequence& packets)
-{
-    // The encoder makes no B-pictures, so its output keeps the input's order
-    // and pts. It is timed like a copied packet: its own dts = pts would play
-    // alike, but one rule keeps both paths' files timed the same.
-    for (auto& p : packets)
-    {
-        SetDecodingTime(p->packet);
-        RescaleToOutput(*p, *m_inputStream, *m_outputStream);
-    }
-}
-
-std::int64_t StreamProcessorVideo::CoveredFrom() const
-{
-    return av_rescale_q(m_coveredFrom, m_inputStream->GetAvStream()->time_base,
-                        m_outputStream->GetAvStream()->time_base);
+    packet.pts = pts;
+    packet.dts = pts - 1;
+    packet.duration = std::max(interval, MinimumDuration(to.den));
+    packet.pos = -1;
+    m_lastOutputPts = pts;
 }
 
 PacketSequence StreamProcessorVideo::Flush()
@@ -169,7 +189,9 @@ PacketSequence StreamProcessorVideo::Flush()
     if (!m_transcoder)
         return {};
     PacketSequence result = m_transcoder->FlushPackets();
-    FinishEncoded(result);
+    const AVRational encoderTimeBase = m_transcoder->m_encoder->GetContext()->time_base;
+    for (auto& packet : result)
+        Time(packet->packet, encoderTimeBase);
     return result;
 }
 

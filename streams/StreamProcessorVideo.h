@@ -34,29 +34,36 @@ public:
     PacketSequence ProcessPacket(std::unique_ptr<MediaPacket> packet);
     // What the transcoder still holds at the end of the file.
     PacketSequence Flush();
-    // The first picture after the latest clock jump (IsVideoClockJump), in
-    // the output time base; 0 while the clock has not jumped.
-    std::int64_t CoveredFrom() const;
+    // Pictures left out because they could not be used: empty, not decoding,
+    // or after one that did not decode, before the next key picture.
+    std::int64_t Skipped() const { return m_skipped; }
 
     std::uint64_t m_startTime;       // host clock, 100-ns units
     std::int32_t m_timestampOffset;  // ticks
     std::int32_t m_timeScale;        // ticks per second
     std::unique_ptr<StreamVideo> m_inputStream;
     std::unique_ptr<StreamVideo> m_outputStream;
-    std::int64_t m_lastPts = 0;
-    std::int64_t m_startShift = 0;   // ticks the whole stream is moved (0 or 1)
-    std::int64_t m_coveredFrom = 0;  // see CoveredFrom; input time base
-    std::int64_t m_lastTimedPts = 0; // of the last packet given a decoding time
-    std::int64_t m_lastInterval = 0; // between that packet and the one before
+    std::int64_t m_lastPts = -1;     // input time base; -1 before the first picture
     std::unique_ptr<Transcoder> m_transcoder;
-    std::unique_ptr<KeyPictures> m_keyPictures; // copy path only
+    std::unique_ptr<KeyPictures> m_keyPictures;
     std::unique_ptr<StreamParametersVideo> m_parameters;
 
 private:
-    void SetDecodingTime(AVPacket& packet);
-    // Gives encoder output its decoding time and duration and moves it to
-    // the output time base.
-    void FinishEncoded(PacketSequence& packets);
+    // The input-tick presentation time of a picture the host timed `elapsed`
+    // after the start, with the host's clock jumps closed up.
+    std::int64_t PresentationTime(std::int64_t elapsed);
+    // Moves `packet`, timed in `from`, onto the output stream's clock: times
+    // strictly increasing there too, decoded one tick before shown, lasting
+    // as long as the pictures before it.
+    void Time(AVPacket& packet, AVRational from);
+
+    std::int64_t m_lastStep = 0;        // input ticks between the last two pictures
+    std::int64_t m_closedUp = 0;        // input ticks of clock jumps taken out
+    std::int64_t m_encoderPts = -1;     // last pts handed to the encoder, in its time base
+    std::int64_t m_lastOutputPts = -1;  // output time base
+    std::int64_t m_lastInterval = 0;    // between the last two output pictures
+    bool m_awaitingKey = false;         // a picture did not decode
+    std::int64_t m_skipped = 0;
 };
 
 // The output picture's sample aspect ratio: pictures less than half as high as

@@ -44,10 +44,8 @@ CodecBase::CodecBase(const StreamParameters& parameters, bool globalHeader, bool
     context.sample_fmt = static_cast<AVSampleFormat>(codecParameters.format);
     context.sample_rate = codecParameters.sample_rate;
     CheckAvResult(av_channel_layout_copy(&context.ch_layout, &codecParameters.ch_layout), "::av_channel_layout_copy");
-    // A declared count above one has no channel order, which encoders refuse;
-    // they get the usual order for that count (stereo for two).
-    if (encoder && context.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && context.ch_layout.nb_channels > 0)
-        av_channel_layout_default(&context.ch_layout, context.ch_layout.nb_channels);
+    if (encoder)
+        UseUsualOrder(context.ch_layout);
 }
 
 Decoder::Decoder(const StreamParameters& input)
@@ -191,7 +189,27 @@ Transcoder::Transcoder(const StreamParameters& input, const StreamParameters& ou
 {
 }
 
-void Transcoder::EncodeFrames(FrameSequence frames, PacketSequence& packets)
+const AVFrame& PictureConverter::Convert(const AVFrame& frame, const AVCodecContext& encoder)
+{
+    if (frame.format == encoder.pix_fmt && frame.width == encoder.width && frame.height == encoder.height)
+        return frame;
+    // Reused while the pictures keep their size and format.
+    m_context.reset(sws_getCachedContext(m_context.release(), frame.width, frame.height,
+                                         static_cast<AVPixelFormat>(frame.format), encoder.width, encoder.height,
+                                         encoder.pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!m_context)
+        throw AvException("::sws_getCachedContext", AVERROR(EINVAL));
+    m_converted = AllocateFrame();
+    m_converted->format = encoder.pix_fmt;
+    m_converted->width = encoder.width;
+    m_converted->height = encoder.height;
+    CheckAvResult(av_frame_get_buffer(m_converted.get(), 0), "::av_frame_get_buffer");
+    CheckAvResult(av_frame_copy_props(m_converted.get(), &frame), "::av_frame_copy_props");
+    CheckAvResult(sws_scale_frame(m_context.get(), m_converted.get(), &frame), "::sws_scale_frame");
+    return *m_converted;
+}
+
+void Transcoder::EncodeFrames(const FrameSequence& frames, PacketSequence& packets)
 {
     for (const AvFramePtr& frame : frames)
     {
@@ -199,16 +217,25 @@ void Transcoder::EncodeFrames(FrameSequence frames, PacketSequence& packets)
         // is no request for the encoder (left set, a source's B-pictures
         // would force B-pictures the encoder is not configured for).
         frame->pict_type = IsKeyFrame(*frame) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-        if (auto encoded = m_encoder->Encode(frame.get()))
+        const AVCodecContext& encoder = *m_encoder->GetContext();
+        if (auto encoded = m_encoder->Encode(&m_converter.Convert(*frame, encoder)))
             packets.push_back(std::move(encoded));
     }
 }
 
-PacketSequence Transcoder::TranscodePacket(const OwnedPacket& packet)
+bool Transcoder::TranscodePacket(const OwnedPacket& packet, PacketSequence& packets)
 {
-    PacketSequence packets;
-    EncodeFrames(m_decoder->Decode(&packet), packets);
-    return packets;
+    FrameSequence frames;
+    try
+    {
+        frames = m_decoder->Decode(&packet);
+    }
+    catch (const AvException&)
+    {
+        return false;
+    }
+    EncodeFrames(frames, packets);
+    return true;
 }
 
 PacketSequence Transcoder::FlushPackets()

@@ -87,14 +87,30 @@ AvFramePtr CreateAudioFrame(const AVCodecParameters& codecParameters);
 // Zeroes every sample of an audio frame.
 void FillSilence(AVFrame& frame);
 
+// Brings decoded pictures to the size and pixel format an encoder was opened
+// with: BMP decodes to RGB, and a camera may change its picture size.
+class PictureConverter
+{
+public:
+    // `frame` as `encoder` takes it: itself where it fits already, else a
+    // converted copy (with its properties) held until the next call.
+    const AVFrame& Convert(const AVFrame& frame, const AVCodecContext& encoder);
+
+private:
+    SwsContextPtr m_context;
+    AvFramePtr m_converted;
+};
+
 // Decoder plus encoder re-encoding one stream.
 class Transcoder
 {
 public:
     Transcoder(const StreamParameters& input, const StreamParameters& output, bool globalHeader);
 
-    // Decodes the packet and encodes each frame as the decoder returned it.
-    PacketSequence TranscodePacket(const OwnedPacket& packet);
+    // Decodes the packet and encodes each picture as the decoder returned it,
+    // brought to the encoder's size and pixel format, into `packets`. False
+    // when the packet does not decode; the decoder goes on with the next.
+    bool TranscodePacket(const OwnedPacket& packet, PacketSequence& packets);
     // Drains the decoder through the encoder, then drains the encoder once.
     PacketSequence FlushPackets();
 
@@ -102,7 +118,9 @@ public:
     std::shared_ptr<Encoder> m_encoder;
 
 private:
-    void EncodeFrames(FrameSequence frames, PacketSequence& packets);
+    void EncodeFrames(const FrameSequence& frames, PacketSequence& packets);
+
+    PictureConverter m_converter;
 };
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -31,6 +31,13 @@ struct MediaPacket
 // One batch of one stream, in writing order. Moved into the facade.
 using MediaPacketList = std::vector<std::unique_ptr<MediaPacket>>;
 
+// Packets an export left out because they could not be used.
+struct SkippedPackets
+{
+    std::int64_t video = 0;
+    std::int64_t audio = 0;
+};
+
 class IFfMpegFacade
 {
 public:
@@ -56,6 +63,18 @@ public:
     // Ends processing for good after the batch in progress.
     virtual void Stop() = 0;
     virtual ~IFfMpegFacade() = 0;
+
+    // Added after the first release, last, so that hosts built against the
+    // header before it keep working.
+
+    // Packets left out since the facade was made, because they could not be
+    // used: pictures that are empty or do not decode where the video is
+    // transcoded (and those after such a picture up to the next key picture),
+    // audio that is empty, holds no whole sample, does not decode or whose
+    // frame header does not parse or does not match the stream. The export
+    // goes on without them, silence taking the audio's place. Counts what the
+    // worker has processed so far; does not wait for it.
+    virtual SkippedPackets GetSkippedPackets() const = 0;
 };
 
 inline IFfMpegFacade::~IFfMpegFacade() = default;

@@ -1,4 +1,4 @@
-// The output context on its own: file names, refused containers, owned packets, gap filling.
+// The output context on its own: file names, refused containers, owned packets.
 
 #include "container/FormatContext.h"
 #include "container/Utf16.h"
@@ -18,22 +18,12 @@ using TestMedia::StrError;
 using TestMedia::Thrown;
 using TestMedia::Wide;
 
-using Ticks = std::vector<std::int64_t>;
-
 std::wstring Units(std::initializer_list<std::uint32_t> units)
 {
     std::wstring text;
     for (const auto unit : units)
         text += static_cast<wchar_t>(unit);
     return text;
-}
-
-std::unique_ptr<Mpeg::OwnedPacket> Packet(int stream, std::int64_t pts, const TestMedia::Bytes& data)
-{
-    auto packet = Mpeg::OwnedPacket::CopyOf(data.data(), data.size());
-    packet->packet.stream_index = stream;
-    packet->packet.pts = packet->packet.dts = pts;
-    return packet;
 }
 
 // A video stream (1/25) and an audio stream (1/8000), then the header, as the facade does.
@@ -52,8 +42,6 @@ void Open(Mpeg::FormatContextOutput& output)
     av_channel_layout_default(&audio->codecpar->ch_layout, 1);
     audio->time_base = AVRational{1, 8000};
     output.OpenAndWriteHeader();
-    output.m_videoTimeBase = video->time_base;
-    output.m_audioTimeBase = audio->time_base;
 }
 } // namespace
 
@@ -121,72 +109,4 @@ TEST(CodecTables, OtherContainersAreRefused)
     EXPECT_EQ(Thrown([&] { mkv.GetPreferredCodecId(AVMEDIA_TYPE_AUDIO); }),
               "out_of_range: containerType 'matroska' passed to FormatContextOutput::GetPreferredCodecId is not "
               "supported.");
-}
-
-// Fillers go in whole steps from the first video packet, above what audio covers,
-// short of the next audio packet (PCM silence cut to end at it); a gap beyond the
-// video or past a video clock jump stays. NUT keeps timestamps as given; video pts 1 is audio tick 320.
-TEST(WriteSynchronized, FillsAudioGapsAgainstTheVideo)
-{
-    const std::int64_t margin = Mpeg::kFillBeyondVideoSeconds * 8000;
-    const std::int64_t jump = Mpeg::kVideoClockJumpSeconds * 25 + 1;
-    const TestMedia::Bytes real = {0xAA, 0xBB};
-    struct Call
-    {
-        Ticks video, audio;
-        std::int64_t audioDuration = 0;
-    };
-    struct Case
-    {
-        const char* name;
-        std::vector<Call> calls;
-        Ticks fillers;
-        std::int64_t step = 1024; // one AAC frame
-        bool divisible = false;
-    };
-    const Case cases[] = {
-        // t0 = 0 is not above the initial last timestamp 0.
-        {"five steps from zero", {{{0, 16}, {5120}}}, {1024, 2048, 3072}},
-        {"audio before the video", {{{10, 11}, {3000, 4024}}}, {}},
-        {"exactly one step", {{{1}, {320 + 1024}}}, {}},
-        {"one step and a tick", {{{1}, {320 + 1024 + 1}}}, {320}},
-        {"no audio: up to the last picture", {{{1, 5, 10}, {}}}, {320, 1344}},
-        {"later calls do not refill", {{{1, 2}, {5000}}, {{10, 11}, {6000}}}, {320, 1344, 2368, 3392}},
-        {"not inside the last audio packet", {{{1, 2}, {320}, 1024}, {{4, 5}, {5000}}}, {2304, 3328}},
-        {"PCM cut at the audio", {{{1}, {720}}}, {320, 480, 640}, 160, true},
-        {"the same whole", {{{1}, {720}}}, {320, 480}, 160, false},
-        {"audio within the margin", {{{1, 2}, {640 + margin}}}, {320}, margin - 320},
-        {"audio beyond the margin", {{{1, 2}, {640 + margin + 1}}}, {}, 320},
-        {"video clock jump", {{{1, 20, 20 + jump}, {}}}, {320, 1344, 2368, 3392, 4416}},
-        {"no silence packet", {{{1, 2}, {5000}}}, {}, 0},
-    };
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(c.name);
-        TestMedia::TempDir dir;
-        Mpeg::FormatContextOutput output(Wide(dir / "w.nut"));
-        Open(output);
-        if (c.step > 0)
-            output.m_silencePacket = Packet(1, 0, TestMedia::Bytes(static_cast<std::size_t>(2 * c.step), 0));
-        output.m_silenceDuration = c.step;
-        output.m_silenceDivisible = c.divisible;
-        Ticks expectedReal;
-        for (const Call& call : c.calls)
-        {
-            Mpeg::PacketSequence video, audio;
-            for (std::int64_t pts : call.video)
-                video.push_back(Packet(0, av_rescale_q(pts, AVRational{1, 25}, output.m_videoTimeBase), {0xFF, 0xD8}));
-            for (std::int64_t pts : call.audio)
-                (audio.emplace_back(Packet(1, pts, real)))->packet.duration = call.audioDuration;
-            output.WriteSynchronized(std::move(video), std::move(audio));
-            expectedReal.insert(expectedReal.end(), call.audio.begin(), call.audio.end());
-        }
-        output.WriteTrailer();
-        Ticks fillers, written;
-        for (const auto& packet : TestMedia::Read(dir / "w.nut").packets)
-            if (packet.streamIndex == 1)
-                (packet.data == real ? written : fillers).push_back(packet.pts);
-        EXPECT_EQ(fillers, c.fillers);
-        EXPECT_EQ(written, expectedReal);
-    }
 }

@@ -143,8 +143,10 @@ TEST(FacadeStress, AddCallsEstimatesAndStopFromTwoHostThreads)
             std::thread adder([&] {
                 std::mt19937 random(seed);
                 std::uint32_t serial = 0;
-                std::uint64_t time = 0;
-                for (int afterStop = 0; afterStop < 20 && time < 2000 * 200000;)
+                // Each stream on its own clock: pictures 20 ms apart, audio frames as long as they last.
+                std::map<char, std::uint64_t> clock = {{'V', 0}, {'A', 0}};
+                const std::map<char, std::uint64_t> step = {{'V', 200000}, {'A', std::uint64_t{1024} * 10'000'000 / 16000}};
+                for (int afterStop = 0; afterStop < 20 && clock['V'] < 2000 * 200000;)
                 {
                     std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
                     std::lock_guard<std::mutex> lock(host);
@@ -157,7 +159,7 @@ TEST(FacadeStress, AddCallsEstimatesAndStopFromTwoHostThreads)
                         {
                             tags.push_back(++serial);
                             packets[kind == 'A'].push_back(std::make_unique<Mpeg::MediaPacket>(
-                                Mpeg::MediaPacket{Tagged(kind, serial), time += 200000}));
+                                Mpeg::MediaPacket{Tagged(kind, serial), clock[kind] += step.at(kind)}));
                         }
                     }
                     withAudio ? facade->AddPacketsAudioVideo(std::move(packets[0]), std::move(packets[1]))

@@ -40,17 +40,10 @@ std::string Av(int code, const std::string& call)
     return "AvException " + std::to_string(-code) + ": FfMpegFacade: " + call + ": " + TestMedia::StrError(code);
 }
 
-// `garbage` replaces the first video or audio packet of the second list.
-void Add(Mpeg::IFfMpegFacade& facade, bool withAudio, std::size_t first, std::size_t count,
-         const Bytes* videoGarbage = nullptr, const Bytes* audioGarbage = nullptr)
+void Add(Mpeg::IFfMpegFacade& facade, bool withAudio, std::size_t first, std::size_t count)
 {
-    TestMedia::EncodedStream video = Video();
-    std::vector<Mpeg::MediaPacket> audio = TestMedia::TimedAudio(Pcm());
-    if (videoGarbage)
-        video.packets[first + 5] = *videoGarbage;
-    if (audioGarbage)
-        audio[2 * (first + 5)].data = *audioGarbage;
-    TestMedia::AddInLists(facade, video, first, first + count, 5, withAudio ? &audio : nullptr);
+    const std::vector<Mpeg::MediaPacket> audio = TestMedia::TimedAudio(Pcm());
+    TestMedia::AddInLists(facade, Video(), first, first + count, 5, withAudio ? &audio : nullptr);
 }
 
 // Opens `path`, or (with `split`) splits into it, and writes pictures [from, from + 20).
@@ -150,70 +143,91 @@ TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
             }
 }
 
-// Faults on the worker, in the second file of a split: whichever waiting call
-// comes first reports the failure, once. A write that failed leaves a file
-// that never gets its index: finishing fails again, keeps the recovery
-// journal, and a second finish closes it.
-TEST(Faults, WorkerFailuresAreReportedOnce)
+// A write that fails on the worker, in the second file of a split, stops the
+// file: every later call on it says so, and nothing more is taken. Finishing
+// tries once to give the file its index, keeps the recovery journal when it
+// cannot, and the finish after it closes the file.
+TEST(Faults, AFailedWriteStopsTheFileAndEveryLaterCallSaysSo)
 {
-    const Bytes videoGarbage(4096, 0xA5), audioGarbage{0x55}; // one byte: no 16-bit sample
-    const std::tuple<const char*, std::function<void(Mpeg::IFfMpegFacade&, bool)>, std::string> faults[] = {
-        {"file size limit",
-         [](Mpeg::IFfMpegFacade& facade, bool withAudio) {
-             FileSizeCap cap(16 * 1024);
-             Add(facade, withAudio, 20, 40);
-             facade.EstimateFileSize(0, 1);
-         },
-         Av(AVERROR(EFBIG), "::av_interleaved_write_frame")},
-        // The H.263 decoder answers a damaged picture header with -1 (EPERM).
-        {"video garbage", [&](Mpeg::IFfMpegFacade& f, bool a) { Add(f, a, 20, 20, &videoGarbage); },
-         Av(AVERROR(EPERM), "::avcodec_send_packet")},
-        {"audio garbage", [&](Mpeg::IFfMpegFacade& f, bool a) { Add(f, a, 20, 20, nullptr, &audioGarbage); },
-         Av(AVERROR_INVALIDDATA, "::avcodec_send_packet")},
+    const std::string expected = Av(AVERROR(EFBIG), "::av_interleaved_write_frame");
+    for (const bool withAudio : {false, true})
+    {
+        SCOPED_TRACE(withAudio ? "audio/video" : "video");
+        TestMedia::TempDir dir;
+        const fs::path second = dir / "b.mp4";
+        auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
+        Write(*facade, withAudio, dir / "a.mp4");
+        Write(*facade, withAudio, second, true, 20);
+        {
+            FileSizeCap cap(16 * 1024);
+            EXPECT_EQ(Thrown([&] {
+                          Add(*facade, withAudio, 20, 40);
+                          facade->EstimateFileSize(0, 1);
+                      }),
+                      expected);
+        }
+        // Empty lists too: none is taken silently.
+        for (const auto& call : std::vector<std::function<void()>>{
+                 [&] { Add(*facade, withAudio, 40, 5); }, [&] { facade->EstimateFileSize(0, 1); },
+                 [&] { withAudio ? facade->AddPacketsAudioVideo({}, {}) : facade->AddPacketsVideo({}); }})
+            EXPECT_EQ(Thrown(call), expected);
+        EXPECT_EQ(Thrown([&] { facade->FinishMediaFile(); }), expected);
+        EXPECT_TRUE(fs::exists(Mpeg::Journal::PathFor(second.string())));
+        EXPECT_EQ(Thrown([&] { facade->FinishMediaFile(); }), expected);
+        EXPECT_EQ(facade->FinishMediaFile(), 0); // nothing open any more
+        ExpectRecovered(*facade, dir, withAudio);
+    }
+}
+
+// Bad media where it is transcoded, on both facades: what cannot be used is
+// skipped and counted, and the export goes on as players do. After a picture
+// that does not decode, decoding starts again at the next key picture (the
+// test pictures have one every twelve); a picture of another size is scaled
+// to the file's.
+TEST(BadMedia, IsSkippedCountedAndTheExportGoesOn)
+{
+    static const auto cif = TestMedia::EncodeVideo("h263", 352, 288, 60);
+    const struct
+    {
+        const char* name;
+        std::function<void(TestMedia::EncodedStream&, std::vector<Mpeg::MediaPacket>&)> spoil;
+        Mpeg::SkippedPackets skipped;
+        bool audio; // needs the audio/video facade
+    } cases[] = {
+        {"a garbage picture", [](auto& v, auto&) { v.packets[25] = Bytes(4096, 0xA5); }, {11, 0}, false},
+        {"an empty picture", [](auto& v, auto&) { v.packets[25].clear(); }, {1, 0}, false},
+        {"pictures of another size",
+         [](auto& v, auto&) { std::copy(cif.packets.begin() + 36, cif.packets.end(), v.packets.begin() + 36); },
+         {0, 0}, false},
+        {"an empty audio packet", [](auto&, auto& a) { a[50].data.clear(); }, {0, 1}, true},
+        {"audio without a whole sample", [](auto&, auto& a) { a[50].data = {0x55}; }, {0, 1}, true},
+        {"audio with part of a sample more", [](auto&, auto& a) { a[50].data.push_back(0); }, {0, 0}, true},
     };
-    for (const auto& [fault, add, expected] : faults)
+    for (const auto& c : cases)
         for (const bool withAudio : {false, true})
         {
-            if (std::string(fault) == "audio garbage" && !withAudio)
+            if (c.audio && !withAudio)
                 continue;
-            SCOPED_TRACE(std::string(fault) + (withAudio ? ", audio/video" : ", video"));
+            SCOPED_TRACE(std::string(c.name) + (withAudio ? ", audio/video" : ", video"));
             TestMedia::TempDir dir;
-            const fs::path second = dir / "b.mp4";
+            TestMedia::EncodedStream video = Video();
+            std::vector<Mpeg::MediaPacket> audio = TestMedia::TimedAudio(Pcm());
+            c.spoil(video, audio);
             auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
-            Write(*facade, withAudio, dir / "a.mp4");
-            Write(*facade, withAudio, second, true, 20);
-            std::vector<std::string> reports;
-            for (const auto& call : std::vector<std::function<void()>>{[&] { add(*facade, withAudio); },
-                                                                       [&] { facade->EstimateFileSize(0, 1); },
-                                                                       [&] { facade->EstimateFileSize(0, 1); }})
-                if (std::string text = Thrown(call); text != "nothing")
-                    reports.push_back(text);
-            EXPECT_EQ(reports, std::vector<std::string>{expected});
-
-            std::int64_t size = 0;
-            const std::string finish = Thrown([&] { size = facade->FinishMediaFile(); });
-            if (std::string(fault) == "file size limit")
+            TestMedia::Open(*facade, dir / "out.mp4", TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, Video()),
+                            withAudio ? TestMedia::AudioRecord(Mpeg::CodecIdAudio::PcmS16be, 8000) : nullptr);
+            EXPECT_EQ(Thrown([&] {
+                          TestMedia::AddInLists(*facade, video, 0, 60, 5, withAudio ? &audio : nullptr);
+                          facade->FinishMediaFile();
+                      }),
+                      "nothing");
+            const Mpeg::SkippedPackets skipped = facade->GetSkippedPackets();
+            EXPECT_EQ(std::pair(skipped.video, skipped.audio), std::pair(c.skipped.video, c.skipped.audio));
+            EXPECT_EQ(TestMedia::DecodeFrameCount(dir / "out.mp4", 0), 60 - static_cast<int>(c.skipped.video));
+            if (withAudio)
             {
-                EXPECT_EQ(finish.rfind("AvException", 0), 0u) << finish;
-                EXPECT_TRUE(fs::exists(Mpeg::Journal::PathFor(second.string())));
-                EXPECT_NE(Thrown([&] { Add(*facade, withAudio, 0, 5); }).find("must be opened"), std::string::npos);
-                EXPECT_EQ(Thrown([&] { facade->FinishMediaFile(); }), finish);
-                EXPECT_EQ(facade->FinishMediaFile(), 0); // nothing open any more
+                EXPECT_NEAR(TestMedia::MeasureSync(dir / "out.mp4").audioSeconds, 2.4, 0.13);
             }
-            else
-            {
-                // The file keeps what came before the rejected list: twenty pictures and one list at most.
-                EXPECT_EQ(finish, "nothing");
-                EXPECT_EQ(size, static_cast<std::int64_t>(fs::file_size(second)));
-                EXPECT_LE(TestMedia::DecodeFrameCount(second, 0), 25);
-                // Timed from the split: its first picture one tick (40 ms) after it.
-                const TestMedia::ReadFile file = TestMedia::Read(second);
-                const auto picture = std::find_if(file.packets.begin(), file.packets.end(),
-                                                  [](const TestMedia::ReadPacket& p) { return p.streamIndex == 0; });
-                ASSERT_NE(picture, file.packets.end());
-                EXPECT_NEAR(static_cast<double>(picture->pts) * av_q2d(file.streams[0].timeBase), 0.04, 0.001);
-            }
-            ExpectRecovered(*facade, dir, withAudio);
         }
 }
 

@@ -73,50 +73,6 @@ std::vector<Bytes> WithoutAdts(const EncodedStream& audio, std::size_t first, st
 }
 } // namespace
 
-// Every audio path, copied or transcoded: a beep in the first fifth of every second
-// plays with the flashes, transcoded where the copy into MOV (the reference, first)
-// plays, every path within what viewers accept (45 ms), no audio lost at the end.
-TEST(SynchronizedExport, AudioIsCopiedOrTranscodedAndPlaysInSync)
-{
-    const std::tuple<const char*, Audio, int, const char*, bool, int> cases[] = {
-        // encoder, host codec, rate, container, copied, samples of one packet as written
-        {"pcm_mulaw", Audio::PcmMulaw, 8000, "mov", true, 160},
-        {"pcm_mulaw", Audio::PcmMulaw, 8000, "mp4", false, 1024},
-        {"pcm_alaw", Audio::PcmAlaw, 8000, "mov", true, 160},
-        {"pcm_alaw", Audio::PcmAlaw, 8000, "mp4", false, 1024},
-        {"pcm_s16be", Audio::PcmS16be, 8000, "mov", true, 160},
-        {"pcm_s16be", Audio::PcmS16be, 8000, "mp4", false, 1024},
-        {"g726", Audio::G726, 8000, "mov", false, 2036},
-        {"g726", Audio::G726, 8000, "mp4", false, 1024},
-        {"mp2", Audio::Mp2, 16000, "mov", true, 1152},
-        {"mp2", Audio::Mp2, 16000, "mp4", true, 1152},
-        {"aac", Audio::Aac, 16000, "mov", true, 1024},
-        {"aac", Audio::Aac, 16000, "mp4", true, 1024},
-    };
-    double reference = 0;
-    for (const auto& [encoder, codec, rate, extension, copied, frame] : cases)
-    {
-        SCOPED_TRACE(std::string(encoder) + " into ." + extension);
-        const EncodedStream audio = TestMedia::EncodeTone(encoder, rate, 6, 1000, codec == Audio::Aac, true);
-        TestMedia::TempDir dir;
-        const fs::path path = dir / (std::string("sync.") + extension);
-        const auto timed = TestMedia::TimedAudio(audio);
-        TestMedia::ExportFile(path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video()),
-                              TestMedia::AudioRecord(codec, rate, audio.packets[0]), Video(), 150, 5, &timed);
-        const std::size_t handed = AudioAt(timed, 150 * kFrame);
-        const TestMedia::Sync sync = TestMedia::MeasureSync(path);
-        EXPECT_EQ(sync.pairs, 6);
-        EXPECT_LE(std::abs(sync.offset), 0.045);
-        if (copied && codec == Audio::PcmMulaw) // the reference, first
-            reference = sync.offset;
-        EXPECT_TRUE(copied || std::abs(sync.offset - reference) < 0.005) << sync.offset;
-        const double input = static_cast<double>(handed * static_cast<std::size_t>(audio.frameSize)) / rate;
-        std::cout << "[ figures  ] " << encoder << " into ." << extension << ": offset " << sync.offset * 1000
-                  << " ms, audio " << sync.audioSeconds << " s of " << input << " s\n";
-        EXPECT_NEAR(sync.audioSeconds, input, static_cast<double>(frame) / rate);
-    }
-}
-
 // Audio resuming a day ahead of its video stays a gap (filling it would write a day
 // of silence), as does a jump of the video's own clock by years; an hour the
 // video covers is filled, every frame of it, quickly.

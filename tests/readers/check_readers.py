@@ -88,9 +88,8 @@ def check(path, frames, codec, size, audio):
         if got is None or abs(got - expected) > tolerance:
             failures.append(f"{what}: {got}, expected {expected:.4f} +- {tolerance:.4f}")
 
-    # The first picture is at tick 1 (the start time is tick 0), so the track
-    # opens with a one-tick empty edit: pictures run from 1 to frames + 1 ticks.
-    video_end = (frames + 1) * TICK
+    # The first picture is at the start time: pictures run from 0 to frames ticks.
+    video_end = frames * TICK
     audio_end, frame = (audio[3], audio[4]) if audio else (0, MS)
     width, height = size.split("x")
     streams = json.loads(run(["ffprobe", "-v", "error", "-of", "json", "-count_frames", "-show_entries",
@@ -118,7 +117,7 @@ def check(path, frames, codec, size, audio):
     pictures, _, _ = decode(path, "video_0")
     equal("gst decoded pictures", len(pictures), frames)
     if pictures:
-        near("gst first picture", pictures[0][0], TICK, MS)
+        near("gst first picture", pictures[0][0], 0, MS)
         near("gst end of the last picture", pictures[-1][0] + pictures[-1][1], video_end, MS)
         equal("gst picture spacing", {round(b[0] - a[0], 4) for a, b in zip(pictures, pictures[1:])}, {round(TICK, 4)})
     if audio:
@@ -153,11 +152,8 @@ def check(path, frames, codec, size, audio):
         equal("mediainfo video", (track.get("Format"), track.get("Width"), track.get("Height")),
               (CODECS[codec][1], width, height))
         near("mediainfo frame rate", float(track.get("FrameRate", 0)), FPS, 0.001)
-        # The samples, without the leading empty edit, which MediaInfo counts
-        # as one more picture in the track's duration and frame count.
-        near("mediainfo video media duration", float(track.get("Source_Duration", 0)), frames * TICK, MS)
         near("mediainfo video duration", float(track.get("Duration", 0)), video_end, MS)
-        equal("mediainfo frame count", track.get("FrameCount"), str(frames + 1))
+        equal("mediainfo frame count", track.get("FrameCount"), str(frames))
     for track in tracks.get("Audio", [])[:1] if audio else []:
         equal("mediainfo audio", (track.get("Format"), track.get("Channels"), track.get("SamplingRate")),
               (CODECS[audio[0]][1], "1", str(audio[1])))

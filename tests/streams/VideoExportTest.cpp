@@ -2,6 +2,8 @@
 
 #include "support/TestMedia.h"
 
+#include "sync/ClockPolicy.h"
+
 #include <mpegexporter/Journal.h>
 
 #include <gtest/gtest.h>
@@ -20,27 +22,35 @@ std::int64_t Ticks(std::int64_t value, AVRational timeBase, int timeScale)
 }
 } // namespace
 
+// Pictures are shown at their host time since the start, from tick 0, each
+// decoded one tick before; the last lasts as long as the one before it. Any
+// pause up to a day stays, at any time scale; a longer one is the host's
+// clock jumping and is closed up.
 TEST(VideoExport, PicturesAreTimedOnTheStreamClock)
 {
+    constexpr std::uint64_t kDay = 864'000'000'000; // 100-ns units
     // name, time scale, start, offset, host times (100-ns units); pts written, where the last picture ends
     const std::tuple<const char*, std::int32_t, std::uint64_t, std::int32_t, std::vector<std::uint64_t>,
                      std::vector<std::int64_t>, std::int64_t>
         cases[] = {
-            {"before the start is dropped", 25, 1000, 0, {999, 1000, 999, 401000}, {1, 2}, 3},
-            // A first picture on tick 0 moves the whole stream one tick on.
-            {"first at start", 1000, 0, 0, {0, 400000}, {1, 41}, 81},
+            {"before the start is dropped", 25, 1000, 0, {999, 1000, 999, 401000}, {0, 1}, 2},
+            {"first at start", 1000, 0, 0, {0, 400000}, {0, 40}, 80},
             {"first after start", 1000, 0, 0, {10000, 410000}, {1, 41}, 81},
-            {"equal timestamps", 1000, 0, 0, {0, 400000, 400000, 400000}, {1, 41, 42, 43}, 44},
-            {"a step back", 1000, 0, 0, {0, 1000000, 500000, 1010000}, {1, 101, 102, 103}, 104},
+            {"equal timestamps", 1000, 0, 0, {0, 400000, 400000, 400000}, {0, 40, 41, 42}, 43},
+            {"a step back", 1000, 0, 0, {0, 1000000, 500000, 1010000}, {0, 100, 101, 102}, 103},
             // The last picture lasts as long as those before it, not the gap.
-            {"a gap before the last", 1000, 0, 0, {0, 400000, 800000, 100000000}, {1, 41, 81, 10001}, 10041},
-            // The file's edit list, in milliseconds, cannot hold the one-tick start.
+            {"a gap before the last", 1000, 0, 0, {0, 400000, 800000, 100000000}, {0, 40, 80, 10000}, 10040},
             {"90 kHz", 90000, 0, 0, {0, 400000, 800000}, {0, 3600, 7200}, 10800},
-            {"ten hours", 1000, 0, 0, {0, 400000, 360000000000ull}, {1, 41, 36000001}, 36000041},
+            {"ten hours", 1000, 0, 0, {0, 400000, 360000000000ull}, {0, 40, 36000000}, 36000040},
+            // 2^31 ticks and more between two pictures: the track's clock is coarser.
+            {"a day at 90 kHz", 90000, 0, 0, {0, 400000, kDay + 400000}, {0, 3600, 7776003600}, 7776007200},
+            {"a clock jump", 1000, 0, 0, {0, 400000, kDay + 410000, kDay + 810000}, {0, 40, 80, 120}, 160},
             {"offset added", 1000, 0, 100, {0, 400000}, {100, 140}, 180},
-            {"negative offset", 1000, 0, -50, {0, 400000, 10000000}, {1, 2, 950}, 951},
+            {"negative offset", 1000, 0, -50, {0, 400000, 10000000}, {0, 1, 950}, 951},
             {"half a tick rounds up", 1, 0, 0, {15000000, 25000000}, {2, 3}, 4},
             {"just under half rounds down", 1, 0, 0, {14999999, 25000000}, {1, 3}, 5},
+            // A host clock that wraps past 2^64 goes on counting.
+            {"the host clock wraps", 1000, UINT64_MAX - 399999, 0, {UINT64_MAX - 399999, 0}, {0, 40}, 80},
         };
     static const auto media = TestMedia::EncodeVideo("mpeg4", 64, 48, 4);
     TestMedia::TempDir dir;
@@ -63,18 +73,44 @@ TEST(VideoExport, PicturesAreTimedOnTheStreamClock)
         for (const auto& packet : file.packets)
         {
             pts.push_back(Ticks(packet.pts, timeBase, timeScale));
-            EXPECT_EQ(Ticks(packet.dts, timeBase, timeScale), pts.back() - 1) << "decoded a tick before shown";
+            EXPECT_EQ(packet.pts - packet.dts, 1) << "decoded a tick before shown";
         }
-        // Where the edit list cannot hold the one-tick start, readers differ on
-        // where the pictures are (FFmpeg 9.0 one tick later): their spacing must not.
-        const std::int64_t slack = timeScale > 1000 ? 1 : 0;
-        ASSERT_EQ(pts.size(), expected.size());
-        EXPECT_LE(std::abs(pts[0] - expected[0]), slack);
-        for (std::size_t i = 0; i < pts.size(); ++i)
-            EXPECT_EQ(pts[i] - pts[0], expected[i] - expected[0]) << i;
+        EXPECT_EQ(pts, expected);
         const double end = file.streams[0].startSeconds + file.streams[0].durationSeconds;
-        EXPECT_NEAR(end * timeScale, static_cast<double>(expectedEnd), slack + 0.01);
+        EXPECT_NEAR(end * timeScale, static_cast<double>(expectedEnd), 0.01);
     }
+}
+
+// Time scales up to 2^31 - 1 give a right timeline: the track's clock is the
+// finest whole fraction of the host's that holds a day between pictures, and
+// transcoded pictures get an encoder clock MPEG-4 part 2 takes.
+TEST(VideoExport, FineClocksKeepTheirTimeline)
+{
+    static const auto mpeg4 = TestMedia::EncodeVideo("mpeg4", 64, 48, 4);
+    static const auto h263 = TestMedia::EncodeVideo("h263", 128, 96, 4);
+    const std::uint64_t times[] = {0, 400000, 10'000'000'000, 10'000'400'000}; // 0, 40 ms, 1000 s, 1000.04 s
+    TestMedia::TempDir dir;
+    for (const std::int32_t timeScale : {90000, 1'000'000, INT_MAX})
+        for (const auto* media : {&mpeg4, &h263})
+        {
+            SCOPED_TRACE(std::to_string(timeScale) + (media == &h263 ? ", transcoded" : ", copied"));
+            auto facade = Mpeg::IFfMpegFacade::Create(false);
+            TestMedia::Open(*facade, dir / "fine.mp4",
+                            TestMedia::VideoRecord(media == &h263 ? Video::H263 : Video::Mpeg4, *media, timeScale));
+            Mpeg::MediaPacketList list;
+            for (std::size_t i = 0; i < std::size(times); ++i)
+                list.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{media->packets[i], times[i]}));
+            facade->AddPacketsVideo(std::move(list));
+            facade->FinishMediaFile();
+
+            const auto file = TestMedia::Read(dir / "fine.mp4");
+            ASSERT_EQ(file.packets.size(), std::size(times));
+            const double tick = av_q2d(file.streams[0].timeBase);
+            EXPECT_LE(file.streams[0].timeBase.den, Mpeg::kMaxTrackTimeScale);
+            for (std::size_t i = 0; i < std::size(times); ++i)
+                EXPECT_NEAR(static_cast<double>(file.packets[i].pts) * tick, static_cast<double>(times[i]) / 1e7, tick);
+            EXPECT_NEAR(file.streams[0].durationSeconds, 1000.08, 2 * tick);
+        }
 }
 
 // Copies keep codec, extradata, bytes and key pictures; transcodes keep the key
@@ -118,7 +154,7 @@ TEST(VideoExport, EachCodecIsCopiedOrTranscodedWithItsKeyPictures)
         for (std::size_t i = 0; i < media.packets.size(); ++i)
         {
             EXPECT_TRUE(!copied || annexB || file.packets[i].data == media.packets[i]) << "payload of packet " << i;
-            EXPECT_EQ(Ticks(file.packets[i].pts, stream.timeBase, 25), static_cast<std::int64_t>(i) + 1) << i;
+            EXPECT_EQ(Ticks(file.packets[i].pts, stream.timeBase, 25), static_cast<std::int64_t>(i)) << i;
         }
         EXPECT_EQ(stream.syncSamples, media.keyPictures);
         EXPECT_FALSE(file.packets.back().discarded) << "the last picture must stay inside the track";

@@ -39,7 +39,10 @@ using PacketPtr = std::unique_ptr<AVPacket, Mpeg::AvDeleter<av_packet_free>>;
 // Sample i of the first channel, full scale 1.0.
 float Sample(const AVFrame& frame, int i)
 {
-    const auto format = av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame.format));
+    const auto planar = static_cast<AVSampleFormat>(frame.format);
+    const auto format = av_get_packed_sample_fmt(planar);
+    if (!av_sample_fmt_is_planar(planar))
+        i *= frame.ch_layout.nb_channels;
     return format == AV_SAMPLE_FMT_FLT   ? reinterpret_cast<const float*>(frame.data[0])[i]
            : format == AV_SAMPLE_FMT_S16 ? reinterpret_cast<const std::int16_t*>(frame.data[0])[i] / 32768.0f
                                          : 0.0f;
@@ -235,7 +238,7 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
 }
 
 EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts,
-                         bool beep)
+                         bool beep, double clock, int channels)
 {
     Mpeg::AvCodecContextPtr context = NewEncoder(encoder);
     const AVCodec* codec = context->codec;
@@ -243,7 +246,7 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
     const AVSampleFormat* sampleFormats = Mpeg::SupportedSampleFormats(codec);
     context->sample_fmt = sampleFormats ? sampleFormats[0] : AV_SAMPLE_FMT_S16;
     context->time_base = AVRational{1, sampleRate};
-    av_channel_layout_default(&context->ch_layout, 1);
+    av_channel_layout_default(&context->ch_layout, channels);
     if (codec->id == AV_CODEC_ID_ADPCM_G726 || codec->id == AV_CODEC_ID_ADPCM_G726LE)
         context->bit_rate = 4 * sampleRate;
     Mpeg::CheckAvResult(avcodec_open2(context.get(), codec, nullptr), "::avcodec_open2");
@@ -258,23 +261,29 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
     frame->nb_samples = out.frameSize;
     Mpeg::CheckAvResult(av_channel_layout_copy(&frame->ch_layout, &context->ch_layout), "::av_channel_layout_copy");
     Mpeg::CheckAvResult(av_frame_get_buffer(frame.get(), 0), "::av_frame_get_buffer");
-    const auto format = av_get_packed_sample_fmt(context->sample_fmt); // mono: planar is packed
-    const auto total = static_cast<std::int64_t>(std::ceil(seconds * sampleRate));
+    const bool planar = av_sample_fmt_is_planar(context->sample_fmt) != 0;
+    const auto format = av_get_packed_sample_fmt(context->sample_fmt);
+    const auto total = static_cast<std::int64_t>(std::ceil(seconds * sampleRate * clock));
+    const double samplesPerSecond = sampleRate * clock; // of the host's clock
     for (std::int64_t first = 0; first < total; first += out.frameSize)
     {
         Mpeg::CheckAvResult(av_frame_make_writable(frame.get()), "::av_frame_make_writable");
         for (int i = 0; i < out.frameSize; ++i)
         {
-            const bool sounds = !beep || (first + i) % sampleRate < sampleRate / 5;
-            const double value =
-                sounds ? 0.5 * std::sin(2 * M_PI * frequency * double(first + i) / sampleRate) : 0.0;
-            if (format == AV_SAMPLE_FMT_FLT)
-                reinterpret_cast<float*>(frame->data[0])[i] = static_cast<float>(value);
-            else if (format == AV_SAMPLE_FMT_S16)
-                reinterpret_cast<std::int16_t*>(frame->data[0])[i] =
-                    static_cast<std::int16_t>(std::lround(value * 32767));
-            else
-                throw std::runtime_error(std::string("no tone for the sample format of ") + encoder);
+            const double at = double(first + i) / samplesPerSecond;
+            const bool sounds = !beep || at - std::floor(at) < 0.2;
+            const double value = sounds ? 0.5 * std::sin(2 * M_PI * frequency * double(first + i) / sampleRate) : 0.0;
+            for (int c = 0; c < channels; ++c)
+            {
+                const int plane = planar ? c : 0, index = planar ? i : i * channels + c;
+                if (format == AV_SAMPLE_FMT_FLT)
+                    reinterpret_cast<float*>(frame->data[plane])[index] = static_cast<float>(value);
+                else if (format == AV_SAMPLE_FMT_S16)
+                    reinterpret_cast<std::int16_t*>(frame->data[plane])[index] =
+                        static_cast<std::int16_t>(std::lround(value * 32767));
+                else
+                    throw std::runtime_error(std::string("no tone for the sample format of ") + encoder);
+            }
         }
         frame->pts = first;
         EncodeInto(context.get(), frame.get(), out);
@@ -283,13 +292,13 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
     if (adts)
         for (Bytes& packet : out.packets)
         {
-            const Bytes header = AdtsHeader(sampleRate, packet.size());
+            const Bytes header = AdtsHeader(sampleRate, packet.size(), false, channels);
             packet.insert(packet.begin(), header.begin(), header.end());
         }
     return out;
 }
 
-Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc)
+Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc, int channels)
 {
     static const int rates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                 22050, 16000, 12000, 11025, 8000,  7350};
@@ -297,7 +306,8 @@ Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc)
     if (index == 13)
         throw std::runtime_error("no ADTS sampling frequency index for " + std::to_string(sampleRate));
     const std::size_t length = payload + (crc ? 9 : 7);
-    constexpr int kChannels = 1, kProfileLc = 1, kFullness = 0x7FF; // fullness 0x7FF: variable rate
+    const int kChannels = channels;
+    constexpr int kProfileLc = 1, kFullness = 0x7FF; // fullness 0x7FF: variable rate
     Bytes header = {0xFF,
                     static_cast<std::uint8_t>(crc ? 0xF0 : 0xF1), // MPEG-4, protection_absent unless crc
                     static_cast<std::uint8_t>(kProfileLc << 6 | index << 2 | kChannels >> 2),
@@ -394,6 +404,10 @@ ReadFile Read(const std::filesystem::path& path)
         ADD_FAILURE() << "libavformat cannot open " << path;
         return file;
     }
+    // Before probing, which takes the decoder's word.
+    std::vector<int> declaredChannels;
+    for (unsigned i = 0; i < context->nb_streams; ++i)
+        declaredChannels.push_back(context->streams[i]->codecpar->ch_layout.nb_channels);
     // MP4 leaves some picture sizes to the decoder; let libavformat probe them.
     if (avformat_find_stream_info(context.get(), nullptr) < 0)
         ADD_FAILURE() << "libavformat cannot probe " << path;
@@ -404,7 +418,7 @@ ReadFile Read(const std::filesystem::path& path)
         auto seconds = [&](std::int64_t t) { return t == AV_NOPTS_VALUE ? 0.0 : double(t) * av_q2d(stream->time_base); };
         ReadStream read{codec->codec_id, stream->time_base, codec->width, codec->height, stream->sample_aspect_ratio,
                         Bytes(codec->extradata, codec->extradata + codec->extradata_size), seconds(stream->start_time),
-                        seconds(stream->duration), {}};
+                        seconds(stream->duration), {}, declaredChannels[i]};
         // MP4/MOV demuxers index every sample, marking the sync samples.
         for (int k = 0; k < avformat_index_get_entries_count(stream); ++k)
             if (avformat_index_get_entry(context->streams[i], k)->flags & AVINDEX_KEYFRAME)
@@ -440,12 +454,41 @@ int DecodeFrameCount(const std::filesystem::path& path, int streamIndex)
     return ok ? frames : -1;
 }
 
-Sync MeasureSync(const std::filesystem::path& path)
+double SyncReport::Mean(const std::vector<Offset>& offsets, double from, double to)
 {
-    Sync sync;
-    std::vector<double> flashes, beeps;
-    bool bright = false;
-    double quietSince = -1e9; // a beep starts after at least 0.3 s of quiet
+    double total = 0;
+    int count = 0;
+    for (const Offset& o : offsets)
+        if (o.flash >= from && o.flash < to)
+            total += o.offset, ++count;
+    return count > 0 ? total / count : 0;
+}
+
+int SyncReport::Count(const std::vector<Offset>& offsets, double from, double to)
+{
+    return static_cast<int>(std::count_if(offsets.begin(), offsets.end(),
+                                          [&](const Offset& o) { return o.flash >= from && o.flash < to; }));
+}
+
+SyncReport MeasureSync(const std::filesystem::path& path)
+{
+    // A beep starts after at least 0.3 s of quiet.
+    struct Onsets
+    {
+        std::vector<double> at;
+        double quietSince = -1e9;
+        void Take(double time, bool loud)
+        {
+            if (loud && time - quietSince >= 0.3)
+                at.push_back(time);
+            quietSince = loud ? 1e9 : std::min(quietSince, time);
+        }
+    };
+    SyncReport report;
+    std::vector<double> flashes;
+    Onsets byTimestamps, asStream;
+    bool bright = false, audioStarted = false;
+    double firstPicture = -1, lastPicture = 0, lastInterval = 0;
     auto take = [&](const AVStream& stream, const AVFrame& frame) {
         const double start = static_cast<double>(frame.best_effort_timestamp) * av_q2d(stream.time_base);
         if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
@@ -455,40 +498,42 @@ Sync MeasureSync(const std::filesystem::path& path)
             if (middle > 128 && !bright)
                 flashes.push_back(start);
             bright = middle > 128;
+            if (firstPicture < 0)
+                firstPicture = lastPicture = start;
+            lastInterval = start - lastPicture;
+            lastPicture = start;
             return;
         }
+        if (!audioStarted)
+            report.audioStart = start;
+        audioStarted = true;
+        const double streamStart = report.audioStart + report.audioSeconds;
         for (int i = 0; i < frame.nb_samples; ++i)
         {
-            const double value = Sample(frame, i);
-            const double at = start + static_cast<double>(i) / frame.sample_rate;
-            if (std::abs(value) > 0.1)
-            {
-                if (at - quietSince >= 0.3)
-                    beeps.push_back(at);
-                quietSince = 1e9;
-            }
-            else
-                quietSince = std::min(quietSince, at);
+            const bool loud = std::abs(Sample(frame, i)) > 0.1;
+            byTimestamps.Take(start + static_cast<double>(i) / frame.sample_rate, loud);
+            asStream.Take(streamStart + static_cast<double>(i) / frame.sample_rate, loud);
         }
-        sync.audioSeconds += static_cast<double>(frame.nb_samples) / frame.sample_rate;
+        report.audioSeconds += static_cast<double>(frame.nb_samples) / frame.sample_rate;
     };
     if (!DecodeFile(path, take))
         ADD_FAILURE() << "cannot decode " << path;
+    // The last picture lasts as long as the one before it.
+    report.videoSeconds = firstPicture < 0 ? 0 : lastPicture + lastInterval - firstPicture;
 
-    double total = 0;
-    for (const double beep : beeps)
-    {
-        const auto nearest = std::min_element(flashes.begin(), flashes.end(), [&](double a, double b) {
-            return std::abs(a - beep) < std::abs(b - beep);
-        });
-        if (nearest != flashes.end() && std::abs(*nearest - beep) < 0.5)
+    auto pair = [&](const Onsets& beeps, std::vector<SyncReport::Offset>& offsets) {
+        for (const double beep : beeps.at)
         {
-            total += beep - *nearest;
-            ++sync.pairs;
+            const auto nearest = std::min_element(flashes.begin(), flashes.end(), [&](double a, double b) {
+                return std::abs(a - beep) < std::abs(b - beep);
+            });
+            if (nearest != flashes.end() && std::abs(*nearest - beep) < 0.5)
+                offsets.push_back({*nearest, beep - *nearest});
         }
-    }
-    sync.offset = sync.pairs > 0 ? total / sync.pairs : 0;
-    return sync;
+    };
+    pair(byTimestamps, report.byTimestamps);
+    pair(asStream, report.asStream);
+    return report;
 }
 
 std::string StrError(int code)

@@ -43,16 +43,19 @@ bool HasEncoder(const char* name);
 EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames, int fps = 25, int gop = 12,
                           bool globalHeader = false, int bFrames = 0, bool annexB = false, bool flash = false);
 
-// At least `seconds` of a mono sine tone at half of full scale with the named
+// At least `seconds` of a sine tone at half of full scale with the named
 // encoder ("aac", "pcm_mulaw", "pcm_alaw", "g726", "g726le", "mp2",
 // "pcm_s16be"), in packets of the encoder's frame size (PCM: 20 ms; G.726 at
-// 4 bits a sample). With `adts` every AAC packet starts with its ADTS header;
-// with `beep` the tone sounds only in the first fifth of every second.
+// 4 bits a sample), on `channels` channels. With `adts` every AAC packet
+// starts with its ADTS header; with `beep` the tone sounds only in the first
+// fifth of every second of the host's clock, which the device's runs `clock`
+// times as fast (1.001: a device 1000 ppm fast makes 8008 samples a second
+// at 8 kHz).
 EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts = false,
-                         bool beep = false);
+                         bool beep = false, double clock = 1.0, int channels = 1);
 
-// The ADTS header of a mono AAC-LC frame of `payload` bytes (with a zero `crc`).
-Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc = false);
+// The ADTS header of an AAC-LC frame of `payload` bytes (with a zero `crc`).
+Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc = false, int channels = 1);
 
 // Frequency of the tone in samples [from, to) from its rising zero crossings
 // after a dip below -0.05 (0 when fewer than two).
@@ -96,6 +99,7 @@ struct ReadStream
     double startSeconds = 0; // edit list applied
     double durationSeconds = 0;
     std::vector<std::size_t> syncSamples; // all samples when none are listed
+    int channels = 0;                     // as the container declares them
 };
 
 struct ReadFile
@@ -114,14 +118,30 @@ std::vector<float> DecodeSamples(const std::filesystem::path& path, int streamIn
 // Frames the stream decodes into, or -1 on failure.
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex = 0);
 
-// A file of `flash` pictures and `beep` tone as a player plays it.
-struct Sync
+// A file of flashing pictures and beeping tone as players play it: each beep
+// onset against the nearest flash onset (within half a second), in seconds,
+// positive when the sound is late. A player that follows timestamps places
+// each decoded sample at its frame's time; one that plays the audio as one
+// continuous stream (browsers, most desktop players) places it at the first
+// frame's time plus the samples before it. Edit lists applied, priming
+// skipped.
+struct SyncReport
 {
-    double offset = 0;       // mean beep onset minus flash onset, seconds (positive: sound late)
-    int pairs = 0;           // beeps matched to a flash within half a second
-    double audioSeconds = 0; // decoded audio, after the priming the file skips
+    struct Offset
+    {
+        double flash = 0;
+        double offset = 0;
+    };
+    std::vector<Offset> byTimestamps, asStream;
+    double audioSeconds = 0; // decoded audio
+    double videoSeconds = 0; // from the first picture's time to the end of the last
+    double audioStart = 0;   // the first decoded sample's time
+
+    // The mean offset of the flashes in [from, to), and how many there are.
+    static double Mean(const std::vector<Offset>& offsets, double from = -1e18, double to = 1e18);
+    static int Count(const std::vector<Offset>& offsets, double from = -1e18, double to = 1e18);
 };
-Sync MeasureSync(const std::filesystem::path& path);
+SyncReport MeasureSync(const std::filesystem::path& path);
 
 // FFmpeg's description of an error code; its wording differs between builds.
 std::string StrError(int code);

@@ -1,0 +1,172 @@
+// Real recordings keep sync: every audio path against outages, lost packets,
+// drifting device clocks and arrival jitter, measured as players play the
+// file, both by timestamps and as one continuous stream.
+
+#include "support/Recording.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <string>
+#include <tuple>
+
+namespace
+{
+using Audio = Mpeg::CodecIdAudio;
+using TestMedia::Recording;
+using TestMedia::SyncReport;
+
+struct Path
+{
+    const char* encoder;
+    Audio codec;
+    int rate;
+    const char* container;
+    int frame; // samples of one packet as the file holds it: how close the track can follow
+};
+
+// Every way audio reaches a file: copied, or transcoded into AAC (MP4) or Microsoft ADPCM (MOV).
+const Path kPaths[] = {
+    {"pcm_mulaw", Audio::PcmMulaw, 8000, "mov", 1},  {"pcm_mulaw", Audio::PcmMulaw, 8000, "mp4", 1024},
+    {"pcm_alaw", Audio::PcmAlaw, 8000, "mov", 1},    {"pcm_alaw", Audio::PcmAlaw, 8000, "mp4", 1024},
+    {"pcm_s16be", Audio::PcmS16be, 8000, "mov", 1},  {"pcm_s16be", Audio::PcmS16be, 8000, "mp4", 1024},
+    {"g726", Audio::G726, 8000, "mov", 2036},        {"g726", Audio::G726, 8000, "mp4", 1024},
+    {"aac", Audio::Aac, 48000, "mov", 1024},         {"aac", Audio::Aac, 48000, "mp4", 1024},
+    {"mp2", Audio::Mp2, 48000, "mov", 1152},         {"mp2", Audio::Mp2, 48000, "mp4", 1152},
+};
+
+struct Case
+{
+    const char* name;
+    Recording recording;
+    // The stretch whose offsets must be within kAcceptable, beside the start.
+    double checkFrom, checkTo;
+};
+
+// Viewers notice sound more than about 45 ms early (or 125 ms late).
+constexpr double kAcceptable = 0.045;
+
+Recording Outage(double audioBack, double videoBack)
+{
+    Recording r;
+    r.seconds = 60;
+    r.outageFrom = 15;
+    r.outageTo = 45;
+    r.audioBack = audioBack;
+    r.videoBack = videoBack;
+    return r;
+}
+
+Recording Drifting(double drift)
+{
+    Recording r;
+    r.seconds = 120; // 120 ms apart by the end, uncorrected
+    r.drift = drift;
+    r.jitter = 0.02;
+    return r;
+}
+
+Recording Lossy()
+{
+    Recording r;
+    r.seconds = 60;
+    r.loseEvery = 50;
+    return r;
+}
+
+const Case kCases[] = {
+    {"Outage", Outage(0, 0), 46, 60},
+    {"OutageAudioBackFirst", Outage(0, 1), 47, 60},
+    {"OutageVideoBackFirst", Outage(1, 0), 47, 60},
+    {"Fast1000ppm", Drifting(1e-3), 110, 120},
+    {"Slow1000ppm", Drifting(-1e-3), 110, 120},
+    {"OnePacketIn50Lost", Lossy(), 50, 60},
+};
+
+std::string Name(const Path& path)
+{
+    return std::string(path.encoder) + "_" + path.container;
+}
+
+SyncReport Export(const std::filesystem::path& file, const Path& path, const Recording& recording)
+{
+    const TestMedia::EncodedStream sound =
+        TestMedia::RecordedSound(path.encoder, path.rate, recording, path.codec == Audio::Aac);
+    const TestMedia::EncodedStream& pictures = TestMedia::FlashingSecond();
+    auto facade = Mpeg::IFfMpegFacade::Create(true);
+    TestMedia::Open(*facade, file, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mjpeg, pictures),
+                    TestMedia::AudioRecord(path.codec, path.rate, sound.packets[0]));
+    TestMedia::Play(*facade, recording, sound);
+    EXPECT_GT(facade->FinishMediaFile(), 0);
+    return TestMedia::MeasureSync(file);
+}
+
+// Both ways, in [from, to): the mean offset within kAcceptable of `reference`.
+void ExpectInSync(const SyncReport& report, double from, double to, double reference, double bound)
+{
+    for (const auto* offsets : {&report.byTimestamps, &report.asStream})
+    {
+        SCOPED_TRACE(offsets == &report.byTimestamps ? "by timestamps" : "as one stream");
+        EXPECT_GE(SyncReport::Count(*offsets, from, to), static_cast<int>(to - from) - 2);
+        EXPECT_NEAR(SyncReport::Mean(*offsets, from, to), reference, bound);
+    }
+}
+
+void Print(const char* what, const Path& path, const SyncReport& report, double from, double to)
+{
+    std::cout << "[ figures  ] " << what << ", " << Name(path) << ": offset "
+              << SyncReport::Mean(report.byTimestamps, from, to) * 1000 << " ms by timestamps, "
+              << SyncReport::Mean(report.asStream, from, to) * 1000 << " ms as one stream; audio "
+              << report.audioSeconds << " s for " << report.videoSeconds << " s of video\n";
+}
+
+class SyncOnEveryPath : public ::testing::TestWithParam<std::tuple<Path, Case>>
+{
+};
+} // namespace
+
+// What each path does to a clean recording, against the same packets written
+// at their own times (the control): the same offset, within 5 ms, from the
+// first picture; audio as long as the video, within a frame.
+class CleanRecording : public ::testing::TestWithParam<Path>
+{
+};
+
+TEST_P(CleanRecording, PlaysAsTheControl)
+{
+    const Path& path = GetParam();
+    TestMedia::TempDir dir;
+    Recording recording;
+    const SyncReport report = Export(dir / (std::string("out.") + path.container), path, recording);
+    const TestMedia::EncodedStream sound =
+        TestMedia::RecordedSound(path.encoder, path.rate, recording, path.codec == Audio::Aac);
+    // MOV takes every source codec but G.726, which has no delay of its own.
+    double control = 0;
+    if (TestMedia::WritePlain(dir / "control.mov", recording, sound))
+        control = SyncReport::Mean(TestMedia::MeasureSync(dir / "control.mov").byTimestamps);
+    Print("clean 10 s", path, report, 0, 10);
+    std::cout << "[ figures  ] control: " << control * 1000 << " ms\n";
+    ExpectInSync(report, 0, 10, control, 0.005);
+    EXPECT_NEAR(report.audioStart, 0, 0.001);
+    EXPECT_NEAR(report.audioSeconds, report.videoSeconds, static_cast<double>(path.frame) / path.rate);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, CleanRecording, ::testing::ValuesIn(kPaths),
+                         [](const auto& info) { return Name(info.param); });
+
+TEST_P(SyncOnEveryPath, WithinWhatViewersNotice)
+{
+    const auto& [path, c] = GetParam();
+    TestMedia::TempDir dir;
+    const SyncReport report = Export(dir / (std::string("out.") + path.container), path, c.recording);
+    Print(c.name, path, report, c.checkFrom, c.checkTo);
+    ExpectInSync(report, 0, 10, 0, kAcceptable);
+    ExpectInSync(report, c.checkFrom, c.checkTo, 0, kAcceptable);
+    EXPECT_NEAR(report.audioSeconds, report.videoSeconds, static_cast<double>(path.frame) / path.rate);
+}
+
+INSTANTIATE_TEST_SUITE_P(PathsAndCases, SyncOnEveryPath,
+                         ::testing::Combine(::testing::ValuesIn(kPaths), ::testing::ValuesIn(kCases)),
+                         [](const auto& info) {
+                             return Name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+                         });
