@@ -11,6 +11,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -228,6 +229,16 @@ std::int64_t BareCopy::Finish()
     CheckAvResult(av_interleaved_write_frame(m_context.get(), nullptr), "::av_interleaved_write_frame");
     CheckAvResult(av_write_trailer(m_context.get()), "::av_write_trailer");
     return avio_tell(m_context->pb);
+}
+
+long StatusKb(const char* field)
+{
+    std::ifstream status("/proc/self/status");
+    const std::string key = std::string(field) + ":";
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key, 0) == 0)
+            return std::strtol(line.c_str() + key.size(), nullptr, 10);
+    return -1;
 }
 
 double ProcessCpuSeconds()

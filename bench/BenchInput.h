@@ -48,6 +48,9 @@ using OutputContext = std::unique_ptr<AVFormatContext, OutputCloser>;
 // The context for `path`, its container picked by the name.
 OutputContext OpenOutput(const std::string& path);
 
+// A /proc/self/status field in kB (VmRSS, VmHWM); -1 when unreadable.
+long StatusKb(const char* field);
+
 // A workload size: the environment variable when set (run_all.sh --quick),
 // else `smoke` under BENCH_SMOKE (the ctest entries), else `full`.
 double Workload(const char* variable, double full, double smoke);

@@ -50,6 +50,8 @@ void FfMpegFacadeBase::InitStreamVideo(std::unique_ptr<StreamParametersVideo> pa
                                     "m_inputFormatContext and m_outputFormatContext must be initialized first");
     if (m_streamProcessorVideo)
         throw FfMpegFacadeException("FfMpegFacadeBase::InitStreamVideo", "m_streamProcessorVideo already initialized");
+    if (!parameters)
+        throw FfMpegFacadeException("FfMpegFacadeBase::InitStreamVideo", "the record must not be null");
     // Packets are muxed by this index, so it must be the stream's place in the
     // output context; a count of calls would skip a number after a refusal.
     const auto index = static_cast<std::int32_t>(m_outputFormatContext->GetAvFormatContext()->nb_streams);
@@ -332,6 +334,9 @@ std::int64_t FfMpegFacadeBase::EstimateFileSize(std::int64_t remaining, std::int
     JoinWorker();
     if (!m_headerWritten)
         throw FfMpegFacadeException("FfMpegFacadeBase::EstimateFileSize", "no file is open");
+    // What remains cannot take bytes away.
+    if (remaining < 0)
+        throw FfMpegFacadeException("FfMpegFacadeBase::EstimateFileSize", "remaining must not be negative");
     const std::int64_t position = m_outputFormatContext->CurrentPosition();
     // Nothing done yet gives nothing to project from.
     if (done <= 0)

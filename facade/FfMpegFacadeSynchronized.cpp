@@ -28,6 +28,8 @@ void FfMpegFacadeSynchronized::InitAudio(std::unique_ptr<StreamParametersAudio> 
     if (m_streamProcessorAudio)
         throw FfMpegFacadeException("FfMpegFacadeSynchronized::InitStreamAudio",
                                     "m_streamProcessorAudio already initialized");
+    if (!parameters)
+        throw FfMpegFacadeException("FfMpegFacadeSynchronized::InitStreamAudio", "the record must not be null");
 
     // The stream's place in the output context, as for the video stream.
     const auto index = static_cast<std::int32_t>(m_outputFormatContext->GetAvFormatContext()->nb_streams);

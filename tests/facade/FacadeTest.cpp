@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -80,6 +81,8 @@ TEST(FacadeFile, EstimateProjectsFromTheWrittenBytes)
     EXPECT_EQ(facade->EstimateFileSize(1, 2 * written + 1), written);
     EXPECT_EQ(facade->EstimateFileSize(10, 0), written);
     EXPECT_EQ(facade->EstimateFileSize(10, -4), written);
+    EXPECT_EQ(Thrown([&] { facade->EstimateFileSize(-5, 1); }),
+              "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeBase::EstimateFileSize: remaining must not be negative");
     const std::int64_t most = INT64_MAX / written; // most * written + written > INT64_MAX
     EXPECT_EQ(facade->EstimateFileSize(most, 1), INT64_MAX);
     EXPECT_EQ(facade->EstimateFileSize(most - 1, 1), most * written);
@@ -201,6 +204,46 @@ TEST(FacadeStress, AddCallsEstimatesAndStopFromTwoHostThreads)
         }
 }
 
+// Calls that overlap from two threads, outside the contract: the later one
+// is refused, nothing crashes or hangs, and what was taken reaches the file.
+TEST(FacadeMisuse, OverlappingCallsFromTwoThreadsAreRefused)
+{
+    const auto media = TestMedia::EncodeVideo("mjpeg", 64, 48, 25);
+    for (const bool withAudio : {false, true})
+    {
+        SCOPED_TRACE(withAudio ? "audio/video" : "video only");
+        TestMedia::TempDir dir;
+        auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
+        TestMedia::Open(*facade, dir / "race.mp4", VideoRecord(Video::Mjpeg, media),
+                        withAudio ? TestMedia::AudioRecord(Mpeg::CodecIdAudio::PcmMulaw, 8000) : nullptr);
+        std::atomic<int> taken{0}, refused{0};
+        auto host = [&](std::uint64_t offset) {
+            for (std::uint64_t i = 0; i < 400; ++i)
+            {
+                const std::string thrown = Thrown([&] {
+                    auto pictures = TestMedia::ToHostPackets(media, (2 * i + offset) * 25 * kFrame, kFrame);
+                    withAudio ? facade->AddPacketsAudioVideo(std::move(pictures), {})
+                              : facade->AddPacketsVideo(std::move(pictures));
+                });
+                if (thrown == "nothing")
+                    ++taken;
+                else if (thrown.find("called while another thread is in a call on the same facade") !=
+                         std::string::npos)
+                    ++refused;
+                else
+                    ADD_FAILURE() << thrown;
+            }
+        };
+        std::thread other(host, 1);
+        host(0);
+        other.join();
+        EXPECT_GT(facade->FinishMediaFile(), 0);
+        EXPECT_EQ(taken + refused, 800);
+        // Lists from both hosts interleave; the muxer keeps the pictures that go forward in time.
+        EXPECT_GT(TestMedia::DecodeFrameCount(dir / "race.mp4", 0), 0);
+    }
+}
+
 // Calls out of order are refused with their reason, and what was set up for
 // a file given up before it was opened leaves nothing behind.
 TEST(FacadeMisuse, CallsOutOfOrderAreRefusedWithTheirReason)
@@ -254,7 +297,15 @@ TEST(FacadeMisuse, CallsOutOfOrderAreRefusedWithTheirReason)
                   "AvException " + std::to_string(-AVERROR_EXIT) + ": FfMpegFacade: Codec id '0' not found.: " +
                       TestMedia::StrError(AVERROR_EXIT));
         EXPECT_EQ(Thrown([&] { facade->FinishInitMediaFile(); }), noStream);
+        // Null records are refused like null packets.
+        EXPECT_EQ(Thrown([&] { facade->InitStreamVideo(nullptr); }),
+                  base + "InitStreamVideo: the record must not be null");
         facade->InitStreamVideo(VideoRecord(Video::Mpeg4, 96, 64));
+        if (withAudio)
+        {
+            EXPECT_EQ(Thrown([&] { facade->InitStreamAudio(nullptr); }),
+                      sync + "InitStreamAudio: the record must not be null");
+        }
         EXPECT_EQ(Thrown([&] { facade->InitStreamVideo(VideoRecord(Video::Mpeg4, 96, 64)); }),
                   base + "InitStreamVideo: m_streamProcessorVideo already initialized");
         if (withAudio)

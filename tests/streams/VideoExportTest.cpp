@@ -162,6 +162,35 @@ TEST(VideoExport, EachCodecIsCopiedOrTranscodedWithItsKeyPictures)
     }
 }
 
+// BMP pictures (RGB) are converted to the encoder's pixel format and
+// transcoded into MPEG-4 part 2 like H.263, in MP4 and MOV: every picture is
+// the source's, within what the encoder loses.
+TEST(VideoExport, BmpPicturesAreConvertedAndTranscoded)
+{
+    const auto bmp = TestMedia::EncodeVideo("bmp", 160, 120, 25);
+    const std::vector<TestMedia::Bytes> source = TestMedia::DecodeGray(bmp);
+    ASSERT_EQ(source.size(), 25u);
+    TestMedia::TempDir dir;
+    for (const char* container : {"mp4", "mov"})
+    {
+        SCOPED_TRACE(container);
+        const auto path = dir / (std::string("bmp.") + container);
+        TestMedia::ExportFile(path, TestMedia::VideoRecord(Video::Bmp, bmp), nullptr, bmp, 25, 10);
+        const auto file = TestMedia::Read(path);
+        ASSERT_EQ(file.streams.size(), 1u);
+        EXPECT_EQ(file.streams[0].codecId, AV_CODEC_ID_MPEG4);
+        const std::vector<TestMedia::Bytes> written = TestMedia::DecodeGray(path);
+        ASSERT_EQ(written.size(), source.size());
+        for (std::size_t i = 0; i < source.size(); ++i)
+        {
+            double difference = 0;
+            for (std::size_t p = 0; p < source[i].size(); ++p)
+                difference += std::abs(int(source[i][p]) - int(written[i][p]));
+            EXPECT_LT(difference / static_cast<double>(source[i].size()), 3) << "picture " << i;
+        }
+    }
+}
+
 // Bad records are refused by the call that takes them; nothing is written.
 TEST(VideoExport, BadRecordsAreRefused)
 {

@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 extern "C" {
+#include <libswscale/swscale.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
@@ -298,7 +299,7 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
     return out;
 }
 
-Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc, int channels)
+Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc, int channels, int blocks)
 {
     static const int rates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                 22050, 16000, 12000, 11025, 8000,  7350};
@@ -306,15 +307,14 @@ Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc, int channels)
     if (index == 13)
         throw std::runtime_error("no ADTS sampling frequency index for " + std::to_string(sampleRate));
     const std::size_t length = payload + (crc ? 9 : 7);
-    const int kChannels = channels;
     constexpr int kProfileLc = 1, kFullness = 0x7FF; // fullness 0x7FF: variable rate
     Bytes header = {0xFF,
                     static_cast<std::uint8_t>(crc ? 0xF0 : 0xF1), // MPEG-4, protection_absent unless crc
-                    static_cast<std::uint8_t>(kProfileLc << 6 | index << 2 | kChannels >> 2),
-                    static_cast<std::uint8_t>((kChannels & 3) << 6 | (length >> 11 & 3)),
+                    static_cast<std::uint8_t>(kProfileLc << 6 | index << 2 | channels >> 2),
+                    static_cast<std::uint8_t>((channels & 3) << 6 | (length >> 11 & 3)),
                     static_cast<std::uint8_t>(length >> 3),
                     static_cast<std::uint8_t>((length & 7) << 5 | kFullness >> 6),
-                    static_cast<std::uint8_t>((kFullness & 0x3F) << 2)}; // one raw data block
+                    static_cast<std::uint8_t>((kFullness & 0x3F) << 2 | (blocks - 1))};
     if (crc)
         header.insert(header.end(), {0, 0});
     return header;
@@ -445,6 +445,54 @@ std::vector<float> DecodeSamples(const std::filesystem::path& path, int streamIn
         }, streamIndex))
         ADD_FAILURE() << "cannot decode stream " << streamIndex << " of " << path;
     return samples;
+}
+
+namespace
+{
+Bytes Gray(const AVFrame& frame)
+{
+    Bytes gray(static_cast<std::size_t>(frame.width * frame.height));
+    Mpeg::SwsContextPtr context(sws_getContext(frame.width, frame.height, static_cast<AVPixelFormat>(frame.format),
+                                               frame.width, frame.height, AV_PIX_FMT_GRAY8, SWS_POINT, nullptr, nullptr,
+                                               nullptr));
+    std::uint8_t* planes[4] = {gray.data()};
+    const int strides[4] = {frame.width};
+    if (!context || sws_scale(context.get(), frame.data, frame.linesize, 0, frame.height, planes, strides) < 0)
+        ADD_FAILURE() << "cannot convert a picture to gray";
+    return gray;
+}
+} // namespace
+
+std::vector<Bytes> DecodeGray(const std::filesystem::path& path)
+{
+    std::vector<Bytes> pictures;
+    if (!DecodeFile(path, [&](const AVStream&, const AVFrame& frame) { pictures.push_back(Gray(frame)); }, 0))
+        ADD_FAILURE() << "cannot decode " << path;
+    return pictures;
+}
+
+std::vector<Bytes> DecodeGray(const EncodedStream& stream)
+{
+    std::vector<Bytes> pictures;
+    const AVCodec* codec = avcodec_find_decoder(stream.codecId);
+    Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
+    context->width = stream.width;
+    context->height = stream.height;
+    Mpeg::AvFramePtr frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
+    if (avcodec_open2(context.get(), codec, nullptr) < 0)
+        ADD_FAILURE() << "cannot open a decoder for " << avcodec_get_name(stream.codecId);
+    for (const Bytes& data : stream.packets)
+    {
+        Mpeg::CheckAvResult(av_new_packet(packet.get(), static_cast<int>(data.size())), "::av_new_packet");
+        std::copy(data.begin(), data.end(), packet->data);
+        if (avcodec_send_packet(context.get(), packet.get()) < 0)
+            ADD_FAILURE() << "a source picture does not decode";
+        av_packet_unref(packet.get());
+        while (avcodec_receive_frame(context.get(), frame.get()) == 0)
+            pictures.push_back(Gray(*frame));
+    }
+    return pictures;
 }
 
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex)

@@ -54,8 +54,9 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
 EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts = false,
                          bool beep = false, double clock = 1.0, int channels = 1);
 
-// The ADTS header of an AAC-LC frame of `payload` bytes (with a zero `crc`).
-Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc = false, int channels = 1);
+// The ADTS header of an AAC-LC frame of `payload` bytes (with a zero `crc`)
+// holding `blocks` raw data blocks.
+Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc = false, int channels = 1, int blocks = 1);
 
 // Frequency of the tone in samples [from, to) from its rising zero crossings
 // after a dip below -0.05 (0 when fewer than two).
@@ -114,6 +115,11 @@ ReadFile Read(const std::filesystem::path& path);
 // The first channel of an audio stream as a player plays it (priming
 // skipped), full scale 1.0; fails the test when it does not decode.
 std::vector<float> DecodeSamples(const std::filesystem::path& path, int streamIndex);
+
+// The pictures of a file's first video stream, or of an encoded stream, as
+// 8-bit gray (w*h bytes each), in decoding order.
+std::vector<Bytes> DecodeGray(const std::filesystem::path& path);
+std::vector<Bytes> DecodeGray(const EncodedStream& stream);
 
 // Frames the stream decodes into, or -1 on failure.
 int DecodeFrameCount(const std::filesystem::path& path, int streamIndex = 0);

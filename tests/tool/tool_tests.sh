@@ -254,6 +254,18 @@ recover_bad_input)
   expect_plays b.mp4
   ;;
 
+silent_audio)
+  # A source whose sound stops for good does not hold the pictures back: killed nine minutes
+  # into ten minutes of video whose audio ends after ten seconds, the export keeps more than
+  # eight minutes of pictures for recovery, with the silence filled where the sound was missing.
+  ff -f lavfi -i testsrc=size=64x48:rate=25:duration=600 -f lavfi -i sine=r=8000:d=10 -c:v mjpeg -c:a pcm_mulaw src.mkv
+  "$tool" --quiet --pace 100 src.mkv out.mov &
+  sleep 5.4 && kill -9 $! && ! wait $! 2>/dev/null || fail "the export ended unkilled"
+  "$tool" --recover out.mov >recover.txt || fail "--recover exit $?: $(cat recover.txt)"
+  expect_between "$(probe out.mov v duration)" 480 600 "seconds of pictures recovered"
+  expect_plays out.mov
+  ;;
+
 *) fail "unknown case" ;;
 esac
 echo "ok [$case_name]"

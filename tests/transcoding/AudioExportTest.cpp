@@ -140,6 +140,33 @@ TEST(AudioExport, AdtsHeadersAreStrippedAndWhatDoesNotParseIsDropped)
                         TimedAudio(aac)));
 }
 
+// ADTS frames of two raw data blocks each become samples of 2048 samples,
+// timed as such: one after the other, the track as long as the blocks.
+// (FFmpeg's decoder decodes the first block of such a sample only.)
+TEST(AudioExport, AdtsFramesOfSeveralBlocksKeepTheirLength)
+{
+    const auto aac = TestMedia::EncodeTone("aac", 16000, 3, 440);
+    std::vector<Mpeg::MediaPacket> sent;
+    for (std::size_t i = 0; i + 1 < aac.packets.size(); i += 2)
+    {
+        Bytes frame = TestMedia::AdtsHeader(16000, aac.packets[i].size() + aac.packets[i + 1].size(), false, 1, 2);
+        frame.insert(frame.end(), aac.packets[i].begin(), aac.packets[i].end());
+        frame.insert(frame.end(), aac.packets[i + 1].begin(), aac.packets[i + 1].end());
+        sent.push_back({frame, i * 1024 * kSecond / 16000});
+    }
+    TestMedia::TempDir dir;
+    const auto file = Export(dir / "blocks.mp4", AudioRecord(Audio::Aac, 16000, sent[0].data), sent);
+    const auto packets = AudioPackets(file);
+    ASSERT_GE(packets.size(), sent.size());
+    for (std::size_t j = 0; j < sent.size(); ++j)
+    {
+        EXPECT_EQ(packets[j].pts, static_cast<std::int64_t>(j) * 2048) << j;
+        EXPECT_EQ(packets[j].data.size(), sent[j].data.size() - 7) << j;
+    }
+    // Silence to the video's end (3 s) goes on in the stream's own steps.
+    EXPECT_NEAR(file.streams[1].durationSeconds, 3, 2048.0 / 16000);
+}
+
 // Half a second missing and a packet sent twice, overlapping: the hole becomes
 // silence and every frame follows the one before.
 TEST(AudioExport, HolesInTranscodedAudioBecomeSilence)

@@ -202,6 +202,7 @@ private:
                 record->startTime = m_audio->FirstFrom(0).timestamp;
                 record->timeScale = audio.sampleRate;
                 record->codecId = mpeg::CodecIdAudio(*audioCodec);
+                record->channels = std::max(audio.channels, 1);
                 record->blockAlign = audio.blockAlign;
                 record->firstPacketHeader = m_audio->m_header;
                 record->codecConfiguration.extraData = audio.extraData;
