@@ -50,7 +50,6 @@ void AudioPlacement::AddVideo(const PacketSequence& video, AVRational videoTimeB
         m_videoStarted = true;
         m_videoStart = ticks(video.front()->packet.pts);
     }
-    m_videoReached = std::max(m_videoReached, ticks(last.pts));
     m_videoEnd = std::max(m_videoEnd, ticks(last.pts + last.duration));
     Release(out);
 }
@@ -63,9 +62,7 @@ void AudioPlacement::AddAudio(std::unique_ptr<OwnedPacket> packet, PacketSequenc
 
 void AudioPlacement::Finish(PacketSequence& out)
 {
-    // The video is complete: it reaches where its last picture ends.
     m_finishing = true;
-    m_videoReached = std::max(m_videoReached, m_videoEnd);
     Release(out);
     if (!m_started && m_videoStarted)
     {
@@ -103,9 +100,9 @@ bool AudioPlacement::MustWait(const AVPacket& packet) const
     // track begins, and for the video to reach it, which tells whether
     // silence may fill the start.
     if (!m_started)
-        return !m_videoStarted || (m_videoStart < pts && m_videoReached < pts);
+        return !m_videoStarted || (m_videoStart < pts && m_videoEnd < pts);
     const std::int64_t step = m_error.Step(pts - m_track.End());
-    return step > 0 && !IsClockJump(step, m_timeBase) && m_videoReached < pts;
+    return step > 0 && !IsClockJump(step, m_timeBase) && m_videoEnd < pts;
 }
 
 void AudioPlacement::Place(std::unique_ptr<OwnedPacket> owned, PacketSequence& out)
@@ -181,7 +178,7 @@ std::int64_t AudioPlacement::Begin(std::int64_t pts, PacketSequence& out)
 std::int64_t AudioPlacement::FillHole(std::int64_t pts, std::int64_t ticks, PacketSequence& out)
 {
     const std::int64_t step = m_track.Granularity();
-    if (m_videoReached >= pts)
+    if (m_videoEnd >= pts)
     {
         if (const std::int64_t silence = RoundNearest(ticks, step); silence > 0)
             m_track.Fill(silence, out);
@@ -190,7 +187,7 @@ std::int64_t AudioPlacement::FillHole(std::int64_t pts, std::int64_t ticks, Pack
     // The video does not reach the end of the hole (its clock is behind, or
     // it stopped): silence as far as it goes, a gap after that.
     const std::int64_t reach =
-        m_videoStarted ? std::clamp<std::int64_t>(m_videoReached - m_track.End(), 0, ticks) : 0;
+        m_videoStarted ? std::clamp<std::int64_t>(m_videoEnd - m_track.End(), 0, ticks) : 0;
     const std::int64_t silence = RoundDown(reach, step);
     if (silence > 0)
         m_track.Fill(silence, out);

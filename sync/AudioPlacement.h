@@ -78,8 +78,7 @@ private:
     std::int64_t m_closedUp = 0;          // ticks of clock jumps taken out of the audio
     bool m_videoStarted = false;
     std::int64_t m_videoStart = 0;        // the first picture, audio ticks
-    std::int64_t m_videoReached = INT64_MIN; // the latest picture
-    std::int64_t m_videoEnd = INT64_MIN;  // where the latest picture ends
+    std::int64_t m_videoEnd = INT64_MIN;  // where the latest picture ends: how far the video reaches
     std::int64_t m_unusable = 0;
 };
 

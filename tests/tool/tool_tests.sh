@@ -111,6 +111,16 @@ video)
     expect_eq "$(probe "$out" v codec_name,nb_read_packets)" "$codec,50" "$input in $container"
     expect_plays "$out"
   done
+  # A transcoded picture that does not decode (its header zeroed after the start code) is skipped with
+  # those after it up to the next key picture (one in 12), and --json counts them.
+  make broken.h263 2 -c:v h263 -f h263
+  at=$(ffprobe -v error -select_streams v -show_entries packet=pos -of csv=p=0 broken.h263 | sed -n 20p)
+  printf '\0\0\0\0' | dd of=broken.h263 bs=1 seek="$((at + 3))" conv=notrunc status=none
+  "$tool" --json broken.h263 broken.mp4 >summary.json || fail "broken.h263: exit $?"
+  expect_eq "$(python3 -c 'import json; print(json.load(open("summary.json"))["exports"][0]["packetsSkipped"])')" 5 \
+    "pictures skipped"
+  expect_eq "$(probe broken.mp4 v nb_read_packets)" 45 "pictures of broken.h263"
+  expect_plays broken.mp4
   # A stream cut off mid-picture: the last picture, which players stop at, is left out with a note.
   cp raw.h264 cut.h264 && truncate -s -50 cut.h264
   "$tool" cut.h264 cut.mp4 >/dev/null 2>stderr.txt && grep -q "left out the last picture, which is cut short" \

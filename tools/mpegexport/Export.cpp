@@ -126,6 +126,10 @@ public:
             }
         if (m_audio)
             m_result.audio->packetsRead = m_audio->m_read, m_result.audio->packetsSent = m_audio->m_sent;
+        const mpeg::SkippedPackets skipped = m_facade->GetSkippedPackets();
+        m_result.packetsSkipped = skipped.video;
+        if (m_result.audio)
+            m_result.audio->packetsSkipped = skipped.audio;
         m_result.secondsTaken = std::chrono::duration<double>(Clock::now() - m_began).count();
         return m_result;
     }

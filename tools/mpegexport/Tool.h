@@ -161,6 +161,7 @@ struct AudioResult
     AVCodecID codecIn = AV_CODEC_ID_NONE, codecOut = AV_CODEC_ID_NONE;
     int sampleRate = 0, channels = 0;
     std::int64_t packetsRead = 0, packetsSent = 0;
+    std::int64_t packetsSkipped = 0; // by the library: they could not be used
 };
 
 struct ExportResult
@@ -171,6 +172,7 @@ struct ExportResult
     std::int32_t timeScale = 0;
     std::vector<WrittenFile> files;
     std::int64_t packetsRead = 0, packetsSent = 0; // video
+    std::int64_t packetsSkipped = 0;                // by the library: they could not be used
     std::optional<AudioResult> audio;
     bool stopped = false, interrupted = false;
     double secondsTaken = 0;

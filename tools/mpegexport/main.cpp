@@ -255,7 +255,8 @@ void PrintJson(const std::vector<ExportResult>& results, double secondsTaken)
             audio = {{"source", a->source}, {"codecIn", avcodec_get_name(a->codecIn)},
                      {"codecOut", avcodec_get_name(a->codecOut)}, {"treatment", copied(a->codecIn, a->codecOut)},
                      {"sampleRate", a->sampleRate}, {"channels", a->channels},
-                     {"packetsRead", a->packetsRead}, {"packetsSent", a->packetsSent}};
+                     {"packetsRead", a->packetsRead}, {"packetsSent", a->packetsSent},
+                     {"packetsSkipped", a->packetsSkipped}};
         for (const WrittenFile& f : r.files)
             files.push_back({{"path", f.path}, {"bytes", f.bytes}, {"frames", f.frames},
                              {"seconds", milli(f.seconds)},
@@ -264,7 +265,8 @@ void PrintJson(const std::vector<ExportResult>& results, double secondsTaken)
         exports.push_back({{"input", r.input}, {"container", ContainerName(r.container)},
                            {"codecIn", avcodec_get_name(r.codecIn)}, {"codecOut", avcodec_get_name(r.codecOut)},
                            {"video", copied(r.codecIn, r.codecOut)}, {"timeScale", r.timeScale},
-                           {"packetsRead", r.packetsRead}, {"packetsSent", r.packetsSent}, {"audio", audio},
+                           {"packetsRead", r.packetsRead}, {"packetsSent", r.packetsSent},
+                           {"packetsSkipped", r.packetsSkipped}, {"audio", audio},
                            {"stopped", r.stopped}, {"interrupted", r.interrupted},
                            {"secondsTaken", milli(r.secondsTaken)}, {"files", files}, {"notes", r.notes}});
     }
