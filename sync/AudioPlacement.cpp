@@ -72,8 +72,7 @@ void AudioPlacement::Finish(PacketSequence& out)
     // Audio that stopped before the video: silence up to the video's end.
     if (m_started && m_videoStarted)
         if (const std::int64_t rest = m_videoEnd - m_track.End(); rest > 0 && !IsClockJump(rest, m_timeBase))
-            if (const std::int64_t ticks = RoundNearest(rest, m_track.Granularity()); ticks > 0)
-                m_track.Fill(ticks, out);
+            m_track.FillToEnd(rest, out);
     m_track.Flush(out);
 }
 

@@ -25,6 +25,9 @@ public:
     virtual std::int64_t Granularity() const = 0;
     // Appends `ticks` of silence (a multiple of the granularity).
     virtual void Fill(std::int64_t ticks, PacketSequence& out) = 0;
+    // The track's last silence: exactly `ticks` more; a whole last frame is
+    // declared only as long as what is left of it, which players play.
+    virtual void FillToEnd(std::int64_t ticks, PacketSequence& out) = 0;
     // Moves the end on by `ticks`, leaving a gap; as far as one sample of the
     // file can last (kLongestSample). Returns the ticks moved.
     virtual std::int64_t Skip(std::int64_t ticks) = 0;

@@ -436,6 +436,14 @@ void AudioTranscoder::Flush(PacketSequence& packets)
         Send(last.get(), packets);
     }
     Send(nullptr, packets);
+    // Encoders that pad the last frame (ADPCM's blocks) declare the padding too.
+    if (!packets.empty())
+    {
+        AVPacket& last = packets.back()->packet;
+        const std::int64_t end = m_origin + m_fifoOut;
+        if (last.pts < end && last.pts + last.duration > end)
+            last.duration = end - last.pts;
+    }
 }
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

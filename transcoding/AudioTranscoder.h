@@ -39,6 +39,8 @@ public:
     bool SampleAccurate() const override { return true; }
     std::int64_t Granularity() const override { return 1; }
     void Fill(std::int64_t ticks, PacketSequence& out) override;
+    // The chain ends where its samples do (see Flush): silence as any other.
+    void FillToEnd(std::int64_t ticks, PacketSequence& out) override { Fill(ticks, out); }
     std::int64_t Skip(std::int64_t ticks) override;
     // False, with nothing encoded, for a packet that is empty or does not
     // decode into audio of the declared shape.
@@ -47,7 +49,9 @@ public:
     // next seconds, at most kMaxStretch of the rate.
     void Stretch(std::int64_t ticks) override;
     // Drains the decoder, encodes what is left in the FIFO as a last, short
-    // frame and drains the encoder. Once per file; later calls add nothing.
+    // frame and drains the encoder; the last packet is declared to end where
+    // the samples do, not where the encoder's padding does. Once per file;
+    // later calls add nothing.
     void Flush(PacketSequence& out) override;
 
 private:

@@ -31,6 +31,16 @@ void CopiedAudio::Fill(std::int64_t ticks, PacketSequence& out)
              out);
 }
 
+void CopiedAudio::FillToEnd(std::int64_t ticks, PacketSequence& out)
+{
+    const std::int64_t whole = ticks / m_silenceTicks * m_silenceTicks;
+    Fill(whole, out);
+    if (ticks > whole && m_bytesPerSample == 0)
+        Emit(OwnedPacket::RefOf(m_silence->packet), ticks - whole, out);
+    else if (ticks > whole)
+        Fill(ticks - whole, out);
+}
+
 std::int64_t CopiedAudio::Skip(std::int64_t ticks)
 {
     // The sample before the gap lasts the gap and itself.

@@ -28,6 +28,7 @@ public:
     bool SampleAccurate() const override { return m_bytesPerSample > 0; }
     std::int64_t Granularity() const override { return m_bytesPerSample > 0 ? 1 : m_silenceTicks; }
     void Fill(std::int64_t ticks, PacketSequence& out) override;
+    void FillToEnd(std::int64_t ticks, PacketSequence& out) override;
     std::int64_t Skip(std::int64_t ticks) override;
     // False for an empty packet: one whose bytes could not be used.
     bool Append(std::unique_ptr<OwnedPacket> packet, std::int64_t trim, PacketSequence& out) override;

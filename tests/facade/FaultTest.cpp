@@ -149,7 +149,6 @@ TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
 // cannot, and the finish after it closes the file.
 TEST(Faults, AFailedWriteStopsTheFileAndEveryLaterCallSaysSo)
 {
-    const std::string expected = Av(AVERROR(EFBIG), "::av_interleaved_write_frame");
     for (const bool withAudio : {false, true})
     {
         SCOPED_TRACE(withAudio ? "audio/video" : "video");
@@ -158,14 +157,16 @@ TEST(Faults, AFailedWriteStopsTheFileAndEveryLaterCallSaysSo)
         auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
         Write(*facade, withAudio, dir / "a.mp4");
         Write(*facade, withAudio, second, true, 20);
+        std::string expected;
         {
+            // The muxer's write, or the flush of a sync that falls in it.
             FileSizeCap cap(16 * 1024);
-            EXPECT_EQ(Thrown([&] {
-                          Add(*facade, withAudio, 20, 40);
-                          facade->EstimateFileSize(0, 1);
-                      }),
-                      expected);
+            expected = Thrown([&] {
+                Add(*facade, withAudio, 20, 40);
+                facade->EstimateFileSize(0, 1);
+            });
         }
+        EXPECT_EQ(expected.rfind("AvException " + std::to_string(EFBIG) + ": ", 0), 0u) << expected;
         // Empty lists too: none is taken silently.
         for (const auto& call : std::vector<std::function<void()>>{
                  [&] { Add(*facade, withAudio, 40, 5); }, [&] { facade->EstimateFileSize(0, 1); },

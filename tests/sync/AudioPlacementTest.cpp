@@ -39,6 +39,11 @@ public:
         Log("silence", ticks, m_end);
         m_end += ticks;
     }
+    void FillToEnd(std::int64_t ticks, Mpeg::PacketSequence&) override
+    {
+        Log("silence to the end", ticks, m_end);
+        m_end += ticks;
+    }
     std::int64_t Skip(std::int64_t ticks) override
     {
         ticks = std::min(ticks, m_longest);
@@ -139,16 +144,16 @@ TEST(AudioPlacement, PlacesAudioOnTheHostClockAgainstTheVideo)
          {"start at 0", "audio 160 at 0", "audio 160 at 160", "audio 160 at 320", "audio 160 at 480", "flush"}},
         // Frames are whole: the track begins up to a frame after the picture, the packet on its time.
         {"silence from the first picture", false, 1024, {{0, 3840, {{2500, 1024}}}},
-         {"start at 452", "silence 2048 at 452", "audio 1024 at 2500", "flush"}},
+         {"start at 452", "silence 2048 at 452", "audio 1024 at 2500", "silence to the end 316 at 3524", "flush"}},
         {"audio before the first picture", true, 1, {{1000, 1320, {{0, 1320}}}}, {"start at 0", "audio 1320 at 0", "flush"}},
         {"the rest of the video filled at the end", true, 1, {{0, 3200, {{0, 160}}}},
-         {"start at 0", "audio 160 at 0", "silence 3040 at 160", "flush"}},
+         {"start at 0", "audio 160 at 0", "silence to the end 3040 at 160", "flush"}},
         {"a hole the video covers", true, 1, {{0, 9920, {{0, 160}, {8000, 160}}}},
-         {"start at 0", "audio 160 at 0", "silence 7840 at 160", "audio 160 at 8000", "silence 1760 at 8160", "flush"}},
+         {"start at 0", "audio 160 at 0", "silence 7840 at 160", "audio 160 at 8000", "silence to the end 1760 at 8160", "flush"}},
         // Audio after a hole waits for the video to reach it.
         {"a hole the video reaches later", true, 1,
          {{0, 3200, {{0, 160}, {8000, 160}}}, {3200, 8320, {}}},
-         {"start at 0", "audio 160 at 0", "silence 7840 at 160", "audio 160 at 8000", "silence 160 at 8160", "flush"}},
+         {"start at 0", "audio 160 at 0", "silence 7840 at 160", "audio 160 at 8000", "silence to the end 160 at 8160", "flush"}},
         // The video's end is final: silence up to it, a gap after.
         {"a hole beyond the video's end", true, 1, {{0, 3200, {{0, 160}, {80000, 160}}}},
          {"start at 0", "audio 160 at 0", "silence 3040 at 160", "gap 76800 at 3200", "audio 160 at 80000", "flush"}},
@@ -159,17 +164,17 @@ TEST(AudioPlacement, PlacesAudioOnTheHostClockAgainstTheVideo)
           "gap 79840 at 16160", "audio 160 at 96000", "audio 160 at 96160", "flush"}},
         // More than a day is the clock jumping: the track goes on as if no time had passed.
         {"an audio clock jump", true, 1, {{0, 640, {{0, 160}, {kDay + 8160, 160}, {kDay + 8320, 160}}}},
-         {"start at 0", "audio 160 at 0", "audio 160 at 160", "audio 160 at 320", "silence 160 at 480", "flush"}},
+         {"start at 0", "audio 160 at 0", "audio 160 at 160", "audio 160 at 320", "silence to the end 160 at 480", "flush"}},
         // A clock stepped back: what the track already holds is left out.
         {"a clock stepped back", true, 1,
          {{0, 21120, {{0, 4000}, {4000, 4000}, {8000, 4000}, {12000, 4000}, {9000, 4000}, {13000, 4000},
                       {17000, 4000}}}},
          {"start at 0", "audio 4000 at 0", "audio 4000 at 4000", "audio 4000 at 8000", "audio 4000 at 12000",
-          "audio 1000 at 16000 cut 3000", "audio 4000 at 17000", "silence 120 at 21000", "flush"}},
+          "audio 1000 at 16000 cut 3000", "audio 4000 at 17000", "silence to the end 120 at 21000", "flush"}},
         // A packet the track cannot use leaves silence for its span.
         {"a packet that does not decode", true, 1, {{0, 480, {{0, 160}, {160, -160}, {320, 160}}}},
          {"start at 0", "audio 160 at 0", "skipped at 160", "silence 160 at 160", "audio 160 at 320",
-          "silence 160 at 480", "flush"}},
+          "silence to the end 160 at 480", "flush"}},
     };
     for (const auto& c : cases)
     {

@@ -96,13 +96,13 @@ std::string Name(const Path& path)
     return std::string(path.encoder) + "_" + path.container;
 }
 
-SyncReport Export(const std::filesystem::path& file, const Path& path, const Recording& recording)
+SyncReport Export(const std::filesystem::path& file, const Path& path, const Recording& recording, int timeScale = 25)
 {
     const TestMedia::EncodedStream sound =
         TestMedia::RecordedSound(path.encoder, path.rate, recording, path.codec == Audio::Aac);
     const TestMedia::EncodedStream& pictures = TestMedia::FlashingSecond();
     auto facade = Mpeg::IFfMpegFacade::Create(true);
-    TestMedia::Open(*facade, file, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mjpeg, pictures),
+    TestMedia::Open(*facade, file, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mjpeg, pictures, timeScale),
                     TestMedia::AudioRecord(path.codec, path.rate, sound.packets[0]));
     TestMedia::Play(*facade, recording, sound);
     EXPECT_GT(facade->FinishMediaFile(), 0);
@@ -133,19 +133,22 @@ class SyncOnEveryPath : public ::testing::TestWithParam<std::tuple<Path, Case>>
 };
 } // namespace
 
-// What each path does to a clean recording, against the same packets written
-// at their own times (the control): the same offset, within 5 ms, from the
-// first picture; audio as long as the video, within a frame.
-class CleanRecording : public ::testing::TestWithParam<Path>
+// What each path does to a clean recording, at the time scales hosts use,
+// against the same packets written at their own times (the control): the
+// same offset, within 5 ms, from the first picture; the file as long as its
+// ten seconds of pictures, within a millisecond; the sound as long as the
+// pictures, within a frame.
+class CleanRecording : public ::testing::TestWithParam<std::tuple<Path, int>>
 {
 };
 
 TEST_P(CleanRecording, PlaysAsTheControl)
 {
-    const Path& path = GetParam();
+    const auto& [path, timeScale] = GetParam();
     TestMedia::TempDir dir;
     Recording recording;
-    const SyncReport report = Export(dir / (std::string("out.") + path.container), path, recording);
+    const auto file = dir / (std::string("out.") + path.container);
+    const SyncReport report = Export(file, path, recording, timeScale);
     const TestMedia::EncodedStream sound =
         TestMedia::RecordedSound(path.encoder, path.rate, recording, path.codec == Audio::Aac);
     // MOV takes every source codec but G.726, which has no delay of its own.
@@ -157,10 +160,14 @@ TEST_P(CleanRecording, PlaysAsTheControl)
     ExpectInSync(report, 0, 10, control, 0.005);
     EXPECT_NEAR(report.audioStart, 0, 0.001);
     EXPECT_NEAR(report.audioSeconds, report.videoSeconds, static_cast<double>(path.frame) / path.rate);
+    for (const TestMedia::ReadStream& stream : TestMedia::Read(file).streams)
+        EXPECT_NEAR(stream.startSeconds + stream.durationSeconds, 10, 0.001) << avcodec_get_name(stream.codecId);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, CleanRecording, ::testing::ValuesIn(kPaths),
-                         [](const auto& info) { return Name(info.param); });
+INSTANTIATE_TEST_SUITE_P(Paths, CleanRecording, ::testing::Combine(::testing::ValuesIn(kPaths), ::testing::Values(25, 1000, 90000)),
+                         [](const auto& info) {
+                             return Name(std::get<0>(info.param)) + "_" + std::to_string(std::get<1>(info.param));
+                         });
 
 TEST_P(SyncOnEveryPath, WithinWhatViewersNotice)
 {
