@@ -101,7 +101,7 @@ TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
 {
     const std::tuple<const char*, const char*, const char*, std::string> faults[] = {
         {"lone surrogate", "b.mp4", "StartInitMediaFile", "range_error: bad conversion"},
-        {"directory gone", "gone/b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOENT), "::avio_open")},
+        {"directory gone", "gone/b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOENT), "::open")},
         // b.mp4 is /dev/full: the header goes to the file at once; the device takes none of it.
         {"full disk", "b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOSPC), "::avformat_write_header")},
         // The MPEG-4 encoder takes pictures below 8192 on a side (a split reuses the record).

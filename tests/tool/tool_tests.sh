@@ -171,7 +171,7 @@ G.726 little-endian, PCM S16BE); --no-audio exports the video alone" flac.mkv ou
   refused 1 "G.711 A-law audio has 2 channels; the library takes it in mono only" stereo.mkv
   refused 1 "G.726 audio at 3 bits a sample; the library decodes G.726 at 4 bits a sample only" g726.mkv
   refused 1 "cannot open 'missing.mkv': No such file or directory" missing.mkv
-  refused 1 "::avio_open: No such file or directory" mjpeg.mkv no/such/dir/out.mp4
+  refused 1 "::open: No such file or directory" mjpeg.mkv no/such/dir/out.mp4
   refused 1 "must end in .mp4 or .mov" mjpeg.mkv out.avi
   refused 1 "is not UTF-8" mjpeg.mkv $'bad\xff.mp4'
   refused 1 "'mjpeg.mkv' has no audio stream" --audio mjpeg.mkv mjpeg.mkv

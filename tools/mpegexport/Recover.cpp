@@ -201,9 +201,10 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
             throw std::runtime_error("the file shrank while it was read");
         // The muxer stores these as length-prefixed units and wants them back
         // as it was given them.
-        if (stream.annexB && !journal::LengthPrefixedToAnnexB(stored.data(), stored.size(), annexB))
+        const bool startCodes = (entry.flags & journal::kStartCodes) != 0;
+        if (startCodes && !journal::LengthPrefixedToAnnexB(stored.data(), stored.size(), annexB))
             throw std::runtime_error("a stored picture is not made of whole units");
-        const std::vector<std::uint8_t>& payload = stream.annexB ? annexB : stored;
+        const std::vector<std::uint8_t>& payload = startCodes ? annexB : stored;
         av_packet_unref(packet.get());
         Check(av_new_packet(packet.get(), static_cast<int>(payload.size())), "av_new_packet");
         std::copy(payload.begin(), payload.end(), packet->data);
@@ -211,7 +212,7 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
         packet->pts = entry.pts;
         packet->dts = entry.dts;
         packet->duration = entry.duration;
-        packet->flags = (entry.flags & 1) ? AV_PKT_FLAG_KEY : 0;
+        packet->flags = (entry.flags & journal::kKey) ? AV_PKT_FLAG_KEY : 0;
         av_packet_rescale_ts(packet.get(), AVRational{stream.timeBaseNum, stream.timeBaseDen},
                              raw->streams[entry.stream]->time_base);
         Check(av_interleaved_write_frame(raw, packet.get()), "av_interleaved_write_frame");
