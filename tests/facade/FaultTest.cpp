@@ -7,10 +7,7 @@
 
 #include <mpegexporter/Journal.h>
 
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <csignal>
 #include <filesystem>
 #include <functional>
 
@@ -66,21 +63,6 @@ void Write(Mpeg::IFfMpegFacade& facade, bool withAudio, const fs::path& path, bo
                         withAudio ? TestMedia::AudioRecord(Mpeg::CodecIdAudio::PcmS16be, 8000) : nullptr);
     Add(facade, withAudio, from, 20);
 }
-
-// Caps the size of files this process writes; writes past it fail with EFBIG
-// instead of raising SIGXFSZ.
-struct FileSizeCap
-{
-    explicit FileSizeCap(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit capped{bytes, saved.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &capped);
-    }
-    ~FileSizeCap() { setrlimit(RLIMIT_FSIZE, &saved), std::signal(SIGXFSZ, handler); }
-    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-};
 
 // After a fault: a.mp4 is intact and the facade writes c.mp4, each whole.
 void ExpectRecovered(Mpeg::IFfMpegFacade& facade, const TestMedia::TempDir& dir, bool withAudio)
@@ -160,7 +142,7 @@ TEST(Faults, WorkerFailuresAreReportedOnce)
     const std::tuple<const char*, std::function<void(Mpeg::IFfMpegFacade&, bool)>, std::string> faults[] = {
         {"file size limit",
          [](Mpeg::IFfMpegFacade& facade, bool withAudio) {
-             FileSizeCap cap(16 * 1024);
+             TestMedia::FileSizeCap cap(16 * 1024);
              Add(facade, withAudio, 20, 40);
              facade.EstimateFileSize(0, 1);
          },
@@ -228,7 +210,7 @@ TEST(Faults, AFailedFinishKeepsTheRecoveryJournal)
     facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame));
     std::string finish;
     {
-        FileSizeCap cap(static_cast<rlim_t>(facade->EstimateFileSize(0, 1)));
+        TestMedia::FileSizeCap cap(static_cast<rlim_t>(facade->EstimateFileSize(0, 1)));
         finish = Thrown([&] { facade->FinishMediaFile(); });
     }
     EXPECT_EQ(finish, Av(AVERROR(EFBIG), "::av_write_trailer"));

@@ -9,13 +9,11 @@
 
 #include <mpegexporter/Journal.h>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <zlib.h>
 
-#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -71,19 +69,6 @@ struct InDirectory
     explicit InDirectory(const fs::path& dir) { fs::current_path(dir); }
     ~InDirectory() { fs::current_path(saved); }
     fs::path saved = fs::current_path();
-};
-
-struct FileSizeCap
-{
-    explicit FileSizeCap(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit capped{bytes, saved.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &capped);
-    }
-    ~FileSizeCap() { setrlimit(RLIMIT_FSIZE, &saved), std::signal(SIGXFSZ, handler); }
-    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
 };
 
 std::uint32_t Crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size)
@@ -175,7 +160,7 @@ TEST(Files, AJournalThatCannotBeMadeLeavesNothingOpen)
                 }
                 std::string thrown;
                 {
-                    std::optional<FileSizeCap> cap;
+                    std::optional<TestMedia::FileSizeCap> cap;
                     if (fault == std::string("journal header"))
                         cap.emplace(64);
                     thrown = Thrown([&] {
@@ -341,7 +326,8 @@ TEST(Files, TheJournalListsWhatTheFileStores)
             // The media data follows ftyp, a free box and the mdat's own header.
             std::size_t at = 0;
             while (at + 8 <= file.size() && std::string(file.begin() + at + 4, file.begin() + at + 8) != "mdat")
-                at += std::size_t{file[at]} << 24 | file[at + 1] << 16 | file[at + 2] << 8 | file[at + 3];
+                at += std::max<std::size_t>(8, std::size_t{file[at]} << 24 | file[at + 1] << 16 | file[at + 2] << 8 |
+                                                   file[at + 3]);
             at += 8;
             for (std::size_t i = 0; i < journal.packets.size(); ++i)
             {
