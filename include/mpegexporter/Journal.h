@@ -99,6 +99,7 @@ inline std::string PathFor(const std::string& mediaPath)
 // its inode number and birth time (zero where the file system keeps none).
 // Both survive a kill, a power cut once the file's first sync is done, and a
 // rename; a copy is another file, and so is a file made anew under the name.
+// Not the device number, which may change from one mount to the next.
 struct FileIdentity
 {
     std::uint64_t inode = 0;
