@@ -19,11 +19,14 @@ FormatContextInput::FormatContextInput() : m_formatContext(avformat_alloc_contex
         throw AvException("::avformat_alloc_context did not returned format context pointer.", kAllocationFailed);
 }
 
-FormatContextOutput::FormatContextOutput(const std::wstring& filePath)
+FormatContextOutput::FormatContextOutput(const std::wstring& filePath) : m_path(Utf16ToUtf8(filePath))
 {
-    const std::string utf8 = Utf16ToUtf8(filePath);
+    // The host names a file: libavformat would take "cam1:front.mp4" for a
+    // URL of protocol "cam1". Its URL says so; everything else, the journal
+    // included, goes by the host's name. The extension still picks the muxer.
+    const std::string url = "file:" + m_path;
     AVFormatContext* context = nullptr;
-    CheckAvResult(avformat_alloc_output_context2(&context, nullptr, nullptr, utf8.c_str()),
+    CheckAvResult(avformat_alloc_output_context2(&context, nullptr, nullptr, url.c_str()),
                   "::avformat_alloc_output_context2");
     if (!context)
         throw AvException("::avformat_alloc_output_context2 did not set context pointer to the "
@@ -34,8 +37,27 @@ FormatContextOutput::FormatContextOutput(const std::wstring& filePath)
 
 void FormatContextOutput::OpenAndWriteHeader()
 {
-    CheckAvResult(avio_open(&m_formatContext->pb, m_formatContext->url, AVIO_FLAG_WRITE), "::avio_open");
-    CheckAvResult(avformat_write_header(m_formatContext.get(), nullptr), "::avformat_write_header");
+    auto file = std::make_unique<MediaFile>(m_path);
+    std::unique_ptr<JournalWriter> journal;
+    try
+    {
+        // The journal first: where it cannot be made, the file is left as it was.
+        journal = std::make_unique<JournalWriter>(*m_formatContext, *file);
+        file->Empty();
+        CheckAvResult(avio_open(&m_formatContext->pb, m_formatContext->url, AVIO_FLAG_WRITE), "::avio_open");
+        CheckAvResult(avformat_write_header(m_formatContext.get(), nullptr), "::avformat_write_header");
+        journal->WriteHeader();
+    }
+    catch (...)
+    {
+        if (journal)
+            journal->Discard();
+        avio_closep(&m_formatContext->pb);
+        file->Remove();
+        throw;
+    }
+    m_file = std::move(file);
+    m_journal = std::move(journal);
 }
 
 void FormatContextOutput::WriteTrailer()
@@ -54,11 +76,6 @@ void FormatContextOutput::WritePacket(AVPacket& packet)
     CheckAvResult(av_interleaved_write_frame(m_formatContext.get(), &packet), "::av_interleaved_write_frame");
     if (m_journal)
         m_journal->MaybeSync();
-}
-
-void FormatContextOutput::OpenJournal()
-{
-    m_journal = std::make_unique<JournalWriter>(*m_formatContext);
 }
 
 std::int64_t FormatContextOutput::CurrentPosition() const

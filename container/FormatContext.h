@@ -2,6 +2,7 @@
 
 #include "container/AvHandles.h"
 #include "container/JournalWriter.h"
+#include "container/MediaFile.h"
 #include "container/OwnedPacket.h"
 
 #include <cstdint>
@@ -49,8 +50,10 @@ public:
 
     AVFormatContext* GetAvFormatContext() const noexcept { return m_formatContext.get(); }
 
-    // Creates the file named at construction and writes the header; the
-    // destructor closes the file again.
+    // Opens the file named at construction (MediaFile), creates its journal,
+    // empties the file and writes the header, then the journal's. Fails
+    // whole: what it made is removed and nothing stays open. The destructor
+    // closes the file again.
     void OpenAndWriteHeader();
     // Writes what the muxer still holds and the trailer (the index); only
     // then is the file made durable and its journal deleted.
@@ -61,9 +64,13 @@ public:
     // journal, each packet is noted in it first.
     void WritePacket(AVPacket& packet);
 
-    // The recovery journal, once the header is written (time bases are fixed
-    // then). A file that is not finished keeps its journal.
-    void OpenJournal();
+    // Whether `path` leads to the file being written.
+    bool IsWrittenAs(const std::string& path) const { return m_file && m_file->IsNamedBy(path); }
+    // Whether the host's name still leads to the file being written: a file
+    // deleted, moved or replaced meanwhile is not where the host looks.
+    bool IsStillNamed() const { return m_file && m_file->IsNamedBy(m_file->Path()); }
+    // The host's name of the file.
+    const std::string& Path() const noexcept { return m_path; }
 
     // Bytes written so far (the I/O context's position).
     std::int64_t CurrentPosition() const;
@@ -77,6 +84,10 @@ public:
 private:
     std::string ContainerType() const;
 
+    std::string m_path;
+    // Declared before the context, so that its lock outlasts libavformat's
+    // descriptor.
+    std::unique_ptr<MediaFile> m_file;
     std::unique_ptr<AVFormatContext, AvDeleter<CloseOutputContext>> m_formatContext;
     // Declared after the context, so it goes first.
     std::unique_ptr<JournalWriter> m_journal;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "container/MediaFile.h"
+
 #include <mpegexporter/Journal.h>
 
 #include <chrono>
@@ -16,9 +18,10 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 
 // The recovery journal of one output file (format: mpegexporter/Journal.h).
-// Opened once the header is written, fed every packet on its way to the
-// muxer, and made durable together with the media file twice a second.
-// Used by one thread at a time: the worker, or the host after joining it.
+// Created before the media file is emptied, its header written once the
+// muxer's is, fed every packet on its way to the muxer, and made durable
+// together with the media file twice a second. Used by one thread at a time:
+// the worker, or the host after joining it.
 class JournalWriter
 {
 public:
@@ -31,12 +34,20 @@ public:
     // How much the media file grows between two starts of its write-back.
     static constexpr std::int64_t kWritebackBytes = 8 << 20;
 
-    // Creates NAME.journal for the context's file and writes its header.
-    explicit JournalWriter(AVFormatContext& context);
+    // Creates the journal of `file`, never through a symbolic link and only
+    // as a regular file (FfMpegFacadeException otherwise).
+    JournalWriter(AVFormatContext& context, MediaFile& file);
     JournalWriter(const JournalWriter&) = delete;
     JournalWriter& operator=(const JournalWriter&) = delete;
-    // Writes what is pending, without syncing, and leaves the journal.
+    // After a header: writes what is pending, without syncing, and leaves
+    // the journal.
     ~JournalWriter();
+
+    // Writes the header chunk, once the muxer has written its own (the time
+    // bases are fixed then).
+    void WriteHeader();
+    // The file never opened: the journal goes.
+    void Discard() noexcept;
 
     // Notes a packet before the muxer takes it.
     void Record(const AVPacket& packet);
@@ -65,11 +76,25 @@ private:
     void StartWriteback();
     void WritePending(std::int64_t mediaSize);
 
+    // How the muxer stores a stream's packets: as given, or rewritten from
+    // start codes; an H.264 or H.265 stream without extradata is decided by
+    // its first packet (Journal::ConfiguredByFirstPacket).
+    enum class Form : std::uint8_t
+    {
+        AsGiven,
+        StartCodes,
+        FirstPacketDecides,
+    };
+
     AVFormatContext& m_context;
+    MediaFile& m_file;
     std::string m_path;
-    int m_mediaFd = -1;
+    std::string m_writeCall; // "::write" with the journal's name, for errors
     int m_fd = -1;
-    std::vector<bool> m_annexB;
+    bool m_headerWritten = false;
+    bool m_directorySynced = false;
+    std::vector<Form> m_forms;
+    std::vector<std::string> m_codecs;
     std::vector<std::int64_t> m_previousPts; // per stream, for the journal's differences
     std::vector<std::uint8_t> m_pending; // an open packets chunk, not yet written
     std::vector<std::uint8_t> m_scratch;

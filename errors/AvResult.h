@@ -2,6 +2,7 @@
 
 #include <mpegexporter/MpegExporterException.h>
 
+#include <cerrno>
 #include <string>
 
 extern "C" {
@@ -22,6 +23,13 @@ inline void CheckAvResult(int status, const char* callName)
 {
     if (status < 0)
         throw AvException(callName, status);
+}
+
+// The same for a system call that reported failure through errno.
+inline void CheckErrno(bool ok, const char* callName)
+{
+    if (!ok)
+        throw AvException(callName, AVERROR(errno));
 }
 
 // Looks a codec up with the finder the caller chose (avcodec_find_decoder or

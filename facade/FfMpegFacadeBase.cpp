@@ -1,9 +1,11 @@
 #include "facade/FfMpegFacadeBase.h"
 
+#include "container/Utf16.h"
 #include "errors/AvResult.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <stdexcept>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -70,12 +72,20 @@ void FfMpegFacadeBase::FinishInitMediaFile()
     if (!m_outputFormatContext || !m_streamProcessorVideo)
         throw FfMpegFacadeException("FfMpegFacadeBase::FinishInitMediaFile",
                                     "m_outputFormatContext and m_streamProcessorVideo must be initialized first");
-    // Also after a failed header: the muxer cannot be initialised twice.
-    if (m_headerWritten || m_outputFormatContext->GetAvFormatContext()->pb)
+    if (m_headerWritten)
         throw FfMpegFacadeException("FfMpegFacadeBase::FinishInitMediaFile", "the file is already open");
-    m_outputFormatContext->OpenAndWriteHeader();
+    try
+    {
+        m_outputFormatContext->OpenAndWriteHeader();
+    }
+    catch (...)
+    {
+        // The muxer cannot be initialised twice: the host starts over from
+        // StartInitMediaFile, with nothing of this file left open.
+        ReleaseMediaFile();
+        throw;
+    }
     m_headerWritten = true;
-    m_outputFormatContext->OpenJournal();
 }
 
 void FfMpegFacadeBase::AddPacketsVideo(MediaPacketList packets)
@@ -254,7 +264,14 @@ std::int64_t FfMpegFacadeBase::FinishMediaFile()
         throw;
     }
     const std::int64_t size = m_outputFormatContext->CurrentPosition();
+    const bool named = m_outputFormatContext->IsStillNamed();
+    const std::string path = m_outputFormatContext->Path();
     ReleaseMediaFile();
+    if (!named)
+        throw FfMpegFacadeException(
+            "FfMpegFacadeBase::FinishMediaFile",
+            ("'" + path + "' was deleted, moved or replaced while it was written; the file finished is not there")
+                .c_str());
     return size;
 }
 
@@ -319,6 +336,7 @@ std::int64_t FfMpegFacadeBase::SplitMediaFileVideo(const std::wstring& filePath,
     if (!m_streamProcessorVideo)
         throw FfMpegFacadeException("FfMpegFacadeBase::SplitMediaFileVideo",
                                     "m_streamProcessorVideo must be initialized first");
+    RefuseSplitIntoItself(filePath, "FfMpegFacadeBase::SplitMediaFileVideo");
     // Copied first: finishing releases the processor that holds the record.
     auto parameters = std::make_unique<StreamParametersVideo>(*m_streamProcessorVideo->m_parameters);
     parameters->startTime = videoStart;
@@ -327,6 +345,23 @@ std::int64_t FfMpegFacadeBase::SplitMediaFileVideo(const std::wstring& filePath,
     InitStreamVideo(std::move(parameters));
     FinishInitMediaFile();
     return size;
+}
+
+void FfMpegFacadeBase::RefuseSplitIntoItself(const std::wstring& filePath, const char* caller) const
+{
+    if (!m_outputFormatContext)
+        return;
+    std::string path;
+    try
+    {
+        path = Utf16ToUtf8(filePath);
+    }
+    catch (const std::range_error&)
+    {
+        return; // StartInitMediaFile refuses it, as for any file
+    }
+    if (m_outputFormatContext->IsWrittenAs(path))
+        throw FfMpegFacadeException(caller, ("'" + path + "' is the file being written").c_str());
 }
 
 std::int64_t FfMpegFacadeBase::EstimateFileSize(std::int64_t remaining, std::int64_t done)

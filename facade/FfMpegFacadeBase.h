@@ -62,6 +62,9 @@ protected:
     // What the worker does with each entry, in the order the host added them.
     virtual void ProcessEntry(Entry entry);
 
+    // A split into the file being written would overwrite what it has just
+    // finished: refused in the name of `caller` before anything is finished.
+    void RefuseSplitIntoItself(const std::wstring& filePath, const char* caller) const;
     // Waits for the worker; rethrows the failure that stopped writing the
     // current file, if any (every call until the file is finished).
     void JoinWorker();

@@ -140,6 +140,7 @@ std::int64_t FfMpegFacadeSynchronized::SplitMediaFileAudioVideo(const std::wstri
     if (!m_streamProcessorVideo || !m_streamProcessorAudio)
         throw FfMpegFacadeException("FfMpegFacadeSynchronized::SplitMediaFileAudioVideo",
                                     "m_streamProcessorVideo and m_streamProcessorAudio must be initialized first");
+    RefuseSplitIntoItself(filePath, "FfMpegFacadeSynchronized::SplitMediaFileAudioVideo");
     // Copied first: finishing releases the processors that hold the records.
     auto video = std::make_unique<StreamParametersVideo>(*m_streamProcessorVideo->m_parameters);
     video->startTime = videoStart;

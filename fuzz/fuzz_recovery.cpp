@@ -1,13 +1,29 @@
-// The recovery journal's reader (include/mpegexporter/Journal.h) on hostile
-// journals, seeded with those of unfinished exports. The checksum always
-// matches, so mutations reach the chunk parsers; what is read must lie within
-// the input and every packet belong to a stream.
+// Recovery on hostile journals, two ways from each input.
+// - The reader (include/mpegexporter/Journal.h) on the input as a journal,
+//   seeded with those of unfinished exports. The checksum always matches, so
+//   mutations reach the chunk parsers; what is read must lie within the
+//   input and every packet belong to a stream.
+// - mpegexport's --recover on a journal built from the input with valid
+//   checksums: container names, stream counts, codecs, media types, time
+//   bases, sizes, extradata, identities, packet entries and timestamps all
+//   hostile, beside an unfinished file whose media data holds the entries'
+//   payloads, so that recovery gets as far as remuxing them. It must answer
+//   with one of its exit statuses and leave no file but the one it
+//   recovers (a playlist and its segments, say).
 
 #include "FuzzSupport.h"
+#include "Tool.h"
 
 #include <mpegexporter/Journal.h>
 
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -22,6 +38,11 @@ namespace Journal = Mpeg::Journal;
 std::uint32_t Matching(std::uint32_t, const std::uint8_t* data, std::size_t size)
 {
     return Journal::Reader(data + size, 4).U32();
+}
+
+std::uint32_t Crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size)
+{
+    return static_cast<std::uint32_t>(::crc32(crc, data, static_cast<uInt>(size)));
 }
 
 void Require(bool condition, const char* what)
@@ -50,15 +71,8 @@ std::vector<Bytes> MakeSeeds()
     }
     return seeds;
 }
-} // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Initialize(MakeSeeds);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+void ParseRaw(const std::uint8_t* data, std::size_t size)
 {
     const Journal::Contents contents = Journal::Parse(data, size, Matching);
     Require(contents.validSize <= size, "valid size beyond the journal");
@@ -73,5 +87,157 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> stored;
     Journal::AnnexBToLengthPrefixed(data, size, stored);
     Require(Journal::LengthPrefixedToAnnexB(stored.data(), stored.size(), converted), "stored units convert back");
+}
+
+// Mostly values at the edges of what the reader and the muxer take.
+template <typename T>
+T Hostile(FuzzedDataProvider& in, std::initializer_list<T> edges)
+{
+    const std::size_t pick = in.ConsumeIntegralInRange<std::size_t>(0, edges.size());
+    return pick < edges.size() ? edges.begin()[pick] : in.ConsumeIntegral<T>();
+}
+
+std::int32_t HostileInt(FuzzedDataProvider& in)
+{
+    return Hostile<std::int32_t>(in, {0, 1, -1, 2, 8, 25, 1000, 8000, 48000, 90000, 65535, 65536, 1 << 20,
+                                      (1 << 20) + 1, 1000000, 1000001, INT32_MAX, INT32_MIN});
+}
+
+std::int64_t HostileTime(FuzzedDataProvider& in)
+{
+    return Hostile<std::int64_t>(in, {0, 1, -1, 40, 1024, 3600, INT64_MAX, INT64_MIN, INT64_MIN + 1});
+}
+
+std::string HostileName(FuzzedDataProvider& in, std::initializer_list<const char*> names)
+{
+    const std::size_t pick = in.ConsumeIntegralInRange<std::size_t>(0, names.size());
+    return pick < names.size() ? names.begin()[pick] : in.ConsumeRandomLengthString(16);
+}
+
+void Put(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                 static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::string> Listing(const std::filesystem::path& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void RecoverBuilt(const std::uint8_t* data, std::size_t size)
+{
+    static const TestMedia::TempDir dir;
+    const std::string media = (dir / "f.mp4").string(), journalPath = Journal::PathFor(media);
+    FuzzedDataProvider in(data, size);
+    using namespace Journal;
+
+    // The header, for a file whose identity is known once it exists.
+    Bytes mediaBytes = {0, 0, 0, 16, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 2, 0, 0, 0, 0, 0, 'm', 'd', 'a', 't'};
+    Bytes header;
+    const std::string container =
+        HostileName(in, {"mp4", "mp4", "mp4", "mov", "mov", "mov", "null", "hls", "segment", "image2", ""});
+    const bool foreign = in.ConsumeIntegralInRange(0, 15) == 0;
+    const std::uint32_t streamCount = in.ConsumeBool() ? in.ConsumeIntegralInRange(1, 2) : in.ConsumeIntegralInRange(0, 18);
+    struct Stream
+    {
+        std::int64_t previousPts = 0;
+    };
+    std::vector<Stream> streams(streamCount);
+    Bytes streamFields;
+    for (std::uint32_t i = 0; i < streamCount; ++i)
+    {
+        PutString(streamFields, HostileName(in, {"h264", "hevc", "mpeg4", "mjpeg", "h263", "aac", "mp2", "pcm_mulaw",
+                                                 "pcm_alaw", "pcm_s16be", "adpcm_ms", "rawvideo", "subrip", "none"}));
+        PutU32(streamFields, in.ConsumeIntegralInRange<std::uint32_t>(0, 2));
+        for (int field = 0; field < 10; ++field)
+            PutU32(streamFields, static_cast<std::uint32_t>(HostileInt(in)));
+        PutU32(streamFields, in.ConsumeIntegral<std::uint32_t>());
+        PutU64(streamFields, static_cast<std::uint64_t>(HostileTime(in)));
+        const Bytes extradata = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 64));
+        PutU32(streamFields, static_cast<std::uint32_t>(extradata.size()));
+        streamFields.insert(streamFields.end(), extradata.begin(), extradata.end());
+    }
+
+    // Packets: their payloads are the media data, unless left out.
+    Bytes packets;
+    const std::size_t at = OpenChunk(packets, kChunkPackets);
+    PutU64(packets, static_cast<std::uint64_t>(HostileTime(in)));
+    for (int n = in.ConsumeIntegralInRange(0, 24); n > 0 && in.remaining_bytes() > 0; --n)
+    {
+        PacketEntry entry;
+        entry.stream = in.ConsumeIntegralInRange<std::uint32_t>(0, streamCount > 0 ? streamCount : 0);
+        entry.flags = in.ConsumeIntegralInRange<std::uint32_t>(0, 3);
+        const Bytes payload = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 96));
+        entry.size = static_cast<std::uint32_t>(payload.size());
+        entry.checksum = PayloadChecksum(Crc32, payload.data(), payload.size());
+        entry.pts = HostileTime(in);
+        entry.dts = in.ConsumeBool() ? static_cast<std::int64_t>(static_cast<std::uint64_t>(entry.pts) - 1) : HostileTime(in);
+        entry.duration = HostileTime(in);
+        std::int64_t unused = 0;
+        PutEntry(packets, entry, entry.stream < streams.size() ? streams[entry.stream].previousPts : unused);
+        if (in.ConsumeIntegralInRange(0, 7) != 0)
+            mediaBytes.insert(mediaBytes.end(), payload.begin(), payload.end());
+    }
+    CloseChunk(packets, at, Crc32);
+
+    Put(media, mediaBytes);
+    FileIdentity identity;
+    const int fd = ::open(media.c_str(), O_RDONLY | O_CLOEXEC);
+    Require(fd >= 0 && IdentityOf(fd, identity), "the file's identity");
+    ::close(fd);
+    const std::size_t headerAt = OpenChunk(header, kChunkHeader);
+    PutU32(header, kMagic);
+    PutU32(header, kVersion);
+    PutU64(header, identity.inode + (foreign ? 1 : 0));
+    PutU64(header, static_cast<std::uint64_t>(identity.birthSeconds));
+    PutU32(header, identity.birthNanoseconds);
+    PutString(header, container);
+    PutU32(header, streamCount);
+    header.insert(header.end(), streamFields.begin(), streamFields.end());
+    CloseChunk(header, headerAt, Crc32);
+    header.insert(header.end(), packets.begin(), packets.end());
+    Put(journalPath, header);
+
+    // Its refusals are one line each on stderr: millions of them here.
+    const int savedStderr = ::dup(STDERR_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ::dup2(null, STDERR_FILENO);
+    const int status = mpegexport::Recover(media, true);
+    ::dup2(savedStderr, STDERR_FILENO);
+    ::close(savedStderr);
+    ::close(null);
+
+    Require(status == 0 || status == 1 || (status >= 3 && status <= 7), "an undocumented exit status");
+    const std::vector<std::string> left = Listing(dir.Path());
+    if (status == 0)
+    {
+        Require(left == std::vector<std::string>{"f.mp4"}, "recovery left files besides the one it recovered");
+        std::ifstream recovered(media, std::ios::binary);
+        char head[8] = {};
+        recovered.read(head, sizeof head);
+        Require(std::string(head + 4, 4) == "ftyp", "the recovered file is no MP4/MOV");
+    }
+    else
+        Require(left == (std::vector<std::string>{"f.mp4", "f.mp4.journal"}), "refused recovery changed files");
+    for (const std::string& name : left)
+        std::filesystem::remove(dir / name);
+}
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    Initialize(MakeSeeds);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    ParseRaw(data, size);
+    RecoverBuilt(data, size);
     return 0;
 }

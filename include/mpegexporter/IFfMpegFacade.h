@@ -45,15 +45,20 @@ public:
     // The library's only exported function.
     MPEGEXPORTER_VISIBLE static std::shared_ptr<IFfMpegFacade> Create(bool withAudio);
 
-    // Names the output file (UTF-16); .mp4 or .mov picks the container.
+    // Names the output file (UTF-16), a file name and never a URL; .mp4 or
+    // .mov picks the container.
     virtual void StartInitMediaFile(const std::wstring& filePath) = 0;
     virtual void InitStreamVideo(std::unique_ptr<StreamParametersVideo> parameters) = 0;
     virtual void InitStreamAudio(std::unique_ptr<StreamParametersAudio> parameters) = 0;
-    // Opens the file and writes the container header.
+    // Opens the file, locks it against other exports (and recovery) until it
+    // is finished, and writes the container header. On failure nothing stays
+    // open or on disk: the host starts again with StartInitMediaFile.
     virtual void FinishInitMediaFile() = 0;
     virtual void AddPacketsVideo(MediaPacketList packets) = 0;
     virtual void AddPacketsAudioVideo(MediaPacketList videoPackets, MediaPacketList audioPackets) = 0;
-    // Waits for the worker, drains, writes the trailer; returns the file size in bytes.
+    // Waits for the worker, drains, writes the trailer; returns the file size
+    // in bytes. A file deleted, moved or replaced meanwhile is closed and
+    // reported with FfMpegFacadeException.
     virtual std::int64_t FinishMediaFile() = 0;
     virtual std::int64_t SplitMediaFileAudioVideo(const std::wstring& filePath, std::uint64_t videoStart,
                                                   const MediaPacket& firstAudioPacket) = 0;

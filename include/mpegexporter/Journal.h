@@ -1,7 +1,7 @@
 #pragma once
 
-// The recovery journal written beside every file being exported
-// (`NAME.journal` for `NAME`), and everything a host needs to read it.
+// The recovery journal written beside every file being exported, and
+// everything a host needs to read it.
 //
 // The MP4/MOV muxer writes the index (`moov`) only when the file is finished,
 // so a killed process or a power cut leaves media data that no player can
@@ -10,53 +10,127 @@
 // packet of each stream (size and checksum) finds them again, however the
 // muxer interleaved the streams. A finished file's journal is deleted.
 //
+// Name: `NAME.journal` beside `NAME`; where that would be longer than a file
+// name may be (NAME_MAX, 255 bytes), NAME is cut to fit, at a UTF-8 character
+// boundary, and followed by `~` and eight hex digits of a hash of the whole
+// name (PathFor below).
+//
 // Layout, all integers little-endian. The file is a sequence of chunks:
 //   u32 kind, u32 body size, body, u32 CRC
 // where the CRC is zlib's crc32 (CRC-32/ISO-HDLC, seed 0) over kind, size and
 // body. A reader stops at the first chunk that is cut short or whose CRC or
 // layout is wrong: everything before it is valid.
-//   kind 1, header (first chunk, once): u32 kMagic, u32 kVersion, string
-//     container (libavformat short name), u32 stream count, then per stream
-//     (in the muxer's stream order):
+//   kind 1, header (first chunk, once): u32 kMagic, u32 kVersion,
+//     the media file's identity (see FileIdentity): u64 inode, i64 birth
+//     time seconds, u32 birth time nanoseconds;
+//     string container (libavformat short name: mp4 or mov), u32 stream
+//     count (1 to 16), then per stream (in the muxer's stream order):
 //       string codec (avcodec_get_name), u32 media type (0 video, 1 audio),
 //       i32 time base num, den (the muxer's, fixed by the header),
 //       i32 width, height, sample rate, channels, frame size, initial padding,
 //       block align, bits per coded sample, u32 codec tag, i64 bit rate,
-//       u8 Annex B (see below), u32 extradata size, extradata bytes;
-//     a string is u32 size then bytes.
+//       u32 extradata size, extradata bytes;
+//     a string is u32 size then bytes. Values out of the ranges ParseHeader
+//     checks make the header invalid.
 //   kind 2, packets: i64 media file size when the chunk was written if the
 //     file was made durable then (fdatasync of file, then of this chunk),
 //     else -1; then one entry per packet, in muxing order:
-//       u8 stream (bits 0-3) and key flag (bit 4),
-//       varint size in the file, u32 checksum (PayloadChecksum of the bytes
-//       in the file), svarint pts minus the stream's previous pts (0 before
-//       its first), svarint pts minus dts, svarint duration;
+//       u8 stream (bits 0-3), key flag (bit 4) and start codes flag (bit 5,
+//       see below), varint size in the file, u32 checksum (PayloadChecksum of
+//       the bytes in the file), svarint pts minus the stream's previous pts
+//       (0 before its first), svarint pts minus dts, svarint duration;
 //     varint: LEB128 (7 bits a byte, low first, top bit: more follow);
 //     svarint: a varint of the zigzag form ((v << 1) ^ (v >> 63)). Timestamps
 //     are in the stream's time base, as the muxer got them: a finished file
 //     gives the packet these timestamps. About 13 bytes a packet.
 //
-// Annex B: H.264/H.265 handed over with start codes are stored by the muxer as
-// 4-byte big-endian length-prefixed units (AnnexBToLengthPrefixed below does
-// the same). Size and checksum are those of the stored form; a reader that
-// remuxes such a packet hands it back with 4-byte start codes
-// (LengthPrefixedToAnnexB).
+// Start codes: H.264/H.265 handed over with start codes are stored by the
+// muxer as 4-byte big-endian length-prefixed units (AnnexBToLengthPrefixed
+// below does the same) where the stream's configuration has start codes: its
+// extradata, or without extradata its first packet (IsAnnexB). Such entries
+// carry the start codes flag; their size and checksum are those of the stored
+// form, and a reader that remuxes the packet hands it back with 4-byte start
+// codes (LengthPrefixedToAnnexB).
+//
+// Version 1 journals (no identity, an Annex B byte per stream) are not read.
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace Halvaro::Oru::Shared::Export::Mpeg::Journal
 {
 
 constexpr std::uint32_t kMagic = 0x4a58504d; // "MPXJ"
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 constexpr std::uint32_t kChunkHeader = 1;
 constexpr std::uint32_t kChunkPackets = 2;
-// Journal file name for a media file name.
-inline std::string PathFor(const std::string& mediaPath) { return mediaPath + ".journal"; }
+
+// Journal file name for a media file name (see the top of this file): the
+// library and recovery both take it from here.
+inline std::string PathFor(const std::string& mediaPath)
+{
+    static constexpr char kSuffix[] = ".journal";
+    constexpr std::size_t kSuffixSize = sizeof kSuffix - 1;
+    const std::size_t slash = mediaPath.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    if (mediaPath.size() - nameStart + kSuffixSize <= NAME_MAX)
+        return mediaPath + kSuffix;
+    // FNV-1a, 32 bits, over the whole name.
+    std::uint32_t hash = 2166136261u;
+    for (std::size_t i = nameStart; i < mediaPath.size(); ++i)
+        hash = (hash ^ static_cast<unsigned char>(mediaPath[i])) * 16777619u;
+    char tag[10];
+    std::snprintf(tag, sizeof tag, "~%08x", static_cast<unsigned>(hash));
+    std::size_t keep = NAME_MAX - kSuffixSize - (sizeof tag - 1);
+    while (keep > 0 && (static_cast<unsigned char>(mediaPath[nameStart + keep]) & 0xc0) == 0x80)
+        --keep;
+    return mediaPath.substr(0, nameStart + keep) + tag + kSuffix;
+}
+
+// What tells the media file from any other, even one with the same content:
+// its inode number and birth time (zero where the file system keeps none).
+// Both survive a kill, a power cut once the file's first sync is done, and a
+// rename; a copy is another file, and so is a file made anew under the name.
+// Not the device number, which may change from one mount to the next.
+struct FileIdentity
+{
+    std::uint64_t inode = 0;
+    std::int64_t birthSeconds = 0;
+    std::uint32_t birthNanoseconds = 0;
+};
+
+// The identity of the open file `fd`; false when it cannot be had.
+inline bool IdentityOf(int fd, FileIdentity& identity)
+{
+    struct statx facts{};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &facts) != 0)
+        return false;
+    identity = FileIdentity{facts.stx_ino, 0, 0};
+    if (facts.stx_mask & STATX_BTIME)
+        identity.birthSeconds = facts.stx_btime.tv_sec, identity.birthNanoseconds = facts.stx_btime.tv_nsec;
+    return true;
+}
+
+// Whether a journal's recorded identity is the file's; a birth time unknown
+// on either side is not compared.
+inline bool IsSameFile(const FileIdentity& recorded, const FileIdentity& file)
+{
+    const auto known = [](const FileIdentity& i) { return i.birthSeconds != 0 || i.birthNanoseconds != 0; };
+    return recorded.inode == file.inode &&
+           (!known(recorded) || !known(file) ||
+            (recorded.birthSeconds == file.birthSeconds && recorded.birthNanoseconds == file.birthNanoseconds));
+}
+
+// The containers the library writes, the only ones a journal may name.
+inline bool IsWrittenContainer(const std::string& name) { return name == "mp4" || name == "mov"; }
 
 // zlib's crc32(crc, data, size).
 using Crc32 = std::uint32_t (*)(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
@@ -75,16 +149,25 @@ inline std::uint32_t PayloadChecksum(Crc32 crc, const std::uint8_t* data, std::s
 
 // --- Annex B and the muxer's rewrite of it ----------------------------------
 
-// Whether the muxer rewrites this stream's packets: H.264 whose extradata is
-// not an avcC record, H.265 whose extradata starts with a start code.
-inline bool IsAnnexB(const std::string& codec, const std::uint8_t* extradata, std::size_t size)
+// Whether the muxer rewrites a stream's packets, given the stream's
+// configuration: H.264 whose configuration is not an avcC record, H.265 whose
+// configuration starts with a start code.
+inline bool IsAnnexB(const std::string& codec, const std::uint8_t* configuration, std::size_t size)
 {
     if (codec == "h264")
-        return size > 0 && extradata[0] != 1;
+        return size > 0 && configuration[0] != 1;
     if (codec == "hevc")
-        return size > 6 && ((extradata[0] == 0 && extradata[1] == 0 && extradata[2] == 1) ||
-                            (extradata[0] == 0 && extradata[1] == 0 && extradata[2] == 0 && extradata[3] == 1));
+        return size > 6 &&
+               ((configuration[0] == 0 && configuration[1] == 0 && configuration[2] == 1) ||
+                (configuration[0] == 0 && configuration[1] == 0 && configuration[2] == 0 && configuration[3] == 1));
     return false;
+}
+
+// The configuration is the extradata; without extradata the muxer takes an
+// H.264 or H.265 stream's first non-empty packet as it.
+inline bool ConfiguredByFirstPacket(const std::string& codec, std::size_t extradataSize)
+{
+    return extradataSize == 0 && (codec == "h264" || codec == "hevc");
 }
 
 // The first 00 00 01 at or after p (one zero before it included), else end.
@@ -186,10 +269,13 @@ inline void CloseChunk(std::vector<std::uint8_t>& out, std::size_t at, Crc32 crc
     PutU32(out, crc(0, out.data() + at, out.size() - at));
 }
 
+constexpr std::uint32_t kKey = 1;
+constexpr std::uint32_t kStartCodes = 2; // stored as length-prefixed units, handed over with start codes
+
 struct PacketEntry
 {
     std::uint32_t stream = 0;
-    std::uint32_t flags = 0; // bit 0: key
+    std::uint32_t flags = 0; // kKey, kStartCodes
     std::uint32_t size = 0;
     std::uint32_t checksum = 0;
     std::int64_t pts = 0;
@@ -216,7 +302,7 @@ inline void PutSvarint(std::vector<std::uint8_t>& out, std::uint64_t twosComplem
 // first) and becomes this one's.
 inline void PutEntry(std::vector<std::uint8_t>& out, const PacketEntry& e, std::int64_t& previousPts)
 {
-    out.push_back(std::uint8_t((e.stream & 0x0f) | ((e.flags & 1) << 4)));
+    out.push_back(std::uint8_t((e.stream & 0x0f) | ((e.flags & (kKey | kStartCodes)) << 4)));
     PutVarint(out, e.size);
     PutU32(out, e.checksum);
     // Differences wrap in unsigned arithmetic: a missing timestamp is INT64_MIN.
@@ -237,7 +323,6 @@ struct StreamEntry
     std::int32_t blockAlign = 0, bitsPerCodedSample = 0;
     std::uint32_t codecTag = 0;
     std::int64_t bitRate = 0;
-    bool annexB = false;
     std::vector<std::uint8_t> extradata;
 };
 
@@ -251,6 +336,7 @@ struct SyncPoint
 struct Contents
 {
     bool valid = false; // a whole header chunk was read
+    FileIdentity file;
     std::string container;
     std::vector<StreamEntry> streams;
     std::vector<PacketEntry> packets;
@@ -325,7 +411,12 @@ private:
 
 inline bool ParseHeader(Reader r, Contents& c)
 {
-    if (!r.Have(12) || r.U32() != kMagic || r.U32() != kVersion || !r.String(c.container) || !r.Have(4))
+    if (!r.Have(8 + 8 + 8 + 4) || r.U32() != kMagic || r.U32() != kVersion)
+        return false;
+    c.file.inode = r.U64();
+    c.file.birthSeconds = static_cast<std::int64_t>(r.U64());
+    c.file.birthNanoseconds = r.U32();
+    if (!r.String(c.container) || !IsWrittenContainer(c.container) || !r.Have(4))
         return false;
     const std::uint32_t count = r.U32();
     if (count == 0 || count > 16)
@@ -333,7 +424,7 @@ inline bool ParseHeader(Reader r, Contents& c)
     for (std::uint32_t i = 0; i < count; ++i)
     {
         StreamEntry s;
-        if (!r.String(s.codec) || !r.Have(4 * 12 + 8 + 1 + 4))
+        if (!r.String(s.codec) || s.codec.empty() || !r.Have(4 * 12 + 8 + 4))
             return false;
         s.mediaType = r.U32();
         std::int32_t* fields[] = {&s.timeBaseNum, &s.timeBaseDen, &s.width,          &s.height,
@@ -343,15 +434,19 @@ inline bool ParseHeader(Reader r, Contents& c)
             *f = static_cast<std::int32_t>(r.U32());
         s.codecTag = r.U32();
         s.bitRate = static_cast<std::int64_t>(r.U64());
-        const std::uint8_t* flag = nullptr;
-        r.Bytes(1, flag);
-        s.annexB = *flag != 0;
         const std::size_t extraSize = r.U32();
         const std::uint8_t* extra = nullptr;
         if (extraSize > (1u << 20) || !r.Bytes(extraSize, extra))
             return false;
         s.extradata.assign(extra, extra + extraSize);
-        if (s.mediaType > 1 || s.timeBaseNum <= 0 || s.timeBaseDen <= 0)
+        // Where the library's streams have them: a muxer handed more is not
+        // to be trusted with them.
+        const bool audio = s.mediaType == 1;
+        if (s.mediaType > 1 || s.timeBaseNum <= 0 || s.timeBaseDen <= 0 || s.width < 0 || s.width > 65535 ||
+            s.height < 0 || s.height > 65535 || (audio ? s.sampleRate <= 0 : s.sampleRate != 0) ||
+            s.sampleRate > 1000000 || s.channels < 0 || s.channels > 64 || s.frameSize < 0 ||
+            s.frameSize > (1 << 20) || s.initialPadding < 0 || s.initialPadding > (1 << 20) || s.blockAlign < 0 ||
+            s.blockAlign > (1 << 20) || s.bitsPerCodedSample < 0 || s.bitsPerCodedSample > 64 || s.bitRate < 0)
             return false;
         c.streams.push_back(std::move(s));
     }
@@ -399,11 +494,11 @@ inline Contents Parse(const std::uint8_t* data, std::size_t size, Crc32 crc)
                     break;
                 e.checksum = body.U32();
                 ok = body.Svarint(ptsDelta) && body.Svarint(ptsMinusDts) && body.Svarint(duration) &&
-                     payloadSize <= 0xffffffffu && (*first & 0x0f) < c.streams.size() && !(*first & 0xe0);
+                     payloadSize <= 0xffffffffu && (*first & 0x0f) < c.streams.size() && !(*first & 0xc0);
                 if (!ok)
                     break;
                 e.stream = *first & 0x0fu;
-                e.flags = (*first >> 4) & 1u;
+                e.flags = (*first >> 4) & (kKey | kStartCodes);
                 e.size = static_cast<std::uint32_t>(payloadSize);
                 const std::uint64_t pts = static_cast<std::uint64_t>(previous[e.stream]) + ptsDelta;
                 e.pts = static_cast<std::int64_t>(pts);

@@ -48,7 +48,7 @@ int main(int argc, char** argv)
     {
         const auto* av = dynamic_cast<const Mpeg::AvException*>(&e);
         check(av && av->GetErrorCode() == ENOENT, std::string("expected AvException with ENOENT: ") + e.what());
-        check(std::string(e.what()).rfind("FfMpegFacade: ::avio_open: ", 0) == 0, e.what());
+        check(std::string(e.what()).rfind("FfMpegFacade: ::open: ", 0) == 0, e.what());
     }
     check(facade->FinishMediaFile() == 0, "FinishMediaFile after the failed open returns 0");
     std::cout << (failures ? "boundary host: failed\n" : "boundary host: all checks passed\n");

@@ -7,10 +7,7 @@
 
 #include <mpegexporter/Journal.h>
 
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <csignal>
 #include <filesystem>
 #include <functional>
 
@@ -60,21 +57,6 @@ void Write(Mpeg::IFfMpegFacade& facade, bool withAudio, const fs::path& path, bo
     Add(facade, withAudio, from, 20);
 }
 
-// Caps the size of files this process writes; writes past it fail with EFBIG
-// instead of raising SIGXFSZ.
-struct FileSizeCap
-{
-    explicit FileSizeCap(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit capped{bytes, saved.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &capped);
-    }
-    ~FileSizeCap() { setrlimit(RLIMIT_FSIZE, &saved), std::signal(SIGXFSZ, handler); }
-    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-};
-
 // After a fault: a.mp4 is intact and the facade writes c.mp4, each whole.
 void ExpectRecovered(Mpeg::IFfMpegFacade& facade, const TestMedia::TempDir& dir, bool withAudio)
 {
@@ -94,7 +76,7 @@ TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
 {
     const std::tuple<const char*, const char*, const char*, std::string> faults[] = {
         {"lone surrogate", "b.mp4", "StartInitMediaFile", "range_error: bad conversion"},
-        {"directory gone", "gone/b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOENT), "::avio_open")},
+        {"directory gone", "gone/b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOENT), "::open")},
         // b.mp4 is /dev/full: the header goes to the file at once; the device takes none of it.
         {"full disk", "b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOSPC), "::avformat_write_header")},
         // The MPEG-4 encoder takes pictures below 8192 on a side (a split reuses the record).
@@ -160,7 +142,7 @@ TEST(Faults, AFailedWriteStopsTheFileAndEveryLaterCallSaysSo)
         std::string expected;
         {
             // The muxer's write, or the flush of a sync that falls in it.
-            FileSizeCap cap(16 * 1024);
+            TestMedia::FileSizeCap cap(16 * 1024);
             expected = Thrown([&] {
                 Add(*facade, withAudio, 20, 40);
                 facade->EstimateFileSize(0, 1);
@@ -243,7 +225,7 @@ TEST(Faults, AFailedFinishKeepsTheRecoveryJournal)
     facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame));
     std::string finish;
     {
-        FileSizeCap cap(static_cast<rlim_t>(facade->EstimateFileSize(0, 1)));
+        TestMedia::FileSizeCap cap(static_cast<rlim_t>(facade->EstimateFileSize(0, 1)));
         finish = Thrown([&] { facade->FinishMediaFile(); });
     }
     EXPECT_EQ(finish, Av(AVERROR(EFBIG), "::av_write_trailer"));

@@ -5,11 +5,14 @@
 
 #include <mpegexporter/IFfMpegFacade.h>
 
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -170,6 +173,26 @@ public:
 
 private:
     std::filesystem::path m_path;
+};
+
+// Caps the size of files this process writes while it lives; writes past it
+// fail with EFBIG instead of raising SIGXFSZ.
+class FileSizeCap
+{
+public:
+    explicit FileSizeCap(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        const rlimit capped{bytes, m_saved.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &capped);
+    }
+    ~FileSizeCap() { setrlimit(RLIMIT_FSIZE, &m_saved), std::signal(SIGXFSZ, m_handler); }
+    FileSizeCap(const FileSizeCap&) = delete;
+    FileSizeCap& operator=(const FileSizeCap&) = delete;
+
+private:
+    void (*m_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit m_saved{};
 };
 
 // A host's wide file name for a path (UTF-8 widened per code point).

@@ -35,7 +35,7 @@ print(float(sys.argv[1]) + next((i / 8000 for i, v in enumerate(a) if abs(v) > 8
 files() { find . -type d | sort && find . -type f ! -name stderr.txt -exec md5sum {} + | sort; }
 refused() {
   local before=$(files) got=0
-  "$tool" "${@:3}" >/dev/null 2>stderr.txt || got=$?
+  timeout 30 "$tool" "${@:3}" >/dev/null 2>stderr.txt || got=$? # 124: it hung
   expect_eq "$got $(wc -l <stderr.txt)" "$1 1" "exit status and lines on stderr of '${*:3}' ($(cat stderr.txt))"
   grep -qF -- "$2" stderr.txt || fail "'${*:3}': stderr lacks '$2': $(cat stderr.txt)"
   expect_eq "$(files)" "$before" "files after '${*:3}'"
@@ -181,7 +181,7 @@ G.726 little-endian, PCM S16BE); --no-audio exports the video alone" flac.mkv ou
   refused 1 "G.711 A-law audio has 2 channels; the library takes it in mono only" stereo.mkv
   refused 1 "G.726 audio at 3 bits a sample; the library decodes G.726 at 4 bits a sample only" g726.mkv
   refused 1 "cannot open 'missing.mkv': No such file or directory" missing.mkv
-  refused 1 "::avio_open: No such file or directory" mjpeg.mkv no/such/dir/out.mp4
+  refused 1 "::open: No such file or directory" mjpeg.mkv no/such/dir/out.mp4
   refused 1 "must end in .mp4 or .mov" mjpeg.mkv out.avi
   refused 1 "is not UTF-8" mjpeg.mkv $'bad\xff.mp4'
   refused 1 "'mjpeg.mkv' has no audio stream" --audio mjpeg.mkv mjpeg.mkv
@@ -238,7 +238,16 @@ while at + 12 <= len(b):
   [ "$(wc -l <syncs.txt)" -ge 6 ] || fail "fewer than 6 syncs in 4.5 s: $(cat syncs.txt)"
   read -r media journal < <(sed -n 2p syncs.txt)
   truncate -s "$media" p.mp4 && truncate -s "$journal" p.mp4.journal
-  "$tool" --recover p.mp4 >recover.txt && same_packets full-1.mp4 p.mp4 >/dev/null || fail "recovery after the cut"
+  # LeakSanitizer cannot run under ptrace.
+  trace=() && ! command -v strace >/dev/null || trace=(env "ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0"
+    strace -f -qq -o trace.txt -e trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat)
+  "${trace[@]}" "$tool" --recover p.mp4 >recover.txt && same_packets full-1.mp4 p.mp4 >/dev/null ||
+    fail "recovery after the cut"
+  # The rebuilt file and then its directory are synced before the file replaces the original and before
+  # the journal goes.
+  [ ${#trace[@]} = 0 ] || awk '/fsync\(/ { synced = 1 } /rename.*"p\.mp4"/ { if (!synced) exit 1; renamed = 1; synced = 0 }
+    /unlink.*p\.mp4\.journal/ { if (!renamed || !synced) exit 1; ok = 1 } END { exit !ok }' trace.txt ||
+    fail "recovery is not durable before it replaces: $(cat trace.txt)"
   # The muxer holds back under a second of pictures to interleave the streams.
   grep -qE "^stream 0 \(h264\): kept [0-9]+ packets .*, dropped ([0-9]|1[0-9]|2[0-5])$" recover.txt ||
     fail "pictures kept after the power cut: $(cat recover.txt)"
@@ -246,22 +255,77 @@ while at + 12 <= len(b):
   ;;
 
 recover_bad_input)
-  # Finished files, missing, damaged and mismatched journals: one line, a distinct exit
-  # status, and no file touched. A journal cut mid-chunk is read up to the chunk before.
+  # Finished files, missing, damaged, foreign and mismatched journals, files that are not regular, and a
+  # file still being written: one line, a distinct exit status, and no file touched. A journal cut
+  # mid-chunk is read up to the chunk before.
   recovery_sources
-  kill_export 0 a.mov 1.5 >/dev/null && kill_export 2 b.mp4 1.5 >/dev/null
-  cp a.mov.journal full-0.mov.journal && cp b.mp4.journal src.mkv.journal
-  refused 3 "is finished" --recover full-0.mov
+  kill_export 0 a.mov 1.5 >/dev/null && kill_export 2 b.mp4 1.5 >/dev/null && kill_export 2 b2.mp4 1.5 >/dev/null
+  cp a.mov.journal full-0.mov.journal && refused 3 "is finished" --recover full-0.mov
   refused 4 "No such file" --recover none.mp4
   cp b.mp4 c.mp4 && refused 4 "has no journal" --recover c.mp4
-  refused 6 "does not match its journal: no MP4" --recover src.mkv
-  cp b.mp4.journal c.mp4.journal && cp a.mov.journal b.mp4.journal
-  refused 6 "does not match its journal: none of its" --recover b.mp4
-  cp c.mp4.journal b.mp4.journal && printf 'X' | dd of=c.mp4.journal bs=1 seek=20 conv=notrunc status=none
-  refused 5 "is damaged" --recover c.mp4
+  mkfifo fifo.mp4 && refused 4 "'fifo.mp4': not a regular file" --recover fifo.mp4
+  mkfifo c.mp4.journal && refused 4 "'c.mp4.journal': not a regular file" --recover c.mp4 && rm c.mp4.journal
+  # A journal belongs to the file it was written beside: not to another export of the same source
+  # (same first pictures), nor to a copy of its own file.
+  cp b.mp4.journal b.keep && cp b2.mp4.journal b.mp4.journal
+  refused 6 "does not match its journal: the journal was written for another file" --recover b.mp4
+  cp b.keep b.mp4.journal && cp b.mp4.journal c.mp4.journal
+  refused 6 "does not match its journal: the journal was written for another file" --recover c.mp4
+  printf 'X' | dd of=c.mp4.journal bs=1 seek=20 conv=notrunc status=none && refused 5 "is damaged" --recover c.mp4
+  # Checksums right, container not one the library writes: the muxer would write a playlist and
+  # segments (hls) or no index (null).
+  for container in null hls mov4; do
+    python3 - b.keep b.mp4.journal "$container" <<'PY'
+import struct, sys, zlib
+b = open(sys.argv[1], 'rb').read()
+kind, size = struct.unpack_from('<II', b)
+at = 8 + 4 + 4 + 8 + 8 + 4  # chunk head, magic, version, identity
+n = struct.unpack_from('<I', b, at)[0]
+body = b[8:at] + struct.pack('<I', len(sys.argv[3])) + sys.argv[3].encode() + b[at + 4 + n:8 + size]
+chunk = struct.pack('<II', kind, len(body)) + body
+open(sys.argv[2], 'wb').write(chunk + struct.pack('<I', zlib.crc32(chunk)) + b[12 + size:])
+PY
+    refused 5 "is damaged" --recover b.mp4
+  done
+  cp b.keep b.mp4.journal
+  # Its own journal, but the file changed in place: no MP4 any more, or other media data.
+  printf 'XXXX' | dd of=a.mov bs=1 seek=4 conv=notrunc status=none
+  refused 6 "does not match its journal: no MP4" --recover a.mov
+  printf 'ftyp' | dd of=a.mov bs=1 seek=4 conv=notrunc status=none
+  python3 -c "
+import sys
+f = open('a.mov', 'r+b'); b = f.read(); at = b.index(b'mdat') + 4
+f.seek(at); f.write(bytes(len(b) - at))"
+  refused 6 "does not match its journal: none of its" --recover a.mov
   truncate -s -7 b.mp4.journal && "$tool" --recover b.mp4 >/dev/null && same_packets full-2.mp4 b.mp4 >/dev/null ||
     fail "a journal cut mid-chunk"
   expect_plays b.mp4
+  # An export still running holds its file: recovery refuses it, and the export finishes a whole file.
+  "$tool" --quiet --json --batch-ms 200 --pace 10 --stop-after 20 src.mkv live.mp4 >live.json &
+  sleep 1 && status=0 && "$tool" --recover live.mp4 >/dev/null 2>stderr.txt || status=$?
+  expect_eq "$status $(wc -l <stderr.txt)" "8 1" "recovery of a file being written ($(cat stderr.txt))"
+  grep -q "'live.mp4' is being written by a running export" stderr.txt || fail "stderr: $(cat stderr.txt)"
+  wait $! || fail "the export was disturbed"
+  expect_eq "$(python3 -c "import json; print(json.load(open('live.json'))['exports'][0]['files'][0]['bytes'])")" \
+    "$(stat -c %s live.mp4)" "bytes reported and on disk"
+  expect_plays live.mp4
+  ;;
+
+recover_names)
+  # Any name is a file name: a colon is no protocol, and a name too long for ".journal" gets a journal
+  # name that fits. Export, recovery and read-back agree on both.
+  make src.mkv 30 -c:v libx264 -g 25 -bf 0 -pix_fmt yuv420p
+  for out in cam1:front.mp4 "$(printf 'n%.0s' $(seq 251)).mp4"; do
+    "$tool" --quiet src.mkv "$out" || fail "export to ${out:0:20}..."
+    expect_eq "$(probe "./$out" v nb_read_packets)" 750 "pictures in ${out:0:20}..."
+    rm "$out"
+    "$tool" --quiet --batch-ms 200 --pace 10 src.mkv "$out" &
+    sleep 1.5 && kill -9 $! && ! wait $! 2>/dev/null || fail "${out:0:20}... ended unkilled"
+    [ "$(ls | grep -c '\.journal$')" = 1 ] || fail "no journal beside ${out:0:20}...: $(ls)"
+    "$tool" --recover "$out" >/dev/null || fail "recovery of ${out:0:20}..."
+    expect_plays "./$out"
+    [ "$(ls | grep -c '\.journal$')" = 0 ] || fail "a journal left: $(ls)"
+  done
   ;;
 
 silent_audio)

@@ -3,6 +3,8 @@
 
 #include "Tool.h"
 
+#include <mpegexporter/Journal.h>
+
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -384,7 +386,7 @@ private:
                 }
                 std::error_code error, ignored;
                 fs::remove(part.path, error);
-                fs::remove(part.path + ".journal", ignored); // without its file the journal recovers nothing
+                fs::remove(mpeg::Journal::PathFor(part.path), ignored); // without its file the journal recovers nothing
                 outcome += (error ? "; could not remove the broken '" : "; removed the unfinished '") + part.path + "'";
             }
         }

@@ -128,7 +128,8 @@ AVCodecID OutputCodec(Container container, AVCodecID input, bool audio)
 WrittenFile ReadBack(const std::string& path, std::int64_t bytes)
 {
     AVFormatContext* raw = nullptr;
-    int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    // The library wrote a file under this name, colons and all: no URL.
+    int status = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr);
     InputContextPtr context(raw);
     if (status >= 0)
         status = avformat_find_stream_info(raw, nullptr); // FFmpeg 7.1 sets the duration only here

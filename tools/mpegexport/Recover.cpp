@@ -9,8 +9,12 @@ extern "C" {
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <zlib.h>
 
@@ -19,6 +23,7 @@ namespace mpegexport
 namespace
 {
 namespace journal = Halvaro::Oru::Shared::Export::Mpeg::Journal;
+namespace fs = std::filesystem;
 
 // Reads `size` bytes at `offset` into `out`; false when the file is shorter.
 using ReadAt = std::function<bool(std::uint64_t offset, std::size_t size, std::uint8_t* out)>;
@@ -161,8 +166,12 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
     {
         const AVCodecDescriptor* descriptor = avcodec_descriptor_get_by_name(entry.codec.c_str());
         AVStream* stream = avformat_new_stream(raw, nullptr);
-        if (!descriptor || !stream)
-            throw std::runtime_error("cannot make a stream for codec '" + entry.codec + "'");
+        if (!stream)
+            throw std::bad_alloc();
+        // A codec of another kind than its stream's would be written as that kind.
+        if (!descriptor || descriptor->type != (entry.mediaType == 1 ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO))
+            throw std::runtime_error("the journal names " + std::string(entry.mediaType == 1 ? "audio" : "video") +
+                                     " codec '" + entry.codec + "', which is no such codec");
         AVCodecParameters& p = *stream->codecpar;
         p.codec_type = entry.mediaType == 1 ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO;
         p.codec_id = descriptor->id;
@@ -187,7 +196,8 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
         }
         stream->time_base = AVRational{entry.timeBaseNum, entry.timeBaseDen};
     }
-    Check(avio_open(&raw->pb, path.c_str(), AVIO_FLAG_WRITE), "avio_open");
+    // A file name, whatever it holds: "cam1:front.mp4" is no URL of protocol "cam1".
+    Check(avio_open(&raw->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE), "avio_open");
     Check(avformat_write_header(raw, nullptr), "avformat_write_header");
 
     const auto packet = Allocated<PacketPtr>(av_packet_alloc());
@@ -201,9 +211,10 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
             throw std::runtime_error("the file shrank while it was read");
         // The muxer stores these as length-prefixed units and wants them back
         // as it was given them.
-        if (stream.annexB && !journal::LengthPrefixedToAnnexB(stored.data(), stored.size(), annexB))
+        const bool startCodes = (entry.flags & journal::kStartCodes) != 0;
+        if (startCodes && !journal::LengthPrefixedToAnnexB(stored.data(), stored.size(), annexB))
             throw std::runtime_error("a stored picture is not made of whole units");
-        const std::vector<std::uint8_t>& payload = stream.annexB ? annexB : stored;
+        const std::vector<std::uint8_t>& payload = startCodes ? annexB : stored;
         av_packet_unref(packet.get());
         Check(av_new_packet(packet.get(), static_cast<int>(payload.size())), "av_new_packet");
         std::copy(payload.begin(), payload.end(), packet->data);
@@ -211,7 +222,7 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
         packet->pts = entry.pts;
         packet->dts = entry.dts;
         packet->duration = entry.duration;
-        packet->flags = (entry.flags & 1) ? AV_PKT_FLAG_KEY : 0;
+        packet->flags = (entry.flags & journal::kKey) ? AV_PKT_FLAG_KEY : 0;
         av_packet_rescale_ts(packet.get(), AVRational{stream.timeBaseNum, stream.timeBaseDen},
                              raw->streams[entry.stream]->time_base);
         Check(av_interleaved_write_frame(raw, packet.get()), "av_interleaved_write_frame");
@@ -224,6 +235,87 @@ int Refuse(int status, const std::string& message)
 {
     std::fprintf(stderr, "mpegexport: %s\n", message.c_str());
     return status;
+}
+
+// A descriptor closed on the way out.
+struct Descriptor
+{
+    explicit Descriptor(int value) : fd(value) {}
+    Descriptor(Descriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    Descriptor& operator=(Descriptor&&) = delete;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int fd;
+};
+
+// Opens `path` for reading without waiting on a FIFO; `problem` says why not
+// when it is no regular file or cannot be opened.
+Descriptor OpenRegular(const std::string& path, struct stat& facts, std::string& problem)
+{
+    Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (file.fd < 0)
+        problem = std::strerror(errno);
+    else if (::fstat(file.fd, &facts) != 0)
+        problem = std::strerror(errno);
+    else if (!S_ISREG(facts.st_mode))
+        problem = "not a regular file";
+    return file;
+}
+
+bool ReadWhole(int fd, std::vector<std::uint8_t>& bytes)
+{
+    std::uint8_t block[65536];
+    for (;;)
+    {
+        const ssize_t n = ::read(fd, block, sizeof block);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        bytes.insert(bytes.end(), block, block + n);
+    }
+}
+
+void SyncDirectoryOf(const std::string& file)
+{
+    const Descriptor directory(
+        ::open(fs::path(file).parent_path().empty() ? "." : fs::path(file).parent_path().c_str(),
+               O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.fd < 0 || ::fsync(directory.fd) != 0)
+        throw std::runtime_error(std::string("cannot sync its directory: ") + std::strerror(errno));
+}
+
+// Writes the kept packets into a new file beside `file` and puts it in
+// `file`'s place, durable before the original goes: file, then directory.
+void Replace(const std::string& file, mode_t mode, const journal::Contents& contents, const Match& match,
+             const ReadAt& read)
+{
+    // Not FILE.recovering: a name near NAME_MAX has no room for a suffix.
+    const fs::path parent = fs::path(file).parent_path();
+    std::string temporary = (parent / ".mpegexport-recovering-XXXXXX").string();
+    const Descriptor output(::mkstemp(temporary.data()));
+    if (output.fd < 0)
+        throw std::runtime_error(std::string("cannot create a file beside it: ") + std::strerror(errno));
+    try
+    {
+        // The recovered file keeps the permissions of the one it replaces.
+        if (::fchmod(output.fd, mode & 07777) != 0)
+            throw std::runtime_error(std::string("cannot set its permissions: ") + std::strerror(errno));
+        Remux(contents, match, read, temporary);
+        if (::fsync(output.fd) != 0)
+            throw std::runtime_error(std::string("cannot sync it: ") + std::strerror(errno));
+        if (std::rename(temporary.c_str(), file.c_str()) != 0)
+            throw std::runtime_error("cannot replace it: " + std::string(std::strerror(errno)));
+    }
+    catch (...)
+    {
+        std::remove(temporary.c_str());
+        throw;
+    }
+    SyncDirectoryOf(file);
 }
 
 void PrintKept(const std::string& file, const journal::Contents& contents, const Match& match)
@@ -251,36 +343,50 @@ void PrintKept(const std::string& file, const journal::Contents& contents, const
 }
 } // namespace
 
-// Exit status: 3 finished, 4 missing, 5 damaged journal, 6 mismatch, 7 nothing yet.
+// Exit status: 3 finished, 4 missing or not a regular file, 5 damaged journal, 6 mismatch, 7 nothing yet,
+// 8 being written.
 int Recover(const std::string& file, bool quiet)
 {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::file_status status = fs::status(file, error);
-    std::ifstream media(file, std::ios::binary);
-    if (error || !fs::is_regular_file(status) || !media)
-        return Refuse(4, "'" + file + "': " +
-                             (error    ? error.message()
-                              : !media ? std::strerror(errno)
-                                       : "not a regular file"));
+    struct stat facts{};
+    std::string problem;
+    const Descriptor media = OpenRegular(file, facts, problem);
+    if (!problem.empty())
+        return Refuse(4, "'" + file + "': " + problem);
+    // The library holds this lock on the file it writes until it has finished or given it up; held here
+    // until the file is replaced, it also keeps a new export off it meanwhile.
+    if (::flock(media.fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        return Refuse(8, "'" + file + "' is being written by a running export; recover it once that has ended");
     const ReadAt read = [&media](std::uint64_t offset, std::size_t size, std::uint8_t* out) {
-        media.clear();
-        media.seekg(static_cast<std::streamoff>(offset));
-        media.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(size));
-        return media.gcount() == static_cast<std::streamsize>(size);
+        for (std::size_t done = 0; done < size;)
+        {
+            const ssize_t n = ::pread(media.fd, out + done, size - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
     };
-    const MediaLayout layout = WalkBoxes(read, fs::file_size(file, error));
+    const MediaLayout layout = WalkBoxes(read, static_cast<std::uint64_t>(facts.st_size));
     if (layout.finished)
         return Refuse(3, "'" + file + "' is finished (it has its index); nothing to recover");
 
     const std::string journalPath = journal::PathFor(file);
-    std::ifstream journalFile(journalPath, std::ios::binary);
-    if (!journalFile)
+    struct stat journalFacts{};
+    const Descriptor journalFile = OpenRegular(journalPath, journalFacts, problem);
+    if (journalFile.fd < 0 && errno == ENOENT)
         return Refuse(4, "'" + file + "' has no journal ('" + journalPath + "'); nothing to recover");
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(journalFile), {}};
+    std::vector<std::uint8_t> bytes;
+    if (!problem.empty() || !ReadWhole(journalFile.fd, bytes))
+        return Refuse(4, "'" + journalPath + "': " + (problem.empty() ? std::strerror(errno) : problem));
     const journal::Contents contents = journal::Parse(bytes.data(), bytes.size(), ZlibCrc32);
     if (!contents.valid)
         return Refuse(5, "'" + journalPath + "' is damaged: it has no valid header; nothing was changed");
+    journal::FileIdentity identity;
+    if (!journal::IdentityOf(media.fd, identity) || !journal::IsSameFile(contents.file, identity))
+        return Refuse(6, "'" + file + "' does not match its journal: the journal was written for another file " +
+                             "(a copy, or a file since made anew under that name); nothing was changed");
     if (!layout.isMp4 || !layout.hasMdat)
         return Refuse(6, "'" + file + "' does not match its journal: no MP4/MOV media data; nothing was changed");
     if (contents.packets.empty())
@@ -291,20 +397,24 @@ int Recover(const std::string& file, bool quiet)
         return Refuse(6, "'" + file + "' does not match its journal: none of its " +
                              std::to_string(contents.packets.size()) +
                              " packets is in the media data; nothing was changed");
-
-    const std::string temporary = file + ".recovering";
     try
     {
-        Remux(contents, match, read, temporary);
-        if (std::rename(temporary.c_str(), file.c_str()) != 0)
-            throw std::runtime_error("cannot replace it: " + std::string(std::strerror(errno)));
+        Replace(file, facts.st_mode, contents, match, read);
     }
     catch (const std::exception& failure)
     {
-        std::remove(temporary.c_str());
         return Refuse(1, "'" + file + "': recovery failed: " + failure.what() + "; nothing was changed");
     }
-    std::remove(journalPath.c_str());
+    // Only once the recovered file is durable in its place.
+    if (std::remove(journalPath.c_str()) == 0)
+        try
+        {
+            SyncDirectoryOf(file);
+        }
+        catch (const std::exception&)
+        {
+            // The journal may come back after a power cut; --recover then finds the file finished.
+        }
     if (!quiet)
         PrintKept(file, contents, match);
     return 0;

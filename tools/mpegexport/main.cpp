@@ -73,13 +73,15 @@ const char* const kUsage =
     "finished or removed.\n"
     "\n"
     "While a file is written the library keeps FILE.journal beside it, made durable\n"
-    "with the file twice a second. --recover FILE matches the media data in\n"
-    "FILE against it, writes the packets found through libavformat with the\n"
-    "timestamps the finished export would have given them, replaces FILE and\n"
-    "deletes the journal, and prints what it kept and dropped. Exit status: 0\n"
-    "recovered; 3 FILE is finished (nothing to do); 4 FILE or its journal is\n"
-    "missing; 5 the journal is damaged; 6 the journal does not match FILE;\n"
-    "7 the journal lists no packet yet. On 3 to 7 no file is touched.\n";
+    "with the file twice a second, and a lock on FILE. --recover FILE matches the\n"
+    "media data in FILE against its journal, writes the packets found through\n"
+    "libavformat with the timestamps the finished export would have given them,\n"
+    "makes that durable, replaces FILE and deletes the journal, and prints what it\n"
+    "kept and dropped. A journal belongs to the file it was written beside: not\n"
+    "to a copy. Exit status: 0 recovered; 3 FILE is finished (nothing to do);\n"
+    "4 FILE or its journal is missing or not a regular file; 5 the journal is\n"
+    "damaged; 6 the journal does not match FILE; 7 the journal lists no packet\n"
+    "yet; 8 an export is still writing FILE. On 3 to 8 no file is touched.\n";
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
