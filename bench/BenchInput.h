@@ -4,8 +4,8 @@
 // libavformat loop writing the same packets (the reference), output paths
 // and workload sizes.
 
-#include "container/AvHandles.h"
-#include "errors/AvResult.h"
+#include "av/AvHandles.h"
+#include "av/AvResult.h"
 #include "support/TestMedia.h"
 
 #include <chrono>

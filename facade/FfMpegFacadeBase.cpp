@@ -1,7 +1,7 @@
 #include "facade/FfMpegFacadeBase.h"
 
-#include "container/Utf16.h"
-#include "errors/AvResult.h"
+#include "mux/Utf16.h"
+#include "av/AvResult.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "container/FormatContext.h"
-#include "streams/StreamProcessorVideo.h"
+#include "mux/FormatContext.h"
+#include "video/StreamProcessorVideo.h"
 
 #include <mpegexporter/IFfMpegFacade.h>
 

@@ -2,7 +2,7 @@
 
 #include "facade/FfMpegFacadeBase.h"
 #include "sync/AudioPlacement.h"
-#include "transcoding/StreamProcessorAudio.h"
+#include "audio/StreamProcessorAudio.h"
 
 #include <memory>
 

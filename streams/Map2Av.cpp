@@ -1,6 +1,6 @@
 // Translation of the public enumerations into FFmpeg values.
 
-#include "container/AvCompat.h"
+#include "av/AvCompat.h"
 #include "streams/Stream.h"
 
 #include <sstream>

@@ -1,9 +1,9 @@
 #include "streams/Stream.h"
 
-#include "container/AvCompat.h"
-#include "container/AvHandles.h"
-#include "container/FormatContext.h"
-#include "errors/AvResult.h"
+#include "av/AvCompat.h"
+#include "av/AvHandles.h"
+#include "mux/FormatContext.h"
+#include "av/AvResult.h"
 #include "streams/AudioHeaders.h"
 
 #include <climits>

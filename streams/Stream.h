@@ -17,15 +17,6 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 class FormatContextInput;
 class FormatContextOutput;
 
-// What a Decoder, Encoder or Resampler is built from. Packets produced from
-// it carry streamIndex and are timed in timeBase.
-struct StreamParameters
-{
-    AVCodecParameters* codecParameters = nullptr; // not owned
-    std::int32_t streamIndex = -1;
-    AVRational timeBase{0, 1};
-};
-
 // One FFmpeg stream of either format context. The stream belongs to its
 // context and is freed with it.
 class Stream

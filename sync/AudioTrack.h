@@ -1,6 +1,6 @@
 #pragma once
 
-#include "container/OwnedPacket.h"
+#include "av/OwnedPacket.h"
 
 #include <cstdint>
 #include <memory>

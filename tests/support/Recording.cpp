@@ -1,6 +1,6 @@
 #include "support/Recording.h"
 
-#include "container/FormatContext.h"
+#include "mux/FormatContext.h"
 
 #include <cmath>
 #include <random>

@@ -1,8 +1,8 @@
 #include "support/TestMedia.h"
 
-#include "container/AvCompat.h"
-#include "container/AvHandles.h"
-#include "errors/AvResult.h"
+#include "av/AvCompat.h"
+#include "av/AvHandles.h"
+#include "av/AvResult.h"
 
 #include <mpegexporter/Journal.h>
 
