@@ -180,7 +180,7 @@ AudioTranscoder::AudioTranscoder(const CodecDescription& input, std::shared_ptr<
     // The chain is set up for what the decoder delivers, which is the
     // declared input format for every codec a host can declare, except where
     // a decoder prefers another (planar or float) variant.
-    const AVCodecContext& decoder = *m_transcoder.m_decoder->GetContext();
+    const AVCodecContext& decoder = *m_transcoder.GetDecoder().GetContext();
     m_inputFormat = decoder.sample_fmt != AV_SAMPLE_FMT_NONE ? decoder.sample_fmt
                                                              : static_cast<AVSampleFormat>(input.codecParameters->format);
     const AVChannelLayout& layout =
@@ -272,7 +272,7 @@ void AudioTranscoder::Fill(std::int64_t ticks, PacketSequence& packets)
     m_silenceRun.pts = m_origin + m_fifoOut;
     // Still in the encoder: a packet for each frame sent, and its priming
     // packets; the copies stand for the frames after them.
-    const AVCodecContext& encoder = *m_transcoder.m_encoder->GetContext();
+    const AVCodecContext& encoder = *m_transcoder.GetEncoder().GetContext();
     m_silenceRun.after = m_framesSent + (encoder.initial_padding + frameSize - 1) / frameSize - m_packetsReceived;
     // The samples still in the FIFO are silence too: the frames stood for
     // may come before them.
@@ -328,7 +328,7 @@ bool AudioTranscoder::Append(std::unique_ptr<OwnedPacket> packet, std::int64_t t
     FrameSequence frames;
     try
     {
-        frames = m_transcoder.m_decoder->Decode(packet.get());
+        frames = m_transcoder.GetDecoder().Decode(packet.get());
     }
     catch (const AvException&)
     {
@@ -385,7 +385,7 @@ void AudioTranscoder::Send(const AVFrame* frame, PacketSequence& packets)
     // before their frames, which is where the decoder puts their samples.
     if (frame)
         ++m_framesSent;
-    for (auto& packet : m_transcoder.m_encoder->EncodeAll(frame))
+    for (auto& packet : m_transcoder.GetEncoder().EncodeAll(frame))
     {
         packets.push_back(std::move(packet));
         ++m_packetsReceived;
@@ -410,7 +410,7 @@ void AudioTranscoder::ConvertToFifo(const AVFrame& frame, int skip)
     // Room for everything the conversion can deliver, including what the
     // resampler still holds from earlier frames.
     const int room = m_resampler->Room(count);
-    SampleBuffer buffer(*m_transcoder.m_encoder->GetContext(), room);
+    SampleBuffer buffer(*m_transcoder.GetEncoder().GetContext(), room);
     const int converted = m_resampler->Convert(buffer.Planes(), room, planes.data(), count);
     m_fifo->Write(buffer.Planes(), converted);
     m_fifoIn += converted;
@@ -421,7 +421,7 @@ void AudioTranscoder::Flush(PacketSequence& packets)
     if (m_flushed)
         return;
     m_flushed = true;
-    for (const AvFramePtr& frame : m_transcoder.m_decoder->Decode(nullptr))
+    for (const AvFramePtr& frame : m_transcoder.GetDecoder().Decode(nullptr))
         if (HasInputShape(*frame))
             EncodeFrame(*frame, 0, packets);
     // The samples short of a frame go in as a last, short frame: encoders

@@ -56,7 +56,9 @@ public:
     AudioTrack& Track();
     AVRational TimeBase() const { return m_inputStream->GetAvStream()->time_base; }
     std::int64_t Skipped() const { return m_skipped; }
+    const StreamParametersAudio& Parameters() const { return *m_parameters; }
 
+private:
     std::int32_t m_timestampOffset;  // ticks of the audio time base
     std::int32_t m_timeScale;        // ticks per second = sample rate
     std::unique_ptr<StreamAudio> m_inputStream;
@@ -67,7 +69,6 @@ public:
     std::unique_ptr<BitstreamFilter> m_bitstreamFilter;
     std::unique_ptr<StreamParametersAudio> m_parameters;
 
-private:
     void TimePacket(std::unique_ptr<MediaPacket> packet, PacketSequence& timed);
     // One packet of encoded silence in the output codec (a second for PCM).
     std::unique_ptr<OwnedPacket> CreateSilentPacket(bool globalHeader, SilenceCache& cache);

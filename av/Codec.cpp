@@ -48,22 +48,27 @@ CodecBase::CodecBase(const CodecDescription& parameters, bool globalHeader, bool
         UseUsualOrder(context.ch_layout);
 }
 
+void CodecBase::Open()
+{
+    CheckAvResult(avcodec_open2(m_context.get(), m_codec->codec, nullptr), "::avcodec_open2");
+}
+
 Decoder::Decoder(const CodecDescription& input)
     : CodecBase(input, false, false)
 {
-    CheckAvResult(avcodec_parameters_to_context(m_context.get(), input.codecParameters),
+    CheckAvResult(avcodec_parameters_to_context(GetContext(), input.codecParameters),
                   "::avcodec_parameters_to_context");
-    CheckAvResult(avcodec_open2(m_context.get(), m_codec->codec, nullptr), "::avcodec_open2");
+    Open();
 }
 
 FrameSequence Decoder::Decode(const OwnedPacket* packet)
 {
-    CheckAvResult(avcodec_send_packet(m_context.get(), packet ? &packet->packet : nullptr), "::avcodec_send_packet");
+    CheckAvResult(avcodec_send_packet(GetContext(), packet ? &packet->packet : nullptr), "::avcodec_send_packet");
     FrameSequence frames;
     for (;;)
     {
         AvFramePtr frame = AllocateFrame();
-        const int status = avcodec_receive_frame(m_context.get(), frame.get());
+        const int status = avcodec_receive_frame(GetContext(), frame.get());
         if (status == 0)
         {
             frames.push_back(std::move(frame));
@@ -78,17 +83,17 @@ FrameSequence Decoder::Decode(const OwnedPacket* packet)
 Encoder::Encoder(const CodecDescription& output, bool globalHeader)
     : CodecBase(output, globalHeader, true)
 {
-    if (m_context->codec_type == AVMEDIA_TYPE_VIDEO)
+    if (GetContext()->codec_type == AVMEDIA_TYPE_VIDEO)
     {
         // I-pictures only where the source has key pictures (see
         // Transcoder::EncodeFrames): neither every gop_size pictures nor at
         // a detected scene change, so the file's sync samples are the source's.
-        m_context->gop_size = INT_MAX;
-        const int status = av_opt_set_int(m_context.get(), "sc_threshold", 1000000000, AV_OPT_SEARCH_CHILDREN);
+        GetContext()->gop_size = INT_MAX;
+        const int status = av_opt_set_int(GetContext(), "sc_threshold", 1000000000, AV_OPT_SEARCH_CHILDREN);
         if (status != AVERROR_OPTION_NOT_FOUND)
             CheckAvResult(status, "::av_opt_set_int");
     }
-    CheckAvResult(avcodec_open2(m_context.get(), m_codec->codec, nullptr), "::avcodec_open2");
+    Open();
     FillParameters(output);
 }
 
@@ -96,17 +101,17 @@ std::unique_ptr<OwnedPacket> Encoder::Encode(const AVFrame* frame)
 {
     // Video encoders trust the frame to match the context (no scaling is done
     // here); a mismatch would make them read planes that do not exist.
-    if (frame && m_context->codec_type == AVMEDIA_TYPE_VIDEO &&
-        (frame->format != m_context->pix_fmt || frame->width != m_context->width ||
-         frame->height != m_context->height))
+    if (frame && GetContext()->codec_type == AVMEDIA_TYPE_VIDEO &&
+        (frame->format != GetContext()->pix_fmt || frame->width != GetContext()->width ||
+         frame->height != GetContext()->height))
         throw AvException("::avcodec_send_frame", AVERROR(EINVAL));
-    CheckAvResult(avcodec_send_frame(m_context.get(), frame), "::avcodec_send_frame");
+    CheckAvResult(avcodec_send_frame(GetContext(), frame), "::avcodec_send_frame");
     return Receive();
 }
 
 PacketSequence Encoder::EncodeAll(const AVFrame* frame)
 {
-    CheckAvResult(avcodec_send_frame(m_context.get(), frame), "::avcodec_send_frame");
+    CheckAvResult(avcodec_send_frame(GetContext(), frame), "::avcodec_send_frame");
     PacketSequence packets;
     while (auto packet = Receive())
         packets.push_back(std::move(packet));
@@ -119,12 +124,12 @@ std::unique_ptr<OwnedPacket> Encoder::Receive()
     owned->packet.stream_index = 0;
     owned->packet.pts = 0;
     owned->packet.dts = 0;
-    const int status = avcodec_receive_packet(m_context.get(), &owned->packet);
+    const int status = avcodec_receive_packet(GetContext(), &owned->packet);
     if (status == AVERROR(EAGAIN) || status == AVERROR_EOF)
         return nullptr;
     CheckAvResult(status, "::avcodec_receive_packet");
-    owned->packet.stream_index = m_streamIndex;
-    av_packet_rescale_ts(&owned->packet, m_context->time_base, m_timeBase);
+    owned->packet.stream_index = StreamIndex();
+    av_packet_rescale_ts(&owned->packet, GetContext()->time_base, TimeBase());
     return owned;
 }
 
@@ -135,7 +140,7 @@ void Encoder::FillParameters(const CodecDescription& target) const
 
 void Encoder::FillParameters(AVCodecParameters& target) const
 {
-    CheckAvResult(avcodec_parameters_from_context(&target, m_context.get()), "::avcodec_parameters_from_context");
+    CheckAvResult(avcodec_parameters_from_context(&target, GetContext()), "::avcodec_parameters_from_context");
     // Muxers and the FIFO need a frame size; these PCM encoders report none.
     if (target.frame_size == 0 && IsPcmFrameSizeCodec(target.codec_id))
         target.frame_size = 1;
@@ -170,7 +175,7 @@ std::unique_ptr<OwnedPacket> Encoder::CreateSilentPacket(int samples)
 {
     AvCodecParametersPtr parameters = AllocateCodecParameters();
     FillParameters(*parameters);
-    if (samples > 0 && m_context->frame_size == 0)
+    if (samples > 0 && GetContext()->frame_size == 0)
         parameters->frame_size = samples;
     AvFramePtr frame = CreateAudioFrame(*parameters);
     FillSilence(*frame);

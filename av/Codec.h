@@ -49,6 +49,12 @@ protected:
     CodecBase(const CodecDescription& parameters, bool globalHeader, bool encoder);
     ~CodecBase() = default;
 
+    // Opens the context with the codec it was made for.
+    void Open();
+    std::int32_t StreamIndex() const { return m_streamIndex; }
+    AVRational TimeBase() const { return m_timeBase; }
+
+private:
     std::int32_t m_streamIndex;
     AVRational m_timeBase;
     std::unique_ptr<CodecHolder> m_codec;
@@ -123,10 +129,13 @@ public:
     // Drains the decoder through the encoder, then drains the encoder once.
     PacketSequence FlushPackets();
 
-    std::shared_ptr<Decoder> m_decoder;
-    std::shared_ptr<Encoder> m_encoder;
+    Decoder& GetDecoder() const { return *m_decoder; }
+    Encoder& GetEncoder() const { return *m_encoder; }
+    AVRational EncoderTimeBase() const { return m_encoder->GetContext()->time_base; }
 
 private:
+    std::shared_ptr<Decoder> m_decoder;
+    std::shared_ptr<Encoder> m_encoder;
     void EncodeFrames(const FrameSequence& frames, PacketSequence& packets);
 
     PictureConverter m_converter;

@@ -10,7 +10,7 @@ std::shared_ptr<IFfMpegFacade> IFfMpegFacade::Create(bool withAudio)
     if (withAudio)
         facade = std::make_shared<FfMpegFacadeSynchronized>();
     else
-        facade = std::make_shared<FfMpegFacadeBase>();
+        facade = std::make_shared<FfMpegFacadeVideo>();
     return std::make_shared<OneCallAtATime>(std::move(facade));
 }
 

@@ -24,15 +24,6 @@ FfMpegFacadeBase::FfMpegFacadeBase()
     av_log_set_level(AV_LOG_ERROR);
 }
 
-FfMpegFacadeBase::~FfMpegFacadeBase()
-{
-    // Hosts must wait for the worker before letting go; if one did not, end
-    // the worker after its batch rather than terminating the process.
-    m_stop = true;
-    if (m_thread.joinable())
-        m_thread.join();
-}
-
 void FfMpegFacadeBase::StartInitMediaFile(const std::wstring& filePath)
 {
     if (m_outputFormatContext || m_inputFormatContext)
@@ -90,10 +81,14 @@ void FfMpegFacadeBase::FinishInitMediaFile()
 
 void FfMpegFacadeBase::AddPacketsVideo(MediaPacketList packets)
 {
+    RequireOpenFile("FfMpegFacadeBase::AddPacketsVideo");
+    Enqueue(WorkEntry{std::move(packets), {}}, "FfMpegFacadeBase::AddPacketsVideo");
+}
+
+void FfMpegFacadeBase::RequireOpenFile(const char* caller) const
+{
     if (!m_headerWritten)
-        throw FfMpegFacadeException("FfMpegFacadeBase::AddPacketsVideo",
-                                    "the file must be opened with FinishInitMediaFile first");
-    Enqueue(Entry{std::move(packets), {}}, "FfMpegFacadeBase::AddPacketsVideo");
+        throw FfMpegFacadeException(caller, "the file must be opened with FinishInitMediaFile first");
 }
 
 void FfMpegFacadeBase::AddPacketsAudioVideo(MediaPacketList, MediaPacketList)
@@ -106,81 +101,13 @@ std::int64_t FfMpegFacadeBase::SplitMediaFileAudioVideo(const std::wstring&, std
     throw FfMpegFacadeException(kAudioOnVideoOnly);
 }
 
-void FfMpegFacadeBase::Enqueue(Entry entry, const char* caller)
+void FfMpegFacadeBase::Enqueue(WorkEntry entry, const char* caller)
 {
     for (const MediaPacketList* list : {&entry.video, &entry.audio})
         if (std::find(list->begin(), list->end(), nullptr) != list->end())
             throw FfMpegFacadeException(caller, "the lists must not hold null records");
-    // Nothing is taken for a file that can no longer be written; an entry
-    // that carries nothing is only checked.
-    bool failed = m_failure != nullptr;
-    bool start = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        failed = failed || m_workerError;
-        if (!failed && (!entry.video.empty() || !entry.audio.empty()))
-        {
-            start = m_queue.empty() && !m_workerActive;
-            m_queue.push_back(std::move(entry));
-            m_workerActive = m_workerActive || start;
-        }
-    }
-    if (failed)
+    if (m_failure || !GetWorker().Enqueue(std::move(entry)))
         JoinWorker();
-    if (!start)
-        return;
-    try
-    {
-        // The previous worker has already left its loop; this join is brief.
-        JoinWorker();
-        m_thread = std::thread([this] { RunWorker(); });
-    }
-    catch (...)
-    {
-        // The entry stays queued with no worker, as after any worker failure.
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_workerActive = false;
-        throw;
-    }
-}
-
-void FfMpegFacadeBase::RunWorker()
-{
-    try
-    {
-        while (!m_stop)
-        {
-            Entry entry;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_queue.empty())
-                {
-                    m_workerActive = false;
-                    return;
-                }
-                entry = std::move(m_queue[m_queueHead]);
-                if (++m_queueHead == m_queue.size())
-                {
-                    m_queue.clear();
-                    m_queueHead = 0;
-                }
-            }
-            ProcessEntry(std::move(entry));
-            CountSkipped();
-        }
-        EndWorker(nullptr);
-    }
-    catch (...)
-    {
-        EndWorker(std::current_exception());
-    }
-}
-
-void FfMpegFacadeBase::EndWorker(std::exception_ptr error)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_workerError = std::move(error);
-    m_workerActive = false;
 }
 
 SkippedPackets FfMpegFacadeBase::SkippedInFile() const
@@ -200,7 +127,7 @@ SkippedPackets FfMpegFacadeBase::GetSkippedPackets() const
     return {m_skippedVideo, m_skippedAudio};
 }
 
-void FfMpegFacadeBase::ProcessEntry(Entry entry)
+void FfMpegFacadeBase::ProcessPacketsVideo(WorkEntry entry)
 {
     // Each record is written as soon as it is processed: its payload is still
     // in cache when the muxer takes it. The order in the file is the same as
@@ -211,25 +138,20 @@ void FfMpegFacadeBase::ProcessEntry(Entry entry)
         for (auto& packet : output)
             m_outputFormatContext->WritePacket(packet->packet);
     }
+    CountSkipped();
 }
 
 void FfMpegFacadeBase::JoinWorker()
 {
-    if (m_thread.joinable())
-        m_thread.join();
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_workerError && !m_failure)
-            m_failure = m_workerError;
-        m_workerError = nullptr;
-    }
+    if (const std::exception_ptr failure = GetWorker().Join(); failure && !m_failure)
+        m_failure = failure;
     if (m_failure)
         std::rethrow_exception(m_failure);
 }
 
 void FfMpegFacadeBase::Stop()
 {
-    m_stop.exchange(true);
+    GetWorker().Stop();
     JoinWorker();
 }
 
@@ -310,16 +232,12 @@ void FfMpegFacadeBase::FlushStreams()
 
 void FfMpegFacadeBase::ReleaseMediaFile()
 {
-    // The counts the worker published last are the file's final ones.
+    // The counts the job published last are the file's final ones.
     m_skippedBefore = GetSkippedPackets();
-    {
-        // Entries that a failed or stopped worker left queued belong to this
-        // file. Left in the queue they would also keep the next file's add
-        // calls from ever starting a worker.
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.clear();
-        m_queueHead = 0;
-    }
+    // Entries that a failed or stopped worker left queued belong to this
+    // file. Left in the queue they would also keep the next file's add calls
+    // from ever starting a run.
+    GetWorker().Clear();
     auto processor = std::move(m_streamProcessorVideo);
     processor.reset();
     auto output = std::move(m_outputFormatContext);
@@ -338,7 +256,7 @@ std::int64_t FfMpegFacadeBase::SplitMediaFileVideo(const std::wstring& filePath,
                                     "m_streamProcessorVideo must be initialized first");
     RefuseSplitIntoItself(filePath, "FfMpegFacadeBase::SplitMediaFileVideo");
     // Copied first: finishing releases the processor that holds the record.
-    auto parameters = std::make_unique<StreamParametersVideo>(*m_streamProcessorVideo->m_parameters);
+    auto parameters = std::make_unique<StreamParametersVideo>(m_streamProcessorVideo->Parameters());
     parameters->startTime = videoStart;
     const std::int64_t size = FinishMediaFile();
     StartInitMediaFile(filePath);

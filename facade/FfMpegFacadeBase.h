@@ -1,27 +1,25 @@
 #pragma once
 
+#include "facade/Worker.h"
 #include "mux/FormatContext.h"
 #include "video/StreamProcessorVideo.h"
 
 #include <mpegexporter/IFfMpegFacade.h>
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 namespace Halvaro::Oru::Shared::Export::Mpeg
 {
 
 // Video-only export, and the file lifecycle the synchronized facade builds
-// on. The host calls it from one thread at a time; batches are written on a
-// worker thread started per burst of add calls. The worker alone touches the
-// processor and the output context while it runs; the host touches them only
-// after waiting for it (JoinWorker).
+// on. The host calls it from one thread at a time; batches are written by a
+// Worker that the most derived facade holds as its last member (GetWorker),
+// running that facade's own job. The job alone touches the processors and
+// the output context while it runs; the host touches them only after waiting
+// for it (JoinWorker).
 class FfMpegFacadeBase : public IFfMpegFacade
 {
 public:
@@ -39,60 +37,49 @@ public:
     std::int64_t SplitMediaFileVideo(const std::wstring& filePath, std::uint64_t videoStart) override;
     std::int64_t EstimateFileSize(std::int64_t remaining, std::int64_t done) override;
     void Stop() override;
-    ~FfMpegFacadeBase() override;
     SkippedPackets GetSkippedPackets() const override;
 
 protected:
-    // Drops the processors, both contexts (closing the file) and the lists
-    // still queued for the file; the stop flag and a stored failure stay.
+    // The worker of the most derived facade.
+    virtual Worker& GetWorker() = 0;
+    // Drops the processors and both contexts (closing the file) and the
+    // entries still queued for the file; the stop flag stays.
     virtual void ReleaseMediaFile();
     // Writes what the processors still hold at the end of the file.
     virtual void FlushStreams();
-    // The current file's packets left out so far (worker, or host after JoinWorker).
+    // The current file's packets left out so far (the job, or the host after JoinWorker).
     virtual SkippedPackets SkippedInFile() const;
-    // Publishes the counts after the worker's entry.
+
+    // The video-only job: each picture written as soon as it is processed.
+    void ProcessPacketsVideo(WorkEntry entry);
+    // Publishes the counts; the jobs call it after each entry.
     void CountSkipped();
-
-    // One add call's lists; the audio list stays empty for video-only export.
-    struct Entry
-    {
-        MediaPacketList video;
-        MediaPacketList audio;
-    };
-    // What the worker does with each entry, in the order the host added them.
-    virtual void ProcessEntry(Entry entry);
-
-    // A split into the file being written would overwrite what it has just
-    // finished: refused in the name of `caller` before anything is finished.
-    void RefuseSplitIntoItself(const std::wstring& filePath, const char* caller) const;
+    // Queues the entry for the worker. An entry with a null record is refused
+    // whole, in the name of the add call `caller`, and nothing is taken for a
+    // file that can no longer be written.
+    void Enqueue(WorkEntry entry, const char* caller);
     // Waits for the worker; rethrows the failure that stopped writing the
     // current file, if any (every call until the file is finished).
     void JoinWorker();
-    // Queues the entry; when the queue was empty and no worker is active,
-    // starts one. A worker still busy with its last entry re-checks the queue
-    // under the same lock before it ends, so the host never waits for media
-    // work here. An entry with a null record is refused whole, in the name of
-    // the add call `caller`.
-    void Enqueue(Entry entry, const char* caller);
+    // A split into the file being written would overwrite what it has just
+    // finished: refused in the name of `caller` before anything is finished.
+    void RefuseSplitIntoItself(const std::wstring& filePath, const char* caller) const;
+    // Throws in the name of `caller` unless the file is open (its header written).
+    void RequireOpenFile(const char* caller) const;
+
+    bool HasInput() const { return m_inputFormatContext && m_outputFormatContext; }
+    FormatContextInput& Input() const { return *m_inputFormatContext; }
+    FormatContextOutput& Output() const { return *m_outputFormatContext; }
+    bool HasVideo() const { return m_streamProcessorVideo != nullptr; }
+    StreamProcessorVideo& Video() const { return *m_streamProcessorVideo; }
+
+private:
+    // FinishMediaFile for a file whose writing failed.
+    std::int64_t FinishFailedFile();
 
     std::shared_ptr<FormatContextInput> m_inputFormatContext;
     std::unique_ptr<FormatContextOutput> m_outputFormatContext;
     std::unique_ptr<StreamProcessorVideo> m_streamProcessorVideo;
-    std::thread m_thread;
-    std::mutex m_mutex;
-    // Guarded by m_mutex: why the last worker stopped, until the host takes it.
-    std::exception_ptr m_workerError;
-    // Guarded by m_mutex: entries from m_queueHead on wait; the vector is
-    // emptied, its capacity kept, when the worker takes the last one. An add
-    // call then allocates only when the queue grows beyond its longest yet. A
-    // deque allocated a block every few entries, in the heap where the worker
-    // frees the host's packets, and one add call in a hundred waited 10-20 us.
-    std::vector<Entry> m_queue;
-    std::size_t m_queueHead = 0;
-    std::atomic<bool> m_stop{false};
-
-    // Guarded by m_mutex: a worker is running and will look at the queue again.
-    bool m_workerActive = false;
     // Host-thread lifecycle of the current file.
     bool m_headerWritten = false;
     // What stopped writing the current file (a full disk, a failed trailer):
@@ -100,19 +87,21 @@ protected:
     std::exception_ptr m_failure;
     // FinishMediaFile has tried to give the failed file its index.
     bool m_finishTried = false;
-
     // Packets left out because they could not be used, in files before the current one.
     SkippedPackets m_skippedBefore;
-    // Those and the current file's, as the worker last counted them.
+    // Those and the current file's, as the job last counted them.
     std::atomic<std::int64_t> m_skippedVideo{0};
     std::atomic<std::int64_t> m_skippedAudio{0};
+};
+
+// The video-only facade as the host gets it: with its worker.
+class FfMpegFacadeVideo final : public FfMpegFacadeBase
+{
+protected:
+    Worker& GetWorker() override { return m_worker; }
 
 private:
-    // FinishMediaFile for a file whose writing failed.
-    std::int64_t FinishFailedFile();
-    void RunWorker();
-    // Ends a worker: stores the failure, if any, and marks the worker inactive.
-    void EndWorker(std::exception_ptr error);
+    Worker m_worker{[this](WorkEntry entry) { ProcessPacketsVideo(std::move(entry)); }};
 };
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

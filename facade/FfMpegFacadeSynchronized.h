@@ -15,8 +15,6 @@ namespace Halvaro::Oru::Shared::Export::Mpeg
 class FfMpegFacadeSynchronized final : public FfMpegFacadeBase
 {
 public:
-    FfMpegFacadeSynchronized() = default;
-    ~FfMpegFacadeSynchronized() override;
 
     void InitStreamAudio(std::unique_ptr<StreamParametersAudio> parameters) override;
     void FinishInitMediaFile() override;
@@ -27,23 +25,25 @@ public:
     std::int64_t SplitMediaFileVideo(const std::wstring& filePath, std::uint64_t videoStart) override;
 
 protected:
+    Worker& GetWorker() override { return m_worker; }
     void ReleaseMediaFile() override;
     void FlushStreams() override;
-    void ProcessEntry(Entry entry) override;
     SkippedPackets SkippedInFile() const override;
 
 private:
+    // The job: one add call's video, then its audio against it.
+    void ProcessPacketsAudioVideo(WorkEntry entry);
     // InitStreamAudio; a split passes false for the encoder probe, which the
     // file it follows made for the same record.
     void InitAudio(std::unique_ptr<StreamParametersAudio> parameters, bool probeEncoder);
     // Writes the video, then the audio that AudioPlacement released.
     void Write(PacketSequence video, PacketSequence audio);
-    AVRational VideoTimeBase() const;
 
     std::unique_ptr<StreamProcessorAudio> m_streamProcessorAudio;
     // Once the file is open; drives the audio processor's track.
     std::unique_ptr<AudioPlacement> m_placement;
     SilenceCache m_silenceCache; // host thread only; outlives the files it serves
+    Worker m_worker{[this](WorkEntry entry) { ProcessPacketsAudioVideo(std::move(entry)); }};
 };
 
 } // namespace Halvaro::Oru::Shared::Export::Mpeg

@@ -133,7 +133,7 @@ Stream::Stream(FormatContextOutput& context, const Stream& input)
 StreamVideo::StreamVideo(std::int32_t index, FormatContextInput& context, StreamParametersVideo& parameters)
     : Stream(index, context, parameters)
 {
-    AVCodecParameters* codec = m_stream->codecpar;
+    AVCodecParameters* codec = GetAvStream()->codecpar;
     codec->codec_id = Map2Av(parameters.codecId);
     // The declared pixel format only seeds decoders, which report the real one.
     const bool rgbDeclared = parameters.codecId == CodecIdVideo::None || parameters.codecId == CodecIdVideo::Mjpeg;
@@ -145,7 +145,7 @@ StreamVideo::StreamVideo(std::int32_t index, FormatContextInput& context, Stream
 StreamVideo::StreamVideo(FormatContextOutput& context, const Stream& input)
     : Stream(context, input)
 {
-    m_stream->sample_aspect_ratio = m_stream->codecpar->sample_aspect_ratio;
+    GetAvStream()->sample_aspect_ratio = GetAvStream()->codecpar->sample_aspect_ratio;
 }
 
 StreamVideo::~StreamVideo() = default;
@@ -154,7 +154,7 @@ StreamAudio::StreamAudio(std::int32_t index, FormatContextInput& context, Stream
                          bool probeEncoder)
     : Stream(index, context, WithSampleRate(WithHeaderFacts(parameters)))
 {
-    AVCodecParameters* codec = m_stream->codecpar;
+    AVCodecParameters* codec = GetAvStream()->codecpar;
     codec->codec_id = Map2Av(parameters.codecId);
     codec->sample_rate = parameters.timeScale;
     SetDeclaredLayout(codec->ch_layout, Map2Av(parameters.channelLayout), parameters.channels);
@@ -197,7 +197,7 @@ StreamAudio::StreamAudio(FormatContextOutput& context, const StreamAudio& input)
     : Stream(context, input)
 {
     const AVCodecParameters* source = input.GetCodecParameters();
-    AVCodecParameters* codec = m_stream->codecpar;
+    AVCodecParameters* codec = GetAvStream()->codecpar;
     codec->codec_type = source->codec_type;
     CheckAvResult(av_channel_layout_copy(&codec->ch_layout, &source->ch_layout), "::av_channel_layout_copy");
     codec->sample_rate = source->sample_rate;
@@ -220,7 +220,7 @@ StreamAudio::StreamAudio(FormatContextOutput& context, const StreamAudio& input)
         if (!rateUnchanged)
         {
             codec->sample_rate = rates[0];
-            m_stream->time_base = AVRational{1, rates[0]};
+            GetAvStream()->time_base = AVRational{1, rates[0]};
         }
     }
     else
@@ -228,7 +228,7 @@ StreamAudio::StreamAudio(FormatContextOutput& context, const StreamAudio& input)
         // Encoders that list no rates (G.711, G.726, ADPCM) are run at 8 kHz.
         rateUnchanged = source->sample_rate == 8000;
         codec->sample_rate = 8000;
-        m_stream->time_base = AVRational{1, 8000};
+        GetAvStream()->time_base = AVRational{1, 8000};
     }
 
     const auto sourceFormat = static_cast<AVSampleFormat>(source->format);

@@ -40,6 +40,7 @@ protected:
     // carrying the same codec (parameters copied) or the container's choice.
     Stream(FormatContextOutput& context, const Stream& input);
 
+private:
     AVStream* m_stream = nullptr;
 };
 

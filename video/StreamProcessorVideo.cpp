@@ -82,6 +82,12 @@ void StreamProcessorVideo::Build(FormatContextOutput& output)
     m_transcoder = std::make_unique<Transcoder>(inputDescription, outputDescription, globalHeader);
 }
 
+std::int32_t StreamProcessorVideo::OffsetIn(std::int32_t timeScale) const
+{
+    const auto product = static_cast<std::int32_t>(static_cast<std::int64_t>(m_timestampOffset) * m_timeScale);
+    return product / timeScale;
+}
+
 PacketSequence StreamProcessorVideo::Process(MediaPacketList packets)
 {
     return ProcessBatch(*this, packets);
@@ -126,7 +132,7 @@ PacketSequence StreamProcessorVideo::ProcessPacket(std::unique_ptr<MediaPacket> 
     }
     // The encoder's clock may be coarser than the host's, and its times must still increase.
     owned->packet.stream_index = index;
-    const AVRational encoderTimeBase = m_transcoder->m_encoder->GetContext()->time_base;
+    const AVRational encoderTimeBase = m_transcoder->EncoderTimeBase();
     const std::int64_t encoderPts =
         NextPts(av_rescale_q(pts, m_inputStream->GetAvStream()->time_base, encoderTimeBase), m_encoderPts);
     owned->packet.pts = encoderPts;
@@ -189,7 +195,7 @@ PacketSequence StreamProcessorVideo::Flush()
     if (!m_transcoder)
         return {};
     PacketSequence result = m_transcoder->FlushPackets();
-    const AVRational encoderTimeBase = m_transcoder->m_encoder->GetContext()->time_base;
+    const AVRational encoderTimeBase = m_transcoder->EncoderTimeBase();
     for (auto& packet : result)
         Time(packet->packet, encoderTimeBase);
     return result;

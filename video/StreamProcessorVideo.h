@@ -38,6 +38,16 @@ public:
     // or after one that did not decode, before the next key picture.
     std::int64_t Skipped() const { return m_skipped; }
 
+    const StreamParametersVideo& Parameters() const { return *m_parameters; }
+    // The host-clock moment the file begins (the record's startTime).
+    std::uint64_t StartTime() const { return m_startTime; }
+    // The record's timestampOffset in ticks of 1/`timeScale`, in 32-bit
+    // arithmetic as hosts compute it: the product wraps, the quotient truncates.
+    std::int32_t OffsetIn(std::int32_t timeScale) const;
+    // The output stream's time base, fixed by the muxer with the header.
+    AVRational OutputTimeBase() const { return m_outputStream->GetAvStream()->time_base; }
+
+private:
     std::uint64_t m_startTime;       // host clock, 100-ns units
     std::int32_t m_timestampOffset;  // ticks
     std::int32_t m_timeScale;        // ticks per second
@@ -48,7 +58,6 @@ public:
     std::unique_ptr<KeyPictures> m_keyPictures;
     std::unique_ptr<StreamParametersVideo> m_parameters;
 
-private:
     // The input-tick presentation time of a picture the host timed `elapsed`
     // after the start, with the host's clock jumps closed up.
     std::int64_t PresentationTime(std::int64_t elapsed);
