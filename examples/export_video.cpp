@@ -79,9 +79,8 @@ int main(int argc, char** argv)
         stream->timeScale = kPicturesPerSecond; // one tick per picture: players time and seek correctly
         stream->startTime = start.count();
 
-        // Read everything before the export starts: once the facade's worker
-        // runs, the facade must be waited for before it is released, and a
-        // failed read here would skip that.
+        // Read everything before the export starts: a failed read in the
+        // middle would leave an unfinished file behind.
         std::vector<Mpeg::MediaPacketList> batches;
         for (int i = 4; i < argc; ++i)
         {

@@ -7,8 +7,8 @@
 // Call order for one file:
 //   StartInitMediaFile -> InitStreamVideo -> [InitStreamAudio] ->
 //   FinishInitMediaFile -> Add* ... [Split*, EstimateFileSize] -> FinishMediaFile
-// Before releasing the last reference to a facade, wait for its worker with
-// FinishMediaFile, a split, EstimateFileSize or Stop.
+// Releasing a facade with a file open stops its worker after the batch in
+// progress and leaves the file unfinished, its journal kept for recovery.
 
 #include <mpegexporter/MpegExporterException.h>
 #include <mpegexporter/StreamParameters.h>

@@ -57,4 +57,11 @@ no_ffmpeg "$flags" "pkg-config's flags"
 # shellcheck disable=SC2086
 "$cxx" -std=c++17 $warnings "$examples/export_video.cpp" $flags -o "$work/pc-host" || fail "compiling with pkg-config"
 check_host "$work/pc-host" "$work/from-pkg-config.mov"
-echo "install: both hosts built against $prefix and wrote their files"
+
+# The README's host sample compiles against the installed headers alone.
+sed -n '/^```cpp$/,/^```$/{/^```/d;p}' "$examples/../README.md" >"$work/readme_host.cpp"
+[ -s "$work/readme_host.cpp" ] || fail "the README has no host sample"
+# shellcheck disable=SC2086
+"$cxx" -std=c++17 $warnings -c "$work/readme_host.cpp" $flags -o "$work/readme_host.o" ||
+  fail "the README's host sample does not compile"
+echo "install: both hosts built against $prefix and wrote their files; the README's sample compiles"
