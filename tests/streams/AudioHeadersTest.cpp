@@ -36,13 +36,8 @@ auto Facts(const std::optional<Mpeg::AudioHeader>& h)
 
 TEST(AudioHeaders, AdtsGivesRateChannelsSamplesAndTheAudioSpecificConfig)
 {
-    const struct
-    {
-        const char* name;
-        Bytes header;
-        int rate, channels, samples;
-        Bytes config;
-    } cases[] = {
+    // header; rate, channels, samples, AudioSpecificConfig
+    const std::tuple<const char*, Bytes, int, int, int, Bytes> cases[] = {
         {"LC, 48 kHz, stereo", Adts(1, 3, 2), 48000, 2, 1024, {0x11, 0x90}},
         {"LC, 44.1 kHz, stereo, with a checksum", Adts(1, 4, 2, 100, 1, 0xF0), 44100, 2, 1024, {0x12, 0x10}},
         {"LC, 8 kHz, mono, MPEG-2", Adts(1, 11, 1, 100, 1, 0xF9), 8000, 1, 1024, {0x15, 0x88}},
@@ -52,10 +47,10 @@ TEST(AudioHeaders, AdtsGivesRateChannelsSamplesAndTheAudioSpecificConfig)
         {"two raw data blocks", Adts(1, 8, 1, 8191, 2), 16000, 1, 2048, {0x14, 0x08}},
         {"four raw data blocks, shortest frame", Adts(1, 8, 1, 7, 4), 16000, 1, 4096, {0x14, 0x08}},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Facts(Mpeg::ReadAdtsHeader(c.header.data(), c.header.size())),
-                  std::tuple(c.rate, c.channels, c.samples, c.config))
-            << c.name;
+    for (const auto& [what, header, rate, channels, samples, config] : cases)
+        EXPECT_EQ(Facts(Mpeg::ReadAdtsHeader(header.data(), header.size())),
+                  std::tuple(rate, channels, samples, config))
+            << what;
 
     const Bytes good = Adts(1, 3, 2);
     const std::pair<const char*, Bytes> invalid[] = {
@@ -81,12 +76,7 @@ TEST(AudioHeaders, DISABLED_AdtsChannelConfigurationSevenIsEightChannels)
 
 TEST(AudioHeaders, MpegAudioGivesRateChannelsAndSamples)
 {
-    const struct
-    {
-        const char* name;
-        Bytes header;
-        int rate, channels, samples;
-    } cases[] = {
+    const std::tuple<const char*, Bytes, int, int, int> cases[] = { // header; rate, channels, samples
         {"MPEG-1 layer II, 48 kHz, stereo", Mpa(3, 2, 1, 0), 48000, 2, 1152},
         {"MPEG-1 layer II, 44.1 kHz, mono", Mpa(3, 2, 0, 3), 44100, 1, 1152},
         {"MPEG-1 layer I, 32 kHz, joint stereo", Mpa(3, 3, 2, 1), 32000, 2, 384},
@@ -96,10 +86,10 @@ TEST(AudioHeaders, MpegAudioGivesRateChannelsAndSamples)
         {"MPEG-2 layer III, 24 kHz", Mpa(2, 1, 1, 0), 24000, 2, 576},
         {"MPEG-2.5 layer III, 8 kHz, mono", Mpa(0, 1, 2, 3), 8000, 1, 576},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Facts(Mpeg::ReadMpegAudioHeader(c.header.data(), c.header.size())),
-                  std::tuple(c.rate, c.channels, c.samples, Bytes()))
-            << c.name;
+    for (const auto& [what, header, rate, channels, samples] : cases)
+        EXPECT_EQ(Facts(Mpeg::ReadMpegAudioHeader(header.data(), header.size())),
+                  std::tuple(rate, channels, samples, Bytes()))
+            << what;
 
     const std::pair<const char*, Bytes> invalid[] = {
         {"no sync word", Bytes{0xFF, 0xD5, 0x84, 0x00}}, {"the reserved version", Mpa(1, 2, 1, 0)},

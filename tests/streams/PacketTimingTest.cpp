@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <tuple>
 
 namespace
 {
@@ -16,12 +17,7 @@ constexpr std::uint64_t k2To63 = std::uint64_t{1} << 63;
 
 TEST(PacketTiming, ElapsedCountsOnAcrossTheWrapOfTheHostClock)
 {
-    const struct
-    {
-        const char* name;
-        std::uint64_t timestamp, start;
-        std::optional<std::int64_t> expected;
-    } cases[] = {
+    const std::tuple<const char*, std::uint64_t, std::uint64_t, std::optional<std::int64_t>> cases[] = {
         {"at the start", 1000, 1000, 0},
         {"a second after", 1000 + kSecond, 1000, kSecond},
         {"a unit before", 999, 1000, std::nullopt},
@@ -31,19 +27,13 @@ TEST(PacketTiming, ElapsedCountsOnAcrossTheWrapOfTheHostClock)
         {"2^63 - 1 after, across the wrap", 99, k2To63 + 100, INT64_MAX},
         {"2^63 after is before", k2To63 + 100, 100, std::nullopt},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Mpeg::Elapsed(c.timestamp, c.start), c.expected) << c.name;
+    for (const auto& [what, timestamp, start, expected] : cases)
+        EXPECT_EQ(Mpeg::Elapsed(timestamp, start), expected) << what;
 }
 
 TEST(PacketTiming, ElapsedTicksRoundHalvesUpWithoutOverflow)
 {
-    const struct
-    {
-        const char* name;
-        std::int64_t elapsed;
-        std::int32_t timeScale;
-        std::int64_t expected;
-    } cases[] = {
+    const std::tuple<const char*, std::int64_t, std::int32_t, std::int64_t> cases[] = { // elapsed, time scale, ticks
         {"a second at 25", kSecond, 25, 25},
         {"half a tick at 25", 200'000, 25, 1},
         {"just under half a tick at 25", 199'999, 25, 0},
@@ -55,8 +45,8 @@ TEST(PacketTiming, ElapsedTicksRoundHalvesUpWithoutOverflow)
         {"ten years and half a second at 2^31 - 1", 3'153'600'005'000'000, INT_MAX, 677'230'443'991'661'824},
         {"2^63 - 1 at 1", INT64_MAX, 1, 922'337'203'685},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Mpeg::ElapsedTicks(c.elapsed, c.timeScale), c.expected) << c.name;
+    for (const auto& [what, elapsed, timeScale, expected] : cases)
+        EXPECT_EQ(Mpeg::ElapsedTicks(elapsed, timeScale), expected) << what;
 
     // Beyond any real clock the answer saturates: still more than a day of
     // ticks (a clock jump), with room left to add a timestamp offset.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <tuple>
 
 namespace
 {
@@ -13,12 +14,7 @@ namespace Mpeg = Halvaro::Oru::Shared::Export::Mpeg;
 
 TEST(ClockPolicy, AJumpIsMoreThanADayOnAnyClock)
 {
-    const struct
-    {
-        std::int64_t step;
-        AVRational timeBase;
-        bool jump;
-    } cases[] = {
+    const std::tuple<std::int64_t, AVRational, bool> cases[] = { // step, time base, a jump
         {0, {1, 1000}, false},
         {86'400'000, {1, 1000}, false},
         {86'400'001, {1, 1000}, true},
@@ -30,8 +26,8 @@ TEST(ClockPolicy, AJumpIsMoreThanADayOnAnyClock)
         {2'589'410, {1001, 30000}, false},
         {2'589'412, {1001, 30000}, true},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Mpeg::IsClockJump(c.step, c.timeBase), c.jump) << c.step << " ticks of 1/" << c.timeBase.den;
+    for (const auto& [step, timeBase, jump] : cases)
+        EXPECT_EQ(Mpeg::IsClockJump(step, timeBase), jump) << step << " of " << timeBase.num << "/" << timeBase.den;
 }
 
 // A day between two pictures must fit one sample's duration (INT_MAX ticks).

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace
 {
@@ -30,18 +31,16 @@ Bytes Picture(const std::string& rest, std::size_t size = 8, const char* startCo
 }
 
 // PLUSPTYPE with UFEP 001: the OPPTYPE of a custom-size picture with every option on, then MPPTYPE's `type`.
-std::string UfepOne(const char* type) { return std::string("10 000 111 001 110 11111111111 1000 ") + type + " 100 001"; }
+std::string UfepOne(const char* type)
+{
+    return std::string("10 000 111 001 110 11111111111 1000 ") + type + " 100 001";
+}
 std::string UfepZero(const char* type) { return std::string("10 000 111 000 ") + type + " 100 001"; }
 } // namespace
 
 TEST(KeyPictures, H263IntraPicturesAreTheirCodingType)
 {
-    const struct
-    {
-        const char* name;
-        Bytes header;
-        bool intra;
-    } cases[] = {
+    const std::tuple<const char*, Bytes, bool> cases[] = {
         // PTYPE: 1, 0, three flags, the source format, the coding type.
         {"QCIF, I", Picture("10 000 010 0"), true},
         {"QCIF, P", Picture("10 000 010 1"), false},
@@ -58,8 +57,8 @@ TEST(KeyPictures, H263IntraPicturesAreTheirCodingType)
         {"no start code", Picture("10 000 010 0", 8, "0000000000000000100001"), false},
         {"start code a bit late", Picture("10 000 010 0", 8, "00000000000000000100000"), false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Mpeg::IsH263IntraPicture(c.header.data(), c.header.size()), c.intra) << c.name;
+    for (const auto& [what, header, intra] : cases)
+        EXPECT_EQ(Mpeg::IsH263IntraPicture(header.data(), header.size()), intra) << what;
 
     // Shorter than the longest header read: refused whatever it holds.
     const Bytes intra = Picture("10 000 010 0");
