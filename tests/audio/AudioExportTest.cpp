@@ -41,61 +41,73 @@ std::vector<TestMedia::ReadPacket> AudioPackets(const TestMedia::ReadFile& file)
 // Copies keep every byte, in order; transcoded audio is one frame after the
 // other; both begin with silence from the first picture, when the host's
 // audio begins later, and end with the video.
-TEST(AudioExport, EachCodecIsCopiedOrTranscodedAsTheContainerRequires)
+namespace
 {
-    // host codec, encoder, rate, container; what the file holds and at which rate
-    const std::tuple<Audio, const char*, int, const char*, AVCodecID, int> cases[] = {
-        {Audio::PcmMulaw, "pcm_mulaw", 8000, "mov", AV_CODEC_ID_PCM_MULAW, 8000},
-        {Audio::PcmAlaw, "pcm_alaw", 8000, "mov", AV_CODEC_ID_PCM_ALAW, 8000},
-        {Audio::PcmS16be, "pcm_s16be", 16000, "mov", AV_CODEC_ID_PCM_S16BE, 16000},
-        {Audio::PcmMulaw, "pcm_mulaw", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
-        {Audio::PcmAlaw, "pcm_alaw", 16000, "mp4", AV_CODEC_ID_AAC, 16000},
-        {Audio::PcmS16be, "pcm_s16be", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
-        {Audio::G726, "g726", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
-        {Audio::G726le, "g726le", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
-        {Audio::G726, "g726", 8000, "mov", AV_CODEC_ID_ADPCM_MS, 8000},
-        // A rate the AAC encoder lacks: its first listed rate, resampled.
-        {Audio::PcmMulaw, "pcm_mulaw", 10000, "mp4", AV_CODEC_ID_AAC, 96000},
-        {Audio::Mp2, "mp2", 16000, "mp4", AV_CODEC_ID_MP3, 16000}, // MP4 names MPEG audio MP3
-        {Audio::Aac, "aac", 16000, "mov", AV_CODEC_ID_AAC, 16000},
-    };
+// host codec, encoder, rate, container; what the file holds and at which rate
+using AudioPath = std::tuple<Audio, const char*, int, const char*, AVCodecID, int>;
+const AudioPath kAudioPaths[] = {
+    {Audio::PcmMulaw, "pcm_mulaw", 8000, "mov", AV_CODEC_ID_PCM_MULAW, 8000},
+    {Audio::PcmAlaw, "pcm_alaw", 8000, "mov", AV_CODEC_ID_PCM_ALAW, 8000},
+    {Audio::PcmS16be, "pcm_s16be", 16000, "mov", AV_CODEC_ID_PCM_S16BE, 16000},
+    {Audio::PcmMulaw, "pcm_mulaw", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
+    {Audio::PcmAlaw, "pcm_alaw", 16000, "mp4", AV_CODEC_ID_AAC, 16000},
+    {Audio::PcmS16be, "pcm_s16be", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
+    {Audio::G726, "g726", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
+    {Audio::G726le, "g726le", 8000, "mp4", AV_CODEC_ID_AAC, 8000},
+    {Audio::G726, "g726", 8000, "mov", AV_CODEC_ID_ADPCM_MS, 8000},
+    // A rate the AAC encoder lacks: its first listed rate, resampled.
+    {Audio::PcmMulaw, "pcm_mulaw", 10000, "mp4", AV_CODEC_ID_AAC, 96000},
+    {Audio::Mp2, "mp2", 16000, "mp4", AV_CODEC_ID_MP3, 16000}, // MP4 names MPEG audio MP3
+    {Audio::Aac, "aac", 16000, "mov", AV_CODEC_ID_AAC, 16000},
+};
+
+class AudioCodecs : public ::testing::TestWithParam<AudioPath>
+{
+};
+} // namespace
+
+TEST_P(AudioCodecs, EachCodecIsCopiedOrTranscodedAsTheContainerRequires)
+{
+    const auto& [codec, encoder, rate, container, written, writtenRate] = GetParam();
     TestMedia::TempDir dir;
-    for (const auto& [codec, encoder, rate, container, written, writtenRate] : cases)
+    const auto tone = TestMedia::EncodeTone(encoder, rate, 2, 440, codec == Audio::Aac);
+    const auto path = dir / (std::string("out.") + container);
+    const auto file = Export(path, AudioRecord(codec, rate, tone.packets[0]), TimedAudio(tone, kSecond / 2));
+    ASSERT_EQ(file.streams.size(), 2u);
+    EXPECT_EQ(file.streams[1].codecId, written);
+    const std::vector<TestMedia::ReadPacket> packets = AudioPackets(file);
+    ASSERT_FALSE(packets.empty());
+    if (written == AV_CODEC_ID_AAC && codec != Audio::Aac)
     {
-        SCOPED_TRACE(std::string(encoder) + " at " + std::to_string(rate) + " into " + container);
-        const auto tone = TestMedia::EncodeTone(encoder, rate, 2, 440, codec == Audio::Aac);
-        const auto path = dir / (std::string("out.") + container);
-        const auto file = Export(path, AudioRecord(codec, rate, tone.packets[0]), TimedAudio(tone, kSecond / 2));
-        ASSERT_EQ(file.streams.size(), 2u);
-        EXPECT_EQ(file.streams[1].codecId, written);
-        const std::vector<TestMedia::ReadPacket> packets = AudioPackets(file);
-        ASSERT_FALSE(packets.empty());
-        if (written == AV_CODEC_ID_AAC && codec != Audio::Aac)
-        {
-            // The encoder's priming frame, then one frame after the other from the first picture.
-            for (std::size_t j = 0; j < packets.size(); ++j)
-                EXPECT_EQ(packets[j].pts, static_cast<std::int64_t>(j) * 1024 - 1024) << j;
-        }
-        else if (written != AV_CODEC_ID_ADPCM_MS)
-        {
-            Bytes all, bytes; // what the host sent without ADTS headers, and what the file holds
-            for (const Bytes& packet : tone.packets)
-                all.insert(all.end(), packet.begin() + (codec == Audio::Aac ? 7 : 0), packet.end());
-            for (const auto& packet : packets)
-                bytes.insert(bytes.end(), packet.data.begin(), packet.data.end());
-            EXPECT_NE(std::search(bytes.begin(), bytes.end(), all.begin(), all.end()), bytes.end())
-                << "the host's bytes, in order";
-        }
-        const auto decoded = TestMedia::DecodeSamples(path, 1);
-        EXPECT_NEAR(TestMedia::ToneFrequency(decoded, writtenRate, decoded.size() / 3, decoded.size() * 2 / 3), 440, 2);
-        const TestMedia::SyncReport report = TestMedia::MeasureSync(path);
-        // Copied frames are whole: the silence may start up to one frame late.
-        const double frame = static_cast<double>(tone.frameSize) / rate;
-        EXPECT_TRUE(report.audioStart >= 0 && report.audioStart < (codec == Audio::Aac || codec == Audio::Mp2 ? frame : 0.001))
-            << "silence from the first picture: " << report.audioStart;
-        EXPECT_NEAR(report.audioSeconds, 3, 2048.0 / writtenRate) << "as long as the video";
+        // The encoder's priming frame, then one frame after the other from the first picture.
+        for (std::size_t j = 0; j < packets.size(); ++j)
+            EXPECT_EQ(packets[j].pts, static_cast<std::int64_t>(j) * 1024 - 1024) << j;
     }
+    else if (written != AV_CODEC_ID_ADPCM_MS)
+    {
+        Bytes all, bytes; // what the host sent without ADTS headers, and what the file holds
+        for (const Bytes& packet : tone.packets)
+            all.insert(all.end(), packet.begin() + (codec == Audio::Aac ? 7 : 0), packet.end());
+        for (const auto& packet : packets)
+            bytes.insert(bytes.end(), packet.data.begin(), packet.data.end());
+        EXPECT_NE(std::search(bytes.begin(), bytes.end(), all.begin(), all.end()), bytes.end())
+            << "the host's bytes, in order";
+    }
+    const auto decoded = TestMedia::DecodeSamples(path, 1);
+    EXPECT_NEAR(TestMedia::ToneFrequency(decoded, writtenRate, decoded.size() / 3, decoded.size() * 2 / 3), 440, 2);
+    const TestMedia::SyncReport report = TestMedia::MeasureSync(path);
+    // Copied frames are whole: the silence may start up to one frame late.
+    const double frame = static_cast<double>(tone.frameSize) / rate;
+    EXPECT_TRUE(report.audioStart >= 0 && report.audioStart < (codec == Audio::Aac || codec == Audio::Mp2 ? frame : 0.001))
+        << "silence from the first picture: " << report.audioStart;
+    EXPECT_NEAR(report.audioSeconds, 3, 2048.0 / writtenRate) << "as long as the video";
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, AudioCodecs, ::testing::ValuesIn(kAudioPaths), [](const auto& info) {
+    const auto& path = info.param;
+    return TestMedia::TestName(std::string(std::get<1>(path)) + "_" + std::to_string(std::get<2>(path)) + "_into_" +
+                               std::get<3>(path));
+});
 
 // ADTS frames with and without a checksum, each followed by something that does not
 // parse: frames come out as encoded, the rest is dropped, the headers describe the stream.

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -588,6 +589,13 @@ std::string StrError(int code)
 {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
+    return text;
+}
+
+std::string TestName(std::string text)
+{
+    for (char& c : text)
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
     return text;
 }
 

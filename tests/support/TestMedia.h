@@ -155,6 +155,9 @@ SyncReport MeasureSync(const std::filesystem::path& path);
 // FFmpeg's description of an error code; its wording differs between builds.
 std::string StrError(int code);
 
+// `text` as the name of a parameterised case: what a test name cannot hold becomes '_'.
+std::string TestName(std::string text);
+
 // What `call` throws, as "<type>: <what()>" with the type one of AvException
 // (followed by its code), FfMpegFacadeException, invalid_argument,
 // out_of_range, range_error or exception; "nothing" when it returns.

@@ -26,60 +26,67 @@ std::int64_t Ticks(std::int64_t value, AVRational timeBase, int timeScale)
 // decoded one tick before; the last lasts as long as the one before it. Any
 // pause up to a day stays, at any time scale; a longer one is the host's
 // clock jumping and is closed up.
-TEST(VideoExport, PicturesAreTimedOnTheStreamClock)
+namespace
 {
-    constexpr std::uint64_t kDay = 864'000'000'000; // 100-ns units
-    // name, time scale, start, offset, host times (100-ns units); pts written, where the last picture ends
-    const std::tuple<const char*, std::int32_t, std::uint64_t, std::int32_t, std::vector<std::uint64_t>,
-                     std::vector<std::int64_t>, std::int64_t>
-        cases[] = {
-            {"before the start is dropped", 25, 1000, 0, {999, 1000, 999, 401000}, {0, 1}, 2},
-            {"first at start", 1000, 0, 0, {0, 400000}, {0, 40}, 80},
-            {"first after start", 1000, 0, 0, {10000, 410000}, {1, 41}, 81},
-            {"equal timestamps", 1000, 0, 0, {0, 400000, 400000, 400000}, {0, 40, 41, 42}, 43},
-            {"a step back", 1000, 0, 0, {0, 1000000, 500000, 1010000}, {0, 100, 101, 102}, 103},
-            // The last picture lasts as long as those before it, not the gap.
-            {"a gap before the last", 1000, 0, 0, {0, 400000, 800000, 100000000}, {0, 40, 80, 10000}, 10040},
-            {"90 kHz", 90000, 0, 0, {0, 400000, 800000}, {0, 3600, 7200}, 10800},
-            {"ten hours", 1000, 0, 0, {0, 400000, 360000000000ull}, {0, 40, 36000000}, 36000040},
-            // 2^31 ticks and more between two pictures: the track's clock is coarser.
-            {"a day at 90 kHz", 90000, 0, 0, {0, 400000, kDay + 400000}, {0, 3600, 7776003600}, 7776007200},
-            {"a clock jump", 1000, 0, 0, {0, 400000, kDay + 410000, kDay + 810000}, {0, 40, 80, 120}, 160},
-            {"offset added", 1000, 0, 100, {0, 400000}, {100, 140}, 180},
-            {"negative offset", 1000, 0, -50, {0, 400000, 10000000}, {0, 1, 950}, 951},
-            {"half a tick rounds up", 1, 0, 0, {15000000, 25000000}, {2, 3}, 4},
-            {"just under half rounds down", 1, 0, 0, {14999999, 25000000}, {1, 3}, 5},
-            // A host clock that wraps past 2^64 goes on counting.
-            {"the host clock wraps", 1000, UINT64_MAX - 399999, 0, {UINT64_MAX - 399999, 0}, {0, 40}, 80},
-        };
+constexpr std::uint64_t kDay = 864'000'000'000; // 100-ns units
+// name, time scale, start, offset, host times (100-ns units); pts written, where the last picture ends
+using Timing = std::tuple<const char*, std::int32_t, std::uint64_t, std::int32_t, std::vector<std::uint64_t>,
+                          std::vector<std::int64_t>, std::int64_t>;
+const Timing kTimings[] = {
+    {"before the start is dropped", 25, 1000, 0, {999, 1000, 999, 401000}, {0, 1}, 2},
+    {"first at start", 1000, 0, 0, {0, 400000}, {0, 40}, 80},
+    {"first after start", 1000, 0, 0, {10000, 410000}, {1, 41}, 81},
+    {"equal timestamps", 1000, 0, 0, {0, 400000, 400000, 400000}, {0, 40, 41, 42}, 43},
+    {"a step back", 1000, 0, 0, {0, 1000000, 500000, 1010000}, {0, 100, 101, 102}, 103},
+    // The last picture lasts as long as those before it, not the gap.
+    {"a gap before the last", 1000, 0, 0, {0, 400000, 800000, 100000000}, {0, 40, 80, 10000}, 10040},
+    {"90 kHz", 90000, 0, 0, {0, 400000, 800000}, {0, 3600, 7200}, 10800},
+    {"ten hours", 1000, 0, 0, {0, 400000, 360000000000ull}, {0, 40, 36000000}, 36000040},
+    // 2^31 ticks and more between two pictures: the track's clock is coarser.
+    {"a day at 90 kHz", 90000, 0, 0, {0, 400000, kDay + 400000}, {0, 3600, 7776003600}, 7776007200},
+    {"a clock jump", 1000, 0, 0, {0, 400000, kDay + 410000, kDay + 810000}, {0, 40, 80, 120}, 160},
+    {"offset added", 1000, 0, 100, {0, 400000}, {100, 140}, 180},
+    {"negative offset", 1000, 0, -50, {0, 400000, 10000000}, {0, 1, 950}, 951},
+    {"half a tick rounds up", 1, 0, 0, {15000000, 25000000}, {2, 3}, 4},
+    {"just under half rounds down", 1, 0, 0, {14999999, 25000000}, {1, 3}, 5},
+    // A host clock that wraps past 2^64 goes on counting.
+    {"the host clock wraps", 1000, UINT64_MAX - 399999, 0, {UINT64_MAX - 399999, 0}, {0, 40}, 80},
+};
+
+class VideoTiming : public ::testing::TestWithParam<Timing>
+{
+};
+} // namespace
+
+TEST_P(VideoTiming, PicturesAreTimedOnTheStreamClock)
+{
+    const auto& [name, timeScale, start, offset, timestamps, expected, expectedEnd] = GetParam();
     static const auto media = TestMedia::EncodeVideo("mpeg4", 64, 48, 4);
     TestMedia::TempDir dir;
-    for (const auto& [name, timeScale, start, offset, timestamps, expected, expectedEnd] : cases)
-    {
-        SCOPED_TRACE(name);
-        auto facade = Mpeg::IFfMpegFacade::Create(false);
-        TestMedia::Open(*facade, dir / "out.mp4",
-                        TestMedia::VideoRecord(Video::Mpeg4, media, timeScale, start, offset));
-        Mpeg::MediaPacketList list;
-        for (std::size_t i = 0; i < timestamps.size(); ++i)
-            list.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{media.packets[i], timestamps[i]}));
-        facade->AddPacketsVideo(std::move(list));
-        facade->FinishMediaFile();
+    auto facade = Mpeg::IFfMpegFacade::Create(false);
+    TestMedia::Open(*facade, dir / "out.mp4", TestMedia::VideoRecord(Video::Mpeg4, media, timeScale, start, offset));
+    Mpeg::MediaPacketList list;
+    for (std::size_t i = 0; i < timestamps.size(); ++i)
+        list.push_back(std::make_unique<Mpeg::MediaPacket>(Mpeg::MediaPacket{media.packets[i], timestamps[i]}));
+    facade->AddPacketsVideo(std::move(list));
+    facade->FinishMediaFile();
 
-        const auto file = TestMedia::Read(dir / "out.mp4");
-        ASSERT_EQ(file.streams.size(), 1u);
-        const AVRational timeBase = file.streams[0].timeBase;
-        std::vector<std::int64_t> pts;
-        for (const auto& packet : file.packets)
-        {
-            pts.push_back(Ticks(packet.pts, timeBase, timeScale));
-            EXPECT_EQ(packet.pts - packet.dts, 1) << "decoded a tick before shown";
-        }
-        EXPECT_EQ(pts, expected);
-        const double end = file.streams[0].startSeconds + file.streams[0].durationSeconds;
-        EXPECT_NEAR(end * timeScale, static_cast<double>(expectedEnd), 0.01);
+    const auto file = TestMedia::Read(dir / "out.mp4");
+    ASSERT_EQ(file.streams.size(), 1u);
+    const AVRational timeBase = file.streams[0].timeBase;
+    std::vector<std::int64_t> pts;
+    for (const auto& packet : file.packets)
+    {
+        pts.push_back(Ticks(packet.pts, timeBase, timeScale));
+        EXPECT_EQ(packet.pts - packet.dts, 1) << "decoded a tick before shown";
     }
+    EXPECT_EQ(pts, expected);
+    const double end = file.streams[0].startSeconds + file.streams[0].durationSeconds;
+    EXPECT_NEAR(end * timeScale, static_cast<double>(expectedEnd), 0.01);
 }
+
+INSTANTIATE_TEST_SUITE_P(HostTimes, VideoTiming, ::testing::ValuesIn(kTimings),
+                         [](const auto& info) { return TestMedia::TestName(std::get<0>(info.param)); });
 
 // Time scales up to 2^31 - 1 give a right timeline: the track's clock is the
 // finest whole fraction of the host's that holds a day between pictures, and
@@ -115,52 +122,64 @@ TEST(VideoExport, FineClocksKeepTheirTimeline)
 
 // Copies keep codec, extradata, bytes and key pictures; transcodes keep the key
 // pictures; a field of interlaced video (less than half as high as wide) shows at 4:3.
-TEST(VideoExport, EachCodecIsCopiedOrTranscodedWithItsKeyPictures)
+namespace
 {
-    // encoder, host codec, what the file holds, container, size, aspect; with start codes (which the muxer turns
-    // into length prefixes)
-    const std::tuple<const char*, Video, AVCodecID, const char*, int, int, AVRational, bool> cases[] = {
-        {"libx264", Video::H264, AV_CODEC_ID_H264, "mp4", 160, 120, {0, 1}, false},
-        {"libx264", Video::H264, AV_CODEC_ID_H264, "mov", 160, 120, {0, 1}, true},
-        {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mp4", 320, 112, {7, 15}, false},
-        {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mov", 160, 120, {0, 1}, false},
-        {"mpeg4", Video::Mpeg4, AV_CODEC_ID_MPEG4, "mp4", 128, 48, {1, 2}, false},
-        {"libx265", Video::H265, AV_CODEC_ID_HEVC, "mp4", 160, 120, {0, 1}, true},
-        // A custom picture size: the picture type sits in PLUSPTYPE.
-        {"h263p", Video::H263, AV_CODEC_ID_H263, "mov", 160, 120, {0, 1}, false},
-        // Not an MP4 codec: MPEG-4 with the headers out of band, I-pictures where the source has them.
-        {"h263", Video::H263, AV_CODEC_ID_MPEG4, "mp4", 176, 144, {0, 1}, false},
-    };
-    TestMedia::TempDir dir;
-    for (const auto& [encoder, codec, written, extension, width, height, aspect, annexB] : cases)
-    {
-        SCOPED_TRACE(std::string(encoder) + " into ." + extension + (annexB ? ", start codes" : ""));
-        if (!TestMedia::HasEncoder(encoder))
-            continue;
-        const auto media = TestMedia::EncodeVideo(encoder, width, height, 30, 25, 10,
-                                                  codec == Video::H264 || codec == Video::Mpeg4, 0, annexB);
-        const bool copied = codec != Video::H263 || written == AV_CODEC_ID_H263;
-        const auto path = dir / (std::string("out.") + extension);
-        TestMedia::ExportFile(path, TestMedia::VideoRecord(codec, media), nullptr, media, 30, 17);
-        EXPECT_FALSE(std::filesystem::exists(Mpeg::Journal::PathFor(path.string())));
+// encoder, host codec, what the file holds, container, size, aspect; with start codes (which the muxer turns
+// into length prefixes)
+using Form = std::tuple<const char*, Video, AVCodecID, const char*, int, int, AVRational, bool>;
+const Form kForms[] = {
+    {"libx264", Video::H264, AV_CODEC_ID_H264, "mp4", 160, 120, {0, 1}, false},
+    {"libx264", Video::H264, AV_CODEC_ID_H264, "mov", 160, 120, {0, 1}, true},
+    {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mp4", 320, 112, {7, 15}, false},
+    {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mov", 160, 120, {0, 1}, false},
+    {"mpeg4", Video::Mpeg4, AV_CODEC_ID_MPEG4, "mp4", 128, 48, {1, 2}, false},
+    {"libx265", Video::H265, AV_CODEC_ID_HEVC, "mp4", 160, 120, {0, 1}, true},
+    // A custom picture size: the picture type sits in PLUSPTYPE.
+    {"h263p", Video::H263, AV_CODEC_ID_H263, "mov", 160, 120, {0, 1}, false},
+    // Not an MP4 codec: MPEG-4 with the headers out of band, I-pictures where the source has them.
+    {"h263", Video::H263, AV_CODEC_ID_MPEG4, "mp4", 176, 144, {0, 1}, false},
+};
 
-        const auto file = TestMedia::Read(path);
-        ASSERT_EQ(file.streams.size(), 1u);
-        const TestMedia::ReadStream& stream = file.streams[0];
-        EXPECT_EQ(std::tuple(stream.codecId, stream.width, stream.height), std::tuple(written, width, height));
-        EXPECT_EQ(av_cmp_q(stream.sampleAspectRatio, aspect), 0);
-        EXPECT_TRUE(copied && !annexB ? stream.extradata == media.extradata : !stream.extradata.empty());
-        ASSERT_EQ(file.packets.size(), media.packets.size());
-        for (std::size_t i = 0; i < media.packets.size(); ++i)
-        {
-            EXPECT_TRUE(!copied || annexB || file.packets[i].data == media.packets[i]) << "payload of packet " << i;
-            EXPECT_EQ(Ticks(file.packets[i].pts, stream.timeBase, 25), static_cast<std::int64_t>(i)) << i;
-        }
-        EXPECT_EQ(stream.syncSamples, media.keyPictures);
-        EXPECT_FALSE(file.packets.back().discarded) << "the last picture must stay inside the track";
-        EXPECT_EQ(TestMedia::DecodeFrameCount(path), static_cast<int>(media.packets.size()));
+class VideoCodecs : public ::testing::TestWithParam<Form>
+{
+};
+} // namespace
+
+TEST_P(VideoCodecs, EachCodecIsCopiedOrTranscodedWithItsKeyPictures)
+{
+    const auto& [encoder, codec, written, extension, width, height, aspect, annexB] = GetParam();
+    if (!TestMedia::HasEncoder(encoder))
+        GTEST_SKIP() << "no " << encoder << " encoder in this FFmpeg";
+    const auto media = TestMedia::EncodeVideo(encoder, width, height, 30, 25, 10,
+                                              codec == Video::H264 || codec == Video::Mpeg4, 0, annexB);
+    const bool copied = codec != Video::H263 || written == AV_CODEC_ID_H263;
+    TestMedia::TempDir dir;
+    const auto path = dir / (std::string("out.") + extension);
+    TestMedia::ExportFile(path, TestMedia::VideoRecord(codec, media), nullptr, media, 30, 17);
+    EXPECT_FALSE(std::filesystem::exists(Mpeg::Journal::PathFor(path.string())));
+
+    const auto file = TestMedia::Read(path);
+    ASSERT_EQ(file.streams.size(), 1u);
+    const TestMedia::ReadStream& stream = file.streams[0];
+    EXPECT_EQ(std::tuple(stream.codecId, stream.width, stream.height), std::tuple(written, width, height));
+    EXPECT_EQ(av_cmp_q(stream.sampleAspectRatio, aspect), 0);
+    EXPECT_TRUE(copied && !annexB ? stream.extradata == media.extradata : !stream.extradata.empty());
+    ASSERT_EQ(file.packets.size(), media.packets.size());
+    for (std::size_t i = 0; i < media.packets.size(); ++i)
+    {
+        EXPECT_TRUE(!copied || annexB || file.packets[i].data == media.packets[i]) << "payload of packet " << i;
+        EXPECT_EQ(Ticks(file.packets[i].pts, stream.timeBase, 25), static_cast<std::int64_t>(i)) << i;
     }
+    EXPECT_EQ(stream.syncSamples, media.keyPictures);
+    EXPECT_FALSE(file.packets.back().discarded) << "the last picture must stay inside the track";
+    EXPECT_EQ(TestMedia::DecodeFrameCount(path), static_cast<int>(media.packets.size()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Forms, VideoCodecs, ::testing::ValuesIn(kForms), [](const auto& info) {
+    const auto& form = info.param;
+    return TestMedia::TestName(std::string(std::get<0>(form)) + "_into_" + std::get<3>(form) +
+                               (std::get<7>(form) ? "_start_codes" : ""));
+});
 
 // BMP pictures (RGB) are converted to the encoder's pixel format and
 // transcoded into MPEG-4 part 2 like H.263, in MP4 and MOV: every picture is
