@@ -16,18 +16,21 @@ std::optional<AudioHeader> ReadAdtsHeader(const std::uint8_t* data, std::size_t 
         return std::nullopt;
     const int profile = data[2] >> 6;
     const int rateIndex = (data[2] >> 2) & 0x0F;
-    const int channels = ((data[2] & 0x01) << 2) | (data[3] >> 6);
+    const int configuration = ((data[2] & 0x01) << 2) | (data[3] >> 6);
     const std::size_t frameLength =
         (static_cast<std::size_t>(data[3] & 0x03) << 11) | (static_cast<std::size_t>(data[4]) << 3) | (data[5] >> 5);
-    if (rateIndex >= static_cast<int>(std::size(kRates)) || frameLength < kHeaderSize)
+    // A header with a checksum (protection_absent 0) is two bytes longer.
+    const std::size_t headerSize = (data[1] & 0x01) ? kHeaderSize : kHeaderSize + 2;
+    if (rateIndex >= static_cast<int>(std::size(kRates)) || frameLength < headerSize)
         return std::nullopt;
     AudioHeader header;
     header.sampleRate = kRates[rateIndex];
-    header.channels = channels;
+    // Configuration 7 is 7.1: eight channels.
+    header.channels = configuration == 7 ? 8 : configuration;
     header.samples = ((data[6] & 0x03) + 1) * 1024;
     const int objectType = profile + 1;
     header.audioSpecificConfig = {static_cast<std::uint8_t>((objectType << 3) | (rateIndex >> 1)),
-                                  static_cast<std::uint8_t>(((rateIndex & 1) << 7) | (channels << 3))};
+                                  static_cast<std::uint8_t>(((rateIndex & 1) << 7) | (configuration << 3))};
     return header;
 }
 
