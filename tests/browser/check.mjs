@@ -180,10 +180,9 @@ try {
     report(file, 'duration at load', Math.abs(m.duration - seconds) <= kDurationTolerance,
            `${m.duration.toFixed(3)} s (expected ${seconds} s)`);
     for (const { time, picture } of m.seeks) {
-      // The picture shown at `time` began at or before it; the first picture
-      // may start one tick late.
+      // The picture shown at `time` is the last one that began at or before it.
       const expected = Math.floor(time * kFps + 1e-9);
-      report(file, `seek to ${time} s`, Math.abs(picture - expected) <= 1, `picture ${picture}, expected ${expected}`);
+      report(file, `seek to ${time} s`, picture === expected, `picture ${picture}, expected ${expected}`);
     }
     if (m.audioError) {
       report(file, 'audio', false, m.audioError);
