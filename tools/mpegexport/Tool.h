@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint> // before FFmpeg's headers, which need its constant macros in C++
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
