@@ -20,6 +20,13 @@ std::vector<std::uint8_t> Bytes(const std::uint8_t* data, int size)
     return {data, data + std::max(size, 0)};
 }
 
+// `packet` on the host clock; `time` is its pts or dts, in `timeBase`.
+SourcePacket HostPacket(const AVPacket& packet, std::int64_t time, AVRational timeBase)
+{
+    return {Bytes(packet.data, packet.size), time == AV_NOPTS_VALUE ? time : av_rescale_q(time, timeBase, kHostTimeBase),
+            av_rescale_q(packet.duration, timeBase, kHostTimeBase), (packet.flags & AV_PKT_FLAG_KEY) != 0};
+}
+
 bool Usable(AVRational rate)
 {
     return rate.num > 0 && rate.den > 0;
@@ -92,7 +99,7 @@ public:
 
     bool Next(SourcePacket& packet) override
     {
-        if (!Pop(m_video, packet))
+        if (!Fill(m_video) || !Pop(m_video.queue, packet))
             return false;
         // A recording whose writer was killed ends mid-picture, which players refuse to decode.
         if (!Fill(m_video) && CutShort(packet))
@@ -117,7 +124,7 @@ public:
 
     bool NextAudio(SourcePacket& packet) override
     {
-        if (!Pop(m_audio, packet))
+        if (!Fill(m_audio) || !Pop(m_audio.queue, packet))
             return false;
         // The clock starts with the video's first packet (read on to it), or without timed video with the audio.
         if (!m_lastOffset)
@@ -157,13 +164,8 @@ private:
             if (video || m_audio.Owns(packet))
             {
                 Track& owner = video ? m_video : m_audio;
-                const AVRational timeBase = owner.stream->time_base;
                 const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-                SourcePacket& queued = owner.queue.emplace_back(
-                    SourcePacket{Bytes(packet.data, packet.size),
-                                 time == AV_NOPTS_VALUE ? time : av_rescale_q(time, timeBase, kHostTimeBase),
-                                 av_rescale_q(packet.duration, timeBase, kHostTimeBase),
-                                 (packet.flags & AV_PKT_FLAG_KEY) != 0});
+                SourcePacket& queued = owner.queue.emplace_back(HostPacket(packet, time, owner.stream->time_base));
                 for (std::size_t i = 0; !video && m_swapAudioBytes && i + 1 < queued.data.size(); i += 2)
                     std::swap(queued.data[i], queued.data[i + 1]);
                 // The library takes AAC only as ADTS frames; MP4 and Matroska carry it raw.
@@ -180,15 +182,6 @@ private:
             }
             av_packet_unref(m_packet.get());
         }
-        return true;
-    }
-
-    bool Pop(Track& track, SourcePacket& out)
-    {
-        if (!Fill(track))
-            return false;
-        out = std::move(track.queue.front());
-        track.queue.pop_front();
         return true;
     }
 
@@ -339,7 +332,7 @@ std::int16_t ToneSample(int index)
 
 // Opens `encoder` and encodes `count` frames, each `step` ticks long and filled by `fill(frame, i)`.
 template <typename Fill>
-std::vector<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* codec, int count, int step, Fill fill)
+std::deque<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* codec, int count, int step, Fill fill)
 {
     const auto check = [](int status, const char* what) {
         Check(status, std::string("the test card's ") + what + " failed");
@@ -355,7 +348,7 @@ std::vector<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* 
     frame->sample_rate = encoder->sample_rate;
     check(av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout), "frame allocation");
     check(av_frame_get_buffer(frame.get(), 0), "frame allocation");
-    std::vector<SourcePacket> packets;
+    std::deque<SourcePacket> packets;
     for (int i = 0; i <= count; ++i)
     {
         if (i < count)
@@ -368,10 +361,7 @@ std::vector<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* 
         int status;
         while ((status = avcodec_receive_packet(encoder.get(), packet.get())) >= 0)
         {
-            packets.push_back({Bytes(packet->data, packet->size),
-                               av_rescale_q(packet->pts, encoder->time_base, kHostTimeBase),
-                               av_rescale_q(packet->duration, encoder->time_base, kHostTimeBase),
-                               (packet->flags & AV_PKT_FLAG_KEY) != 0});
+            packets.push_back(HostPacket(*packet, packet->pts, encoder->time_base));
             av_packet_unref(packet.get());
         }
         if (status != AVERROR(EAGAIN) && status != AVERROR_EOF)
@@ -380,30 +370,16 @@ std::vector<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* 
     return packets;
 }
 
-class MemoryReader final : public PacketSource
-{
-public:
-    MemoryReader(SourceInfo source, const std::vector<SourcePacket>& video, const std::vector<SourcePacket>& audio)
-        : m_video(video), m_audio(audio)
-    {
-        info = std::move(source);
-    }
-    bool Next(SourcePacket& packet) override { return Take(m_video, m_nextVideo, packet); }
-    bool NextAudio(SourcePacket& packet) override { return info.audio && Take(m_audio, m_nextAudio, packet); }
-
-private:
-    static bool Take(const std::vector<SourcePacket>& packets, std::size_t& next, SourcePacket& packet)
-    {
-        if (next == packets.size())
-            return false;
-        packet = packets[next++];
-        return true;
-    }
-    const std::vector<SourcePacket>& m_video;
-    const std::vector<SourcePacket>& m_audio;
-    std::size_t m_nextVideo = 0, m_nextAudio = 0;
-};
 } // namespace
+
+bool PacketSource::Pop(std::deque<SourcePacket>& queue, SourcePacket& out)
+{
+    if (queue.empty())
+        return false;
+    out = std::move(queue.front());
+    queue.pop_front();
+    return true;
+}
 
 std::unique_ptr<PacketSource> OpenFile(const std::string& path, Streams streams)
 {
@@ -434,10 +410,10 @@ TestCard::TestCard()
         av_opt_set(video->priv_data, "x264-params", "scenecut=0", 0); // the flashes are no scene cuts
     }
     m_video = Encode(video, codec, kFps * kSeconds, 1, DrawFrame);
-    m_info.name = "test card";
-    m_info.video = {codec->id, kWidth, kHeight, Bytes(video->extradata, video->extradata_size),
+    info.name = "test card";
+    info.video = {codec->id, kWidth, kHeight, Bytes(video->extradata, video->extradata_size),
                     av_inv_q(kFrameTimeBase)};
-    m_info.durationSeconds = kSeconds;
+    info.durationSeconds = kSeconds;
 
     // G.711 mu-law in 20 ms packets, as network cameras send it.
     constexpr int kPacketSamples = kSampleRate / 50;
@@ -452,15 +428,7 @@ TestCard::TestCard()
             reinterpret_cast<std::int16_t*>(frame.data[0])[i] = ToneSample(packet * kPacketSamples + i);
     };
     m_audio = Encode(audio, mulaw, kSampleRate * kSeconds / kPacketSamples, kPacketSamples, tone);
-    m_info.audio = AudioDescription{AV_CODEC_ID_PCM_MULAW, kSampleRate, 1, 1, 0, {}};
-}
-
-std::unique_ptr<PacketSource> TestCard::NewReader(bool withAudio) const
-{
-    SourceInfo info = m_info;
-    if (!withAudio)
-        info.audio.reset();
-    return std::make_unique<MemoryReader>(std::move(info), m_video, m_audio);
+    info.audio = AudioDescription{AV_CODEC_ID_PCM_MULAW, kSampleRate, 1, 1, 0, {}};
 }
 
 } // namespace mpegexport

@@ -121,6 +121,10 @@ public:
     virtual bool NextAudio(SourcePacket& packet) = 0;
     SourceInfo info;                // set when the source opens
     std::vector<std::string> notes; // what the user should know once it has been read
+
+protected:
+    // Moves the queue's first packet to `out`; false when it is empty.
+    static bool Pop(std::deque<SourcePacket>& queue, SourcePacket& out);
 };
 
 enum class Streams { VideoAndAudio, VideoOnly, AudioOnly }; // VideoAndAudio: the audio if there is some
@@ -128,18 +132,17 @@ enum class Streams { VideoAndAudio, VideoOnly, AudioOnly }; // VideoAndAudio: th
 std::unique_ptr<PacketSource> OpenFile(const std::string& path, Streams streams);
 
 // The built-in input, encoded once in memory (H.264 through libx264 where
-// FFmpeg has it, MPEG-4 part 2 otherwise) and read any number of times.
-class TestCard
+// FFmpeg has it, MPEG-4 part 2 otherwise); each copy reads it from the start.
+class TestCard final : public PacketSource
 {
 public:
     static constexpr int kWidth = 1280, kHeight = 720, kFps = 25, kSeconds = 10, kSampleRate = 8000;
     TestCard();
-    const SourceInfo& Info() const { return m_info; }
-    std::unique_ptr<PacketSource> NewReader(bool withAudio) const;
+    bool Next(SourcePacket& packet) override { return Pop(m_video, packet); }
+    bool NextAudio(SourcePacket& packet) override { return info.audio && Pop(m_audio, packet); }
 
 private:
-    SourceInfo m_info;
-    std::vector<SourcePacket> m_video, m_audio;
+    std::deque<SourcePacket> m_video, m_audio;
 };
 
 // --- one export -------------------------------------------------------------

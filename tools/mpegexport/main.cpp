@@ -182,18 +182,20 @@ Options ParseOptions(int argc, char** argv)
 
 std::vector<ExportResult> ExportTestCard(const Options& options)
 {
-    const TestCard card;
+    TestCard card;
     if (!options.quiet && !options.json)
         std::printf("made a %d-second %dx%d %s test card at %d frames a second%s\n", TestCard::kSeconds,
-                    TestCard::kWidth, TestCard::kHeight, DisplayName(card.Info().video.codec).c_str(), TestCard::kFps,
+                    TestCard::kWidth, TestCard::kHeight, DisplayName(card.info.video.codec).c_str(), TestCard::kFps,
                     options.noAudio ? "" : " with a G.711 mu-law 8 kHz tone");
+    if (options.noAudio)
+        card.info.audio.reset();
     std::vector<ExportResult> results;
     ExportSettings settings = options.settings;
     for (const char* output : {"demo.mp4", "demo.mov"})
     {
-        const auto reader = card.NewReader(!options.noAudio);
+        TestCard reader = card;
         settings.output = output;
-        results.push_back(Export(*reader, *reader, settings));
+        results.push_back(Export(reader, reader, settings));
         if (results.back().interrupted)
             break;
     }
