@@ -20,11 +20,13 @@ std::vector<std::uint8_t> Bytes(const std::uint8_t* data, int size)
     return {data, data + std::max(size, 0)};
 }
 
-// `packet` on the host clock; `time` is its pts or dts, in `timeBase`.
-SourcePacket HostPacket(const AVPacket& packet, std::int64_t time, AVRational timeBase)
+// `packet` on the host clock, timed by its pts, else its dts.
+SourcePacket HostPacket(const AVPacket& packet, AVRational timeBase)
 {
-    return {Bytes(packet.data, packet.size), time == AV_NOPTS_VALUE ? time : av_rescale_q(time, timeBase, kHostTimeBase),
-            av_rescale_q(packet.duration, timeBase, kHostTimeBase), (packet.flags & AV_PKT_FLAG_KEY) != 0};
+    const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+    const auto host = [timeBase](std::int64_t ticks) { return av_rescale_q(ticks, timeBase, kHostTimeBase); };
+    return {Bytes(packet.data, packet.size), time == AV_NOPTS_VALUE ? time : host(time), host(packet.duration),
+            (packet.flags & AV_PKT_FLAG_KEY) != 0};
 }
 
 bool Usable(AVRational rate)
@@ -78,12 +80,11 @@ public:
         if (m_audio.stream)
         {
             const AVCodecParameters& p = *m_audio.stream->codecpar;
-            // 16-bit little-endian PCM, a WAV file's usual content, goes in big-endian.
-            m_swapAudioBytes = p.codec_id == AV_CODEC_ID_PCM_S16LE;
             int bits = p.bits_per_coded_sample;
             if (bits <= 0 && p.sample_rate > 0)
                 bits = static_cast<int>((p.bit_rate + p.sample_rate / 2) / p.sample_rate);
-            info.audio = AudioDescription{m_swapAudioBytes ? AV_CODEC_ID_PCM_S16BE : p.codec_id, p.sample_rate,
+            const bool swapped = p.codec_id == AV_CODEC_ID_PCM_S16LE; // see Fill
+            info.audio = AudioDescription{swapped ? AV_CODEC_ID_PCM_S16BE : p.codec_id, p.sample_rate,
                                           p.ch_layout.nb_channels, p.block_align, bits,
                                           Bytes(p.extradata, p.extradata_size)};
         }
@@ -159,26 +160,25 @@ private:
                 return false;
             Check(status, "cannot read '" + info.name + "'");
             const AVPacket& packet = *m_packet;
-            const bool video = m_video.Owns(packet);
-            // Streams that turn up later in the file are not discarded by default.
-            if (video || m_audio.Owns(packet))
+            if (m_video.Owns(packet))
             {
-                Track& owner = video ? m_video : m_audio;
-                const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-                SourcePacket& queued = owner.queue.emplace_back(HostPacket(packet, time, owner.stream->time_base));
-                for (std::size_t i = 0; !video && m_swapAudioBytes && i + 1 < queued.data.size(); i += 2)
-                    std::swap(queued.data[i], queued.data[i + 1]);
+                const SourcePacket& queued = m_video.queue.emplace_back(HostPacket(packet, m_video.stream->time_base));
+                if (queued.offset != AV_NOPTS_VALUE && !m_origin)
+                    m_origin = queued.offset;
+                m_lastCorrupt = (packet.flags & AV_PKT_FLAG_CORRUPT) != 0;
+                m_lastVideoEnd = packet.pos >= 0 ? packet.pos + packet.size : -1;
+            }
+            else if (m_audio.Owns(packet)) // streams that turn up later in the file are not discarded by default
+            {
+                SourcePacket& queued = m_audio.queue.emplace_back(HostPacket(packet, m_audio.stream->time_base));
+                // 16-bit little-endian PCM, a WAV file's usual content, goes in big-endian.
+                if (m_audio.stream->codecpar->codec_id == AV_CODEC_ID_PCM_S16LE)
+                    for (std::size_t i = 0; i + 1 < queued.data.size(); i += 2)
+                        std::swap(queued.data[i], queued.data[i + 1]);
                 // The library takes AAC only as ADTS frames; MP4 and Matroska carry it raw.
                 const bool adts = packet.size >= 7 && packet.data[0] == 0xFF && (packet.data[1] & 0xF6) == 0xF0;
-                if (!video && info.audio->codec == AV_CODEC_ID_AAC && !adts)
+                if (info.audio->codec == AV_CODEC_ID_AAC && !adts)
                     queued.data = AdtsFrame();
-                if (video && queued.offset != AV_NOPTS_VALUE && !m_origin)
-                    m_origin = queued.offset;
-                if (video)
-                {
-                    m_lastCorrupt = (packet.flags & AV_PKT_FLAG_CORRUPT) != 0;
-                    m_lastVideoEnd = packet.pos >= 0 ? packet.pos + packet.size : -1;
-                }
             }
             av_packet_unref(m_packet.get());
         }
@@ -257,7 +257,6 @@ private:
     std::int64_t m_audioEnd = 0, m_frameTicks = 0;      // one nominal frame; 0 when unknown
     std::vector<std::vector<std::uint8_t>> m_sinceKey; // the pictures since the last key picture
     std::size_t m_sinceKeyBytes = 0;
-    bool m_swapAudioBytes = false;
     struct FreeAdts
     {
         void operator()(AVFormatContext* context) const
@@ -359,11 +358,8 @@ std::deque<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* c
         }
         check(avcodec_send_frame(encoder.get(), i < count ? frame.get() : nullptr), "encoder"); // null: drain
         int status;
-        while ((status = avcodec_receive_packet(encoder.get(), packet.get())) >= 0)
-        {
-            packets.push_back(HostPacket(*packet, packet->pts, encoder->time_base));
-            av_packet_unref(packet.get());
-        }
+        while ((status = avcodec_receive_packet(encoder.get(), packet.get())) >= 0) // unreferences the last first
+            packets.push_back(HostPacket(*packet, encoder->time_base));
         if (status != AVERROR(EAGAIN) && status != AVERROR_EOF)
             check(status, "encoder");
     }
@@ -411,8 +407,7 @@ TestCard::TestCard()
     }
     m_video = Encode(video, codec, kFps * kSeconds, 1, DrawFrame);
     info.name = "test card";
-    info.video = {codec->id, kWidth, kHeight, Bytes(video->extradata, video->extradata_size),
-                    av_inv_q(kFrameTimeBase)};
+    info.video = {codec->id, kWidth, kHeight, Bytes(video->extradata, video->extradata_size), av_inv_q(kFrameTimeBase)};
     info.durationSeconds = kSeconds;
 
     // G.711 mu-law in 20 ms packets, as network cameras send it.
