@@ -27,7 +27,8 @@ std::unique_ptr<mpeg::MediaPacket> Stamped(std::vector<std::uint8_t> data, std::
 class AudioFeed
 {
 public:
-    AudioFeed(PacketSource& source, std::uint64_t startTime) : m_source(source), m_startTime(startTime)
+    AudioFeed(PacketSource& source, std::uint64_t startTime, AudioResult& counts)
+        : m_source(source), m_startTime(startTime), m_counts(counts)
     {
         // The library recognises ADTS by the first packet's leading bytes.
         if (Peek())
@@ -43,7 +44,7 @@ public:
             if (whole && next->offset + next->duration > until)
                 break;
             if (next->offset >= 0)
-                packets.push_back(Stamped(std::move(m_next->data), m_startTime, next->offset)), ++m_sent;
+                packets.push_back(Stamped(std::move(m_next->data), m_startTime, next->offset)), ++m_counts.packetsSent;
             m_next.reset();
         }
         return packets;
@@ -58,22 +59,20 @@ public:
                         m_next ? m_next->offset : std::max<std::int64_t>(offset, 0));
     }
 
-    std::int64_t m_read = 0, m_sent = 0;
     std::vector<std::uint8_t> m_header; // leading bytes of the first packet
 
 private:
     const SourcePacket* Peek()
     {
-        SourcePacket packet;
-        if (!m_next && !m_ended && !(m_ended = !m_source.NextAudio(packet)))
-            ++m_read, m_next = std::move(packet);
+        if (SourcePacket packet; !m_next && m_source.NextAudio(packet))
+            ++m_counts.packetsRead, m_next = std::move(packet);
         return m_next ? &*m_next : nullptr;
     }
 
     PacketSource& m_source;
     std::uint64_t m_startTime;
+    AudioResult& m_counts;
     std::optional<SourcePacket> m_next;
-    bool m_ended = false;
 };
 
 // What a path held before the export: a failed export removes only files it created or overwrote.
@@ -126,8 +125,6 @@ public:
             {
                 throw std::runtime_error(std::string(error.what()) + " although the library finished it");
             }
-        if (m_audio)
-            m_result.audio->packetsRead = m_audio->m_read, m_result.audio->packetsSent = m_audio->m_sent;
         const mpeg::SkippedPackets skipped = m_facade->GetSkippedPackets();
         m_result.packetsSkipped = skipped.video;
         if (m_result.audio)
@@ -187,9 +184,9 @@ private:
             if (g726 && audio->bitsPerSample > 0 && audio->bitsPerSample != 4)
                 throw refuse("G.726 audio at " + std::to_string(audio->bitsPerSample) +
                              " bits a sample; the library decodes G.726 at 4 bits a sample only");
-            m_audio.emplace(m_audioSource, m_startTime);
             m_result.audio = AudioResult{source, audio->codec, OutputCodec(container, audio->codec, true),
                                          audio->sampleRate, audio->channels};
+            m_audio.emplace(m_audioSource, m_startTime, *m_result.audio);
         }
 
         m_facade = mpeg::IFfMpegFacade::Create(m_audio.has_value());
@@ -259,8 +256,7 @@ private:
                 }
                 SendBatch(offset, false);
                 ShowProgress(offset, false);
-                while (batchEnd <= offset)
-                    batchEnd += m_settings.batchTicks;
+                batchEnd = (offset / m_settings.batchTicks + 1) * m_settings.batchTicks;
             }
             m_batch.push_back(Stamped(std::move(packet.data), m_startTime, offset));
             ++m_result.packetsSent;
@@ -268,17 +264,14 @@ private:
         m_result.notes = m_source.notes;
         if (&m_audioSource != &m_source)
             m_result.notes.insert(m_result.notes.end(), m_audioSource.notes.begin(), m_audioSource.notes.end());
-        if (m_result.interrupted)
-            m_facade->Stop(); // whoever interrupts wants out now: what is queued is dropped
-        else if (m_result.stopped)
-        {
-            // A live host's queue is all but empty when its user stops: let the library catch up first.
-            SendBatch(*m_settings.stopTicks, true);
+        // Whoever interrupts wants out now: what is queued is dropped. Audio may outlast the video.
+        if (!m_result.interrupted)
+            SendBatch(m_result.stopped ? *m_settings.stopTicks : std::numeric_limits<std::int64_t>::max(), true);
+        // A live host's queue is all but empty when its user stops: let the library catch up first.
+        if (m_result.stopped)
             m_facade->EstimateFileSize(0, 1);
+        if (m_result.stopped || m_result.interrupted)
             m_facade->Stop();
-        }
-        else
-            SendBatch(std::numeric_limits<std::int64_t>::max(), true); // audio that outlasts the video too
         m_parts.back().bytes = m_facade->FinishMediaFile();
     }
 
@@ -311,8 +304,7 @@ private:
         previous.bytes = m_audio ? m_facade->SplitMediaFileAudioVideo(ToUtf16(path), start, m_audio->FirstFrom(offset))
                                  : m_facade->SplitMediaFileVideo(ToUtf16(path), start);
         m_partStart = offset;
-        while (m_nextSplit <= offset)
-            m_nextSplit += *m_settings.splitTicks;
+        m_nextSplit = (offset / *m_settings.splitTicks + 1) * *m_settings.splitTicks;
     }
 
     // At most four times a second in place, or every tenth of the input for logs; `last` clears the line.

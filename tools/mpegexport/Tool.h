@@ -112,7 +112,7 @@ struct SourcePacket
     bool key = false;
 };
 
-// A video stream and an audio stream, each in file order; false at the end (or without audio).
+// A video stream and an audio stream, each in file order; false from the end on (or without audio).
 class PacketSource
 {
 public:
