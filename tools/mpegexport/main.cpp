@@ -29,10 +29,10 @@ const char* const kUsage =
     "directory.\n"
     "\n"
     "Video codecs taken:\n"
-    "  %VIDEO%\n"
+    "  %s\n"
     "Video the container does not carry is transcoded to MPEG-4 part 2.\n"
     "Audio codecs taken:\n"
-    "  %AUDIO%\n"
+    "  %s\n"
     "MP4 carries AAC and MP2 and gets the others transcoded to AAC; MOV also\n"
     "carries G.711 and PCM S16BE and gets G.726 transcoded to Microsoft ADPCM.\n"
     "PCM S16LE (as in WAV files) is handed over as PCM S16BE, its bytes swapped.\n"
@@ -100,12 +100,6 @@ struct Options
     bool noAudio = false, json = false, quiet = false, progress = false, verbose = false, help = false;
 };
 
-// A command line the tool cannot act on; printed with a pointer to --help.
-struct UsageError : std::runtime_error
-{
-    using std::runtime_error::runtime_error;
-};
-
 // A positive number of seconds, or with `maximum` a whole number from 1 to it.
 double Positive(const std::string& option, const std::string& text, std::int64_t maximum = 0)
 {
@@ -115,10 +109,9 @@ double Positive(const std::string& option, const std::string& text, std::int64_t
     if (errno == 0 && end != text.c_str() && *end == '\0' && std::isfinite(value) && value > 0 &&
         value <= (maximum ? maximum : 1e9))
         return value;
-    throw UsageError(option +
-                     (maximum ? " wants a whole number from 1 to " + std::to_string(maximum)
-                              : std::string(" wants a positive number of seconds")) +
-                     ", not '" + text + "'");
+    const std::string wanted =
+        maximum ? "a whole number from 1 to " + std::to_string(maximum) : "a positive number of seconds";
+    throw std::invalid_argument(option + " wants " + wanted + ", not '" + text + "'");
 }
 
 Options ParseOptions(int argc, char** argv)
@@ -145,16 +138,16 @@ Options ParseOptions(int argc, char** argv)
     catch (const CLI::ArgumentMismatch& error)
     {
         const std::string what = error.what(); // "--option: 1 required TEXT missing"
-        throw UsageError(what.substr(0, what.find(':')) + " needs a value");
+        throw std::invalid_argument(what.substr(0, what.find(':')) + " needs a value");
     }
     catch (const CLI::ParseError& error)
     {
-        throw UsageError(error.what());
+        throw std::invalid_argument(error.what());
     }
     for (const std::string& extra : app.remaining())
         if (extra != "--")
-            throw UsageError((extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") +
-                             extra + "'");
+            throw std::invalid_argument(
+                (extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") + extra + "'");
     // The option's value times `scale`, which brings it into our units.
     const auto number = [&](const char* option, double scale, std::int64_t maximum = 0) -> std::optional<std::int64_t> {
         if (!app.count(option))
@@ -172,11 +165,11 @@ Options ParseOptions(int argc, char** argv)
                                                    : ExportSettings::Progress::None;
     s.interrupted = [] { return g_interrupted != 0; };
     if (!o.recover.empty() && app.count("input"))
-        throw UsageError("--recover takes the file to recover alone");
+        throw std::invalid_argument("--recover takes the file to recover alone");
     if (!o.audioInput.empty() && o.noAudio)
-        throw UsageError("--audio and --no-audio contradict each other");
+        throw std::invalid_argument("--audio and --no-audio contradict each other");
     if (!o.audioInput.empty() && o.input.empty())
-        throw UsageError("--audio needs an INPUT; the test card brings its own tone");
+        throw std::invalid_argument("--audio needs an INPUT; the test card brings its own tone");
     return o;
 }
 
@@ -287,17 +280,14 @@ int main(int argc, char** argv)
     {
         options = ParseOptions(argc, argv);
     }
-    catch (const UsageError& error)
+    catch (const std::invalid_argument& error) // a command line the tool cannot act on
     {
         std::fprintf(stderr, "mpegexport: %s (see mpegexport --help)\n", error.what());
         return 2;
     }
     if (options.help)
     {
-        std::string text = kUsage;
-        text.replace(text.find("%VIDEO%"), 7, SupportedCodecs(false));
-        text.replace(text.find("%AUDIO%"), 7, SupportedCodecs(true));
-        std::fputs(text.c_str(), stdout);
+        std::printf(kUsage, SupportedCodecs(false).c_str(), SupportedCodecs(true).c_str());
         return 0;
     }
     // Every failure is reported in one line; FFmpeg's log would only repeat it in pieces.
