@@ -253,20 +253,6 @@ int OpenRegular(const std::string& path, struct stat& facts, std::string& proble
     return fd;
 }
 
-bool ReadWhole(int fd, std::vector<std::uint8_t>& bytes)
-{
-    std::uint8_t block[65536];
-    for (;;)
-    {
-        const ssize_t n = ::read(fd, block, sizeof block);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n == 0;
-        bytes.insert(bytes.end(), block, block + n);
-    }
-}
-
 // Makes the names in `file`'s directory durable; false with errno set when it cannot.
 bool SyncDirectoryOf(const std::string& file)
 {
@@ -351,8 +337,9 @@ int Recover(const std::string& file, bool quiet)
     const Descriptor journalFile(OpenRegular(journalPath, journalFacts, problem));
     if (journalFile.fd < 0 && errno == ENOENT)
         return Refuse(4, "'" + file + "' has no journal ('" + journalPath + "'); nothing to recover");
-    std::vector<std::uint8_t> bytes;
-    if (!problem.empty() || !ReadWhole(journalFile.fd, bytes))
+    // Its size cannot change meanwhile: the export that writes it holds the lock taken above.
+    std::vector<std::uint8_t> bytes(problem.empty() ? static_cast<std::size_t>(journalFacts.st_size) : 0);
+    if (!problem.empty() || !journalFile.ReadAt(0, bytes.size(), bytes.data()))
         return Refuse(4, "'" + journalPath + "': " + (problem.empty() ? std::strerror(errno) : problem));
     const journal::Contents contents = journal::Parse(bytes.data(), bytes.size(), ZlibCrc32);
     if (!contents.valid)
