@@ -18,6 +18,67 @@ using Clock = std::chrono::steady_clock;
 
 namespace
 {
+// The library takes file names as UTF-16.
+std::wstring ToUtf16(const std::string& utf8)
+{
+    try
+    {
+        // On POSIX a path holds UTF-8, and converts to UTF-16 with the standard library's codecvt.
+        const std::u16string units = fs::path(utf8).u16string();
+        return std::wstring(units.begin(), units.end());
+    }
+    catch (const std::exception&)
+    {
+        throw std::runtime_error("the file name '" + utf8 + "' is not UTF-8");
+    }
+}
+
+// The file as read back, or an exception that says why it is not complete.
+WrittenFile ReadBack(const std::string& path, std::int64_t bytes = 0)
+{
+    AVFormatContext* raw = nullptr;
+    // The library wrote a file under this name, colons and all: no URL.
+    int status = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr);
+    InputContextPtr context(raw);
+    if (status >= 0)
+        status = avformat_find_stream_info(raw, nullptr); // FFmpeg 7.1 sets the duration only here
+    Check(status, "cannot read back '" + path + "'");
+    // The muxer leaves out a track without samples: no stream at all is complete for no pictures.
+    const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const int audio = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (video < 0 && audio < 0 && raw->nb_streams > 0)
+        throw std::runtime_error("'" + path + "' has neither video nor audio");
+    WrittenFile file;
+    file.path = path;
+    file.bytes = bytes;
+    if (raw->duration != AV_NOPTS_VALUE)
+        file.seconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
+    // The index gives every sample's place in the file: a file cut short has
+    // samples past its end. Reading the samples themselves would cost as much
+    // as the export's own copy.
+    const std::int64_t size = avio_size(raw->pb);
+    for (unsigned i = 0; i < raw->nb_streams; ++i)
+    {
+        AVStream* stream = raw->streams[i];
+        const int count = avformat_index_get_entries_count(stream);
+        for (int n = 0; n < count; ++n)
+            if (const AVIndexEntry* sample = avformat_index_get_entry(stream, n); sample->pos + sample->size > size)
+                throw std::runtime_error("'" + path + "' is cut short: its index lists data past its end");
+        if (static_cast<int>(i) == video)
+            file.frames = count;
+        if (static_cast<int>(i) == audio)
+            file.audioPackets = count;
+    }
+    if (audio >= 0)
+    {
+        const AVStream& stream = *raw->streams[audio];
+        file.audioCodec = avcodec_get_name(stream.codecpar->codec_id);
+        if (stream.duration != AV_NOPTS_VALUE)
+            file.audioSeconds = static_cast<double>(stream.duration) * av_q2d(stream.time_base);
+    }
+    return file;
+}
+
 std::unique_ptr<mpeg::MediaPacket> Stamped(std::vector<std::uint8_t> data, std::uint64_t start, std::int64_t offset)
 {
     return std::make_unique<mpeg::MediaPacket>(mpeg::MediaPacket{std::move(data), start + std::uint64_t(offset)});
@@ -297,7 +358,12 @@ private:
 
     void Split(std::int64_t offset)
     {
-        const std::string path = PartName(m_settings.output, static_cast<int>(m_parts.size()));
+        // "out.mp4" goes on in "out-001.mp4", "out-002.mp4", ...
+        const fs::path output(m_settings.output);
+        char counter[16];
+        std::snprintf(counter, sizeof counter, "-%03d", static_cast<int>(m_parts.size()));
+        const std::string path =
+            (output.parent_path() / (output.stem().string() + counter + output.extension().string())).string();
         const std::uint64_t start = m_startTime + static_cast<std::uint64_t>(offset);
         m_parts.push_back({path}); // before the library makes it
         Part& previous = m_parts[m_parts.size() - 2];

@@ -273,8 +273,6 @@ private:
 
 // --- the test card ----------------------------------------------------------
 
-constexpr AVRational kFrameTimeBase{1, TestCard::kFps};
-
 // Digits of a 3x5 block font, one row per entry, bit 2 the left column.
 constexpr unsigned char kDigits[10][5] = {
     {7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7}, {5, 5, 7, 1, 1},
@@ -291,7 +289,7 @@ void FillRect(AVFrame& frame, int x0, int y0, int w, int h, std::uint8_t luma)
 }
 
 // Drifting colour bands, a moving box and the frame number show a dropped or repeated frame; the
-// first fifth of every second is white, with the beep (ToneSample), so that sync can be measured.
+// first fifth of every second is white, with the beep (see the tone), so that sync can be measured.
 void DrawFrame(AVFrame& frame, int index)
 {
     const int w = TestCard::kWidth, h = TestCard::kHeight;
@@ -317,16 +315,6 @@ void DrawFrame(AVFrame& frame, int index)
             for (int column = 0; column < 3; ++column)
                 if (kDigits[value % 10][row] & (4 >> column))
                     FillRect(frame, 32 + cell + (d * 4 + column) * cell, 32 + cell + row * cell, cell, cell, 235);
-}
-
-// A quiet 440 Hz tone with a 1 kHz beep in the first fifth of every second, with the white pictures.
-std::int16_t ToneSample(int index)
-{
-    constexpr double kPi = 3.14159265358979323846;
-    const int rate = TestCard::kSampleRate;
-    const bool beep = index % rate < rate / 5;
-    return static_cast<std::int16_t>(32767 * (beep ? 0.5 : 0.1) *
-                                     std::sin(2 * kPi * (beep ? 1000 : 440) * index / rate));
 }
 
 // Opens `encoder` and encodes `count` frames, each `step` ticks long and filled by `fill(frame, i)`.
@@ -392,8 +380,8 @@ TestCard::TestCard()
     video->width = kWidth;
     video->height = kHeight;
     video->pix_fmt = AV_PIX_FMT_YUV420P;
-    video->time_base = kFrameTimeBase;
-    video->framerate = av_inv_q(kFrameTimeBase);
+    video->time_base = AVRational{1, kFps};
+    video->framerate = AVRational{kFps, 1};
     video->gop_size = kFps;  // a key picture every second, as cameras send them
     video->max_b_frames = 0; // the library times pictures in the order they arrive
     // Parameter sets go to the stream description, as a camera's SDP would carry them.
@@ -407,7 +395,7 @@ TestCard::TestCard()
     }
     m_video = Encode(video, codec, kFps * kSeconds, 1, DrawFrame);
     info.name = "test card";
-    info.video = {codec->id, kWidth, kHeight, Bytes(video->extradata, video->extradata_size), av_inv_q(kFrameTimeBase)};
+    info.video = {codec->id, kWidth, kHeight, Bytes(video->extradata, video->extradata_size), video->framerate};
     info.durationSeconds = kSeconds;
 
     // G.711 mu-law in 20 ms packets, as network cameras send it.
@@ -418,9 +406,15 @@ TestCard::TestCard()
     audio->sample_fmt = AV_SAMPLE_FMT_S16;
     audio->time_base = AVRational{1, kSampleRate};
     av_channel_layout_default(&audio->ch_layout, 1);
+    // A quiet 440 Hz tone with a 1 kHz beep in the first fifth of every second, with the white pictures.
     const auto tone = [](AVFrame& frame, int packet) {
-        for (int i = 0; i < kPacketSamples; ++i)
-            reinterpret_cast<std::int16_t*>(frame.data[0])[i] = ToneSample(packet * kPacketSamples + i);
+        constexpr double kPi = 3.14159265358979323846;
+        for (int i = 0, index = packet * kPacketSamples; i < kPacketSamples; ++i, ++index)
+        {
+            const bool beep = index % kSampleRate < kSampleRate / 5;
+            reinterpret_cast<std::int16_t*>(frame.data[0])[i] = static_cast<std::int16_t>(
+                32767 * (beep ? 0.5 : 0.1) * std::sin(2 * kPi * (beep ? 1000 : 440) * index / kSampleRate));
+        }
     };
     m_audio = Encode(audio, mulaw, kSampleRate * kSeconds / kPacketSamples, kPacketSamples, tone);
     info.audio = AudioDescription{AV_CODEC_ID_PCM_MULAW, kSampleRate, 1, 1, 0, {}};

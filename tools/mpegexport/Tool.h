@@ -44,7 +44,12 @@ template <typename Ptr> Ptr Allocated(typename Ptr::pointer handle)
 }
 
 // Throws "what: <FFmpeg's text>" for a negative status.
-void Check(int status, const std::string& what);
+inline void Check(int status, const std::string& what)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    if (status < 0)
+        throw std::runtime_error(what + ": " + av_make_error_string(text, sizeof text, status));
+}
 
 constexpr std::int64_t kHostTicksPerSecond = 10'000'000;
 constexpr AVRational kHostTimeBase{1, static_cast<int>(kHostTicksPerSecond)};
@@ -54,9 +59,6 @@ constexpr AVRational kHostTimeBase{1, static_cast<int>(kHostTicksPerSecond)};
 enum class Container { Mp4, Mov };
 const char* ContainerName(Container container);
 Container ContainerOf(const std::string& path); // .mp4 or .mov, any case; throws for others
-// Part 0 of a split export is `path` itself, part 1 of "out.mp4" "out-001.mp4".
-std::string PartName(const std::string& path, int index);
-std::wstring ToUtf16(const std::string& utf8); // the library takes file names as UTF-16
 
 std::optional<int> LibraryCodec(AVCodecID codec, bool audio); // mpeg::CodecIdVideo or CodecIdAudio
 std::string SupportedCodecs(bool audio);                      // "H.264, H.265, ..."
@@ -75,7 +77,6 @@ struct WrittenFile
     std::int64_t audioPackets = 0;
     double audioSeconds = 0;
 };
-WrittenFile ReadBack(const std::string& path, std::int64_t bytes = 0);
 
 // --- sources ------------------------------------------------------------------
 
