@@ -12,6 +12,7 @@ extern "C" {
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <numeric>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -78,10 +79,8 @@ MediaLayout WalkBoxes(const Descriptor& media, std::uint64_t fileSize)
     MediaLayout layout;
     std::uint8_t head[16];
     const auto bigEndian = [&head](int from, int bytes) {
-        std::uint64_t v = 0;
-        for (int i = from; i < from + bytes; ++i)
-            v = (v << 8) | head[i];
-        return v;
+        const auto shiftIn = [](std::uint64_t value, std::uint8_t byte) { return value << 8 | byte; };
+        return std::accumulate(head + from, head + from + bytes, std::uint64_t{0}, shiftIn);
     };
     for (std::uint64_t at = 0; fileSize - at >= 8 && media.ReadAt(at, 8, head);)
     {

@@ -8,7 +8,6 @@ extern "C" {
 }
 
 #include <cmath>
-#include <deque>
 #include <utility>
 
 namespace mpegexport
@@ -27,11 +26,6 @@ SourcePacket HostPacket(const AVPacket& packet, AVRational timeBase)
     const auto host = [timeBase](std::int64_t ticks) { return av_rescale_q(ticks, timeBase, kHostTimeBase); };
     return {Bytes(packet.data, packet.size), time == AV_NOPTS_VALUE ? time : host(time), host(packet.duration),
             (packet.flags & AV_PKT_FLAG_KEY) != 0};
-}
-
-bool Usable(AVRational rate)
-{
-    return rate.num > 0 && rate.den > 0;
 }
 
 // The first stream of a type; cover art is a still picture, not the video.
@@ -68,12 +62,13 @@ public:
         if (const AVStream* stream = m_video.stream)
         {
             const AVCodecParameters& p = *stream->codecpar;
+            const auto usable = [](AVRational rate) { return rate.num > 0 && rate.den > 0; };
             VideoDescription& video = info.video;
             video = {p.codec_id, p.width, p.height, Bytes(p.extradata, p.extradata_size)};
             // The average holds the total duration together when the rate varies.
-            const AVRational rate = Usable(stream->avg_frame_rate) ? stream->avg_frame_rate : stream->r_frame_rate;
-            video.frameRate = Usable(rate) ? rate : AVRational{0, 1};
-            m_frameTicks = Usable(rate) ? av_rescale_q(1, av_inv_q(rate), kHostTimeBase) : 0;
+            const AVRational rate = usable(stream->avg_frame_rate) ? stream->avg_frame_rate : stream->r_frame_rate;
+            video.frameRate = usable(rate) ? rate : AVRational{0, 1};
+            m_frameTicks = usable(rate) ? av_rescale_q(1, av_inv_q(rate), kHostTimeBase) : 0;
             // Probing sets it from the bitstream's reorder depth or pictures seen out of order.
             video.reordered = p.video_delay > 0;
         }
