@@ -63,14 +63,12 @@ public:
         {
             const AVCodecParameters& p = *stream->codecpar;
             const auto usable = [](AVRational rate) { return rate.num > 0 && rate.den > 0; };
-            VideoDescription& video = info.video;
-            video = {p.codec_id, p.width, p.height, Bytes(p.extradata, p.extradata_size)};
             // The average holds the total duration together when the rate varies.
-            const AVRational rate = usable(stream->avg_frame_rate) ? stream->avg_frame_rate : stream->r_frame_rate;
-            video.frameRate = usable(rate) ? rate : AVRational{0, 1};
-            m_frameTicks = usable(rate) ? av_rescale_q(1, av_inv_q(rate), kHostTimeBase) : 0;
-            // Probing sets it from the bitstream's reorder depth or pictures seen out of order.
-            video.reordered = p.video_delay > 0;
+            AVRational rate = usable(stream->avg_frame_rate) ? stream->avg_frame_rate : stream->r_frame_rate;
+            rate = usable(rate) ? rate : AVRational{0, 1};
+            m_frameTicks = rate.num > 0 ? av_rescale_q(1, av_inv_q(rate), kHostTimeBase) : 0;
+            // Probing sets the video delay from the bitstream's reorder depth or pictures seen out of order.
+            info.video = {p.codec_id, p.width, p.height, Bytes(p.extradata, p.extradata_size), rate, p.video_delay > 0};
         }
         if (m_audio.stream)
         {
@@ -87,9 +85,9 @@ public:
             if (raw->streams[i] != m_video.stream && raw->streams[i] != m_audio.stream)
                 raw->streams[i]->discard = AVDISCARD_ALL;
         const AVStream* main = m_video.stream ? m_video.stream : m_audio.stream;
-        if (main->duration != AV_NOPTS_VALUE && main->duration > 0)
+        if (main->duration > 0) // not AV_NOPTS_VALUE, which is negative
             info.durationSeconds = static_cast<double>(main->duration) * av_q2d(main->time_base);
-        else if (raw->duration != AV_NOPTS_VALUE && raw->duration > 0)
+        else if (raw->duration > 0)
             info.durationSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
     }
 

@@ -210,22 +210,20 @@ std::vector<ExportResult> ExportFile(const Options& options)
     return {Export(*video, audio ? *audio : *video, settings)};
 }
 
-std::string Treatment(AVCodecID in, AVCodecID out)
-{
-    return in == out ? DisplayName(in) + " copied" : DisplayName(in) + " transcoded to " + DisplayName(out);
-}
-
 void PrintText(const std::vector<ExportResult>& results)
 {
+    const auto treatment = [](AVCodecID in, AVCodecID out) {
+        return DisplayName(in) + (in == out ? " copied" : " transcoded to " + DisplayName(out));
+    };
     for (const ExportResult& r : results)
     {
         std::printf("%s -> %s: %s, time scale %d, %" PRId64 " of %" PRId64 " packets handed over, %.3f s%s\n",
-                    r.input.c_str(), ContainerName(r.container), Treatment(r.codecIn, r.codecOut).c_str(),
+                    r.input.c_str(), ContainerName(r.container), treatment(r.codecIn, r.codecOut).c_str(),
                     r.timeScale, r.packetsSent, r.packetsRead, r.secondsTaken,
                     r.interrupted ? " (interrupted)" : r.stopped ? " (stopped)" : "");
         if (const auto& a = r.audio)
             std::printf("  audio from %s: %s, %d Hz, %" PRId64 " of %" PRId64 " packets handed over\n",
-                        a->source.c_str(), Treatment(a->codecIn, a->codecOut).c_str(), a->sampleRate, a->packetsSent,
+                        a->source.c_str(), treatment(a->codecIn, a->codecOut).c_str(), a->sampleRate, a->packetsSent,
                         a->packetsRead);
         for (const WrittenFile& f : r.files)
         {
