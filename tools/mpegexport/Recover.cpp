@@ -10,7 +10,6 @@ extern "C" {
 }
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <numeric>
 

@@ -388,7 +388,7 @@ TestCard::TestCard()
     }
     m_video = Encode(video, codec, kFps * kSeconds, 1, DrawFrame);
     info.name = "test card";
-    info.video = {codec->id, kWidth, kHeight, Bytes(video->extradata, video->extradata_size), video->framerate};
+    info.video = {codec->id, kWidth, kHeight, Bytes(video->extradata, video->extradata_size), AVRational{kFps, 1}};
     info.durationSeconds = kSeconds;
 
     // G.711 mu-law in 20 ms packets, as network cameras send it.
