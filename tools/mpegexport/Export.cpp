@@ -47,18 +47,13 @@ constexpr CodecEntry kCodecs[] = {
     {true, AV_CODEC_ID_ADPCM_MS, -1, "Microsoft ADPCM", false, false},
 };
 
+// The entry of a codec the library takes; null for others.
 const CodecEntry* Find(AVCodecID codec, bool audio)
 {
     for (const CodecEntry& entry : kCodecs)
         if (entry.av == codec && entry.audio == audio && entry.library >= 0)
             return &entry;
     return nullptr;
-}
-// The library's number for `codec` (mpeg::CodecIdVideo or CodecIdAudio).
-std::optional<int> LibraryCodec(AVCodecID codec, bool audio)
-{
-    const CodecEntry* entry = Find(codec, audio);
-    return entry ? std::optional(entry->library) : std::nullopt;
 }
 
 // "video codec X is not supported (...)"
@@ -257,7 +252,7 @@ private:
     // Everything that refuses the input happens here, before a file is made.
     void Prepare()
     {
-        const auto videoCodec = LibraryCodec(m_info.video.codec, false);
+        const CodecEntry* videoCodec = Find(m_info.video.codec, false);
         if (!videoCodec)
             throw std::runtime_error(m_info.name + ": " + Unsupported(m_info.video.codec, false));
         if (m_info.video.reordered) // the library times pictures in the order they arrive
@@ -281,19 +276,19 @@ private:
         auto video = std::make_unique<mpeg::StreamParametersVideo>();
         video->startTime = m_startTime;
         video->timeScale = m_result.timeScale;
-        video->codecId = mpeg::CodecIdVideo(*videoCodec);
+        video->codecId = mpeg::CodecIdVideo(videoCodec->library);
         video->width = m_info.video.width;
         video->height = m_info.video.height;
         video->codecConfiguration.extraData = m_info.video.extraData;
 
-        std::optional<int> audioCodec;
+        const CodecEntry* audioCodec = nullptr;
         if (const auto& audio = m_audioSource.info.audio)
         {
             const std::string& source = m_audioSource.info.name;
             const auto refuse = [&source](const std::string& problem) {
                 return std::runtime_error(source + ": " + problem + "; --no-audio exports the video alone");
             };
-            if (!(audioCodec = LibraryCodec(audio->codec, true)))
+            if (!(audioCodec = Find(audio->codec, true)))
                 throw refuse(Unsupported(audio->codec, true));
             // The library declares every stream mono; only frames that carry their channel count survive that.
             if (audio->channels > 1 && audio->codec != AV_CODEC_ID_AAC && audio->codec != AV_CODEC_ID_MP2)
@@ -324,7 +319,7 @@ private:
                 auto record = std::make_unique<mpeg::StreamParametersAudio>();
                 record->startTime = m_audio->FirstFrom(0).timestamp;
                 record->timeScale = audio.sampleRate;
-                record->codecId = mpeg::CodecIdAudio(*audioCodec);
+                record->codecId = mpeg::CodecIdAudio(audioCodec->library);
                 record->channels = std::max(audio.channels, 1);
                 record->blockAlign = audio.blockAlign;
                 record->firstPacketHeader = m_audio->m_header;
