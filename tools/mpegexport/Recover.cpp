@@ -59,8 +59,8 @@ struct Descriptor
 // Where the media data of an MP4/MOV file lies, from its top-level boxes.
 struct MediaLayout
 {
-    bool isMp4 = false;    // a box sequence that opens with an ftyp
-    bool finished = false; // has a moov: nothing to recover
+    bool isMp4 = false;          // a box sequence that opens with an ftyp
+    bool finished = false;       // has a moov: nothing to recover
     std::uint64_t dataStart = 0; // 0: no mdat
     std::uint64_t dataEnd = 0;   // the mdat's end, or the file's when its size was never written
 };
