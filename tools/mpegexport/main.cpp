@@ -111,7 +111,7 @@ double Positive(const std::string& option, const std::string& text, std::int64_t
         return value;
     const std::string wanted =
         maximum ? "a whole number from 1 to " + std::to_string(maximum) : "a positive number of seconds";
-    throw std::invalid_argument(option + " wants " + wanted + ", not '" + text + "'");
+    throw CLI::ValidationError(option + " wants " + wanted + ", not '" + text + "'");
 }
 
 Options ParseOptions(int argc, char** argv)
@@ -138,15 +138,11 @@ Options ParseOptions(int argc, char** argv)
     catch (const CLI::ArgumentMismatch& error)
     {
         const std::string what = error.what(); // "--option: 1 required TEXT missing"
-        throw std::invalid_argument(what.substr(0, what.find(':')) + " needs a value");
-    }
-    catch (const CLI::ParseError& error)
-    {
-        throw std::invalid_argument(error.what());
+        throw CLI::ValidationError(what.substr(0, what.find(':')) + " needs a value");
     }
     for (const std::string& extra : app.remaining())
         if (extra != "--")
-            throw std::invalid_argument(
+            throw CLI::ValidationError(
                 (extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") + extra + "'");
     // The option's value times `scale`, which brings it into our units.
     const auto number = [&](const char* option, double scale, std::int64_t maximum = 0) -> std::optional<std::int64_t> {
@@ -165,11 +161,11 @@ Options ParseOptions(int argc, char** argv)
                                                    : ExportSettings::Progress::None;
     s.interrupted = [] { return g_interrupted != 0; };
     if (!o.recover.empty() && app.count("input"))
-        throw std::invalid_argument("--recover takes the file to recover alone");
+        throw CLI::ValidationError("--recover takes the file to recover alone");
     if (!o.audioInput.empty() && o.noAudio)
-        throw std::invalid_argument("--audio and --no-audio contradict each other");
+        throw CLI::ValidationError("--audio and --no-audio contradict each other");
     if (!o.audioInput.empty() && o.input.empty())
-        throw std::invalid_argument("--audio needs an INPUT; the test card brings its own tone");
+        throw CLI::ValidationError("--audio needs an INPUT; the test card brings its own tone");
     return o;
 }
 
@@ -278,7 +274,7 @@ int main(int argc, char** argv)
     {
         options = ParseOptions(argc, argv);
     }
-    catch (const std::invalid_argument& error) // a command line the tool cannot act on
+    catch (const CLI::ParseError& error) // a command line the tool cannot act on, as CLI11 or we found it
     {
         std::fprintf(stderr, "mpegexport: %s (see mpegexport --help)\n", error.what());
         return 2;
