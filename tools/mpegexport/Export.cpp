@@ -1,5 +1,5 @@
-// One export through the library as a host application drives it: the codecs it
-// takes, describe the streams, hand packets over in batches, split, stop, finish.
+// One export through the library as a host application drives it: describe
+// the streams, hand packets over in batches, split, stop, finish.
 
 #include "Tool.h"
 
@@ -11,8 +11,6 @@
 #include <thread>
 #include <utility>
 
-#include <strings.h>
-
 namespace mpegexport
 {
 namespace fs = std::filesystem;
@@ -20,58 +18,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace
 {
-struct CodecEntry
-{
-    bool audio;
-    AVCodecID av;
-    int library; // mpeg::CodecIdVideo or mpeg::CodecIdAudio; -1: produced only, never taken
-    const char* display;
-    bool inMp4, inMov;
-};
-
-// In the order the help and error messages list them.
-constexpr CodecEntry kCodecs[] = {
-    {false, AV_CODEC_ID_H264, int(mpeg::CodecIdVideo::H264), "H.264", true, true},
-    {false, AV_CODEC_ID_HEVC, int(mpeg::CodecIdVideo::H265), "H.265", true, true},
-    {false, AV_CODEC_ID_MPEG4, int(mpeg::CodecIdVideo::Mpeg4), "MPEG-4", true, true},
-    {false, AV_CODEC_ID_MJPEG, int(mpeg::CodecIdVideo::Mjpeg), "MJPEG", true, true},
-    {false, AV_CODEC_ID_H263, int(mpeg::CodecIdVideo::H263), "H.263", false, true},
-    {false, AV_CODEC_ID_BMP, int(mpeg::CodecIdVideo::Bmp), "BMP", false, false},
-    {true, AV_CODEC_ID_AAC, int(mpeg::CodecIdAudio::Aac), "AAC", true, true},
-    {true, AV_CODEC_ID_MP2, int(mpeg::CodecIdAudio::Mp2), "MP2", true, true},
-    {true, AV_CODEC_ID_PCM_MULAW, int(mpeg::CodecIdAudio::PcmMulaw), "G.711 mu-law", false, true},
-    {true, AV_CODEC_ID_PCM_ALAW, int(mpeg::CodecIdAudio::PcmAlaw), "G.711 A-law", false, true},
-    {true, AV_CODEC_ID_ADPCM_G726, int(mpeg::CodecIdAudio::G726), "G.726", false, false},
-    {true, AV_CODEC_ID_ADPCM_G726LE, int(mpeg::CodecIdAudio::G726le), "G.726 little-endian", false, false},
-    {true, AV_CODEC_ID_PCM_S16BE, int(mpeg::CodecIdAudio::PcmS16be), "PCM S16BE", false, true},
-    {true, AV_CODEC_ID_ADPCM_MS, -1, "Microsoft ADPCM", false, false},
-};
-
-// The entry of a codec the library takes; null for others.
-const CodecEntry* Find(AVCodecID codec, bool audio)
-{
-    for (const CodecEntry& entry : kCodecs)
-        if (entry.av == codec && entry.audio == audio && entry.library >= 0)
-            return &entry;
-    return nullptr;
-}
-
-// "video codec X is not supported (...)"
-std::string Unsupported(AVCodecID codec, bool audio)
-{
-    return std::string(audio ? "audio" : "video") + " codec " + avcodec_get_name(codec) +
-           " is not supported (supported: " + SupportedCodecs(audio) + ")";
-}
-
-// The input's codec when the container carries it, else what the library transcodes into.
-AVCodecID OutputCodec(Container container, AVCodecID input, bool audio)
-{
-    const CodecEntry* entry = Find(input, audio);
-    if (entry && (container == Container::Mp4 ? entry->inMp4 : entry->inMov))
-        return input;
-    return !audio ? AV_CODEC_ID_MPEG4 : container == Container::Mp4 ? AV_CODEC_ID_AAC : AV_CODEC_ID_ADPCM_MS;
-}
-
 // The library takes file names as UTF-16.
 std::wstring ToUtf16(const std::string& utf8)
 {
@@ -252,7 +198,7 @@ private:
     // Everything that refuses the input happens here, before a file is made.
     void Prepare()
     {
-        const CodecEntry* videoCodec = Find(m_info.video.codec, false);
+        const auto videoCodec = LibraryCodec(m_info.video.codec, false);
         if (!videoCodec)
             throw std::runtime_error(m_info.name + ": " + Unsupported(m_info.video.codec, false));
         if (m_info.video.reordered) // the library times pictures in the order they arrive
@@ -276,19 +222,19 @@ private:
         auto video = std::make_unique<mpeg::StreamParametersVideo>();
         video->startTime = m_startTime;
         video->timeScale = m_result.timeScale;
-        video->codecId = mpeg::CodecIdVideo(videoCodec->library);
+        video->codecId = mpeg::CodecIdVideo(*videoCodec);
         video->width = m_info.video.width;
         video->height = m_info.video.height;
         video->codecConfiguration.extraData = m_info.video.extraData;
 
-        const CodecEntry* audioCodec = nullptr;
+        std::optional<int> audioCodec;
         if (const auto& audio = m_audioSource.info.audio)
         {
             const std::string& source = m_audioSource.info.name;
             const auto refuse = [&source](const std::string& problem) {
                 return std::runtime_error(source + ": " + problem + "; --no-audio exports the video alone");
             };
-            if (!(audioCodec = Find(audio->codec, true)))
+            if (!(audioCodec = LibraryCodec(audio->codec, true)))
                 throw refuse(Unsupported(audio->codec, true));
             // The library declares every stream mono; only frames that carry their channel count survive that.
             if (audio->channels > 1 && audio->codec != AV_CODEC_ID_AAC && audio->codec != AV_CODEC_ID_MP2)
@@ -319,7 +265,7 @@ private:
                 auto record = std::make_unique<mpeg::StreamParametersAudio>();
                 record->startTime = m_audio->FirstFrom(0).timestamp;
                 record->timeScale = audio.sampleRate;
-                record->codecId = mpeg::CodecIdAudio(audioCodec->library);
+                record->codecId = mpeg::CodecIdAudio(*audioCodec);
                 record->channels = std::max(audio.channels, 1);
                 record->blockAlign = audio.blockAlign;
                 record->firstPacketHeader = m_audio->m_header;
@@ -526,36 +472,6 @@ private:
     int m_lastTenth = -1;
 };
 } // namespace
-
-const char* ContainerName(Container container)
-{
-    return container == Container::Mp4 ? "mp4" : "mov";
-}
-
-Container ContainerOf(const std::string& path)
-{
-    const std::string extension = fs::path(path).extension().string();
-    if (strcasecmp(extension.c_str(), ".mp4") == 0 || strcasecmp(extension.c_str(), ".mov") == 0)
-        return strcasecmp(extension.c_str(), ".mp4") == 0 ? Container::Mp4 : Container::Mov;
-    throw std::runtime_error("'" + path + "': the output name must end in .mp4 or .mov");
-}
-
-std::string SupportedCodecs(bool audio)
-{
-    std::string list;
-    for (const CodecEntry& entry : kCodecs)
-        if (entry.audio == audio && entry.library >= 0)
-            list += (list.empty() ? "" : ", ") + std::string(entry.display);
-    return list;
-}
-
-std::string DisplayName(AVCodecID codec)
-{
-    for (const CodecEntry& entry : kCodecs)
-        if (entry.av == codec)
-            return entry.display;
-    return avcodec_get_name(codec);
-}
 
 ExportResult Export(PacketSource& video, PacketSource& audio, const ExportSettings& settings)
 {

@@ -60,8 +60,12 @@ enum class Container { Mp4, Mov };
 const char* ContainerName(Container container);
 Container ContainerOf(const std::string& path); // .mp4 or .mov, any case; throws for others
 
-std::string SupportedCodecs(bool audio); // "H.264, H.265, ..."
+std::optional<int> LibraryCodec(AVCodecID codec, bool audio); // mpeg::CodecIdVideo or CodecIdAudio
+std::string SupportedCodecs(bool audio);                      // "H.264, H.265, ..."
+std::string Unsupported(AVCodecID codec, bool audio);         // "video codec X is not supported (...)"
 std::string DisplayName(AVCodecID codec); // "H.264"; FFmpeg's short name for codecs we do not list
+// The input's codec when the container carries it, else what the library transcodes into.
+AVCodecID OutputCodec(Container container, AVCodecID input, bool audio);
 
 // A written file as the library reported it and as read back: proof that it is complete.
 struct WrittenFile
