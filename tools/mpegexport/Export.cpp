@@ -18,6 +18,67 @@ using Clock = std::chrono::steady_clock;
 
 namespace
 {
+// The library takes file names as UTF-16.
+std::wstring ToUtf16(const std::string& utf8)
+{
+    try
+    {
+        // On POSIX a path holds UTF-8, and converts to UTF-16 with the standard library's codecvt.
+        const std::u16string units = fs::path(utf8).u16string();
+        return std::wstring(units.begin(), units.end());
+    }
+    catch (const std::exception&)
+    {
+        throw std::runtime_error("the file name '" + utf8 + "' is not UTF-8");
+    }
+}
+
+// The file as read back, or an exception that says why it is not complete.
+WrittenFile ReadBack(const std::string& path, std::int64_t bytes = 0)
+{
+    AVFormatContext* raw = nullptr;
+    // The library wrote a file under this name, colons and all: no URL.
+    int status = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr);
+    InputContextPtr context(raw);
+    if (status >= 0)
+        status = avformat_find_stream_info(raw, nullptr); // FFmpeg 7.1 sets the duration only here
+    Check(status, "cannot read back '" + path + "'");
+    // The muxer leaves out a track without samples: no stream at all is complete for no pictures.
+    const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const int audio = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (video < 0 && audio < 0 && raw->nb_streams > 0)
+        throw std::runtime_error("'" + path + "' has neither video nor audio");
+    WrittenFile file;
+    file.path = path;
+    file.bytes = bytes;
+    if (raw->duration != AV_NOPTS_VALUE)
+        file.seconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
+    // The index gives every sample's place in the file: a file cut short has
+    // samples past its end. Reading the samples themselves would cost as much
+    // as the export's own copy.
+    const std::int64_t size = avio_size(raw->pb);
+    for (unsigned i = 0; i < raw->nb_streams; ++i)
+    {
+        AVStream* stream = raw->streams[i];
+        const int count = avformat_index_get_entries_count(stream);
+        for (int n = 0; n < count; ++n)
+            if (const AVIndexEntry* sample = avformat_index_get_entry(stream, n); sample->pos + sample->size > size)
+                throw std::runtime_error("'" + path + "' is cut short: its index lists data past its end");
+        if (static_cast<int>(i) == video)
+            file.frames = count;
+        if (static_cast<int>(i) == audio)
+            file.audioPackets = count;
+    }
+    if (audio >= 0)
+    {
+        const AVStream& stream = *raw->streams[audio];
+        file.audioCodec = avcodec_get_name(stream.codecpar->codec_id);
+        if (stream.duration != AV_NOPTS_VALUE)
+            file.audioSeconds = static_cast<double>(stream.duration) * av_q2d(stream.time_base);
+    }
+    return file;
+}
+
 std::unique_ptr<mpeg::MediaPacket> Stamped(std::vector<std::uint8_t> data, std::uint64_t start, std::int64_t offset)
 {
     return std::make_unique<mpeg::MediaPacket>(mpeg::MediaPacket{std::move(data), start + std::uint64_t(offset)});
@@ -27,7 +88,8 @@ std::unique_ptr<mpeg::MediaPacket> Stamped(std::vector<std::uint8_t> data, std::
 class AudioFeed
 {
 public:
-    AudioFeed(PacketSource& source, std::uint64_t startTime) : m_source(source), m_startTime(startTime)
+    AudioFeed(PacketSource& source, std::uint64_t startTime, AudioResult& counts)
+        : m_source(source), m_startTime(startTime), m_counts(counts)
     {
         // The library recognises ADTS by the first packet's leading bytes.
         if (Peek())
@@ -43,7 +105,7 @@ public:
             if (whole && next->offset + next->duration > until)
                 break;
             if (next->offset >= 0)
-                packets.push_back(Stamped(std::move(m_next->data), m_startTime, next->offset)), ++m_sent;
+                packets.push_back(Stamped(std::move(m_next->data), m_startTime, next->offset)), ++m_counts.packetsSent;
             m_next.reset();
         }
         return packets;
@@ -58,22 +120,20 @@ public:
                         m_next ? m_next->offset : std::max<std::int64_t>(offset, 0));
     }
 
-    std::int64_t m_read = 0, m_sent = 0;
     std::vector<std::uint8_t> m_header; // leading bytes of the first packet
 
 private:
     const SourcePacket* Peek()
     {
-        SourcePacket packet;
-        if (!m_next && !m_ended && !(m_ended = !m_source.NextAudio(packet)))
-            ++m_read, m_next = std::move(packet);
+        if (SourcePacket packet; !m_next && m_source.NextAudio(packet))
+            ++m_counts.packetsRead, m_next = std::move(packet);
         return m_next ? &*m_next : nullptr;
     }
 
     PacketSource& m_source;
     std::uint64_t m_startTime;
+    AudioResult& m_counts;
     std::optional<SourcePacket> m_next;
-    bool m_ended = false;
 };
 
 // What a path held before the export: a failed export removes only files it created or overwrote.
@@ -126,8 +186,6 @@ public:
             {
                 throw std::runtime_error(std::string(error.what()) + " although the library finished it");
             }
-        if (m_audio)
-            m_result.audio->packetsRead = m_audio->m_read, m_result.audio->packetsSent = m_audio->m_sent;
         const mpeg::SkippedPackets skipped = m_facade->GetSkippedPackets();
         m_result.packetsSkipped = skipped.video;
         if (m_result.audio)
@@ -187,9 +245,9 @@ private:
             if (g726 && audio->bitsPerSample > 0 && audio->bitsPerSample != 4)
                 throw refuse("G.726 audio at " + std::to_string(audio->bitsPerSample) +
                              " bits a sample; the library decodes G.726 at 4 bits a sample only");
-            m_audio.emplace(m_audioSource, m_startTime);
             m_result.audio = AudioResult{source, audio->codec, OutputCodec(container, audio->codec, true),
                                          audio->sampleRate, audio->channels};
+            m_audio.emplace(m_audioSource, m_startTime, *m_result.audio);
         }
 
         m_facade = mpeg::IFfMpegFacade::Create(m_audio.has_value());
@@ -259,8 +317,7 @@ private:
                 }
                 SendBatch(offset, false);
                 ShowProgress(offset, false);
-                while (batchEnd <= offset)
-                    batchEnd += m_settings.batchTicks;
+                batchEnd = (offset / m_settings.batchTicks + 1) * m_settings.batchTicks;
             }
             m_batch.push_back(Stamped(std::move(packet.data), m_startTime, offset));
             ++m_result.packetsSent;
@@ -268,17 +325,14 @@ private:
         m_result.notes = m_source.notes;
         if (&m_audioSource != &m_source)
             m_result.notes.insert(m_result.notes.end(), m_audioSource.notes.begin(), m_audioSource.notes.end());
-        if (m_result.interrupted)
-            m_facade->Stop(); // whoever interrupts wants out now: what is queued is dropped
-        else if (m_result.stopped)
-        {
-            // A live host's queue is all but empty when its user stops: let the library catch up first.
-            SendBatch(*m_settings.stopTicks, true);
+        // Whoever interrupts wants out now: what is queued is dropped. Audio may outlast the video.
+        if (!m_result.interrupted)
+            SendBatch(m_result.stopped ? *m_settings.stopTicks : std::numeric_limits<std::int64_t>::max(), true);
+        // A live host's queue is all but empty when its user stops: let the library catch up first.
+        if (m_result.stopped)
             m_facade->EstimateFileSize(0, 1);
+        if (m_result.stopped || m_result.interrupted)
             m_facade->Stop();
-        }
-        else
-            SendBatch(std::numeric_limits<std::int64_t>::max(), true); // audio that outlasts the video too
         m_parts.back().bytes = m_facade->FinishMediaFile();
     }
 
@@ -304,15 +358,19 @@ private:
 
     void Split(std::int64_t offset)
     {
-        const std::string path = PartName(m_settings.output, static_cast<int>(m_parts.size()));
+        // "out.mp4" goes on in "out-001.mp4", "out-002.mp4", ...
+        const fs::path output(m_settings.output);
+        char counter[16];
+        std::snprintf(counter, sizeof counter, "-%03d", static_cast<int>(m_parts.size()));
+        const std::string path =
+            (output.parent_path() / (output.stem().string() + counter + output.extension().string())).string();
         const std::uint64_t start = m_startTime + static_cast<std::uint64_t>(offset);
         m_parts.push_back({path}); // before the library makes it
         Part& previous = m_parts[m_parts.size() - 2];
         previous.bytes = m_audio ? m_facade->SplitMediaFileAudioVideo(ToUtf16(path), start, m_audio->FirstFrom(offset))
                                  : m_facade->SplitMediaFileVideo(ToUtf16(path), start);
         m_partStart = offset;
-        while (m_nextSplit <= offset)
-            m_nextSplit += *m_settings.splitTicks;
+        m_nextSplit = (offset / *m_settings.splitTicks + 1) * *m_settings.splitTicks;
     }
 
     // At most four times a second in place, or every tenth of the input for logs; `last` clears the line.

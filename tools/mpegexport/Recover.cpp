@@ -1,3 +1,6 @@
+// --recover: the packets an interrupted export left in its file, found through its journal and
+// written into a regular file in its place.
+
 #include "Tool.h"
 
 #include <mpegexporter/Journal.h>
@@ -7,9 +10,8 @@ extern "C" {
 }
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
-#include <utility>
+#include <numeric>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -22,55 +24,70 @@ namespace mpegexport
 {
 namespace
 {
-namespace journal = Halvaro::Oru::Shared::Export::Mpeg::Journal;
+namespace journal = mpeg::Journal;
 namespace fs = std::filesystem;
 
-// Reads `size` bytes at `offset` into `out`; false when the file is shorter.
-using ReadAt = std::function<bool(std::uint64_t offset, std::size_t size, std::uint8_t* out)>;
+// A descriptor closed on the way out, leaving errno to tell what failed before.
+struct Descriptor
+{
+    explicit Descriptor(int value) : fd(value) {}
+    Descriptor(const Descriptor&) = delete;
+    ~Descriptor()
+    {
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        errno = error;
+    }
+    // Reads `size` bytes at `offset` into `out`; false when the file is shorter.
+    bool ReadAt(std::uint64_t offset, std::size_t size, std::uint8_t* out) const
+    {
+        for (std::size_t done = 0; done < size;)
+        {
+            const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    const int fd;
+};
 
 // Where the media data of an MP4/MOV file lies, from its top-level boxes.
 struct MediaLayout
 {
-    bool isMp4 = false;    // a box sequence that opens with an ftyp
-    bool finished = false; // has a moov: nothing to recover
-    bool hasMdat = false;
-    std::uint64_t dataStart = 0;
-    std::uint64_t dataEnd = 0; // the mdat's end, or the file's when its size was never written
+    bool isMp4 = false;          // a box sequence that opens with an ftyp
+    bool finished = false;       // has a moov: nothing to recover
+    std::uint64_t dataStart = 0; // 0: no mdat
+    std::uint64_t dataEnd = 0;   // the mdat's end, or the file's when its size was never written
 };
 
-// The journal's packets found in the media data, in journal order, each stream's first keptPerStream[s].
-struct Match
-{
-    std::vector<std::size_t> kept; // journal indices
-    std::vector<std::uint64_t> offsets;
-    std::vector<std::size_t> keptPerStream;
-};
-// At each position takes the first stream whose next packet fits (size and checksum); stops where none does.
-
+// The journal's packets found in the media data: journal index and offset in the file, in journal order.
+using Match = std::vector<std::pair<std::size_t, std::uint64_t>>;
 
 std::uint32_t ZlibCrc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size)
 {
     return static_cast<std::uint32_t>(::crc32(crc, data, static_cast<uInt>(size)));
 }
 
-MediaLayout WalkBoxes(const ReadAt& read, std::uint64_t fileSize)
+MediaLayout WalkBoxes(const Descriptor& media, std::uint64_t fileSize)
 {
     MediaLayout layout;
     std::uint8_t head[16];
-    for (std::uint64_t at = 0; fileSize - at >= 8 && read(at, 8, head);)
+    const auto bigEndian = [&head](int from, int bytes) {
+        const auto shiftIn = [](std::uint64_t value, std::uint8_t byte) { return value << 8 | byte; };
+        return std::accumulate(head + from, head + from + bytes, std::uint64_t{0}, shiftIn);
+    };
+    for (std::uint64_t at = 0; fileSize - at >= 8 && media.ReadAt(at, 8, head);)
     {
-        const auto bigEndian = [&head](int from, int bytes) {
-            std::uint64_t v = 0;
-            for (int i = from; i < from + bytes; ++i)
-                v = (v << 8) | head[i];
-            return v;
-        };
-        std::uint64_t size = bigEndian(0, 4);
+        std::uint64_t size = bigEndian(0, 4), headerSize = 8;
         const std::string type(reinterpret_cast<const char*>(head + 4), 4);
-        std::uint64_t headerSize = 8;
         if (size == 1)
         {
-            if (fileSize - at < 16 || !read(at + 8, 8, head + 8))
+            if (fileSize - at < 16 || !media.ReadAt(at + 8, 8, head + 8))
                 break;
             size = bigEndian(8, 8);
             headerSize = 16;
@@ -82,9 +99,8 @@ MediaLayout WalkBoxes(const ReadAt& read, std::uint64_t fileSize)
         // The muxer writes the mdat's size only with the trailer: an
         // unwritten (0) or impossible size runs to the end of the file.
         const bool open = size == 0 || size < headerSize || size > fileSize - at;
-        if (type == "mdat" && !layout.hasMdat)
+        if (type == "mdat" && !layout.dataStart)
         {
-            layout.hasMdat = true;
             layout.dataStart = at + headerSize;
             layout.dataEnd = open ? fileSize : at + size;
         }
@@ -95,52 +111,38 @@ MediaLayout WalkBoxes(const ReadAt& read, std::uint64_t fileSize)
     return layout;
 }
 
-Match MatchPackets(const journal::Contents& contents, const ReadAt& read, std::uint64_t dataStart,
-                   std::uint64_t dataEnd)
+// At each position takes the first stream whose next packet fits (size and checksum); stops where none does.
+Match MatchPackets(const journal::Contents& contents, const Descriptor& media, std::uint64_t at, std::uint64_t end)
 {
-    const std::size_t streams = contents.streams.size();
-    std::vector<std::vector<std::size_t>> queues(streams);
+    std::vector<std::deque<std::size_t>> pending(contents.streams.size());
     for (std::size_t i = 0; i < contents.packets.size(); ++i)
         if (contents.packets[i].size > 0) // an empty packet leaves nothing in the file
-            queues[contents.packets[i].stream].push_back(i);
-    std::vector<std::size_t> next(streams, 0);
-    Match match;
-    match.keptPerStream.assign(streams, 0);
-    std::vector<std::pair<std::size_t, std::uint64_t>> found;
+            pending[contents.packets[i].stream].push_back(i);
     // Both checksummed ends side by side: zlib's crc32 runs on over them as
     // over the payload's own bytes (journal::PayloadChecksum).
     constexpr std::size_t span = journal::kChecksumSpan;
     std::uint8_t ends[2 * span];
-    std::uint64_t at = dataStart;
-    for (bool advanced = true; advanced && at < dataEnd;)
+    // Whether `entry` is the packet at `at`.
+    const auto isAt = [&](const journal::PacketEntry& entry) {
+        const bool whole = entry.size <= 2 * span;
+        return entry.size <= end - at &&
+               (whole ? media.ReadAt(at, entry.size, ends)
+                      : media.ReadAt(at, span, ends) && media.ReadAt(at + entry.size - span, span, ends + span)) &&
+               ZlibCrc32(0, ends, whole ? entry.size : 2 * span) == entry.checksum;
+    };
+    Match match;
+    while (at < end)
     {
-        advanced = false;
-        for (std::size_t s = 0; s < streams && !advanced; ++s)
-        {
-            if (next[s] == queues[s].size())
-                continue;
-            const std::size_t index = queues[s][next[s]];
-            const journal::PacketEntry& entry = contents.packets[index];
-            if (entry.size > dataEnd - at)
-                continue;
-            const bool whole = entry.size <= 2 * span;
-            if (!(whole ? read(at, entry.size, ends)
-                        : read(at, span, ends) && read(at + entry.size - span, span, ends + span)) ||
-                ZlibCrc32(0, ends, whole ? entry.size : 2 * span) != entry.checksum)
-                continue;
-            found.emplace_back(index, at);
-            ++next[s];
-            ++match.keptPerStream[s];
-            at += entry.size;
-            advanced = true;
-        }
+        const auto next = std::find_if(pending.begin(), pending.end(), [&](const std::deque<std::size_t>& queue) {
+            return !queue.empty() && isAt(contents.packets[queue.front()]);
+        });
+        if (next == pending.end())
+            break;
+        match.emplace_back(next->front(), at);
+        at += contents.packets[next->front()].size;
+        next->pop_front();
     }
-    std::sort(found.begin(), found.end());
-    for (const auto& [index, offset] : found)
-    {
-        match.kept.push_back(index);
-        match.offsets.push_back(offset);
-    }
+    std::sort(match.begin(), match.end());
     return match;
 }
 
@@ -156,7 +158,7 @@ struct FreeOutput
 
 // Writes the kept packets, with the journal's timestamps, into a fresh file
 // of the same container.
-void Remux(const journal::Contents& contents, const Match& match, const ReadAt& read, const std::string& path)
+void Remux(const journal::Contents& contents, const Match& match, const Descriptor& media, const std::string& path)
 {
     AVFormatContext* raw = nullptr;
     Check(avformat_alloc_output_context2(&raw, nullptr, contents.container.c_str(), path.c_str()),
@@ -164,16 +166,17 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
     std::unique_ptr<AVFormatContext, FreeOutput> context(raw);
     for (const journal::StreamEntry& entry : contents.streams)
     {
+        const AVMediaType type = entry.mediaType == 1 ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO;
         const AVCodecDescriptor* descriptor = avcodec_descriptor_get_by_name(entry.codec.c_str());
         AVStream* stream = avformat_new_stream(raw, nullptr);
         if (!stream)
             throw std::bad_alloc();
         // A codec of another kind than its stream's would be written as that kind.
-        if (!descriptor || descriptor->type != (entry.mediaType == 1 ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO))
-            throw std::runtime_error("the journal names " + std::string(entry.mediaType == 1 ? "audio" : "video") +
-                                     " codec '" + entry.codec + "', which is no such codec");
+        if (!descriptor || descriptor->type != type)
+            throw std::runtime_error("the journal names " + std::string(av_get_media_type_string(type)) + " codec '" +
+                                     entry.codec + "', which is no such codec");
         AVCodecParameters& p = *stream->codecpar;
-        p.codec_type = entry.mediaType == 1 ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO;
+        p.codec_type = type;
         p.codec_id = descriptor->id;
         p.codec_tag = entry.codecTag;
         p.width = entry.width;
@@ -200,14 +203,13 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
     Check(avio_open(&raw->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE), "avio_open");
     Check(avformat_write_header(raw, nullptr), "avformat_write_header");
 
-    const auto packet = Allocated<PacketPtr>(av_packet_alloc());
+    const auto packet = Allocated<PacketPtr>(av_packet_alloc()); // left blank by each write
     std::vector<std::uint8_t> stored, annexB;
-    for (std::size_t k = 0; k < match.kept.size(); ++k)
+    for (const auto& [index, offset] : match)
     {
-        const journal::PacketEntry& entry = contents.packets[match.kept[k]];
-        const journal::StreamEntry& stream = contents.streams[entry.stream];
+        const journal::PacketEntry& entry = contents.packets[index];
         stored.resize(entry.size);
-        if (!read(match.offsets[k], entry.size, stored.data()))
+        if (!media.ReadAt(offset, entry.size, stored.data()))
             throw std::runtime_error("the file shrank while it was read");
         // The muxer stores these as length-prefixed units and wants them back
         // as it was given them.
@@ -215,7 +217,6 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
         if (startCodes && !journal::LengthPrefixedToAnnexB(stored.data(), stored.size(), annexB))
             throw std::runtime_error("a stored picture is not made of whole units");
         const std::vector<std::uint8_t>& payload = startCodes ? annexB : stored;
-        av_packet_unref(packet.get());
         Check(av_new_packet(packet.get(), static_cast<int>(payload.size())), "av_new_packet");
         std::copy(payload.begin(), payload.end(), packet->data);
         packet->stream_index = static_cast<int>(entry.stream);
@@ -223,6 +224,7 @@ void Remux(const journal::Contents& contents, const Match& match, const ReadAt& 
         packet->dts = entry.dts;
         packet->duration = entry.duration;
         packet->flags = (entry.flags & journal::kKey) ? AV_PKT_FLAG_KEY : 0;
+        const journal::StreamEntry& stream = contents.streams[entry.stream];
         av_packet_rescale_ts(packet.get(), AVRational{stream.timeBaseNum, stream.timeBaseDen},
                              raw->streams[entry.stream]->time_base);
         Check(av_interleaved_write_frame(raw, packet.get()), "av_interleaved_write_frame");
@@ -237,65 +239,33 @@ int Refuse(int status, const std::string& message)
     return status;
 }
 
-// A descriptor closed on the way out.
-struct Descriptor
-{
-    explicit Descriptor(int value) : fd(value) {}
-    Descriptor(Descriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    Descriptor& operator=(Descriptor&&) = delete;
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int fd;
-};
-
 // Opens `path` for reading without waiting on a FIFO; `problem` says why not
 // when it is no regular file or cannot be opened.
-Descriptor OpenRegular(const std::string& path, struct stat& facts, std::string& problem)
+int OpenRegular(const std::string& path, struct stat& facts, std::string& problem)
 {
-    Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (file.fd < 0)
-        problem = std::strerror(errno);
-    else if (::fstat(file.fd, &facts) != 0)
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || ::fstat(fd, &facts) != 0)
         problem = std::strerror(errno);
     else if (!S_ISREG(facts.st_mode))
         problem = "not a regular file";
-    return file;
+    return fd;
 }
 
-bool ReadWhole(int fd, std::vector<std::uint8_t>& bytes)
+// Makes the names in `file`'s directory durable; false with errno set when it cannot.
+bool SyncDirectoryOf(const std::string& file)
 {
-    std::uint8_t block[65536];
-    for (;;)
-    {
-        const ssize_t n = ::read(fd, block, sizeof block);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n == 0;
-        bytes.insert(bytes.end(), block, block + n);
-    }
-}
-
-void SyncDirectoryOf(const std::string& file)
-{
-    const Descriptor directory(
-        ::open(fs::path(file).parent_path().empty() ? "." : fs::path(file).parent_path().c_str(),
-               O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.fd < 0 || ::fsync(directory.fd) != 0)
-        throw std::runtime_error(std::string("cannot sync its directory: ") + std::strerror(errno));
+    const fs::path parent = fs::path(file).parent_path();
+    const Descriptor directory(::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return directory.fd >= 0 && ::fsync(directory.fd) == 0;
 }
 
 // Writes the kept packets into a new file beside `file` and puts it in
 // `file`'s place, durable before the original goes: file, then directory.
 void Replace(const std::string& file, mode_t mode, const journal::Contents& contents, const Match& match,
-             const ReadAt& read)
+             const Descriptor& media)
 {
     // Not FILE.recovering: a name near NAME_MAX has no room for a suffix.
-    const fs::path parent = fs::path(file).parent_path();
-    std::string temporary = (parent / ".mpegexport-recovering-XXXXXX").string();
+    std::string temporary = (fs::path(file).parent_path() / ".mpegexport-recovering-XXXXXX").string();
     const Descriptor output(::mkstemp(temporary.data()));
     if (output.fd < 0)
         throw std::runtime_error(std::string("cannot create a file beside it: ") + std::strerror(errno));
@@ -304,7 +274,7 @@ void Replace(const std::string& file, mode_t mode, const journal::Contents& cont
         // The recovered file keeps the permissions of the one it replaces.
         if (::fchmod(output.fd, mode & 07777) != 0)
             throw std::runtime_error(std::string("cannot set its permissions: ") + std::strerror(errno));
-        Remux(contents, match, read, temporary);
+        Remux(contents, match, media, temporary);
         if (::fsync(output.fd) != 0)
             throw std::runtime_error(std::string("cannot sync it: ") + std::strerror(errno));
         if (std::rename(temporary.c_str(), file.c_str()) != 0)
@@ -315,26 +285,28 @@ void Replace(const std::string& file, mode_t mode, const journal::Contents& cont
         std::remove(temporary.c_str());
         throw;
     }
-    SyncDirectoryOf(file);
+    if (!SyncDirectoryOf(file))
+        throw std::runtime_error(std::string("cannot sync its directory: ") + std::strerror(errno));
 }
 
 void PrintKept(const std::string& file, const journal::Contents& contents, const Match& match)
 {
-    std::printf("recovered '%s': %zu of %zu packets in the journal kept\n", file.c_str(), match.kept.size(),
+    std::printf("recovered '%s': %zu of %zu packets in the journal kept\n", file.c_str(), match.size(),
                 contents.packets.size());
     for (std::size_t s = 0; s < contents.streams.size(); ++s)
     {
         const auto total = std::count_if(contents.packets.begin(), contents.packets.end(),
                                          [s](const journal::PacketEntry& entry) { return entry.stream == s; });
+        std::size_t kept = 0;
         std::int64_t first = INT64_MAX, end = INT64_MIN;
-        for (const std::size_t index : match.kept)
-            if (const journal::PacketEntry& entry = contents.packets[index]; entry.stream == s)
+        for (const auto& found : match)
+            if (const journal::PacketEntry& entry = contents.packets[found.first]; entry.stream == s)
             {
+                ++kept;
                 first = std::min(first, entry.pts);
                 end = std::max(end, entry.pts + entry.duration);
             }
         const journal::StreamEntry& stream = contents.streams[s];
-        const std::size_t kept = match.keptPerStream[s];
         const double seconds =
             kept == 0 ? 0.0 : static_cast<double>(end - first) * stream.timeBaseNum / stream.timeBaseDen;
         std::printf("stream %zu (%s): kept %zu packets (%.3f s), dropped %zu\n", s, stream.codec.c_str(), kept, seconds,
@@ -343,78 +315,59 @@ void PrintKept(const std::string& file, const journal::Contents& contents, const
 }
 } // namespace
 
-// Exit status: 3 finished, 4 missing or not a regular file, 5 damaged journal, 6 mismatch, 7 nothing yet,
-// 8 being written.
 int Recover(const std::string& file, bool quiet)
 {
     struct stat facts{};
     std::string problem;
-    const Descriptor media = OpenRegular(file, facts, problem);
+    const Descriptor media(OpenRegular(file, facts, problem));
     if (!problem.empty())
         return Refuse(4, "'" + file + "': " + problem);
     // The library holds this lock on the file it writes until it has finished or given it up; held here
     // until the file is replaced, it also keeps a new export off it meanwhile.
     if (::flock(media.fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
         return Refuse(8, "'" + file + "' is being written by a running export; recover it once that has ended");
-    const ReadAt read = [&media](std::uint64_t offset, std::size_t size, std::uint8_t* out) {
-        for (std::size_t done = 0; done < size;)
-        {
-            const ssize_t n = ::pread(media.fd, out + done, size - done, static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    };
-    const MediaLayout layout = WalkBoxes(read, static_cast<std::uint64_t>(facts.st_size));
+    const MediaLayout layout = WalkBoxes(media, static_cast<std::uint64_t>(facts.st_size));
     if (layout.finished)
         return Refuse(3, "'" + file + "' is finished (it has its index); nothing to recover");
 
     const std::string journalPath = journal::PathFor(file);
     struct stat journalFacts{};
-    const Descriptor journalFile = OpenRegular(journalPath, journalFacts, problem);
+    const Descriptor journalFile(OpenRegular(journalPath, journalFacts, problem));
     if (journalFile.fd < 0 && errno == ENOENT)
         return Refuse(4, "'" + file + "' has no journal ('" + journalPath + "'); nothing to recover");
-    std::vector<std::uint8_t> bytes;
-    if (!problem.empty() || !ReadWhole(journalFile.fd, bytes))
+    // Its size cannot change meanwhile: the export that writes it holds the lock taken above.
+    std::vector<std::uint8_t> bytes(problem.empty() ? static_cast<std::size_t>(journalFacts.st_size) : 0);
+    if (!problem.empty() || !journalFile.ReadAt(0, bytes.size(), bytes.data()))
         return Refuse(4, "'" + journalPath + "': " + (problem.empty() ? std::strerror(errno) : problem));
     const journal::Contents contents = journal::Parse(bytes.data(), bytes.size(), ZlibCrc32);
     if (!contents.valid)
         return Refuse(5, "'" + journalPath + "' is damaged: it has no valid header; nothing was changed");
+    const auto mismatch = [&file](const std::string& why) {
+        return Refuse(6, "'" + file + "' does not match its journal: " + why + "; nothing was changed");
+    };
     journal::FileIdentity identity;
     if (!journal::IdentityOf(media.fd, identity) || !journal::IsSameFile(contents.file, identity))
-        return Refuse(6, "'" + file + "' does not match its journal: the journal was written for another file " +
-                             "(a copy, or a file since made anew under that name); nothing was changed");
-    if (!layout.isMp4 || !layout.hasMdat)
-        return Refuse(6, "'" + file + "' does not match its journal: no MP4/MOV media data; nothing was changed");
+        return mismatch("the journal was written for another file (a copy, or a file since made anew under that name)");
+    if (!layout.isMp4 || !layout.dataStart)
+        return mismatch("no MP4/MOV media data");
     if (contents.packets.empty())
         return Refuse(7, "'" + journalPath +
                              "' lists no packet yet (the export ended within its first moments); nothing to recover");
-    const Match match = MatchPackets(contents, read, layout.dataStart, layout.dataEnd);
-    if (match.kept.empty())
-        return Refuse(6, "'" + file + "' does not match its journal: none of its " +
-                             std::to_string(contents.packets.size()) +
-                             " packets is in the media data; nothing was changed");
+    const Match match = MatchPackets(contents, media, layout.dataStart, layout.dataEnd);
+    if (match.empty())
+        return mismatch("none of its " + std::to_string(contents.packets.size()) + " packets is in the media data");
     try
     {
-        Replace(file, facts.st_mode, contents, match, read);
+        Replace(file, facts.st_mode, contents, match, media);
     }
     catch (const std::exception& failure)
     {
         return Refuse(1, "'" + file + "': recovery failed: " + failure.what() + "; nothing was changed");
     }
     // Only once the recovered file is durable in its place.
+    // The journal may come back after a power cut; --recover then finds the file finished.
     if (std::remove(journalPath.c_str()) == 0)
-        try
-        {
-            SyncDirectoryOf(file);
-        }
-        catch (const std::exception&)
-        {
-            // The journal may come back after a power cut; --recover then finds the file finished.
-        }
+        SyncDirectoryOf(file);
     if (!quiet)
         PrintKept(file, contents, match);
     return 0;

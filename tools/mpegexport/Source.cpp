@@ -8,7 +8,6 @@ extern "C" {
 }
 
 #include <cmath>
-#include <deque>
 #include <utility>
 
 namespace mpegexport
@@ -20,9 +19,13 @@ std::vector<std::uint8_t> Bytes(const std::uint8_t* data, int size)
     return {data, data + std::max(size, 0)};
 }
 
-bool Usable(AVRational rate)
+// `packet` on the host clock, timed by its pts, else its dts.
+SourcePacket HostPacket(const AVPacket& packet, AVRational timeBase)
 {
-    return rate.num > 0 && rate.den > 0;
+    const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+    const auto host = [timeBase](std::int64_t ticks) { return av_rescale_q(ticks, timeBase, kHostTimeBase); };
+    return {Bytes(packet.data, packet.size), time == AV_NOPTS_VALUE ? time : host(time), host(packet.duration),
+            (packet.flags & AV_PKT_FLAG_KEY) != 0};
 }
 
 // The first stream of a type; cover art is a still picture, not the video.
@@ -59,24 +62,22 @@ public:
         if (const AVStream* stream = m_video.stream)
         {
             const AVCodecParameters& p = *stream->codecpar;
-            VideoDescription& video = info.video;
-            video = {p.codec_id, p.width, p.height, Bytes(p.extradata, p.extradata_size)};
+            const auto usable = [](AVRational rate) { return rate.num > 0 && rate.den > 0; };
             // The average holds the total duration together when the rate varies.
-            const AVRational rate = Usable(stream->avg_frame_rate) ? stream->avg_frame_rate : stream->r_frame_rate;
-            video.frameRate = Usable(rate) ? rate : AVRational{0, 1};
-            m_frameTicks = Usable(rate) ? av_rescale_q(1, av_inv_q(rate), kHostTimeBase) : 0;
-            // Probing sets it from the bitstream's reorder depth or pictures seen out of order.
-            video.reordered = p.video_delay > 0;
+            AVRational rate = usable(stream->avg_frame_rate) ? stream->avg_frame_rate : stream->r_frame_rate;
+            rate = usable(rate) ? rate : AVRational{0, 1};
+            m_frameTicks = rate.num > 0 ? av_rescale_q(1, av_inv_q(rate), kHostTimeBase) : 0;
+            // Probing sets the video delay from the bitstream's reorder depth or pictures seen out of order.
+            info.video = {p.codec_id, p.width, p.height, Bytes(p.extradata, p.extradata_size), rate, p.video_delay > 0};
         }
         if (m_audio.stream)
         {
             const AVCodecParameters& p = *m_audio.stream->codecpar;
-            // 16-bit little-endian PCM, a WAV file's usual content, goes in big-endian.
-            m_swapAudioBytes = p.codec_id == AV_CODEC_ID_PCM_S16LE;
             int bits = p.bits_per_coded_sample;
             if (bits <= 0 && p.sample_rate > 0)
                 bits = static_cast<int>((p.bit_rate + p.sample_rate / 2) / p.sample_rate);
-            info.audio = AudioDescription{m_swapAudioBytes ? AV_CODEC_ID_PCM_S16BE : p.codec_id, p.sample_rate,
+            const bool swapped = p.codec_id == AV_CODEC_ID_PCM_S16LE; // see Fill
+            info.audio = AudioDescription{swapped ? AV_CODEC_ID_PCM_S16BE : p.codec_id, p.sample_rate,
                                           p.ch_layout.nb_channels, p.block_align, bits,
                                           Bytes(p.extradata, p.extradata_size)};
         }
@@ -84,15 +85,15 @@ public:
             if (raw->streams[i] != m_video.stream && raw->streams[i] != m_audio.stream)
                 raw->streams[i]->discard = AVDISCARD_ALL;
         const AVStream* main = m_video.stream ? m_video.stream : m_audio.stream;
-        if (main->duration != AV_NOPTS_VALUE && main->duration > 0)
+        if (main->duration > 0) // not AV_NOPTS_VALUE, which is negative
             info.durationSeconds = static_cast<double>(main->duration) * av_q2d(main->time_base);
-        else if (raw->duration != AV_NOPTS_VALUE && raw->duration > 0)
+        else if (raw->duration > 0)
             info.durationSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
     }
 
     bool Next(SourcePacket& packet) override
     {
-        if (!Pop(m_video, packet))
+        if (!Fill(m_video) || !Pop(m_video.queue, packet))
             return false;
         // A recording whose writer was killed ends mid-picture, which players refuse to decode.
         if (!Fill(m_video) && CutShort(packet))
@@ -117,7 +118,7 @@ public:
 
     bool NextAudio(SourcePacket& packet) override
     {
-        if (!Pop(m_audio, packet))
+        if (!Fill(m_audio) || !Pop(m_audio.queue, packet))
             return false;
         // The clock starts with the video's first packet (read on to it), or without timed video with the audio.
         if (!m_lastOffset)
@@ -152,43 +153,28 @@ private:
                 return false;
             Check(status, "cannot read '" + info.name + "'");
             const AVPacket& packet = *m_packet;
-            const bool video = m_video.Owns(packet);
-            // Streams that turn up later in the file are not discarded by default.
-            if (video || m_audio.Owns(packet))
+            if (m_video.Owns(packet))
             {
-                Track& owner = video ? m_video : m_audio;
-                const AVRational timeBase = owner.stream->time_base;
-                const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-                SourcePacket& queued = owner.queue.emplace_back(
-                    SourcePacket{Bytes(packet.data, packet.size),
-                                 time == AV_NOPTS_VALUE ? time : av_rescale_q(time, timeBase, kHostTimeBase),
-                                 av_rescale_q(packet.duration, timeBase, kHostTimeBase),
-                                 (packet.flags & AV_PKT_FLAG_KEY) != 0});
-                for (std::size_t i = 0; !video && m_swapAudioBytes && i + 1 < queued.data.size(); i += 2)
-                    std::swap(queued.data[i], queued.data[i + 1]);
+                const SourcePacket& queued = m_video.queue.emplace_back(HostPacket(packet, m_video.stream->time_base));
+                if (queued.offset != AV_NOPTS_VALUE && !m_origin)
+                    m_origin = queued.offset;
+                m_lastCorrupt = (packet.flags & AV_PKT_FLAG_CORRUPT) != 0;
+                m_lastVideoEnd = packet.pos >= 0 ? packet.pos + packet.size : -1;
+            }
+            else if (m_audio.Owns(packet)) // streams that turn up later in the file are not discarded by default
+            {
+                SourcePacket& queued = m_audio.queue.emplace_back(HostPacket(packet, m_audio.stream->time_base));
+                // 16-bit little-endian PCM, a WAV file's usual content, goes in big-endian.
+                if (m_audio.stream->codecpar->codec_id == AV_CODEC_ID_PCM_S16LE)
+                    for (std::size_t i = 0; i + 1 < queued.data.size(); i += 2)
+                        std::swap(queued.data[i], queued.data[i + 1]);
                 // The library takes AAC only as ADTS frames; MP4 and Matroska carry it raw.
                 const bool adts = packet.size >= 7 && packet.data[0] == 0xFF && (packet.data[1] & 0xF6) == 0xF0;
-                if (!video && info.audio->codec == AV_CODEC_ID_AAC && !adts)
+                if (info.audio->codec == AV_CODEC_ID_AAC && !adts)
                     queued.data = AdtsFrame();
-                if (video && queued.offset != AV_NOPTS_VALUE && !m_origin)
-                    m_origin = queued.offset;
-                if (video)
-                {
-                    m_lastCorrupt = (packet.flags & AV_PKT_FLAG_CORRUPT) != 0;
-                    m_lastVideoEnd = packet.pos >= 0 ? packet.pos + packet.size : -1;
-                }
             }
             av_packet_unref(m_packet.get());
         }
-        return true;
-    }
-
-    bool Pop(Track& track, SourcePacket& out)
-    {
-        if (!Fill(track))
-            return false;
-        out = std::move(track.queue.front());
-        track.queue.pop_front();
         return true;
     }
 
@@ -264,7 +250,6 @@ private:
     std::int64_t m_audioEnd = 0, m_frameTicks = 0;      // one nominal frame; 0 when unknown
     std::vector<std::vector<std::uint8_t>> m_sinceKey; // the pictures since the last key picture
     std::size_t m_sinceKeyBytes = 0;
-    bool m_swapAudioBytes = false;
     struct FreeAdts
     {
         void operator()(AVFormatContext* context) const
@@ -280,8 +265,6 @@ private:
 };
 
 // --- the test card ----------------------------------------------------------
-
-constexpr AVRational kFrameTimeBase{1, TestCard::kFps};
 
 // Digits of a 3x5 block font, one row per entry, bit 2 the left column.
 constexpr unsigned char kDigits[10][5] = {
@@ -299,7 +282,7 @@ void FillRect(AVFrame& frame, int x0, int y0, int w, int h, std::uint8_t luma)
 }
 
 // Drifting colour bands, a moving box and the frame number show a dropped or repeated frame; the
-// first fifth of every second is white, with the beep (ToneSample), so that sync can be measured.
+// first fifth of every second is white, with the beep (see the tone), so that sync can be measured.
 void DrawFrame(AVFrame& frame, int index)
 {
     const int w = TestCard::kWidth, h = TestCard::kHeight;
@@ -327,19 +310,9 @@ void DrawFrame(AVFrame& frame, int index)
                     FillRect(frame, 32 + cell + (d * 4 + column) * cell, 32 + cell + row * cell, cell, cell, 235);
 }
 
-// A quiet 440 Hz tone with a 1 kHz beep in the first fifth of every second, with the white pictures.
-std::int16_t ToneSample(int index)
-{
-    constexpr double kPi = 3.14159265358979323846;
-    const int rate = TestCard::kSampleRate;
-    const bool beep = index % rate < rate / 5;
-    return static_cast<std::int16_t>(32767 * (beep ? 0.5 : 0.1) *
-                                     std::sin(2 * kPi * (beep ? 1000 : 440) * index / rate));
-}
-
 // Opens `encoder` and encodes `count` frames, each `step` ticks long and filled by `fill(frame, i)`.
 template <typename Fill>
-std::vector<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* codec, int count, int step, Fill fill)
+std::deque<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* codec, int count, int step, Fill fill)
 {
     const auto check = [](int status, const char* what) {
         Check(status, std::string("the test card's ") + what + " failed");
@@ -355,7 +328,7 @@ std::vector<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* 
     frame->sample_rate = encoder->sample_rate;
     check(av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout), "frame allocation");
     check(av_frame_get_buffer(frame.get(), 0), "frame allocation");
-    std::vector<SourcePacket> packets;
+    std::deque<SourcePacket> packets;
     for (int i = 0; i <= count; ++i)
     {
         if (i < count)
@@ -366,44 +339,24 @@ std::vector<SourcePacket> Encode(const CodecContextPtr& encoder, const AVCodec* 
         }
         check(avcodec_send_frame(encoder.get(), i < count ? frame.get() : nullptr), "encoder"); // null: drain
         int status;
-        while ((status = avcodec_receive_packet(encoder.get(), packet.get())) >= 0)
-        {
-            packets.push_back({Bytes(packet->data, packet->size),
-                               av_rescale_q(packet->pts, encoder->time_base, kHostTimeBase),
-                               av_rescale_q(packet->duration, encoder->time_base, kHostTimeBase),
-                               (packet->flags & AV_PKT_FLAG_KEY) != 0});
-            av_packet_unref(packet.get());
-        }
+        while ((status = avcodec_receive_packet(encoder.get(), packet.get())) >= 0) // unreferences the last first
+            packets.push_back(HostPacket(*packet, encoder->time_base));
         if (status != AVERROR(EAGAIN) && status != AVERROR_EOF)
             check(status, "encoder");
     }
     return packets;
 }
 
-class MemoryReader final : public PacketSource
-{
-public:
-    MemoryReader(SourceInfo source, const std::vector<SourcePacket>& video, const std::vector<SourcePacket>& audio)
-        : m_video(video), m_audio(audio)
-    {
-        info = std::move(source);
-    }
-    bool Next(SourcePacket& packet) override { return Take(m_video, m_nextVideo, packet); }
-    bool NextAudio(SourcePacket& packet) override { return info.audio && Take(m_audio, m_nextAudio, packet); }
-
-private:
-    static bool Take(const std::vector<SourcePacket>& packets, std::size_t& next, SourcePacket& packet)
-    {
-        if (next == packets.size())
-            return false;
-        packet = packets[next++];
-        return true;
-    }
-    const std::vector<SourcePacket>& m_video;
-    const std::vector<SourcePacket>& m_audio;
-    std::size_t m_nextVideo = 0, m_nextAudio = 0;
-};
 } // namespace
+
+bool PacketSource::Pop(std::deque<SourcePacket>& queue, SourcePacket& out)
+{
+    if (queue.empty())
+        return false;
+    out = std::move(queue.front());
+    queue.pop_front();
+    return true;
+}
 
 std::unique_ptr<PacketSource> OpenFile(const std::string& path, Streams streams)
 {
@@ -420,8 +373,8 @@ TestCard::TestCard()
     video->width = kWidth;
     video->height = kHeight;
     video->pix_fmt = AV_PIX_FMT_YUV420P;
-    video->time_base = kFrameTimeBase;
-    video->framerate = av_inv_q(kFrameTimeBase);
+    video->time_base = AVRational{1, kFps};
+    video->framerate = AVRational{kFps, 1};
     video->gop_size = kFps;  // a key picture every second, as cameras send them
     video->max_b_frames = 0; // the library times pictures in the order they arrive
     // Parameter sets go to the stream description, as a camera's SDP would carry them.
@@ -434,10 +387,9 @@ TestCard::TestCard()
         av_opt_set(video->priv_data, "x264-params", "scenecut=0", 0); // the flashes are no scene cuts
     }
     m_video = Encode(video, codec, kFps * kSeconds, 1, DrawFrame);
-    m_info.name = "test card";
-    m_info.video = {codec->id, kWidth, kHeight, Bytes(video->extradata, video->extradata_size),
-                    av_inv_q(kFrameTimeBase)};
-    m_info.durationSeconds = kSeconds;
+    info.name = "test card";
+    info.video = {codec->id, kWidth, kHeight, Bytes(video->extradata, video->extradata_size), AVRational{kFps, 1}};
+    info.durationSeconds = kSeconds;
 
     // G.711 mu-law in 20 ms packets, as network cameras send it.
     constexpr int kPacketSamples = kSampleRate / 50;
@@ -447,20 +399,18 @@ TestCard::TestCard()
     audio->sample_fmt = AV_SAMPLE_FMT_S16;
     audio->time_base = AVRational{1, kSampleRate};
     av_channel_layout_default(&audio->ch_layout, 1);
+    // A quiet 440 Hz tone with a 1 kHz beep in the first fifth of every second, with the white pictures.
     const auto tone = [](AVFrame& frame, int packet) {
-        for (int i = 0; i < kPacketSamples; ++i)
-            reinterpret_cast<std::int16_t*>(frame.data[0])[i] = ToneSample(packet * kPacketSamples + i);
+        constexpr double kPi = 3.14159265358979323846;
+        for (int i = 0, index = packet * kPacketSamples; i < kPacketSamples; ++i, ++index)
+        {
+            const bool beep = index % kSampleRate < kSampleRate / 5;
+            reinterpret_cast<std::int16_t*>(frame.data[0])[i] = static_cast<std::int16_t>(
+                32767 * (beep ? 0.5 : 0.1) * std::sin(2 * kPi * (beep ? 1000 : 440) * index / kSampleRate));
+        }
     };
     m_audio = Encode(audio, mulaw, kSampleRate * kSeconds / kPacketSamples, kPacketSamples, tone);
-    m_info.audio = AudioDescription{AV_CODEC_ID_PCM_MULAW, kSampleRate, 1, 1, 0, {}};
-}
-
-std::unique_ptr<PacketSource> TestCard::NewReader(bool withAudio) const
-{
-    SourceInfo info = m_info;
-    if (!withAudio)
-        info.audio.reset();
-    return std::make_unique<MemoryReader>(std::move(info), m_video, m_audio);
+    info.audio = AudioDescription{AV_CODEC_ID_PCM_MULAW, kSampleRate, 1, 1, 0, {}};
 }
 
 } // namespace mpegexport

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint> // before FFmpeg's headers, which need its constant macros in C++
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -43,7 +44,12 @@ template <typename Ptr> Ptr Allocated(typename Ptr::pointer handle)
 }
 
 // Throws "what: <FFmpeg's text>" for a negative status.
-void Check(int status, const std::string& what);
+inline void Check(int status, const std::string& what)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    if (status < 0)
+        throw std::runtime_error(what + ": " + av_make_error_string(text, sizeof text, status));
+}
 
 constexpr std::int64_t kHostTicksPerSecond = 10'000'000;
 constexpr AVRational kHostTimeBase{1, static_cast<int>(kHostTicksPerSecond)};
@@ -53,9 +59,6 @@ constexpr AVRational kHostTimeBase{1, static_cast<int>(kHostTicksPerSecond)};
 enum class Container { Mp4, Mov };
 const char* ContainerName(Container container);
 Container ContainerOf(const std::string& path); // .mp4 or .mov, any case; throws for others
-// Part 0 of a split export is `path` itself, part 1 of "out.mp4" "out-001.mp4".
-std::string PartName(const std::string& path, int index);
-std::wstring ToUtf16(const std::string& utf8); // the library takes file names as UTF-16
 
 std::optional<int> LibraryCodec(AVCodecID codec, bool audio); // mpeg::CodecIdVideo or CodecIdAudio
 std::string SupportedCodecs(bool audio);                      // "H.264, H.265, ..."
@@ -74,7 +77,6 @@ struct WrittenFile
     std::int64_t audioPackets = 0;
     double audioSeconds = 0;
 };
-WrittenFile ReadBack(const std::string& path, std::int64_t bytes = 0);
 
 // --- sources ------------------------------------------------------------------
 
@@ -111,7 +113,7 @@ struct SourcePacket
     bool key = false;
 };
 
-// A video stream and an audio stream, each in file order; false at the end (or without audio).
+// A video stream and an audio stream, each in file order; false from the end on (or without audio).
 class PacketSource
 {
 public:
@@ -120,6 +122,10 @@ public:
     virtual bool NextAudio(SourcePacket& packet) = 0;
     SourceInfo info;                // set when the source opens
     std::vector<std::string> notes; // what the user should know once it has been read
+
+protected:
+    // Moves the queue's first packet to `out`; false when it is empty.
+    static bool Pop(std::deque<SourcePacket>& queue, SourcePacket& out);
 };
 
 enum class Streams { VideoAndAudio, VideoOnly, AudioOnly }; // VideoAndAudio: the audio if there is some
@@ -127,18 +133,17 @@ enum class Streams { VideoAndAudio, VideoOnly, AudioOnly }; // VideoAndAudio: th
 std::unique_ptr<PacketSource> OpenFile(const std::string& path, Streams streams);
 
 // The built-in input, encoded once in memory (H.264 through libx264 where
-// FFmpeg has it, MPEG-4 part 2 otherwise) and read any number of times.
-class TestCard
+// FFmpeg has it, MPEG-4 part 2 otherwise); each copy reads it from the start.
+class TestCard final : public PacketSource
 {
 public:
     static constexpr int kWidth = 1280, kHeight = 720, kFps = 25, kSeconds = 10, kSampleRate = 8000;
     TestCard();
-    const SourceInfo& Info() const { return m_info; }
-    std::unique_ptr<PacketSource> NewReader(bool withAudio) const;
+    bool Next(SourcePacket& packet) override { return Pop(m_video, packet); }
+    bool NextAudio(SourcePacket& packet) override { return info.audio && Pop(m_audio, packet); }
 
 private:
-    SourceInfo m_info;
-    std::vector<SourcePacket> m_video, m_audio;
+    std::deque<SourcePacket> m_video, m_audio;
 };
 
 // --- one export -------------------------------------------------------------

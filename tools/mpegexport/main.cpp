@@ -29,10 +29,10 @@ const char* const kUsage =
     "directory.\n"
     "\n"
     "Video codecs taken:\n"
-    "  %VIDEO%\n"
+    "  %s\n"
     "Video the container does not carry is transcoded to MPEG-4 part 2.\n"
     "Audio codecs taken:\n"
-    "  %AUDIO%\n"
+    "  %s\n"
     "MP4 carries AAC and MP2 and gets the others transcoded to AAC; MOV also\n"
     "carries G.711 and PCM S16BE and gets G.726 transcoded to Microsoft ADPCM.\n"
     "PCM S16LE (as in WAV files) is handed over as PCM S16BE, its bytes swapped.\n"
@@ -100,12 +100,6 @@ struct Options
     bool noAudio = false, json = false, quiet = false, progress = false, verbose = false, help = false;
 };
 
-// A command line the tool cannot act on; printed with a pointer to --help.
-struct UsageError : std::runtime_error
-{
-    using std::runtime_error::runtime_error;
-};
-
 // A positive number of seconds, or with `maximum` a whole number from 1 to it.
 double Positive(const std::string& option, const std::string& text, std::int64_t maximum = 0)
 {
@@ -115,10 +109,9 @@ double Positive(const std::string& option, const std::string& text, std::int64_t
     if (errno == 0 && end != text.c_str() && *end == '\0' && std::isfinite(value) && value > 0 &&
         value <= (maximum ? maximum : 1e9))
         return value;
-    throw UsageError(option +
-                     (maximum ? " wants a whole number from 1 to " + std::to_string(maximum)
-                              : std::string(" wants a positive number of seconds")) +
-                     ", not '" + text + "'");
+    const std::string wanted =
+        maximum ? "a whole number from 1 to " + std::to_string(maximum) : "a positive number of seconds";
+    throw CLI::ValidationError(option + " wants " + wanted + ", not '" + text + "'");
 }
 
 Options ParseOptions(int argc, char** argv)
@@ -145,16 +138,12 @@ Options ParseOptions(int argc, char** argv)
     catch (const CLI::ArgumentMismatch& error)
     {
         const std::string what = error.what(); // "--option: 1 required TEXT missing"
-        throw UsageError(what.substr(0, what.find(':')) + " needs a value");
-    }
-    catch (const CLI::ParseError& error)
-    {
-        throw UsageError(error.what());
+        throw CLI::ValidationError(what.substr(0, what.find(':')) + " needs a value");
     }
     for (const std::string& extra : app.remaining())
         if (extra != "--")
-            throw UsageError((extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") +
-                             extra + "'");
+            throw CLI::ValidationError(
+                (extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") + extra + "'");
     // The option's value times `scale`, which brings it into our units.
     const auto number = [&](const char* option, double scale, std::int64_t maximum = 0) -> std::optional<std::int64_t> {
         if (!app.count(option))
@@ -172,28 +161,30 @@ Options ParseOptions(int argc, char** argv)
                                                    : ExportSettings::Progress::None;
     s.interrupted = [] { return g_interrupted != 0; };
     if (!o.recover.empty() && app.count("input"))
-        throw UsageError("--recover takes the file to recover alone");
+        throw CLI::ValidationError("--recover takes the file to recover alone");
     if (!o.audioInput.empty() && o.noAudio)
-        throw UsageError("--audio and --no-audio contradict each other");
+        throw CLI::ValidationError("--audio and --no-audio contradict each other");
     if (!o.audioInput.empty() && o.input.empty())
-        throw UsageError("--audio needs an INPUT; the test card brings its own tone");
+        throw CLI::ValidationError("--audio needs an INPUT; the test card brings its own tone");
     return o;
 }
 
 std::vector<ExportResult> ExportTestCard(const Options& options)
 {
-    const TestCard card;
+    TestCard card;
     if (!options.quiet && !options.json)
         std::printf("made a %d-second %dx%d %s test card at %d frames a second%s\n", TestCard::kSeconds,
-                    TestCard::kWidth, TestCard::kHeight, DisplayName(card.Info().video.codec).c_str(), TestCard::kFps,
+                    TestCard::kWidth, TestCard::kHeight, DisplayName(card.info.video.codec).c_str(), TestCard::kFps,
                     options.noAudio ? "" : " with a G.711 mu-law 8 kHz tone");
+    if (options.noAudio)
+        card.info.audio.reset();
     std::vector<ExportResult> results;
     ExportSettings settings = options.settings;
     for (const char* output : {"demo.mp4", "demo.mov"})
     {
-        const auto reader = card.NewReader(!options.noAudio);
+        TestCard reader = card;
         settings.output = output;
-        results.push_back(Export(*reader, *reader, settings));
+        results.push_back(Export(reader, reader, settings));
         if (results.back().interrupted)
             break;
     }
@@ -215,22 +206,20 @@ std::vector<ExportResult> ExportFile(const Options& options)
     return {Export(*video, audio ? *audio : *video, settings)};
 }
 
-std::string Treatment(AVCodecID in, AVCodecID out)
-{
-    return in == out ? DisplayName(in) + " copied" : DisplayName(in) + " transcoded to " + DisplayName(out);
-}
-
 void PrintText(const std::vector<ExportResult>& results)
 {
+    const auto treatment = [](AVCodecID in, AVCodecID out) {
+        return DisplayName(in) + (in == out ? " copied" : " transcoded to " + DisplayName(out));
+    };
     for (const ExportResult& r : results)
     {
         std::printf("%s -> %s: %s, time scale %d, %" PRId64 " of %" PRId64 " packets handed over, %.3f s%s\n",
-                    r.input.c_str(), ContainerName(r.container), Treatment(r.codecIn, r.codecOut).c_str(),
+                    r.input.c_str(), ContainerName(r.container), treatment(r.codecIn, r.codecOut).c_str(),
                     r.timeScale, r.packetsSent, r.packetsRead, r.secondsTaken,
                     r.interrupted ? " (interrupted)" : r.stopped ? " (stopped)" : "");
         if (const auto& a = r.audio)
             std::printf("  audio from %s: %s, %d Hz, %" PRId64 " of %" PRId64 " packets handed over\n",
-                        a->source.c_str(), Treatment(a->codecIn, a->codecOut).c_str(), a->sampleRate, a->packetsSent,
+                        a->source.c_str(), treatment(a->codecIn, a->codecOut).c_str(), a->sampleRate, a->packetsSent,
                         a->packetsRead);
         for (const WrittenFile& f : r.files)
         {
@@ -285,17 +274,14 @@ int main(int argc, char** argv)
     {
         options = ParseOptions(argc, argv);
     }
-    catch (const UsageError& error)
+    catch (const CLI::ParseError& error) // a command line the tool cannot act on, as CLI11 or we found it
     {
         std::fprintf(stderr, "mpegexport: %s (see mpegexport --help)\n", error.what());
         return 2;
     }
     if (options.help)
     {
-        std::string text = kUsage;
-        text.replace(text.find("%VIDEO%"), 7, SupportedCodecs(false));
-        text.replace(text.find("%AUDIO%"), 7, SupportedCodecs(true));
-        std::fputs(text.c_str(), stdout);
+        std::printf(kUsage, SupportedCodecs(false).c_str(), SupportedCodecs(true).c_str());
         return 0;
     }
     // Every failure is reported in one line; FFmpeg's log would only repeat it in pieces.
