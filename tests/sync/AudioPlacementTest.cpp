@@ -10,7 +10,6 @@
 
 #include <climits>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,53 +29,35 @@ public:
     {
     }
     std::int64_t End() const override { return m_end; }
-    void Start(std::int64_t position) override { Log("start", -1, m_end = position); }
+    void Start(std::int64_t position) override { m_end = position, Log("start", -1); }
     bool SampleAccurate() const override { return m_sampleAccurate; }
     std::int64_t Granularity() const override { return m_granularity; }
     void Fill(std::int64_t ticks, Mpeg::PacketSequence&) override
     {
         EXPECT_EQ(ticks % m_granularity, 0) << "silence in whole steps";
-        Log("silence", ticks, m_end);
-        m_end += ticks;
+        Log("silence", ticks);
     }
-    void FillToEnd(std::int64_t ticks, Mpeg::PacketSequence&) override
-    {
-        Log("silence to the end", ticks, m_end);
-        m_end += ticks;
-    }
-    std::int64_t Skip(std::int64_t ticks) override
-    {
-        ticks = std::min(ticks, m_longest);
-        Log("gap", ticks, m_end);
-        m_end += ticks;
-        return ticks;
-    }
+    void FillToEnd(std::int64_t ticks, Mpeg::PacketSequence&) override { Log("silence to the end", ticks); }
+    std::int64_t Skip(std::int64_t ticks) override { return Log("gap", std::min(ticks, m_longest)); }
     bool Append(std::unique_ptr<Mpeg::OwnedPacket> packet, std::int64_t trim, Mpeg::PacketSequence&) override
     {
         if (packet->packet.size == 0)
-            return Log("skipped", -1, m_end), false;
-        const std::int64_t ticks = packet->packet.duration - trim;
-        Log("audio", ticks, m_end, trim);
-        m_end += ticks;
-        return true;
+            return Log("skipped", -1), false;
+        return Log("audio", packet->packet.duration - trim, trim), true;
     }
-    void Stretch(std::int64_t ticks) override { stretched = ticks; }
+    void Stretch(std::int64_t) override {}
     void Flush(Mpeg::PacketSequence&) override { events.push_back("flush"); }
 
     std::vector<std::string> events;
-    std::int64_t stretched = 0;
 
 private:
-    void Log(const char* what, std::int64_t ticks, std::int64_t at, std::int64_t cut = 0)
+    // Logs what lands at the end, which moves on by `ticks` (none: -1).
+    std::int64_t Log(const char* what, std::int64_t ticks, std::int64_t cut = 0)
     {
-        std::ostringstream event;
-        event << what;
-        if (ticks >= 0)
-            event << " " << ticks;
-        event << " at " << at;
-        if (cut > 0)
-            event << " cut " << cut;
-        events.push_back(event.str());
+        events.push_back(what + (ticks >= 0 ? " " + std::to_string(ticks) : "") + " at " + std::to_string(m_end) +
+                         (cut > 0 ? " cut " + std::to_string(cut) : ""));
+        m_end += std::max<std::int64_t>(ticks, 0);
+        return ticks;
     }
 
     bool m_sampleAccurate;

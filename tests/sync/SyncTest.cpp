@@ -47,17 +47,6 @@ struct Case
 // Viewers notice sound more than about 45 ms early (or 125 ms late).
 constexpr double kAcceptable = 0.045;
 
-Recording Outage(double audioBack, double videoBack)
-{
-    Recording r;
-    r.seconds = 60;
-    r.outageFrom = 15;
-    r.outageTo = 45;
-    r.audioBack = audioBack;
-    r.videoBack = videoBack;
-    return r;
-}
-
 // 120 ms apart by the end, uncorrected; SYNC_DRIFT_MINUTES runs them longer.
 double DriftSeconds()
 {
@@ -65,30 +54,15 @@ double DriftSeconds()
     return minutes ? std::atof(minutes) * 60 : 120;
 }
 
-Recording Drifting(double drift)
-{
-    Recording r;
-    r.seconds = DriftSeconds();
-    r.drift = drift;
-    r.jitter = 0.02;
-    return r;
-}
-
-Recording Lossy()
-{
-    Recording r;
-    r.seconds = 60;
-    r.loseEvery = 50;
-    return r;
-}
-
+// Recordings: seconds, drift, jitter, every n-th audio packet lost, an outage
+// from and to, then audio and video back after it.
 const Case kCases[] = {
-    {"Outage", Outage(0, 0), 46, 60},
-    {"OutageAudioBackFirst", Outage(0, 1), 47, 60},
-    {"OutageVideoBackFirst", Outage(1, 0), 47, 60},
-    {"Fast1000ppm", Drifting(1e-3), DriftSeconds() - 10, DriftSeconds()},
-    {"Slow1000ppm", Drifting(-1e-3), DriftSeconds() - 10, DriftSeconds()},
-    {"OnePacketIn50Lost", Lossy(), 50, 60},
+    {"Outage", {60, 0, 0, 0, 15, 45}, 46, 60},
+    {"OutageAudioBackFirst", {60, 0, 0, 0, 15, 45, 0, 1}, 47, 60},
+    {"OutageVideoBackFirst", {60, 0, 0, 0, 15, 45, 1, 0}, 47, 60},
+    {"Fast1000ppm", {DriftSeconds(), 1e-3, 0.02}, DriftSeconds() - 10, DriftSeconds()},
+    {"Slow1000ppm", {DriftSeconds(), -1e-3, 0.02}, DriftSeconds() - 10, DriftSeconds()},
+    {"OnePacketIn50Lost", {60, 0, 0, 50}, 50, 60},
 };
 
 std::string Name(const Path& path)
@@ -195,10 +169,7 @@ TEST(SilentSource, PicturesGoOnAndTheSoundReturnsInPlace)
     for (const Path& path : {kPaths[0], kPaths[1]})
     {
         SCOPED_TRACE(Name(path));
-        Recording recording;
-        recording.seconds = 660;
-        recording.silentFrom = 30;
-        recording.silentTo = 630;
+        const Recording recording{660, 0, 0, 0, 0, 0, 0, 0, 30, 630};
         const auto sound = TestMedia::RecordedSound(path.encoder, path.rate, recording, false);
         TestMedia::TempDir dir;
         const auto file = dir / (std::string("silent.") + path.container);
