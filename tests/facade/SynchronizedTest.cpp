@@ -34,12 +34,11 @@ std::size_t AudioAt(const std::vector<Mpeg::MediaPacket>& audio, std::uint64_t t
                                                   [&](const Mpeg::MediaPacket& p) { return p.timestamp < time; }));
 }
 
-std::shared_ptr<Mpeg::IFfMpegFacade> Open(const fs::path& path, Audio codec, const EncodedStream& audio,
-                                          std::uint64_t start = 0)
+std::shared_ptr<Mpeg::IFfMpegFacade> Open(const fs::path& path, Audio codec, const EncodedStream& audio)
 {
     auto facade = Mpeg::IFfMpegFacade::Create(true);
-    TestMedia::Open(*facade, path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video(), 25, start),
-                    TestMedia::AudioRecord(codec, audio.sampleRate, audio.packets[0], start));
+    TestMedia::Open(*facade, path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video()),
+                    TestMedia::AudioRecord(codec, audio.sampleRate, audio.packets[0]));
     return facade;
 }
 
@@ -106,34 +105,6 @@ TEST(SynchronizedExport, ClockJumpsAreNotFilledWithSilence)
         EXPECT_TRUE(jump == kHour ? pts.size() > 3600u * 8000 / 1024 : pts.size() < 100u) << pts.size();
         for (std::size_t i = 1; jump == kHour && i < pts.size(); ++i)
             ASSERT_EQ(pts[i] - pts[i - 1], 1024) << i;
-    }
-}
-
-// Video waits for late audio, which is then not taken for a gap; audio whose
-// video all lies before the start is written on its own at the end.
-TEST(SynchronizedExport, OneStreamWaitsForTheOther)
-{
-    const EncodedStream aac = TestMedia::EncodeTone("aac", 16000, 6, 440, true);
-    for (const bool videoBeforeStart : {false, true})
-    {
-        SCOPED_TRACE(videoBeforeStart ? "no video" : "audio lagging");
-        TestMedia::TempDir dir;
-        const std::uint64_t start = videoBeforeStart ? 10 * kSecond : 0;
-        const auto timed = TestMedia::TimedAudio(aac, start);
-        auto facade = Open(dir / "held.mp4", Audio::Aac, aac, start);
-        std::size_t a = 0;
-        for (std::size_t v = 0; v < 150; v += 5)
-        {
-            // Lagging: nothing for the first second, then everything up to now at once.
-            Mpeg::MediaPacketList sound;
-            for (const auto now = (v + 5) * kFrame; (start || now > kSecond) && a < AudioAt(timed, start + now); ++a)
-                sound.push_back(std::make_unique<Mpeg::MediaPacket>(timed[a]));
-            facade->AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), 0, kFrame, v, 5), std::move(sound));
-        }
-        EXPECT_GT(facade->FinishMediaFile(), 0);
-        const Track track = ReadAudio(dir / "held.mp4");
-        EXPECT_EQ(track.pictures, videoBeforeStart ? 0u : 150u);
-        EXPECT_TRUE(track.data == WithoutAdts(aac, 0, a)) << track.data.size() << " of " << a;
     }
 }
 

@@ -127,6 +127,12 @@ TEST(AudioPlacement, PlacesAudioOnTheHostClockAgainstTheVideo)
         {"silence from the first picture", false, 1024, {{0, 3840, {{2500, 1024}}}},
          {"start at 452", "silence 2048 at 452", "audio 1024 at 2500", "silence to the end 316 at 3524", "flush"}},
         {"audio before the first picture", true, 1, {{1000, 1320, {{0, 1320}}}}, {"start at 0", "audio 1320 at 0", "flush"}},
+        // Audio that comes a second late is placed at its time, not after a gap.
+        {"late audio", false, 1024, {{0, 8000, {}}, {8000, 16000, {{0, 1024}, {1024, 1024}}}},
+         {"start at 0", "audio 1024 at 0", "audio 1024 at 1024", "silence to the end 13952 at 2048", "flush"}},
+        // Audio whose video all lies before the start is written on its own.
+        {"no video", false, 1024, {{0, 0, {{0, 1024}}}, {0, 0, {{1024, 1024}}}},
+         {"start at 0", "audio 1024 at 0", "audio 1024 at 1024", "flush"}},
         {"the rest of the video filled at the end", true, 1, {{0, 3200, {{0, 160}}}},
          {"start at 0", "audio 160 at 0", "silence to the end 3040 at 160", "flush"}},
         {"a hole the video covers", true, 1, {{0, 9920, {{0, 160}, {8000, 160}}}},
