@@ -193,38 +193,6 @@ TEST(AudioExport, AdtsFramesOfSeveralBlocksKeepTheirLength)
     EXPECT_NEAR(file.streams[1].durationSeconds, 3, 2048.0 / 16000);
 }
 
-// Half a second missing and a packet sent twice, overlapping: the hole becomes
-// silence and every frame follows the one before.
-TEST(AudioExport, HolesInTranscodedAudioBecomeSilence)
-{
-    const auto tone = TestMedia::EncodeTone("pcm_mulaw", 8000, 1.5, 440);
-    std::vector<Mpeg::MediaPacket> sent;
-    for (std::size_t i = 0; i < tone.packets.size(); ++i)
-    {
-        const std::uint64_t at = kSecond / 2 + i * 200000 + (i < 25 ? 0 : kSecond / 2);
-        sent.push_back({tone.packets[i], at});
-        if (i == 60)
-            sent.push_back({tone.packets[i], at - 100000});
-    }
-    TestMedia::TempDir dir;
-    const auto file = Export(dir / "out.mp4", AudioRecord(Audio::PcmMulaw, 8000, tone.packets[0]), sent);
-    const auto packets = AudioPackets(file);
-    ASSERT_GT(packets.size(), 10u);
-    for (std::size_t j = 0; j < packets.size(); ++j)
-        EXPECT_EQ(packets[j].pts, static_cast<std::int64_t>(j) * 1024 - 1024) << j;
-    // Counted from the onset of the tone, the host's first sample, half a second in.
-    const auto decoded = TestMedia::DecodeSamples(dir / "out.mp4", 1);
-    const auto onset = std::find_if(decoded.begin(), decoded.end(), [](float x) { return std::abs(x) > 0.3f; });
-    EXPECT_NEAR(onset - decoded.begin(), 4000, 8);
-    ASSERT_GT(decoded.end() - onset, 13000);
-    auto loud = [&](std::ptrdiff_t from, std::ptrdiff_t to) {
-        return *std::max_element(onset + from, onset + to) > 0.3f;
-    };
-    EXPECT_TRUE(loud(500, 3500));
-    EXPECT_FALSE(loud(4500, 7500)) << "the hole";
-    EXPECT_TRUE(loud(8500, 13000));
-}
-
 // Packets cut short of a whole sample lose the part sample, not the export;
 // copied AAC and MP2 declare the rate and channels their frames carry, taken
 // from the first frame's header over a record that says otherwise.
