@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <iostream>
 #include <iterator>
 
 using Audio = Mpeg::CodecIdAudio;
@@ -18,14 +20,28 @@ constexpr std::uint64_t kSecond = 10'000'000; // host clock, 100-ns units
 using TestMedia::AudioRecord;
 using TestMedia::TimedAudio;
 
-// Three seconds of pictures with `audio`, a list a second as a host hands them over.
+// Three seconds of pictures.
+const TestMedia::EncodedStream& Video()
+{
+    static const auto video = TestMedia::EncodeVideo("mpeg4", 64, 48, 75, 25, 25);
+    return video;
+}
+
+// The pictures with `audio`, a list a second as a host hands them over.
 TestMedia::ReadFile Export(const std::filesystem::path& path, std::unique_ptr<Mpeg::StreamParametersAudio> record,
                            const std::vector<Mpeg::MediaPacket>& audio)
 {
-    static const auto video = TestMedia::EncodeVideo("mpeg4", 64, 48, 75, 25, 25);
-    TestMedia::ExportFile(path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, video), std::move(record), video, 75,
-                          25, &audio);
+    TestMedia::ExportFile(path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video()), std::move(record), Video(),
+                          75, 25, &audio);
     return TestMedia::Read(path);
+}
+
+std::shared_ptr<Mpeg::IFfMpegFacade> Open(const std::filesystem::path& path,
+                                          std::unique_ptr<Mpeg::StreamParametersAudio> record)
+{
+    auto facade = Mpeg::IFfMpegFacade::Create(true);
+    TestMedia::Open(*facade, path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mpeg4, Video()), std::move(record));
+    return facade;
 }
 
 // The tone's frequency in the middle third of `samples`, from its rising zero
@@ -238,4 +254,71 @@ TEST(AudioExport, TheFileDeclaresWhatTheStreamCarries)
             const auto decoded = TestMedia::DecodeSamples(path, 1);
             EXPECT_NEAR(decoded.size(), 3.0 * rate, 2048) << "three seconds of " << channels << " channels";
         }
+}
+
+// Audio resuming a day ahead of its video stays a gap (filling it would write
+// a day of silence), as does a jump of the video's own clock by years; an
+// hour the video covers is filled, every frame of it, quickly.
+TEST(SynchronizedExport, ClockJumpsAreNotFilledWithSilence)
+{
+    constexpr std::uint64_t kHour = 3'600ull * kSecond, kFrame = kSecond / 25;
+    const auto pcm = TestMedia::EncodeTone("pcm_s16be", 8000, 1, 440);
+    const std::tuple<const char*, std::uint64_t, bool> cases[] = { // name, jump, the video jumps too
+        {"copied.mov", 24 * kHour, false},
+        {"transcoded.mp4", kHour, true},
+        {"transcoded.mp4", 10 * 365 * 24 * kHour, true},
+    };
+    for (const auto& [name, jump, videoToo] : cases)
+    {
+        SCOPED_TRACE(std::string(name) + " after " + std::to_string(jump / kHour) + " h");
+        TestMedia::TempDir dir;
+        auto facade = Open(dir / name, AudioRecord(Audio::PcmS16be, 8000));
+        const auto began = std::chrono::steady_clock::now();
+        facade->AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), 0, kFrame, 0, 5),
+                                     TestMedia::ToHostPackets(pcm, 0, kFrame / 2, 0, 5));
+        facade->AddPacketsAudioVideo(TestMedia::ToHostPackets(Video(), videoToo ? jump : 0, kFrame, 5, 5),
+                                     TestMedia::ToHostPackets(pcm, jump, kFrame / 2, 0, 40));
+        EXPECT_GT(facade->FinishMediaFile(), 0);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        EXPECT_LT(seconds, 20);
+        if (jump == kHour)
+            std::cout << "[ figures  ] an hour of missing audio exported in " << seconds << " s\n";
+
+        const auto packets = AudioPackets(TestMedia::Read(dir / name));
+        EXPECT_TRUE(jump == kHour ? packets.size() > 3600u * 8000 / 1024 : packets.size() < 100u) << packets.size();
+        for (std::size_t i = 1; jump == kHour && i < packets.size(); ++i)
+            ASSERT_EQ(packets[i].pts - packets[i - 1].pts, 1024) << i;
+    }
+}
+
+// The next file is timed from the split, and its audio record comes from the
+// first packet given, so ADTS framing is recognised (and stripped) again.
+TEST(SynchronizedExport, SplitGivesTwoCompleteFiles)
+{
+    const auto aac = TestMedia::EncodeTone("aac", 16000, 3, 440, true);
+    const auto timed = TimedAudio(aac);
+    const auto before = [&](std::uint64_t time) {
+        return static_cast<std::size_t>(
+            std::count_if(timed.begin(), timed.end(), [&](const auto& packet) { return packet.timestamp < time; }));
+    };
+    TestMedia::TempDir dir;
+    auto facade = Open(dir / "a.mp4", AudioRecord(Audio::Aac, 16000, aac.packets[0]));
+    TestMedia::AddInLists(*facade, Video(), 0, 25, 5, &timed);
+    const std::size_t split = before(kSecond);
+    const std::int64_t size = facade->SplitMediaFileAudioVideo(TestMedia::Wide(dir / "b.mp4"), kSecond, timed[split]);
+    EXPECT_EQ(size, static_cast<std::int64_t>(std::filesystem::file_size(dir / "a.mp4")));
+    TestMedia::AddInLists(*facade, Video(), 25, 75, 5, &timed);
+    facade->FinishMediaFile();
+
+    for (const auto& [name, first, last, pictures] : {std::tuple("a.mp4", std::size_t{0}, split, 25),
+                                                     std::tuple("b.mp4", split, before(3 * kSecond), 50)})
+    {
+        const auto file = TestMedia::Read(dir / name);
+        const auto audio = AudioPackets(file);
+        EXPECT_EQ(file.packets.size() - audio.size(), pictures) << name;
+        ASSERT_EQ(audio.size(), last - first) << name;
+        for (std::size_t i = 0; i < audio.size(); ++i)
+            EXPECT_EQ(audio[i].data, Bytes(aac.packets[first + i].begin() + 7, aac.packets[first + i].end())) << i;
+    }
+    EXPECT_EQ(AudioPackets(TestMedia::Read(dir / "b.mp4")).at(0).pts, 384) << "24 ms after the new start";
 }

@@ -81,6 +81,34 @@ TEST_P(VideoTiming, PicturesAreTimedOnTheStreamClock)
 INSTANTIATE_TEST_SUITE_P(HostTimes, VideoTiming, ::testing::ValuesIn(kTimings),
                          [](const auto& info) { return TestMedia::TestName(std::get<0>(info.param)); });
 
+// Time scales up to 2^31 - 1 give a right timeline: the track's clock is the
+// finest whole fraction of the host's that holds a day between pictures, and
+// transcoded pictures get an encoder clock MPEG-4 part 2 takes.
+TEST(VideoExport, FineClocksKeepTheirTimeline)
+{
+    static const auto mpeg4 = TestMedia::EncodeVideo("mpeg4", 64, 48, 4), h263 = TestMedia::EncodeVideo("h263", 128, 96, 4);
+    const std::uint64_t times[] = {0, 400000, 10'000'000'000, 10'000'400'000}; // 0, 40 ms, 1000 s, 1000.04 s
+    TestMedia::TempDir dir;
+    for (const std::int32_t timeScale : {90000, 1'000'000, INT_MAX})
+        for (const auto* media : {&mpeg4, &h263})
+        {
+            SCOPED_TRACE(std::to_string(timeScale) + (media == &h263 ? ", transcoded" : ", copied"));
+            auto facade = Mpeg::IFfMpegFacade::Create(false);
+            TestMedia::Open(*facade, dir / "fine.mp4",
+                            TestMedia::VideoRecord(media == &h263 ? Video::H263 : Video::Mpeg4, *media, timeScale));
+            for (std::size_t i = 0; i < std::size(times); ++i)
+                facade->AddPacketsVideo(TestMedia::ToHostPackets(*media, times[i], 0, i, 1));
+            facade->FinishMediaFile();
+
+            const auto file = TestMedia::Read(dir / "fine.mp4");
+            ASSERT_EQ(file.packets.size(), std::size(times));
+            const double tick = av_q2d(file.streams[0].timeBase);
+            for (std::size_t i = 0; i < std::size(times); ++i)
+                EXPECT_NEAR(static_cast<double>(file.packets[i].pts) * tick, static_cast<double>(times[i]) / 1e7, tick);
+            EXPECT_NEAR(file.streams[0].durationSeconds, 1000.08, 2 * tick);
+        }
+}
+
 // Copies keep codec, extradata, bytes and key pictures; transcodes keep the key
 // pictures; a field of interlaced video (less than half as high as wide) shows
 // at 4:3. The host's clock is 90 kHz, finer than a track's may be: both paths
