@@ -309,25 +309,26 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
     return out;
 }
 
+Bytes Adts(int profile, int rateIndex, int channels, std::size_t length, int blocks, std::uint8_t second)
+{
+    // Buffer fullness 0x7FF: variable rate.
+    Bytes header = {0xFF, second, static_cast<std::uint8_t>(profile << 6 | rateIndex << 2 | channels >> 2),
+                    static_cast<std::uint8_t>((channels & 3) << 6 | (length >> 11 & 3)),
+                    static_cast<std::uint8_t>(length >> 3), static_cast<std::uint8_t>((length & 7) << 5 | 0x1F),
+                    static_cast<std::uint8_t>(0xFC | (blocks - 1))};
+    if ((second & 1) == 0)
+        header.insert(header.end(), {0, 0}); // the checksum
+    return header;
+}
+
 Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc, int channels, int blocks)
 {
     static const int rates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                 22050, 16000, 12000, 11025, 8000,  7350};
-    const int index = static_cast<int>(std::find(std::begin(rates), std::end(rates), sampleRate) - std::begin(rates));
+    const auto index = std::find(std::begin(rates), std::end(rates), sampleRate) - std::begin(rates);
     if (index == 13)
         throw std::runtime_error("no ADTS sampling frequency index for " + std::to_string(sampleRate));
-    const std::size_t length = payload + (crc ? 9 : 7);
-    constexpr int kProfileLc = 1, kFullness = 0x7FF; // fullness 0x7FF: variable rate
-    Bytes header = {0xFF,
-                    static_cast<std::uint8_t>(crc ? 0xF0 : 0xF1), // MPEG-4, protection_absent unless crc
-                    static_cast<std::uint8_t>(kProfileLc << 6 | index << 2 | channels >> 2),
-                    static_cast<std::uint8_t>((channels & 3) << 6 | (length >> 11 & 3)),
-                    static_cast<std::uint8_t>(length >> 3),
-                    static_cast<std::uint8_t>((length & 7) << 5 | kFullness >> 6),
-                    static_cast<std::uint8_t>((kFullness & 0x3F) << 2 | (blocks - 1))};
-    if (crc)
-        header.insert(header.end(), {0, 0});
-    return header;
+    return Adts(1, static_cast<int>(index), channels, payload + (crc ? 9 : 7), blocks, crc ? 0xF0 : 0xF1);
 }
 
 Mpeg::MediaPacketList ToHostPackets(const EncodedStream& stream, std::uint64_t start, std::uint64_t step,

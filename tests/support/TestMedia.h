@@ -58,6 +58,13 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
 EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts = false,
                          bool beep = false, double clock = 1.0, int channels = 1);
 
+// An ADTS header field by field: profile (1: LC), sampling frequency index,
+// channel configuration, frame length with the header, raw data blocks; its
+// second byte is 0xF1 for MPEG-4 without a checksum, 0xF0 with one (zero,
+// after the header), 0xF9 for MPEG-2.
+Bytes Adts(int profile, int rateIndex, int channels, std::size_t length = 100, int blocks = 1,
+           std::uint8_t second = 0xF1);
+
 // The ADTS header of an AAC-LC frame of `payload` bytes (with a zero `crc`)
 // holding `blocks` raw data blocks.
 Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc = false, int channels = 1, int blocks = 1);
