@@ -1,7 +1,6 @@
 // The file behind an export, on both facades: names the host may give, a
-// journal that cannot be made, the file known by what it is (a second writer,
-// a split into it, a file taken away during the export), and a journal that
-// lists what the file stores.
+// journal that cannot be made, and the file known by what it is (a second
+// writer, a split into it, a file taken away during the export).
 
 #include "support/TestMedia.h"
 
@@ -212,56 +211,5 @@ TEST(Files, TheFileBeingWrittenIsKnownByWhatItIs)
             // Once it is finished the file is free again.
             Open(*second, !withAudio, action == "second export" ? name : "a.mp4");
             EXPECT_GT(second->FinishMediaFile(), 0);
-        }
-}
-
-// An export that never finished: its journal lists, in order, the size and
-// checksum of every payload in the media data, whatever form H.264 and H.265
-// came in. Without extradata the muxer takes the first picture as the
-// stream's configuration and, when that has start codes, rewrites every
-// picture as it does with Annex B extradata.
-TEST(Files, TheJournalListsWhatTheFileStores)
-{
-    using Video = Mpeg::CodecIdVideo;
-    const std::tuple<const char*, Video, bool, bool> forms[] = { // encoder, codec, extradata, start codes
-        {"libx264", Video::H264, true, false}, {"libx264", Video::H264, true, true},
-        {"libx264", Video::H264, false, true}, {"libx265", Video::H265, true, true},
-        {"libx265", Video::H265, false, true}, {"mpeg4", Video::Mpeg4, false, false},
-    };
-    for (const auto& [encoder, codec, globalHeader, annexB] : forms)
-        for (const char* extension : {".mp4", ".mov"})
-        {
-            SCOPED_TRACE(std::string(encoder) + (globalHeader ? ", extradata" : "") + (annexB ? ", start codes" : "") +
-                         " into " + extension);
-            if (!TestMedia::HasEncoder(encoder))
-                continue;
-            const auto media = TestMedia::EncodeVideo(encoder, 64, 48, 30, 25, 12, globalHeader, 0, annexB);
-            ASSERT_EQ(media.extradata.empty(), !globalHeader);
-            TestMedia::TempDir dir;
-            const fs::path path = dir / (std::string("a") + extension);
-            {
-                auto facade = Mpeg::IFfMpegFacade::Create(false);
-                TestMedia::Open(*facade, path, TestMedia::VideoRecord(codec, media));
-                facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, 400'000));
-                facade->EstimateFileSize(0, 1);
-            } // released unfinished, as a killed process leaves it
-            const TestMedia::Bytes file = TestMedia::FileBytes(path),
-                                   bytes = TestMedia::FileBytes(Journal::PathFor(path.string()));
-            const Journal::Contents journal = Journal::Parse(bytes.data(), bytes.size(), TestMedia::Crc32);
-            ASSERT_TRUE(journal.valid);
-            ASSERT_EQ(journal.packets.size(), media.packets.size());
-            // The media data follows ftyp, a free box and the mdat's own header.
-            std::size_t at = 0;
-            while (at + 8 <= file.size() && std::string(file.begin() + at + 4, file.begin() + at + 8) != "mdat")
-                at += std::max<std::size_t>(8, std::size_t{file[at]} << 24 | file[at + 1] << 16 | file[at + 2] << 8 |
-                                                   file[at + 3]);
-            at += 8;
-            for (const Journal::PacketEntry& entry : journal.packets)
-            {
-                ASSERT_LE(at + entry.size, file.size());
-                EXPECT_EQ(Journal::PayloadChecksum(TestMedia::Crc32, file.data() + at, entry.size), entry.checksum)
-                    << "at " << at;
-                at += entry.size;
-            }
         }
 }

@@ -112,23 +112,30 @@ TEST(VideoExport, FineClocksKeepTheirTimeline)
 // Copies keep codec, extradata, bytes and key pictures; transcodes keep the key
 // pictures; a field of interlaced video (less than half as high as wide) shows
 // at 4:3. The host's clock is 90 kHz, finer than a track's may be: both paths
-// keep every picture on its time in the track's coarser clock.
+// keep every picture on its time in the track's coarser clock. An export
+// released unfinished, as a killed process leaves it, has a journal that lists
+// in order the size and checksum of every payload in the media data, whatever
+// form H.264 and H.265 came in: without extradata the muxer takes the first
+// picture as the stream's configuration and, when that has start codes,
+// rewrites every picture as it does with Annex B extradata.
 namespace
 {
-// encoder, host codec, what the file holds, container, size, aspect; with start codes (which the muxer turns
-// into length prefixes)
-using Form = std::tuple<const char*, Video, AVCodecID, const char*, int, int, AVRational, bool>;
+// encoder, host codec, what the file holds, container, size, aspect; with extradata, with start codes (which the
+// muxer turns into length prefixes)
+using Form = std::tuple<const char*, Video, AVCodecID, const char*, int, int, AVRational, bool, bool>;
 const Form kForms[] = {
-    {"libx264", Video::H264, AV_CODEC_ID_H264, "mp4", 160, 120, {0, 1}, false},
-    {"libx264", Video::H264, AV_CODEC_ID_H264, "mov", 160, 120, {0, 1}, true},
-    {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mp4", 320, 112, {7, 15}, false},
-    {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mov", 160, 120, {0, 1}, false},
-    {"mpeg4", Video::Mpeg4, AV_CODEC_ID_MPEG4, "mp4", 128, 48, {1, 2}, false},
-    {"libx265", Video::H265, AV_CODEC_ID_HEVC, "mp4", 160, 120, {0, 1}, true},
+    {"libx264", Video::H264, AV_CODEC_ID_H264, "mp4", 160, 120, {0, 1}, true, false},
+    {"libx264", Video::H264, AV_CODEC_ID_H264, "mov", 160, 120, {0, 1}, true, true},
+    {"libx264", Video::H264, AV_CODEC_ID_H264, "mp4", 160, 120, {0, 1}, false, true},
+    {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mp4", 320, 112, {7, 15}, false, false},
+    {"mjpeg", Video::Mjpeg, AV_CODEC_ID_MJPEG, "mov", 160, 120, {0, 1}, false, false},
+    {"mpeg4", Video::Mpeg4, AV_CODEC_ID_MPEG4, "mp4", 128, 48, {1, 2}, true, false},
+    {"libx265", Video::H265, AV_CODEC_ID_HEVC, "mp4", 160, 120, {0, 1}, false, true},
+    {"libx265", Video::H265, AV_CODEC_ID_HEVC, "mov", 160, 120, {0, 1}, true, true},
     // A custom picture size: the picture type sits in PLUSPTYPE.
-    {"h263p", Video::H263, AV_CODEC_ID_H263, "mov", 160, 120, {0, 1}, false},
+    {"h263p", Video::H263, AV_CODEC_ID_H263, "mov", 160, 120, {0, 1}, false, false},
     // Not an MP4 codec: MPEG-4 with the headers out of band, I-pictures where the source has them.
-    {"h263", Video::H263, AV_CODEC_ID_MPEG4, "mp4", 176, 144, {0, 1}, false},
+    {"h263", Video::H263, AV_CODEC_ID_MPEG4, "mp4", 176, 144, {0, 1}, false, false},
 };
 
 class VideoCodecs : public ::testing::TestWithParam<Form>
@@ -138,17 +145,39 @@ class VideoCodecs : public ::testing::TestWithParam<Form>
 
 TEST_P(VideoCodecs, EachCodecIsCopiedOrTranscodedWithItsKeyPictures)
 {
-    const auto& [encoder, codec, written, extension, width, height, aspect, annexB] = GetParam();
+    const auto& [encoder, codec, written, extension, width, height, aspect, extradata, annexB] = GetParam();
     if (!TestMedia::HasEncoder(encoder))
         GTEST_SKIP() << "no " << encoder << " encoder in this FFmpeg";
-    const auto media = TestMedia::EncodeVideo(encoder, width, height, 30, 25, 10,
-                                              codec == Video::H264 || codec == Video::Mpeg4, 0, annexB);
+    const auto media = TestMedia::EncodeVideo(encoder, width, height, 30, 25, 10, extradata, 0, annexB);
+    ASSERT_EQ(media.extradata.empty(), !extradata);
     const bool copied = codec != Video::H263 || written == AV_CODEC_ID_H263;
     TestMedia::TempDir dir;
+    const auto unfinished = dir / (std::string("unfinished.") + extension);
+    {
+        auto facade = Mpeg::IFfMpegFacade::Create(false);
+        TestMedia::Open(*facade, unfinished, TestMedia::VideoRecord(codec, media, 90000));
+        TestMedia::AddInLists(*facade, media, 0, 30, 17);
+        facade->EstimateFileSize(0, 1);
+    }
+    const TestMedia::Bytes data = TestMedia::FileBytes(unfinished),
+                           bytes = TestMedia::FileBytes(Mpeg::Journal::PathFor(unfinished.string()));
+    const auto journal = Mpeg::Journal::Parse(bytes.data(), bytes.size(), TestMedia::Crc32);
+    ASSERT_EQ(journal.packets.size(), media.packets.size());
+    // The media data follows ftyp, a free box and the mdat's own header.
+    std::size_t at = 0;
+    while (at + 8 <= data.size() && std::string(data.begin() + at + 4, data.begin() + at + 8) != "mdat")
+        at += std::max<std::size_t>(8, std::size_t{data[at]} << 24 | data[at + 1] << 16 | data[at + 2] << 8 | data[at + 3]);
+    at += 8;
+    for (const auto& entry : journal.packets)
+    {
+        ASSERT_LE(at + entry.size, data.size());
+        EXPECT_EQ(Mpeg::Journal::PayloadChecksum(TestMedia::Crc32, data.data() + at, entry.size), entry.checksum) << at;
+        at += entry.size;
+    }
+
     const auto path = dir / (std::string("out.") + extension);
     TestMedia::ExportFile(path, TestMedia::VideoRecord(codec, media, 90000), nullptr, media, 30, 17);
     EXPECT_FALSE(std::filesystem::exists(Mpeg::Journal::PathFor(path.string())));
-
     const auto file = TestMedia::Read(path);
     ASSERT_EQ(file.streams.size(), 1u);
     const TestMedia::ReadStream& stream = file.streams[0];
@@ -167,9 +196,10 @@ TEST_P(VideoCodecs, EachCodecIsCopiedOrTranscodedWithItsKeyPictures)
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, VideoCodecs, ::testing::ValuesIn(kForms), [](const auto& info) {
-    const auto& form = info.param;
-    return TestMedia::TestName(std::string(std::get<0>(form)) + "_into_" + std::get<3>(form) +
-                               (std::get<7>(form) ? "_start_codes" : ""));
+    const bool extradata = std::get<7>(info.param);
+    const bool annexB = std::get<8>(info.param);
+    return TestMedia::TestName(std::string(std::get<0>(info.param)) + "_into_" + std::get<3>(info.param) +
+                               (annexB ? "_start_codes" : "") + (annexB && !extradata ? "_in_band" : ""));
 });
 
 // BMP pictures (RGB) are converted to the encoder's pixel format and
