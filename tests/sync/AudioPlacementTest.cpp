@@ -120,6 +120,7 @@ TEST(AudioPlacement, PlacesAudioOnTheHostClockAgainstTheVideo)
         std::int64_t granularity;
         std::vector<Call> calls;
         Events expected;
+        std::int64_t longest = Mpeg::kLongestSample; // the longest sample the track can hold
     } cases[] = {
         {"audio from the first picture", true, 1, {{0, 640, {{0, 160}, {160, 160}, {320, 160}, {480, 160}}}},
          {"start at 0", "audio 160 at 0", "audio 160 at 160", "audio 160 at 320", "audio 160 at 480", "flush"}},
@@ -162,22 +163,17 @@ TEST(AudioPlacement, PlacesAudioOnTheHostClockAgainstTheVideo)
         {"a packet that does not decode", true, 1, {{0, 480, {{0, 160}, {160, -160}, {320, 160}}}},
          {"start at 0", "audio 160 at 0", "skipped at 160", "silence 160 at 160", "audio 160 at 320",
           "silence to the end 160 at 480", "flush"}},
+        // A gap no sample can last is closed up beyond what one can.
+        {"a gap longer than a sample", true, 1, {{0, 320, {{0, 160}, {400000, 160}}}},
+         {"start at 0", "audio 160 at 0", "silence 160 at 160", "gap 100000 at 320", "audio 160 at 100320", "flush"},
+         100000},
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
-        FakeTrack track(c.sampleAccurate, c.granularity);
+        FakeTrack track(c.sampleAccurate, c.granularity, c.longest);
         EXPECT_EQ(Place(track, c.calls), c.expected);
     }
-}
-
-// A gap no sample can last is closed up beyond what one can.
-TEST(AudioPlacement, GapsStopAtTheLongestSample)
-{
-    FakeTrack track(true, 1, 100000);
-    EXPECT_EQ(Place(track, {{0, 320, {{0, 160}, {400000, 160}}}}),
-              (Events{"start at 0", "audio 160 at 0", "silence 160 at 160", "gap 100000 at 320", "audio 160 at 100320",
-                      "flush"}));
 }
 
 // A device clock 1000 ppm fast against the host's, with 30 ms of jitter:
