@@ -1,6 +1,6 @@
-// The file behind an export, on both facades: names the host may give, a
-// journal that cannot be made, and the file known by what it is (a second
-// writer, a split into it, a file taken away during the export).
+// The file behind an export, on both facades: names the host may give, and
+// the file known by what it is (a second writer, a split into it, a file
+// taken away during the export). A journal that cannot be made: FaultTest.
 
 #include "support/TestMedia.h"
 
@@ -8,10 +8,7 @@
 
 #include <mpegexporter/Journal.h>
 
-#include <sys/stat.h>
-
 #include <fstream>
-#include <optional>
 
 namespace
 {
@@ -95,59 +92,6 @@ TEST(Files, EveryNameTheFileSystemTakesIsWrittenAsGiven)
             EXPECT_EQ(TestMedia::Listing("."), std::set<std::string>{name});
             EXPECT_EQ(TestMedia::DecodeFrameCount(here.dir / name, 0), 10);
         }
-}
-
-// Where the journal cannot be made, or its header not written, the file is
-// not opened at all: nothing stays open or on disk, a symbolic link's target
-// is untouched, and the facade takes the next file at once.
-TEST(Files, AJournalThatCannotBeMadeLeavesNothingOpen)
-{
-    const std::string journal = Journal::PathFor("b.mp4");
-    const std::string notRegular = Facade("FfMpegFacadeBase::FinishInitMediaFile",
-                                          "'" + journal +
-                                              "' is not a regular file (a directory, a symbolic link, a FIFO or a "
-                                              "device): the recovery journal is written only as one");
-    const std::tuple<std::string, std::function<void()>, std::string> faults[] = {
-        {"directory", [&] { fs::create_directory(journal); }, notRegular},
-        {"symbolic link", [&] { fs::create_symlink("target.txt", journal); }, notRegular},
-        {"fifo", [&] { mkfifo(journal.c_str(), 0644); }, notRegular},
-        // The header (48 bytes) fits under the cap; the journal's header does not.
-        {"journal header", [] {},
-         "AvException 27: FfMpegFacade: ::write (recovery journal '" + journal +
-             "'): " + TestMedia::StrError(AVERROR(EFBIG))},
-    };
-    for (const auto& [fault, make, problem] : faults)
-        for (const bool withAudio : {false, true})
-            for (const bool split : {false, true})
-            {
-                // The cap would fail the trailer of the file a split finishes first.
-                if (split && fault == "journal header")
-                    continue;
-                SCOPED_TRACE(fault + (withAudio ? ", audio/video" : ", video") + (split ? ", split" : ""));
-                const InNewDirectory here;
-                std::ofstream("target.txt") << "kept";
-                make();
-                auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
-                if (split)
-                    Open(*facade, withAudio, "a.mp4"), Add(*facade, withAudio, 0);
-                std::string thrown;
-                {
-                    std::optional<TestMedia::FileSizeCap> cap;
-                    if (fault == "journal header")
-                        cap.emplace(64);
-                    thrown = Thrown([&] { split ? Split(*facade, withAudio, "b.mp4") : Open(*facade, withAudio, "b.mp4"); });
-                }
-                EXPECT_EQ(thrown, problem);
-                EXPECT_NE(Thrown([&] { Add(*facade, withAudio, 10); }).find("must be opened"), std::string::npos);
-                EXPECT_FALSE(fs::exists("b.mp4"));
-                EXPECT_EQ(TestMedia::FileBytes("target.txt"), (TestMedia::Bytes{'k', 'e', 'p', 't'}));
-                // Nothing to finish: the next file starts at once.
-                Open(*facade, withAudio, "c.mp4");
-                Add(*facade, withAudio, 0);
-                EXPECT_GT(facade->FinishMediaFile(), 0);
-                EXPECT_EQ(TestMedia::DecodeFrameCount("c.mp4", 0), 10);
-                EXPECT_EQ(TestMedia::DecodeFrameCount("a.mp4", 0), split ? 10 : -1);
-            }
 }
 
 // The file being written is known by what it is, not by its name. A second
