@@ -93,7 +93,8 @@ TEST(FacadeFile, EstimateProjectsFromTheWrittenBytes)
 }
 
 // A list of 60 16CIF H.263 pictures takes the worker some 200 ms. Stop lets it
-// finish and drops what is queued behind it and what comes after.
+// finish and drops what is queued behind it and what comes after; while it
+// waits, calls from another thread are refused, each in turn.
 TEST(FacadeWorker, AddCallsDoNotWaitAndStopDropsWhatIsQueued)
 {
     const auto media = TestMedia::EncodeVideo("h263", 1408, 1152, 80);
@@ -110,8 +111,15 @@ TEST(FacadeWorker, AddCallsDoNotWaitAndStopDropsWhatIsQueued)
     const auto added = Clock::now();
     facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 60, 10));
     const auto stopped = Clock::now();
+    std::thread other([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (int i = 0; i < 2; ++i)
+            EXPECT_NE(Thrown([&] { facade->EstimateFileSize(0, 1); }).find("while another thread is in a call"),
+                      std::string::npos);
+    });
     facade->Stop();
     const auto done = Clock::now();
+    other.join();
     EXPECT_LT((stopped - added) * 4, done - stopped) << "the add call waited for the list in progress";
     facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 70));
     EXPECT_EQ(Thrown([&] { facade->AddPacketsVideo(Mpeg::MediaPacketList(1)); }),
