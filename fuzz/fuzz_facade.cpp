@@ -152,12 +152,9 @@ private:
         case kSplitAudioVideo:
         {
             const std::wstring name = Name();
-            const std::uint64_t start = SplitStart();
+            const std::uint64_t start = HostTime(m_video.clock);
             if (operation == kSplitVideo)
-            {
-                Tolerate([&] { facade.SplitMediaFileVideo(name, start); });
-                break;
-            }
+                return static_cast<void>(Tolerate([&] { facade.SplitMediaFileVideo(name, start); }));
             const MediaPacket first{PacketData(m_audio, false), Variant(m_in.U8(), 2) == 0 ? m_in.U64() : m_audio.clock};
             Tolerate([&] { facade.SplitMediaFileAudioVideo(name, start, first); });
             break;
@@ -226,11 +223,12 @@ private:
         return static_cast<T>(variant < 0 ? static_cast<std::int64_t>(usual) : variant < int(N) ? odd[variant] : m_in.I32());
     }
 
-    std::uint64_t StartTime()
+    // `usual`, or the clock's first or last value, a little after or before `usual`, or any.
+    std::uint64_t HostTime(std::uint64_t usual)
     {
         const int variant = Variant(m_in.U8(), 5);
-        return variant == 0 ? 0 : variant == 1 ? UINT64_MAX : variant == 2 ? kClockBase + m_in.U32()
-             : variant == 3 ? kClockBase - m_in.U32() : variant == 4 ? m_in.U64() : kClockBase;
+        return variant == 0 ? 0 : variant == 1 ? UINT64_MAX : variant == 2 ? usual + m_in.U32()
+             : variant == 3 ? usual - m_in.U32() : variant == 4 ? m_in.U64() : usual;
     }
 
     std::unique_ptr<Mpeg::StreamParametersVideo> UsualVideoRecord()
@@ -257,7 +255,7 @@ private:
         default: break;
         }
         record->timeScale = Pick(record->timeScale, {1000, 90000, 30, 1, 0, -1, -25, INT32_MAX, INT32_MIN, 10'000'000});
-        record->startTime = StartTime();
+        record->startTime = HostTime(kClockBase);
         record->timestampOffset = Pick(record->timestampOffset, {1, -1, 255, -255, INT32_MAX, INT32_MIN});
         record->codecConfiguration.extraData = Extradata(record->codecConfiguration.extraData);
         record->codecConfiguration.mediaType = Pick(Mpeg::MediaType::Video, kMediaTypes);
@@ -275,7 +273,7 @@ private:
         record->channels = Pick(1, {0, 2, -1, 6, 8, 16});
         record->channelLayout = Pick(Mpeg::ChannelLayout::Mono, {-2, -1, 1});
         record->blockAlign = Pick(0, {1, 2, -1});
-        record->startTime = StartTime();
+        record->startTime = HostTime(kClockBase);
         const Bytes& first = item.media.packets.front();
         const int header = Variant(m_in.U8(), 4);
         record->firstPacketHeader = header == 0 ? Head(first, 2 + m_in.U8() % 6) : header == 1 ? m_in.Take(m_in.U8() % 16)
@@ -353,13 +351,6 @@ private:
             list.push_back(std::move(packet));
         }
         return list;
-    }
-
-    std::uint64_t SplitStart()
-    {
-        const int variant = Variant(m_in.U8(), 4);
-        return variant == 0 ? 0 : variant == 1 ? UINT64_MAX : variant == 2 ? m_in.U64()
-             : variant == 3 ? m_video.clock + m_in.U32() : m_video.clock;
     }
 
     Reader& m_in;

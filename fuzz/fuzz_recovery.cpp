@@ -13,20 +13,17 @@
 
 #include "FuzzSupport.h"
 #include "Tool.h"
-
-#include <mpegexporter/Journal.h>
+#include "support/JournalChunks.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 namespace
@@ -38,11 +35,6 @@ namespace Journal = Mpeg::Journal;
 std::uint32_t Matching(std::uint32_t, const std::uint8_t* data, std::size_t size)
 {
     return Journal::Reader(data + size, 4).U32();
-}
-
-std::uint32_t Crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size)
-{
-    return static_cast<std::uint32_t>(::crc32(crc, data, static_cast<uInt>(size)));
 }
 
 void Require(bool condition, const char* what)
@@ -66,8 +58,7 @@ std::vector<Bytes> MakeSeeds()
             facade->AddPacketsVideo(TestMedia::ToHostPackets(item.media, 0, item.step, 2, 2));
             facade->EstimateFileSize(0, 1); // waits for the worker
         });
-        std::ifstream in(dir / "seed.mp4.journal", std::ios::binary);
-        seeds.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        seeds.push_back(TestMedia::FileBytes(dir / "seed.mp4.journal"));
     }
     return seeds;
 }
@@ -120,88 +111,61 @@ void Put(const std::string& path, const Bytes& bytes)
                                                  static_cast<std::streamsize>(bytes.size()));
 }
 
-std::vector<std::string> Listing(const std::filesystem::path& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 void RecoverBuilt(const std::uint8_t* data, std::size_t size)
 {
     static const TestMedia::TempDir dir;
     const std::string media = (dir / "f.mp4").string(), journalPath = Journal::PathFor(media);
     FuzzedDataProvider in(data, size);
-    using namespace Journal;
 
     // The header, for a file whose identity is known once it exists.
     Bytes mediaBytes = {0, 0, 0, 16, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 2, 0, 0, 0, 0, 0, 'm', 'd', 'a', 't'};
-    Bytes header;
-    const std::string container =
+    Journal::Contents contents;
+    contents.container =
         HostileName(in, {"mp4", "mp4", "mp4", "mov", "mov", "mov", "null", "hls", "segment", "image2", ""});
     const bool foreign = in.ConsumeIntegralInRange(0, 15) == 0;
     const std::uint32_t streamCount = in.ConsumeBool() ? in.ConsumeIntegralInRange(1, 2) : in.ConsumeIntegralInRange(0, 18);
-    struct Stream
+    for (Journal::StreamEntry& s : contents.streams = std::vector<Journal::StreamEntry>(streamCount))
     {
-        std::int64_t previousPts = 0;
-    };
-    std::vector<Stream> streams(streamCount);
-    Bytes streamFields;
-    for (std::uint32_t i = 0; i < streamCount; ++i)
-    {
-        PutString(streamFields, HostileName(in, {"h264", "hevc", "mpeg4", "mjpeg", "h263", "aac", "mp2", "pcm_mulaw",
-                                                 "pcm_alaw", "pcm_s16be", "adpcm_ms", "rawvideo", "subrip", "none"}));
-        PutU32(streamFields, in.ConsumeIntegralInRange<std::uint32_t>(0, 2));
-        for (int field = 0; field < 10; ++field)
-            PutU32(streamFields, static_cast<std::uint32_t>(HostileInt(in)));
-        PutU32(streamFields, in.ConsumeIntegral<std::uint32_t>());
-        PutU64(streamFields, static_cast<std::uint64_t>(HostileTime(in)));
-        const Bytes extradata = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 64));
-        PutU32(streamFields, static_cast<std::uint32_t>(extradata.size()));
-        streamFields.insert(streamFields.end(), extradata.begin(), extradata.end());
+        s.codec = HostileName(in, {"h264", "hevc", "mpeg4", "mjpeg", "h263", "aac", "mp2", "pcm_mulaw", "pcm_alaw",
+                                   "pcm_s16be", "adpcm_ms", "rawvideo", "subrip", "none"});
+        s.mediaType = in.ConsumeIntegralInRange<std::uint32_t>(0, 2);
+        for (std::int32_t* field : {&s.timeBaseNum, &s.timeBaseDen, &s.width, &s.height, &s.sampleRate, &s.channels,
+                                    &s.frameSize, &s.initialPadding, &s.blockAlign, &s.bitsPerCodedSample})
+            *field = HostileInt(in);
+        s.codecTag = in.ConsumeIntegral<std::uint32_t>();
+        s.bitRate = HostileTime(in);
+        s.extradata = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 64));
     }
 
-    // Packets: their payloads are the media data, unless left out.
-    Bytes packets;
-    const std::size_t at = OpenChunk(packets, kChunkPackets);
-    PutU64(packets, static_cast<std::uint64_t>(HostileTime(in)));
+    // Packets, one of them maybe of a stream the header lacks: their payloads
+    // are the media data, unless left out.
+    const std::int64_t mediaSize = HostileTime(in);
+    std::vector<Journal::PacketEntry> entries;
     for (int n = in.ConsumeIntegralInRange(0, 24); n > 0 && in.remaining_bytes() > 0; --n)
     {
-        PacketEntry entry;
-        entry.stream = in.ConsumeIntegralInRange<std::uint32_t>(0, streamCount > 0 ? streamCount : 0);
+        Journal::PacketEntry& entry = entries.emplace_back();
+        entry.stream = in.ConsumeIntegralInRange<std::uint32_t>(0, streamCount);
         entry.flags = in.ConsumeIntegralInRange<std::uint32_t>(0, 3);
         const Bytes payload = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 96));
         entry.size = static_cast<std::uint32_t>(payload.size());
-        entry.checksum = PayloadChecksum(Crc32, payload.data(), payload.size());
+        entry.checksum = Journal::PayloadChecksum(TestMedia::Crc32, payload.data(), payload.size());
         entry.pts = HostileTime(in);
         entry.dts = in.ConsumeBool() ? static_cast<std::int64_t>(static_cast<std::uint64_t>(entry.pts) - 1) : HostileTime(in);
         entry.duration = HostileTime(in);
-        std::int64_t unused = 0;
-        PutEntry(packets, entry, entry.stream < streams.size() ? streams[entry.stream].previousPts : unused);
         if (in.ConsumeIntegralInRange(0, 7) != 0)
             mediaBytes.insert(mediaBytes.end(), payload.begin(), payload.end());
     }
-    CloseChunk(packets, at, Crc32);
 
     Put(media, mediaBytes);
-    FileIdentity identity;
     const int fd = ::open(media.c_str(), O_RDONLY | O_CLOEXEC);
-    Require(fd >= 0 && IdentityOf(fd, identity), "the file's identity");
+    Require(fd >= 0 && Journal::IdentityOf(fd, contents.file), "the file's identity");
     ::close(fd);
-    const std::size_t headerAt = OpenChunk(header, kChunkHeader);
-    PutU32(header, kMagic);
-    PutU32(header, kVersion);
-    PutU64(header, identity.inode + (foreign ? 1 : 0));
-    PutU64(header, static_cast<std::uint64_t>(identity.birthSeconds));
-    PutU32(header, identity.birthNanoseconds);
-    PutString(header, container);
-    PutU32(header, streamCount);
-    header.insert(header.end(), streamFields.begin(), streamFields.end());
-    CloseChunk(header, headerAt, Crc32);
-    header.insert(header.end(), packets.begin(), packets.end());
-    Put(journalPath, header);
+    contents.file.inode += foreign ? 1 : 0;
+    std::vector<std::int64_t> previous(streamCount + 1, 0);
+    Bytes journal = TestMedia::HeaderChunk(contents);
+    const Bytes packets = TestMedia::PacketsChunk(mediaSize, entries, previous);
+    journal.insert(journal.end(), packets.begin(), packets.end());
+    Put(journalPath, journal);
 
     // Its refusals are one line each on stderr: millions of them here.
     const int savedStderr = ::dup(STDERR_FILENO);
@@ -213,17 +177,16 @@ void RecoverBuilt(const std::uint8_t* data, std::size_t size)
     ::close(null);
 
     Require(status == 0 || status == 1 || (status >= 3 && status <= 7), "an undocumented exit status");
-    const std::vector<std::string> left = Listing(dir.Path());
+    const std::set<std::string> left = TestMedia::Listing(dir.Path());
     if (status == 0)
     {
-        Require(left == std::vector<std::string>{"f.mp4"}, "recovery left files besides the one it recovered");
-        std::ifstream recovered(media, std::ios::binary);
-        char head[8] = {};
-        recovered.read(head, sizeof head);
-        Require(std::string(head + 4, 4) == "ftyp", "the recovered file is no MP4/MOV");
+        Require(left == std::set<std::string>{"f.mp4"}, "recovery left files besides the one it recovered");
+        const Bytes recovered = TestMedia::FileBytes(media);
+        Require(recovered.size() >= 8 && std::string(recovered.begin() + 4, recovered.begin() + 8) == "ftyp",
+                "the recovered file is no MP4/MOV");
     }
     else
-        Require(left == (std::vector<std::string>{"f.mp4", "f.mp4.journal"}), "refused recovery changed files");
+        Require(left == std::set<std::string>{"f.mp4", "f.mp4.journal"}, "refused recovery changed files");
     for (const std::string& name : left)
         std::filesystem::remove(dir / name);
 }

@@ -7,9 +7,13 @@
 
 #include <mpegexporter/Journal.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <optional>
 
 namespace
 {
@@ -70,11 +74,17 @@ void ExpectRecovered(Mpeg::IFfMpegFacade& facade, const TestMedia::TempDir& dir,
 }
 } // namespace
 
-// A second file that cannot be opened, after a finished one or by a split:
-// the half-made file is given up without a trace.
+// A second file that cannot be opened, after a finished one or by a split, or
+// whose recovery journal cannot be made or its header not written: the
+// half-made file is given up without a trace, a symbolic link's target is
+// untouched, and the facade takes the next file at once.
 TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
 {
-    const std::tuple<const char*, const char*, const char*, std::string> faults[] = {
+    const std::string notRegular = "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeBase::FinishInitMediaFile: '"
+                                   "JOURNAL' is not a regular file (a directory, a symbolic link, a FIFO or a device): "
+                                   "the recovery journal is written only as one";
+    // what, the file, the call that reports it (unless a split does), what it throws (JOURNAL: b.mp4's journal)
+    const std::tuple<std::string, const char*, const char*, std::string> faults[] = {
         {"lone surrogate", "b.mp4", "StartInitMediaFile", "range_error: bad conversion"},
         {"directory gone", "gone/b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOENT), "::open")},
         // b.mp4 is /dev/full: the header goes to the file at once; the device takes none of it.
@@ -83,44 +93,69 @@ TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
         {"picture size", "b.mp4", "InitStreamVideo", Av(AVERROR(EINVAL), "::avcodec_open2")},
         // Copied AAC still needs an encoder for the silence; it has no 11 kHz.
         {"audio encoder", "b.mp4", "InitStreamAudio", Av(AVERROR(EINVAL), "::avcodec_open2")},
+        // The journal only as a regular file, never through a link.
+        {"journal a directory", "b.mp4", "FinishInitMediaFile", notRegular},
+        {"journal a symbolic link", "b.mp4", "FinishInitMediaFile", notRegular},
+        {"journal a fifo", "b.mp4", "FinishInitMediaFile", notRegular},
+        // The file's header (48 bytes) fits under the cap; the journal's does not.
+        {"journal header", "b.mp4", "FinishInitMediaFile", Av(AVERROR(EFBIG), "::write (recovery journal 'JOURNAL')")},
     };
-    for (const auto& [what, file, reporter, expected] : faults)
+    for (const auto& [fault, file, reporter, expected] : faults)
         for (const bool withAudio : {false, true})
             for (const bool split : {false, true})
             {
-                const std::string fault = what;
-                if ((split && fault == "picture size") || (fault == "audio encoder" && (split || !withAudio)))
+                // A split would have the cap fail the trailer of the file it finishes.
+                if ((split && (fault == "picture size" || fault == "journal header")) ||
+                    (fault == "audio encoder" && (split || !withAudio)))
                     continue;
                 SCOPED_TRACE(fault + (withAudio ? ", audio/video" : ", video") + (split ? ", split" : ""));
                 TestMedia::TempDir dir;
-                auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
-                Write(*facade, withAudio, dir / "a.mp4");
+                std::ofstream(dir / "target.txt") << "kept";
+                const std::string inDir = Mpeg::Journal::PathFor((dir / "b.mp4").string());
                 if (fault == "full disk")
                     fs::create_symlink("/dev/full", dir / file);
-                const std::wstring name = TestMedia::Wide(dir / file) + (fault == "lone surrogate" ? L"\xD800" : L"");
-                std::string call = "split";
-                const std::string thrown = Thrown([&] {
-                    if (split && withAudio)
-                        return static_cast<void>(facade->SplitMediaFileAudioVideo(name, 0, {Pcm().packets[0], 0}));
-                    if (split)
-                        return static_cast<void>(facade->SplitMediaFileVideo(name, 0));
+                if (fault == "journal a directory")
+                    fs::create_directory(inDir);
+                if (fault == "journal a symbolic link")
+                    fs::create_symlink(dir / "target.txt", inDir);
+                if (fault == "journal a fifo")
+                    mkfifo(inDir.c_str(), 0644);
+                auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
+                Write(*facade, withAudio, dir / "a.mp4");
+                if (!split)
                     facade->FinishMediaFile();
-                    facade->StartInitMediaFile((call = "StartInitMediaFile", name));
-                    call = "InitStreamVideo";
-                    facade->InitStreamVideo(fault == "picture size"
-                                                ? TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, 8192, 8192)
-                                                : TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, Video()));
-                    call = "InitStreamAudio";
-                    if (withAudio)
-                        facade->InitStreamAudio(fault == "audio encoder" ? TestMedia::AudioRecord(Mpeg::CodecIdAudio::Aac, 11000)
-                                                                          : TestMedia::AudioRecord(Mpeg::CodecIdAudio::PcmS16be, 8000));
-                    call = "FinishInitMediaFile";
-                    facade->FinishInitMediaFile();
-                });
+                const std::wstring name = TestMedia::Wide(dir / file) + (fault == "lone surrogate" ? L"\xD800" : L"");
+                std::string call = "split", thrown;
+                {
+                    std::optional<TestMedia::FileSizeCap> cap;
+                    if (fault == "journal header")
+                        cap.emplace(64);
+                    thrown = Thrown([&] {
+                        if (split && withAudio)
+                            return static_cast<void>(facade->SplitMediaFileAudioVideo(name, 0, {Pcm().packets[0], 0}));
+                        if (split)
+                            return static_cast<void>(facade->SplitMediaFileVideo(name, 0));
+                        facade->StartInitMediaFile((call = "StartInitMediaFile", name));
+                        call = "InitStreamVideo";
+                        facade->InitStreamVideo(fault == "picture size"
+                                                    ? TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, 8192, 8192)
+                                                    : TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, Video()));
+                        call = "InitStreamAudio";
+                        if (withAudio)
+                            facade->InitStreamAudio(TestMedia::AudioRecord(
+                                fault == "audio encoder" ? Mpeg::CodecIdAudio::Aac : Mpeg::CodecIdAudio::PcmS16be,
+                                fault == "audio encoder" ? 11000 : 8000));
+                        call = "FinishInitMediaFile";
+                        facade->FinishInitMediaFile();
+                    });
+                }
                 EXPECT_EQ(call, split ? "split" : reporter);
-                EXPECT_EQ(thrown, expected);
+                const std::size_t at = expected.find("JOURNAL");
+                EXPECT_EQ(thrown, at == std::string::npos ? expected : std::string(expected).replace(at, 7, inDir));
+                EXPECT_NE(Thrown([&] { Add(*facade, withAudio, 0, 5); }).find("must be opened"), std::string::npos);
                 EXPECT_EQ(facade->FinishMediaFile(), 0);
                 EXPECT_TRUE(!fs::exists(dir / "b.mp4") || fs::is_symlink(dir / "b.mp4"));
+                EXPECT_EQ(TestMedia::FileBytes(dir / "target.txt"), (Bytes{'k', 'e', 'p', 't'}));
                 ExpectRecovered(*facade, dir, withAudio);
             }
 }

@@ -1,4 +1,4 @@
-// The output context on its own: file names, refused containers, owned packets.
+// The output context: file names, refused containers, owned packets.
 
 #include "mux/FormatContext.h"
 #include "mux/Utf16.h"
@@ -26,23 +26,6 @@ std::wstring Units(std::initializer_list<std::uint32_t> units)
     return text;
 }
 
-// A video stream (1/25) and an audio stream (1/8000), then the header, as the facade does.
-void Open(Mpeg::FormatContextOutput& output)
-{
-    AVStream* video = avformat_new_stream(output.GetAvFormatContext(), nullptr);
-    video->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-    video->codecpar->codec_id = AV_CODEC_ID_MJPEG;
-    video->codecpar->width = 64;
-    video->codecpar->height = 48;
-    video->time_base = AVRational{1, 25};
-    AVStream* audio = avformat_new_stream(output.GetAvFormatContext(), nullptr);
-    audio->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
-    audio->codecpar->codec_id = AV_CODEC_ID_PCM_S16LE;
-    audio->codecpar->sample_rate = 8000;
-    av_channel_layout_default(&audio->codecpar->ch_layout, 1);
-    audio->time_base = AVRational{1, 8000};
-    output.OpenAndWriteHeader();
-}
 } // namespace
 
 TEST(Utf16ToUtf8, EncodesUtf16AndWholeCodePointsAndRejectsTheRest)
@@ -92,10 +75,11 @@ TEST(FormatContextOutput, NamesTheFileAsTheHostDid)
     EXPECT_EQ(Thrown([&] { Mpeg::FormatContextOutput(Wide(dir / "a.unknownextension")); }),
               "AvException 22: FfMpegFacade: ::avformat_alloc_output_context2: " + StrError(AVERROR(EINVAL)));
     EXPECT_TRUE(fs::is_empty(dir.Path()));
-    // U+00E9, U+20AC, U+1F600 and U+10348 (two-, three- and four-byte UTF-8).
-    Mpeg::FormatContextOutput output(Wide(dir.Path()) + Units({'/', 0xE9, 0x20AC, 0xD83D, 0xDE00, 0xD800, 0xDF48}) +
-                                     L".mov");
-    Open(output);
+    // U+00E9, U+20AC, U+1F600 and U+10348 (two-, three- and four-byte UTF-8), opened as a host opens a file.
+    auto facade = Mpeg::IFfMpegFacade::Create(false);
+    facade->StartInitMediaFile(Wide(dir.Path()) + Units({'/', 0xE9, 0x20AC, 0xD83D, 0xDE00, 0xD800, 0xDF48}) + L".mov");
+    facade->InitStreamVideo(TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mjpeg, 64, 48));
+    facade->FinishInitMediaFile();
     EXPECT_TRUE(fs::exists(dir / "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF0\x90\x8D\x88.mov"));
 }
 

@@ -2,23 +2,18 @@
 // form, and journals built chunk by chunk as JournalWriter builds them, read
 // back with Journal::Parse.
 
-#include <mpegexporter/Journal.h>
+#include "support/JournalChunks.h"
 
 #include <gtest/gtest.h>
-
-#include <zlib.h>
 
 #include <tuple>
 
 namespace
 {
-namespace Journal = Halvaro::Oru::Shared::Export::Mpeg::Journal;
-using Bytes = std::vector<std::uint8_t>;
-
-std::uint32_t Crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size)
-{
-    return static_cast<std::uint32_t>(::crc32(crc, data, static_cast<uInt>(size)));
-}
+namespace Journal = Mpeg::Journal;
+using TestMedia::Bytes;
+using TestMedia::HeaderChunk;
+using TestMedia::PacketsChunk;
 
 Bytes Units(std::initializer_list<Bytes> units) // length-prefixed
 {
@@ -29,48 +24,6 @@ Bytes Units(std::initializer_list<Bytes> units) // length-prefixed
         out.insert(out.end(), {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)});
         out.insert(out.end(), unit.begin(), unit.end());
     }
-    return out;
-}
-
-// A header chunk for `c`'s identity, container and streams.
-Bytes HeaderChunk(const Journal::Contents& c, std::uint32_t version = Journal::kVersion, const Bytes& more = {})
-{
-    Bytes out;
-    const std::size_t at = Journal::OpenChunk(out, Journal::kChunkHeader);
-    for (const std::uint32_t v : {Journal::kMagic, version})
-        Journal::PutU32(out, v);
-    Journal::PutU64(out, c.file.inode);
-    Journal::PutU64(out, static_cast<std::uint64_t>(c.file.birthSeconds));
-    Journal::PutU32(out, c.file.birthNanoseconds);
-    Journal::PutString(out, c.container);
-    Journal::PutU32(out, static_cast<std::uint32_t>(c.streams.size()));
-    for (const Journal::StreamEntry& s : c.streams)
-    {
-        Journal::PutString(out, s.codec);
-        Journal::PutU32(out, s.mediaType);
-        for (const std::int32_t v : {s.timeBaseNum, s.timeBaseDen, s.width, s.height, s.sampleRate, s.channels,
-                                     s.frameSize, s.initialPadding, s.blockAlign, s.bitsPerCodedSample})
-            Journal::PutU32(out, static_cast<std::uint32_t>(v));
-        Journal::PutU32(out, s.codecTag);
-        Journal::PutU64(out, static_cast<std::uint64_t>(s.bitRate));
-        Journal::PutU32(out, static_cast<std::uint32_t>(s.extradata.size()));
-        out.insert(out.end(), s.extradata.begin(), s.extradata.end());
-    }
-    out.insert(out.end(), more.begin(), more.end());
-    Journal::CloseChunk(out, at, Crc32);
-    return out;
-}
-
-// A packets chunk; `previous` holds each stream's previous pts across chunks.
-Bytes PacketsChunk(std::int64_t mediaSize, const std::vector<Journal::PacketEntry>& entries,
-                   std::vector<std::int64_t>& previous, std::uint32_t kind = Journal::kChunkPackets)
-{
-    Bytes out;
-    Journal::OpenChunk(out, kind);
-    Journal::PutU64(out, static_cast<std::uint64_t>(mediaSize));
-    for (const Journal::PacketEntry& e : entries)
-        Journal::PutEntry(out, e, previous[e.stream]);
-    Journal::CloseChunk(out, 0, Crc32);
     return out;
 }
 
@@ -105,7 +58,7 @@ auto Fields(const std::vector<T>& items)
     return fields;
 }
 
-Journal::Contents Parse(const Bytes& bytes) { return Journal::Parse(bytes.data(), bytes.size(), Crc32); }
+Journal::Contents Parse(const Bytes& bytes) { return Journal::Parse(bytes.data(), bytes.size(), TestMedia::Crc32); }
 
 // Two chunks of entries: B-pictures, negative and missing timestamps, the largest sizes.
 const std::vector<Journal::PacketEntry> kFirst = {

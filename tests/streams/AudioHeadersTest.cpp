@@ -1,7 +1,8 @@
 // The facts a stream's first ADTS or MPEG audio header gives, from headers
-// written field by field here.
+// written field by field.
 
 #include "streams/AudioHeaders.h"
+#include "support/TestMedia.h"
 
 #include <gtest/gtest.h>
 
@@ -9,16 +10,8 @@
 
 namespace
 {
-namespace Mpeg = Halvaro::Oru::Shared::Export::Mpeg;
-using Bytes = std::vector<std::uint8_t>;
-
-// An ADTS header; `second` is its second byte: 0xF1 MPEG-4 without a checksum, 0xF0 with one, 0xF9 MPEG-2.
-Bytes Adts(int profile, int rateIndex, int channels, int length = 100, int blocks = 1, std::uint8_t second = 0xF1)
-{
-    return {0xFF, second, std::uint8_t(profile << 6 | rateIndex << 2 | channels >> 2),
-            std::uint8_t((channels & 3) << 6 | length >> 11), std::uint8_t(length >> 3),
-            std::uint8_t((length & 7) << 5 | 0x1F), std::uint8_t(0xFC | (blocks - 1))};
-}
+using TestMedia::Adts;
+using TestMedia::Bytes;
 
 // An MPEG audio header: version 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5; layer 3 I, 2 II, 1 III; mode 3 mono.
 Bytes Mpa(int version, int layer, int rateIndex, int mode, int bitRateIndex = 8)

@@ -146,32 +146,30 @@ bool WritePlain(const std::filesystem::path& path, const Recording& recording, c
     audio->time_base = AVRational{1, sound.sampleRate};
     if (avio_open(&raw->pb, raw->url, AVIO_FLAG_WRITE) < 0 || avformat_write_header(raw, nullptr) < 0)
         return false;
-    const auto pictureCount = static_cast<std::size_t>(recording.seconds * kFps);
+    // Every packet at its own time, the pictures first: the muxer interleaves them.
     const auto soundCount =
         std::min(sound.packets.size(), static_cast<std::size_t>(recording.seconds * sound.sampleRate / sound.frameSize));
-    for (std::size_t i = 0, k = 0; i < pictureCount || k < soundCount;)
-    {
-        const bool picture =
-            k >= soundCount || (i < pictureCount && static_cast<double>(i) / kFps <=
-                                                          static_cast<double>(k * sound.frameSize) / sound.sampleRate);
-        const Bytes& data = picture ? pictures.packets[i % kFps] : sound.packets[k];
-        // ADTS headers go, as "aac_adtstoasc" takes them off.
-        const std::size_t skip = !picture && sound.codecId == AV_CODEC_ID_AAC && data.size() > 7 && data[0] == 0xFF ? 7 : 0;
-        AVPacket* packet = av_packet_alloc();
-        av_new_packet(packet, static_cast<int>(data.size() - skip));
-        std::copy(data.begin() + static_cast<std::ptrdiff_t>(skip), data.end(), packet->data);
-        packet->stream_index = picture ? 0 : 1;
-        packet->pts = packet->dts = picture ? static_cast<std::int64_t>(i) : static_cast<std::int64_t>(k * sound.frameSize);
-        packet->duration = picture ? 1 : sound.frameSize;
-        packet->flags = AV_PKT_FLAG_KEY;
-        av_packet_rescale_ts(packet, picture ? AVRational{1, kFps} : AVRational{1, sound.sampleRate},
-                             raw->streams[packet->stream_index]->time_base);
-        const int status = av_interleaved_write_frame(raw, packet);
-        av_packet_free(&packet);
-        if (status < 0)
-            return false;
-        (picture ? i : k) += 1;
-    }
+    const std::pair<std::size_t, int> streams[] = {{static_cast<std::size_t>(recording.seconds * kFps), 1},
+                                                   {soundCount, sound.frameSize}};
+    std::unique_ptr<AVPacket, Mpeg::AvDeleter<av_packet_free>> packet(av_packet_alloc());
+    for (int s = 0; s < 2; ++s)
+        for (std::size_t i = 0; i < streams[s].first; ++i)
+        {
+            const Bytes& data = s == 0 ? pictures.packets[i % kFps] : sound.packets[i];
+            // ADTS headers go, as "aac_adtstoasc" takes them off.
+            const std::size_t skip = s == 1 && sound.codecId == AV_CODEC_ID_AAC && data.size() > 7 && data[0] == 0xFF ? 7 : 0;
+            if (av_new_packet(packet.get(), static_cast<int>(data.size() - skip)) < 0)
+                return false;
+            std::copy(data.begin() + static_cast<std::ptrdiff_t>(skip), data.end(), packet->data);
+            packet->stream_index = s;
+            packet->pts = packet->dts = static_cast<std::int64_t>(i) * streams[s].second;
+            packet->duration = streams[s].second;
+            packet->flags = AV_PKT_FLAG_KEY;
+            av_packet_rescale_ts(packet.get(), s == 0 ? AVRational{1, kFps} : AVRational{1, sound.sampleRate},
+                                 raw->streams[s]->time_base);
+            if (av_interleaved_write_frame(raw, packet.get()) < 0)
+                return false;
+        }
     return av_write_trailer(raw) >= 0;
 }
 

@@ -8,11 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <stdexcept>
 
@@ -124,6 +127,19 @@ InputContextPtr OpenInput(const std::filesystem::path& path)
     return InputContextPtr(raw);
 }
 
+// Sends `packet` (null: the end) to `decoder` and hands each frame to `take`;
+// false when it does not decode.
+bool Decode(AVCodecContext* decoder, const AVPacket* packet, const std::function<void(const AVFrame&)>& take)
+{
+    Mpeg::AvFramePtr frame(av_frame_alloc());
+    if (avcodec_send_packet(decoder, packet) < 0)
+        return false;
+    int status;
+    while ((status = avcodec_receive_frame(decoder, frame.get())) >= 0)
+        take(*frame);
+    return status == AVERROR(EAGAIN) || status == AVERROR_EOF;
+}
+
 // Decodes stream `only` of the file (-1: every stream) in file order, handing
 // each frame to `take`; false when the file does not open or a packet does
 // not decode.
@@ -146,16 +162,9 @@ bool DecodeFile(const std::filesystem::path& path, const std::function<void(cons
             avcodec_open2(decoders.back().get(), codec, nullptr) < 0)
             return false;
     }
-    Mpeg::AvFramePtr frame(av_frame_alloc());
     auto decode = [&](unsigned index, const AVPacket* packet) {
-        if (only >= 0 && index != static_cast<unsigned>(only))
-            return true;
-        if (avcodec_send_packet(decoders[index].get(), packet) < 0)
-            return false;
-        int status;
-        while ((status = avcodec_receive_frame(decoders[index].get(), frame.get())) >= 0)
-            take(*format->streams[index], *frame);
-        return status == AVERROR(EAGAIN) || status == AVERROR_EOF;
+        return (only >= 0 && index != static_cast<unsigned>(only)) ||
+               Decode(decoders[index].get(), packet, [&](const AVFrame& frame) { take(*format->streams[index], frame); });
     };
     PacketPtr packet(av_packet_alloc());
     bool ok = true;
@@ -300,48 +309,26 @@ EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, do
     return out;
 }
 
+Bytes Adts(int profile, int rateIndex, int channels, std::size_t length, int blocks, std::uint8_t second)
+{
+    // Buffer fullness 0x7FF: variable rate.
+    Bytes header = {0xFF, second, static_cast<std::uint8_t>(profile << 6 | rateIndex << 2 | channels >> 2),
+                    static_cast<std::uint8_t>((channels & 3) << 6 | (length >> 11 & 3)),
+                    static_cast<std::uint8_t>(length >> 3), static_cast<std::uint8_t>((length & 7) << 5 | 0x1F),
+                    static_cast<std::uint8_t>(0xFC | (blocks - 1))};
+    if ((second & 1) == 0)
+        header.insert(header.end(), {0, 0}); // the checksum
+    return header;
+}
+
 Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc, int channels, int blocks)
 {
     static const int rates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                 22050, 16000, 12000, 11025, 8000,  7350};
-    const int index = static_cast<int>(std::find(std::begin(rates), std::end(rates), sampleRate) - std::begin(rates));
+    const auto index = std::find(std::begin(rates), std::end(rates), sampleRate) - std::begin(rates);
     if (index == 13)
         throw std::runtime_error("no ADTS sampling frequency index for " + std::to_string(sampleRate));
-    const std::size_t length = payload + (crc ? 9 : 7);
-    constexpr int kProfileLc = 1, kFullness = 0x7FF; // fullness 0x7FF: variable rate
-    Bytes header = {0xFF,
-                    static_cast<std::uint8_t>(crc ? 0xF0 : 0xF1), // MPEG-4, protection_absent unless crc
-                    static_cast<std::uint8_t>(kProfileLc << 6 | index << 2 | channels >> 2),
-                    static_cast<std::uint8_t>((channels & 3) << 6 | (length >> 11 & 3)),
-                    static_cast<std::uint8_t>(length >> 3),
-                    static_cast<std::uint8_t>((length & 7) << 5 | kFullness >> 6),
-                    static_cast<std::uint8_t>((kFullness & 0x3F) << 2 | (blocks - 1))};
-    if (crc)
-        header.insert(header.end(), {0, 0});
-    return header;
-}
-
-double ToneFrequency(const std::vector<float>& samples, int sampleRate, std::size_t from, std::size_t to)
-{
-    to = std::min(to, samples.size());
-    double first = -1, last = -1;
-    int crossings = 0;
-    bool armed = false;
-    for (std::size_t i = from + 1; i < to; ++i)
-    {
-        if (samples[i] < -0.05f)
-            armed = true;
-        else if (armed && samples[i - 1] < 0 && samples[i] >= 0)
-        {
-            const double at = double(i - 1) + samples[i - 1] / double(samples[i - 1] - samples[i]);
-            if (first < 0)
-                first = at;
-            last = at;
-            ++crossings;
-            armed = false;
-        }
-    }
-    return crossings < 2 ? 0.0 : (crossings - 1) * double(sampleRate) / (last - first);
+    return Adts(1, static_cast<int>(index), channels, payload + (crc ? 9 : 7), blocks, crc ? 0xF0 : 0xF1);
 }
 
 Mpeg::MediaPacketList ToHostPackets(const EncodedStream& stream, std::uint64_t start, std::uint64_t step,
@@ -477,22 +464,16 @@ std::vector<Bytes> DecodeGray(const EncodedStream& stream)
     std::vector<Bytes> pictures;
     const AVCodec* codec = avcodec_find_decoder(stream.codecId);
     Mpeg::AvCodecContextPtr context(avcodec_alloc_context3(codec));
-    context->width = stream.width;
-    context->height = stream.height;
-    Mpeg::AvFramePtr frame(av_frame_alloc());
     PacketPtr packet(av_packet_alloc());
-    if (avcodec_open2(context.get(), codec, nullptr) < 0)
-        ADD_FAILURE() << "cannot open a decoder for " << avcodec_get_name(stream.codecId);
+    bool ok = avcodec_open2(context.get(), codec, nullptr) >= 0;
     for (const Bytes& data : stream.packets)
     {
         Mpeg::CheckAvResult(av_new_packet(packet.get(), static_cast<int>(data.size())), "::av_new_packet");
         std::copy(data.begin(), data.end(), packet->data);
-        if (avcodec_send_packet(context.get(), packet.get()) < 0)
-            ADD_FAILURE() << "a source picture does not decode";
-        av_packet_unref(packet.get());
-        while (avcodec_receive_frame(context.get(), frame.get()) == 0)
-            pictures.push_back(Gray(*frame));
+        ok = ok && Decode(context.get(), packet.get(), [&](const AVFrame& frame) { pictures.push_back(Gray(frame)); });
     }
+    if (!ok || !Decode(context.get(), nullptr, [&](const AVFrame& frame) { pictures.push_back(Gray(frame)); }))
+        ADD_FAILURE() << "the source pictures do not decode";
     return pictures;
 }
 
@@ -628,20 +609,38 @@ TempDir::~TempDir()
 
 std::wstring Wide(const std::filesystem::path& path)
 {
-    // Decode UTF-8 into code points; a host on Linux stores them per element.
+    // UTF-8 decoded into code points, one a wchar_t as a host on Linux stores them.
     const std::string utf8 = path.string();
     std::wstring wide;
-    for (std::size_t i = 0; i < utf8.size();)
+    for (std::size_t i = 0, length = 1; i < utf8.size(); i += length)
     {
         const auto byte = static_cast<unsigned char>(utf8[i]);
-        const int length = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+        length = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
         std::uint32_t cp = length == 1 ? byte : byte & (0xFF >> (length + 1));
-        for (int k = 1; k < length && i + k < utf8.size(); ++k)
+        for (std::size_t k = 1; k < length && i + k < utf8.size(); ++k)
             cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
         wide += static_cast<wchar_t>(cp);
-        i += length;
     }
     return wide;
+}
+
+std::uint32_t Crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size)
+{
+    return static_cast<std::uint32_t>(::crc32(crc, data, static_cast<uInt>(size)));
+}
+
+Bytes FileBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::set<std::string> Listing(const std::filesystem::path& dir)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
 }
 
 std::vector<Mpeg::MediaPacket> TimedAudio(const EncodedStream& stream, std::uint64_t start)

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,13 +58,16 @@ EncodedStream EncodeVideo(const char* encoder, int width, int height, int frames
 EncodedStream EncodeTone(const char* encoder, int sampleRate, double seconds, double frequency, bool adts = false,
                          bool beep = false, double clock = 1.0, int channels = 1);
 
+// An ADTS header field by field: profile (1: LC), sampling frequency index,
+// channel configuration, frame length with the header, raw data blocks; its
+// second byte is 0xF1 for MPEG-4 without a checksum, 0xF0 with one (zero,
+// after the header), 0xF9 for MPEG-2.
+Bytes Adts(int profile, int rateIndex, int channels, std::size_t length = 100, int blocks = 1,
+           std::uint8_t second = 0xF1);
+
 // The ADTS header of an AAC-LC frame of `payload` bytes (with a zero `crc`)
 // holding `blocks` raw data blocks.
 Bytes AdtsHeader(int sampleRate, std::size_t payload, bool crc = false, int channels = 1, int blocks = 1);
-
-// Frequency of the tone in samples [from, to) from its rising zero crossings
-// after a dip below -0.05 (0 when fewer than two).
-double ToneFrequency(const std::vector<float>& samples, int sampleRate, std::size_t from, std::size_t to);
 
 // Host packets: packet i of `stream` at start + i * step (100-ns units).
 Mpeg::MediaPacketList ToHostPackets(const EncodedStream& stream, std::uint64_t start, std::uint64_t step,
@@ -200,6 +204,14 @@ private:
 
 // A host's wide file name for a path (UTF-8 widened per code point).
 std::wstring Wide(const std::filesystem::path& path);
+
+// zlib's CRC-32, as the recovery journal checks payloads with it.
+std::uint32_t Crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
+
+Bytes FileBytes(const std::filesystem::path& path);
+
+// The names in a directory.
+std::set<std::string> Listing(const std::filesystem::path& dir);
 
 // Audio packet i of `stream` at `start` plus i frames (100-ns units).
 std::vector<Mpeg::MediaPacket> TimedAudio(const EncodedStream& stream, std::uint64_t start = 0);

@@ -10,7 +10,6 @@
 
 #include <climits>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,53 +29,35 @@ public:
     {
     }
     std::int64_t End() const override { return m_end; }
-    void Start(std::int64_t position) override { Log("start", -1, m_end = position); }
+    void Start(std::int64_t position) override { m_end = position, Log("start", -1); }
     bool SampleAccurate() const override { return m_sampleAccurate; }
     std::int64_t Granularity() const override { return m_granularity; }
     void Fill(std::int64_t ticks, Mpeg::PacketSequence&) override
     {
         EXPECT_EQ(ticks % m_granularity, 0) << "silence in whole steps";
-        Log("silence", ticks, m_end);
-        m_end += ticks;
+        Log("silence", ticks);
     }
-    void FillToEnd(std::int64_t ticks, Mpeg::PacketSequence&) override
-    {
-        Log("silence to the end", ticks, m_end);
-        m_end += ticks;
-    }
-    std::int64_t Skip(std::int64_t ticks) override
-    {
-        ticks = std::min(ticks, m_longest);
-        Log("gap", ticks, m_end);
-        m_end += ticks;
-        return ticks;
-    }
+    void FillToEnd(std::int64_t ticks, Mpeg::PacketSequence&) override { Log("silence to the end", ticks); }
+    std::int64_t Skip(std::int64_t ticks) override { return Log("gap", std::min(ticks, m_longest)); }
     bool Append(std::unique_ptr<Mpeg::OwnedPacket> packet, std::int64_t trim, Mpeg::PacketSequence&) override
     {
         if (packet->packet.size == 0)
-            return Log("skipped", -1, m_end), false;
-        const std::int64_t ticks = packet->packet.duration - trim;
-        Log("audio", ticks, m_end, trim);
-        m_end += ticks;
-        return true;
+            return Log("skipped", -1), false;
+        return Log("audio", packet->packet.duration - trim, trim), true;
     }
-    void Stretch(std::int64_t ticks) override { stretched = ticks; }
+    void Stretch(std::int64_t) override {}
     void Flush(Mpeg::PacketSequence&) override { events.push_back("flush"); }
 
     std::vector<std::string> events;
-    std::int64_t stretched = 0;
 
 private:
-    void Log(const char* what, std::int64_t ticks, std::int64_t at, std::int64_t cut = 0)
+    // Logs what lands at the end, which moves on by `ticks` (none: -1).
+    std::int64_t Log(const char* what, std::int64_t ticks, std::int64_t cut = 0)
     {
-        std::ostringstream event;
-        event << what;
-        if (ticks >= 0)
-            event << " " << ticks;
-        event << " at " << at;
-        if (cut > 0)
-            event << " cut " << cut;
-        events.push_back(event.str());
+        events.push_back(what + (ticks >= 0 ? " " + std::to_string(ticks) : "") + " at " + std::to_string(m_end) +
+                         (cut > 0 ? " cut " + std::to_string(cut) : ""));
+        m_end += std::max<std::int64_t>(ticks, 0);
+        return ticks;
     }
 
     bool m_sampleAccurate;
@@ -139,6 +120,7 @@ TEST(AudioPlacement, PlacesAudioOnTheHostClockAgainstTheVideo)
         std::int64_t granularity;
         std::vector<Call> calls;
         Events expected;
+        std::int64_t longest = Mpeg::kLongestSample; // the longest sample the track can hold
     } cases[] = {
         {"audio from the first picture", true, 1, {{0, 640, {{0, 160}, {160, 160}, {320, 160}, {480, 160}}}},
          {"start at 0", "audio 160 at 0", "audio 160 at 160", "audio 160 at 320", "audio 160 at 480", "flush"}},
@@ -146,6 +128,12 @@ TEST(AudioPlacement, PlacesAudioOnTheHostClockAgainstTheVideo)
         {"silence from the first picture", false, 1024, {{0, 3840, {{2500, 1024}}}},
          {"start at 452", "silence 2048 at 452", "audio 1024 at 2500", "silence to the end 316 at 3524", "flush"}},
         {"audio before the first picture", true, 1, {{1000, 1320, {{0, 1320}}}}, {"start at 0", "audio 1320 at 0", "flush"}},
+        // Audio that comes a second late is placed at its time, not after a gap.
+        {"late audio", false, 1024, {{0, 8000, {}}, {8000, 16000, {{0, 1024}, {1024, 1024}}}},
+         {"start at 0", "audio 1024 at 0", "audio 1024 at 1024", "silence to the end 13952 at 2048", "flush"}},
+        // Audio whose video all lies before the start is written on its own.
+        {"no video", false, 1024, {{0, 0, {{0, 1024}}}, {0, 0, {{1024, 1024}}}},
+         {"start at 0", "audio 1024 at 0", "audio 1024 at 1024", "flush"}},
         {"the rest of the video filled at the end", true, 1, {{0, 3200, {{0, 160}}}},
          {"start at 0", "audio 160 at 0", "silence to the end 3040 at 160", "flush"}},
         {"a hole the video covers", true, 1, {{0, 9920, {{0, 160}, {8000, 160}}}},
@@ -175,22 +163,17 @@ TEST(AudioPlacement, PlacesAudioOnTheHostClockAgainstTheVideo)
         {"a packet that does not decode", true, 1, {{0, 480, {{0, 160}, {160, -160}, {320, 160}}}},
          {"start at 0", "audio 160 at 0", "skipped at 160", "silence 160 at 160", "audio 160 at 320",
           "silence to the end 160 at 480", "flush"}},
+        // A gap no sample can last is closed up beyond what one can.
+        {"a gap longer than a sample", true, 1, {{0, 320, {{0, 160}, {400000, 160}}}},
+         {"start at 0", "audio 160 at 0", "silence 160 at 160", "gap 100000 at 320", "audio 160 at 100320", "flush"},
+         100000},
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
-        FakeTrack track(c.sampleAccurate, c.granularity);
+        FakeTrack track(c.sampleAccurate, c.granularity, c.longest);
         EXPECT_EQ(Place(track, c.calls), c.expected);
     }
-}
-
-// A gap no sample can last is closed up beyond what one can.
-TEST(AudioPlacement, GapsStopAtTheLongestSample)
-{
-    FakeTrack track(true, 1, 100000);
-    EXPECT_EQ(Place(track, {{0, 320, {{0, 160}, {400000, 160}}}}),
-              (Events{"start at 0", "audio 160 at 0", "silence 160 at 160", "gap 100000 at 320", "audio 160 at 100320",
-                      "flush"}));
 }
 
 // A device clock 1000 ppm fast against the host's, with 30 ms of jitter:

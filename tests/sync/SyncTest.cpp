@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <tuple>
@@ -47,17 +48,6 @@ struct Case
 // Viewers notice sound more than about 45 ms early (or 125 ms late).
 constexpr double kAcceptable = 0.045;
 
-Recording Outage(double audioBack, double videoBack)
-{
-    Recording r;
-    r.seconds = 60;
-    r.outageFrom = 15;
-    r.outageTo = 45;
-    r.audioBack = audioBack;
-    r.videoBack = videoBack;
-    return r;
-}
-
 // 120 ms apart by the end, uncorrected; SYNC_DRIFT_MINUTES runs them longer.
 double DriftSeconds()
 {
@@ -65,30 +55,15 @@ double DriftSeconds()
     return minutes ? std::atof(minutes) * 60 : 120;
 }
 
-Recording Drifting(double drift)
-{
-    Recording r;
-    r.seconds = DriftSeconds();
-    r.drift = drift;
-    r.jitter = 0.02;
-    return r;
-}
-
-Recording Lossy()
-{
-    Recording r;
-    r.seconds = 60;
-    r.loseEvery = 50;
-    return r;
-}
-
+// Recordings: seconds, drift, jitter, every n-th audio packet lost, an outage
+// from and to, then audio and video back after it.
 const Case kCases[] = {
-    {"Outage", Outage(0, 0), 46, 60},
-    {"OutageAudioBackFirst", Outage(0, 1), 47, 60},
-    {"OutageVideoBackFirst", Outage(1, 0), 47, 60},
-    {"Fast1000ppm", Drifting(1e-3), DriftSeconds() - 10, DriftSeconds()},
-    {"Slow1000ppm", Drifting(-1e-3), DriftSeconds() - 10, DriftSeconds()},
-    {"OnePacketIn50Lost", Lossy(), 50, 60},
+    {"Outage", {60, 0, 0, 0, 15, 45}, 46, 60},
+    {"OutageAudioBackFirst", {60, 0, 0, 0, 15, 45, 0, 1}, 47, 60},
+    {"OutageVideoBackFirst", {60, 0, 0, 0, 15, 45, 1, 0}, 47, 60},
+    {"Fast1000ppm", {DriftSeconds(), 1e-3, 0.02}, DriftSeconds() - 10, DriftSeconds()},
+    {"Slow1000ppm", {DriftSeconds(), -1e-3, 0.02}, DriftSeconds() - 10, DriftSeconds()},
+    {"OnePacketIn50Lost", {60, 0, 0, 50}, 50, 60},
 };
 
 std::string Name(const Path& path)
@@ -96,15 +71,19 @@ std::string Name(const Path& path)
     return std::string(path.encoder) + "_" + path.container;
 }
 
-SyncReport Export(const std::filesystem::path& file, const Path& path, const Recording& recording, int timeScale = 25)
+// With `midway`, the first ten minutes are played, then it runs, then the rest.
+SyncReport Export(const std::filesystem::path& file, const Path& path, const Recording& recording, int timeScale = 25,
+                  const std::function<void(Mpeg::IFfMpegFacade&)>& midway = {})
 {
     const TestMedia::EncodedStream sound =
         TestMedia::RecordedSound(path.encoder, path.rate, recording, path.codec == Audio::Aac);
-    const TestMedia::EncodedStream& pictures = TestMedia::FlashingSecond();
     auto facade = Mpeg::IFfMpegFacade::Create(true);
-    TestMedia::Open(*facade, file, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mjpeg, pictures, timeScale),
+    TestMedia::Open(*facade, file,
+                    TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mjpeg, TestMedia::FlashingSecond(), timeScale),
                     TestMedia::AudioRecord(path.codec, path.rate, sound.packets[0]));
-    TestMedia::Play(*facade, recording, sound);
+    TestMedia::Play(*facade, recording, sound, 0, midway ? 600 : -1);
+    if (midway)
+        midway(*facade), TestMedia::Play(*facade, recording, sound, 600);
     EXPECT_GT(facade->FinishMediaFile(), 0);
     return TestMedia::MeasureSync(file);
 }
@@ -192,28 +171,17 @@ INSTANTIATE_TEST_SUITE_P(PathsAndCases, SyncOnEveryPath,
 // timestamps, the silence before it filled.
 TEST(SilentSource, PicturesGoOnAndTheSoundReturnsInPlace)
 {
+    std::int64_t second = 0;
+    for (const auto& picture : TestMedia::FlashingSecond().packets)
+        second += static_cast<std::int64_t>(picture.size());
     for (const Path& path : {kPaths[0], kPaths[1]})
     {
         SCOPED_TRACE(Name(path));
-        Recording recording;
-        recording.seconds = 660;
-        recording.silentFrom = 30;
-        recording.silentTo = 630;
-        const auto sound = TestMedia::RecordedSound(path.encoder, path.rate, recording, false);
         TestMedia::TempDir dir;
-        const auto file = dir / (std::string("silent.") + path.container);
-        auto facade = Mpeg::IFfMpegFacade::Create(true);
-        TestMedia::Open(*facade, file, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mjpeg, TestMedia::FlashingSecond()),
-                        TestMedia::AudioRecord(path.codec, path.rate, sound.packets[0]));
-        TestMedia::Play(*facade, recording, sound, 0, 600);
-        std::int64_t second = 0;
-        for (const auto& picture : TestMedia::FlashingSecond().packets)
-            second += static_cast<std::int64_t>(picture.size());
-        EXPECT_GT(facade->EstimateFileSize(0, 1), 585 * second);
-        TestMedia::Play(*facade, recording, sound, 600, 660);
-        EXPECT_GT(facade->FinishMediaFile(), 0);
-
-        const SyncReport report = TestMedia::MeasureSync(file);
+        const SyncReport report = Export(dir / (std::string("silent.") + path.container), path,
+                                         {660, 0, 0, 0, 0, 0, 0, 0, 30, 630}, 25, [&](Mpeg::IFfMpegFacade& facade) {
+                                             EXPECT_GT(facade.EstimateFileSize(0, 1), 585 * second);
+                                         });
         Print("silent for ten minutes", path, report, 631, 660);
         ExpectInSync(report, 631, 660, 0, kAcceptable);
         EXPECT_NEAR(report.audioSeconds, report.videoSeconds, static_cast<double>(path.frame) / path.rate);
