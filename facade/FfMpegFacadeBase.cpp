@@ -21,7 +21,11 @@ constexpr const char* kAudioOnVideoOnly = "Audio-related call to video-only adap
 
 FfMpegFacadeBase::FfMpegFacadeBase()
 {
-    av_log_set_level(AV_LOG_ERROR);
+    // The log level is one variable for the whole process, read unguarded by
+    // every FFmpeg call that logs: set by the first facade only, before it has
+    // a thread, never while another facade's worker may be logging.
+    static const bool quiet = (av_log_set_level(AV_LOG_ERROR), true);
+    static_cast<void>(quiet);
 }
 
 void FfMpegFacadeBase::StartInitMediaFile(const std::wstring& filePath)

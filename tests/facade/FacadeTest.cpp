@@ -212,6 +212,48 @@ TEST(FacadeStress, AddCallsEstimatesAndStopFromTwoHostThreads)
         }
 }
 
+// Hosts run many exports at once. Facades share nothing, so an export
+// running beside others writes the file it writes alone, on the transcoding
+// paths (H.263 and mu-law into MPEG-4 and AAC) as on the copy paths (MPEG-4
+// and ADTS AAC); ThreadSanitizer runs this with the facade label.
+TEST(FacadeStress, ExportsAtOnceWriteWhatEachWritesAlone)
+{
+    struct Path
+    {
+        Video codec;
+        TestMedia::EncodedStream video;
+        Mpeg::CodecIdAudio audioCodec;
+        std::int32_t rate;
+        std::vector<Mpeg::MediaPacket> audio;
+    };
+    const auto adts = TestMedia::EncodeTone("aac", 16000, 2, 440, true);
+    const Path paths[] = {
+        {Video::H263, TestMedia::EncodeVideo("h263", 176, 144, 50), Mpeg::CodecIdAudio::PcmMulaw, 8000,
+         TestMedia::TimedAudio(TestMedia::EncodeTone("pcm_mulaw", 8000, 2, 440))},
+        {Video::Mpeg4, TestMedia::EncodeVideo("mpeg4", 176, 144, 50), Mpeg::CodecIdAudio::Aac, 16000,
+         TestMedia::TimedAudio(adts)},
+    };
+    TestMedia::TempDir dir;
+    const auto run = [&](std::size_t path, const fs::path& file) {
+        const Path& p = paths[path];
+        TestMedia::ExportFile(file, TestMedia::VideoRecord(p.codec, p.video),
+                              TestMedia::AudioRecord(p.audioCodec, p.rate, p.audio.front().data), p.video, 50, 5,
+                              &p.audio);
+    };
+    for (std::size_t path = 0; path < 2; ++path)
+        run(path, dir / ("alone-" + std::to_string(path) + ".mp4"));
+    std::vector<std::thread> hosts;
+    for (std::size_t i = 0; i < 6; ++i)
+        hosts.emplace_back(run, i % 2, dir / ("together-" + std::to_string(i) + ".mp4"));
+    for (std::thread& host : hosts)
+        host.join();
+    for (std::size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(TestMedia::FileBytes(dir / ("together-" + std::to_string(i) + ".mp4")),
+                  TestMedia::FileBytes(dir / ("alone-" + std::to_string(i % 2) + ".mp4")))
+            << "export " << i;
+    EXPECT_EQ(TestMedia::Read(dir / "alone-0.mp4").streams.size(), 2u);
+}
+
 // Calls that overlap from two threads, outside the contract: the later one
 // is refused, nothing crashes or hangs, and what was taken reaches the file.
 TEST(FacadeMisuse, OverlappingCallsFromTwoThreadsAreRefused)
