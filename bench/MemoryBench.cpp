@@ -9,8 +9,9 @@
 //     the long export's. The video is 2 Mbit/s:
 //     the muxer's index grows per packet whatever its size, and the file stays
 //     small. The host hands over one second at a time and, on the facade,
-//     makes the next one only once the worker has ended, so that on both
-//     sides one second of the host's packets exists at a time.
+//     waits until the worker has written it (the estimate waits) before making
+//     the next, so that on both sides one second of the host's packets exists
+//     at a time.
 //   SilentAudio: BENCH_SILENT_MINUTES (default 10) of the copy input at
 //     8 Mbit/s through Create(true), the audio lists empty after the first
 //     second (silent) or not (steady): the video must not wait in memory for
@@ -21,27 +22,10 @@
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <thread>
 
 namespace
 {
 using namespace Bench;
-
-// Lets the facade's worker drain its queue and end (it ends when it finds the
-// queue empty), so that at most the next batch is queued.
-void WaitForWorkerExit()
-{
-    static const auto threads = [] {
-        std::error_code error;
-        std::filesystem::directory_iterator tasks("/proc/self/task", error);
-        return error ? 0 : std::distance(tasks, std::filesystem::directory_iterator{});
-    };
-    static const auto alone = threads(); // first called before any facade exists
-    while (threads() > alone)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-}
 
 void Report(benchmark::State& state, long startKb)
 {
@@ -57,7 +41,6 @@ void LongExport(benchmark::State& state, bool viaFacade, double minutes)
     const auto seconds = static_cast<std::size_t>(minutes * 60);
     const std::string path = OutputPath("long.mp4");
     CopySource source(2, true);
-    WaitForWorkerExit(); // counts this process's threads before any worker
     const auto facade = viaFacade ? Mpeg::IFfMpegFacade::Create(true) : nullptr;
     const long startKb = StatusKb("VmRSS");
     const double startCpu = ProcessCpuSeconds();
@@ -67,9 +50,10 @@ void LongExport(benchmark::State& state, bool viaFacade, double minutes)
         viaFacade ? OpenCopy(*facade, path, true) : bare.reset(new BareCopy(path, true));
         for (std::size_t s = 0; s < seconds; ++s)
         {
-            WaitForWorkerExit(); // no-op without a facade
             Batch batch = source.Next();
             viaFacade ? Add(*facade, batch, true) : bare->Write(batch);
+            if (facade)
+                facade->EstimateFileSize(0, 0); // waits for the worker
         }
         viaFacade ? facade->FinishMediaFile() : bare->Finish();
     }
@@ -86,7 +70,6 @@ void SilentAudio(benchmark::State& state, bool silent)
     const auto seconds = static_cast<std::size_t>(Workload("BENCH_SILENT_MINUTES", 10, 0.05) * 60);
     const std::string path = OutputPath("silent.mp4");
     CopySource source(8, true);
-    WaitForWorkerExit();
     const auto facade = Mpeg::IFfMpegFacade::Create(true);
     const long startKb = StatusKb("VmRSS");
     for (auto _ : state)
@@ -94,11 +77,11 @@ void SilentAudio(benchmark::State& state, bool silent)
         OpenCopy(*facade, path, true);
         for (std::size_t s = 0; s < seconds; ++s)
         {
-            WaitForWorkerExit();
             Batch batch = source.Next();
             if (silent && s > 0)
                 batch.audio.clear();
             Add(*facade, batch, true);
+            facade->EstimateFileSize(0, 0); // waits for the worker
         }
         facade->FinishMediaFile();
     }
