@@ -38,10 +38,8 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes = 0)
 {
     AVFormatContext* raw = nullptr;
     // The library wrote a file under this name, colons and all: no URL.
-    int status = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr);
+    const int status = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr);
     InputContextPtr context(raw);
-    if (status >= 0)
-        status = avformat_find_stream_info(raw, nullptr); // FFmpeg 7.1 sets the duration only here
     Check(status, "cannot read back '" + path + "'");
     // The muxer leaves out a track without samples: no stream at all is complete for no pictures.
     const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -51,8 +49,18 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes = 0)
     WrittenFile file;
     file.path = path;
     file.bytes = bytes;
-    if (raw->duration != AV_NOPTS_VALUE)
-        file.seconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
+    // From the first track's start to the last one's end, as avformat_find_stream_info sums it up;
+    // that call would also decode a picture, which costs more than this whole check.
+    std::int64_t first = INT64_MAX, last = INT64_MIN;
+    for (unsigned i = 0; i < raw->nb_streams; ++i)
+        if (const AVStream* stream = raw->streams[i]; stream->duration != AV_NOPTS_VALUE)
+        {
+            const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+            first = std::min(first, av_rescale_q(start, stream->time_base, AV_TIME_BASE_Q));
+            last = std::max(last, av_rescale_q(start + stream->duration, stream->time_base, AV_TIME_BASE_Q));
+        }
+    if (last >= first)
+        file.seconds = static_cast<double>(last - first) / AV_TIME_BASE;
     // The index gives every sample's place in the file: a file cut short has
     // samples past its end. Reading the samples themselves would cost as much
     // as the export's own copy.

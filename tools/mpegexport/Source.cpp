@@ -19,13 +19,13 @@ std::vector<std::uint8_t> Bytes(const std::uint8_t* data, int size)
     return {data, data + std::max(size, 0)};
 }
 
-// `packet` on the host clock, timed by its pts, else its dts.
-SourcePacket HostPacket(const AVPacket& packet, AVRational timeBase)
+// `packet` on the host clock, timed by its pts, else its dts; its payload copied only `withData`.
+SourcePacket HostPacket(const AVPacket& packet, AVRational timeBase, bool withData = true)
 {
     const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
     const auto host = [timeBase](std::int64_t ticks) { return av_rescale_q(ticks, timeBase, kHostTimeBase); };
-    return {Bytes(packet.data, packet.size), time == AV_NOPTS_VALUE ? time : host(time), host(packet.duration),
-            (packet.flags & AV_PKT_FLAG_KEY) != 0};
+    return {withData ? Bytes(packet.data, packet.size) : std::vector<std::uint8_t>(),
+            time == AV_NOPTS_VALUE ? time : host(time), host(packet.duration), (packet.flags & AV_PKT_FLAG_KEY) != 0};
 }
 
 // The first stream of a type; cover art is a still picture, not the video.
@@ -95,8 +95,12 @@ public:
     {
         if (!Fill(m_video) || !Pop(m_video.queue, packet))
             return false;
+        // Copied out of the demuxer's packet only now, as the library takes it.
+        PacketPtr demuxed = std::move(m_demuxed.front());
+        m_demuxed.pop_front();
+        packet.data = Bytes(demuxed->data, demuxed->size);
         // A recording whose writer was killed ends mid-picture, which players refuse to decode.
-        if (!Fill(m_video) && CutShort(packet))
+        if (!Fill(m_video) && CutShort(*demuxed))
         {
             notes.push_back(info.name + ": left out the last picture, which is cut short and does not decode");
             return false;
@@ -105,7 +109,7 @@ public:
             m_sinceKey.clear(), m_sinceKeyBytes = 0;
         m_sinceKeyBytes += packet.data.size();
         if (m_sinceKeyBytes <= kMaxSinceKeyBytes)
-            m_sinceKey.push_back(packet.data);
+            m_sinceKey.push_back(std::move(demuxed));
         else
             m_sinceKey.clear();
         // Untimed packets follow the previous one by a nominal frame.
@@ -155,7 +159,10 @@ private:
             const AVPacket& packet = *m_packet;
             if (m_video.Owns(packet))
             {
-                const SourcePacket& queued = m_video.queue.emplace_back(HostPacket(packet, m_video.stream->time_base));
+                const SourcePacket& queued =
+                    m_video.queue.emplace_back(HostPacket(packet, m_video.stream->time_base, false));
+                m_demuxed.push_back(Allocated<PacketPtr>(av_packet_alloc()));
+                Check(av_packet_ref(m_demuxed.back().get(), &packet), "cannot read '" + info.name + "'");
                 if (queued.offset != AV_NOPTS_VALUE && !m_origin)
                     m_origin = queued.offset;
                 m_lastCorrupt = (packet.flags & AV_PKT_FLAG_CORRUPT) != 0;
@@ -205,7 +212,7 @@ private:
     }
 
     // The demuxer says so, or it fails to decode after those since the last key picture, strictly as players do.
-    bool CutShort(const SourcePacket& last) const
+    bool CutShort(const AVPacket& last) const
     {
         // More of the file after it (audio, an index) means it was written whole.
         const std::int64_t fileSize = avio_size(m_context->pb);
@@ -215,29 +222,23 @@ private:
         const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
         CodecContextPtr decoder(avcodec_alloc_context3(codec));
         FramePtr frame(av_frame_alloc());
-        PacketPtr packet(av_packet_alloc());
-        if (!codec || !decoder || !frame || !packet || avcodec_parameters_to_context(decoder.get(), &parameters) < 0)
+        if (!codec || !decoder || !frame || avcodec_parameters_to_context(decoder.get(), &parameters) < 0)
             return false;
         decoder->err_recognition |= AV_EF_EXPLODE;
         decoder->thread_count = 1; // each error reported with the packet that caused it
         if (avcodec_open2(decoder.get(), codec, nullptr) < 0)
             return false;
-        const auto decodes = [&](const std::vector<std::uint8_t>* data) { // null: the end
-            if (data && av_new_packet(packet.get(), static_cast<int>(data->size())) < 0)
-                throw std::bad_alloc();
-            if (data)
-                std::copy(data->begin(), data->end(), packet->data);
-            const int sent = avcodec_send_packet(decoder.get(), data ? packet.get() : nullptr);
-            av_packet_unref(packet.get());
+        const auto decodes = [&](const AVPacket* packet) { // null: the end
+            const int sent = avcodec_send_packet(decoder.get(), packet);
             int status = sent;
             while (sent >= 0 && (status = avcodec_receive_frame(decoder.get(), frame.get())) >= 0)
                 av_frame_unref(frame.get());
             return sent >= 0 && (status == AVERROR(EAGAIN) || status == AVERROR_EOF);
         };
-        for (const auto& data : m_sinceKey)
-            if (!decodes(&data))
+        for (const PacketPtr& picture : m_sinceKey)
+            if (!decodes(picture.get()))
                 return false; // damaged earlier: not a cut at the end
-        return !decodes(&last.data) || !decodes(nullptr);
+        return !decodes(&last) || !decodes(nullptr);
     }
 
     InputContextPtr m_context;
@@ -248,7 +249,10 @@ private:
     // Offset 0 is the first timed video packet; audio is timed against it too, keeping the file's distance.
     std::optional<std::int64_t> m_origin, m_lastOffset; // the last picture handed out
     std::int64_t m_audioEnd = 0, m_frameTicks = 0;      // one nominal frame; 0 when unknown
-    std::vector<std::vector<std::uint8_t>> m_sinceKey; // the pictures since the last key picture
+    // The demuxer's own packets (references, not copies): one for each picture in m_video's queue, in
+    // its order, and the pictures since the last key picture, which the check for a cut-short one decodes.
+    std::deque<PacketPtr> m_demuxed;
+    std::vector<PacketPtr> m_sinceKey;
     std::size_t m_sinceKeyBytes = 0;
     struct FreeAdts
     {
