@@ -18,7 +18,7 @@ esac
 ./scripts/setup.sh
 build=${BENCH_BUILD_DIR:-build-bench-release}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" --target bench_copy bench_transcode bench_memory bench_sync mpegexport >/dev/null
+cmake --build "$build" -j"$(nproc)" --target bench_copy bench_transcode bench_memory bench_sync bench_concurrent mpegexport >/dev/null
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
@@ -39,6 +39,14 @@ for export in LongExport/bare LongExport/facade LongExport/facade_1min SilentAud
   "$build/bench/bench_memory" --benchmark_filter="^$export/" --benchmark_out="$out/memory-${export//\//-}.json" \
     --benchmark_out_format=json
 done
+# Many exports in one process; peak memory again wants a process per benchmark.
+for side in bare facade; do
+  for n in 1 2 4 8; do
+    echo "== bench_concurrent Concurrent/$side/$n"
+    "$build/bench/bench_concurrent" --benchmark_filter="^Concurrent/$side/$n/" --benchmark_repetitions="$reps" \
+      --benchmark_report_aggregates_only=true --benchmark_out="$out/concurrent-$side$n.json" --benchmark_out_format=json
+  done
+done
 for path in mulaw_mov mulaw_mp4 aac_mp4; do
   for ppm in -1000 0 1000; do
     echo "== bench_sync Drift/$path/$ppm"
@@ -55,8 +63,28 @@ ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=1920x1080:rate=25:duration=$
   -c:v libx264 -preset ultrafast -g 50 -pix_fmt yuv420p -c:a pcm_mulaw "$out/h264.mov"
 ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=cif:rate=25:duration=$seconds" \
   -c:v h263 -b:v 1M -g 50 "$out/h263.mov"
+ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=1920x1080:rate=25:duration=$seconds" \
+  -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$seconds" \
+  -c:v libx264 -preset ultrafast -b:v 8M -g 50 -pix_fmt yuv420p -c:a aac -b:a 128k "$out/h264-aac.mp4"
 tool=$build/tools/mpegexport
+# many.sh N COMMAND...: N copies of COMMAND at once, "{}" in each replaced by its number.
+cat >"$out/many.sh" <<'SH'
+#!/bin/sh
+n=$1; shift
+i=1
+while [ "$i" -le "$n" ]; do
+  eval "$(printf '%s ' "$@" | sed "s/{}/$i/g")" &
+  i=$((i + 1))
+done
+wait
+SH
+chmod +x "$out/many.sh"
 if command -v hyperfine >/dev/null; then
+for n in 4 8; do
+  hyperfine -N --warmup 1 --runs "$runs" --export-json "$out/cli-many$n.json" \
+    -n library "$out/many.sh $n $tool -q $out/h264-aac.mp4 $out/lib{}.mp4" \
+    -n ffmpeg "$out/many.sh $n ffmpeg -nostdin -v error -y -i $out/h264-aac.mp4 -c copy $out/ff{}.mp4"
+done
 hyperfine -N --warmup 1 --runs "$runs" --export-json "$out/cli-copy.json" \
   -n library "$tool -q $out/h264.mov $out/lib.mov" -n ffmpeg "ffmpeg -nostdin -v error -y -i $out/h264.mov -c copy $out/ff.mov"
 hyperfine -N --warmup 1 --runs "$runs" --export-json "$out/cli-h263.json" \
@@ -82,12 +110,13 @@ for path in out.glob("*.json"):
             gb[name] = dict(b, seconds=b["real_time"] * unit[b["time_unit"]])
     for r in data.get("results", []):
         cli[(path.stem, r["command"])] = r["median"]
+        cli[(path.stem, r["command"], "cpu")] = r["user"] + r["system"]  # means, children included
 
 def ms(s): return f"{s * 1e3:.1f} ms"
 rows = []
 def row(path, figure, library, reference, ratio, target, met):
     rows.append((path, figure, library, reference, "-" if ratio is None else f"{ratio:.3f}", target,
-                 "met" if met else "NOT MET"))
+                 "-" if met is None else "met" if met else "NOT MET"))
 def timed(path, library, reference, what, target=1.0):
     lib, ref = gb[library]["seconds"], gb[reference]["seconds"]
     row(path, "time", ms(lib), f"{ms(ref)} ({what})", ref / lib, f">= {target}", ref / lib >= target)
@@ -108,6 +137,25 @@ for stem, path, what in (("cli-h263", "H.263 -> MPEG-4, CIF, process", "ffmpeg -
         continue
     lib, ref = cli[(stem, "library")], cli[(stem, "ffmpeg")]
     row(path, "mpegexport time", ms(lib), f"{ms(ref)} ({what})", ref / lib, ">= 1.0", ref / lib >= 1.0)
+for n in (4, 8):
+    stem = f"cli-many{n}"
+    if (stem, "library") not in cli:
+        continue
+    path = f"{n} copies at once, 1080p H.264 + AAC into MP4, processes"
+    lib, ref = cli[(stem, "library")], cli[(stem, "ffmpeg")]
+    row(path, "wall time", ms(lib), f"{ms(ref)} (as many ffmpeg -c copy)", ref / lib, ">= 1.0", ref / lib >= 1.0)
+    lib, ref = cli[(stem, "library", "cpu")], cli[(stem, "ffmpeg", "cpu")]
+    row(path, "CPU, all processes", ms(lib), f"{ms(ref)} (as many ffmpeg -c copy)", ref / lib, ">= 1.0", ref / lib >= 1.0)
+for n in (1, 2, 4, 8):
+    lib, ref = gb[f"Concurrent/facade/{n}"], gb[f"Concurrent/bare/{n}"]
+    path = f"{n} exports in one process, copy, video + ADTS AAC"
+    row(path, "input seconds written a second, all exports", f"{lib['input_x']:.0f}",
+        f"{ref['input_x']:.0f} (bare loops in threads)", lib["input_x"] / ref["input_x"], ">= 0.95",
+        lib["input_x"] / ref["input_x"] >= 0.95)
+    row(path, "CPU per export", f"{lib['cpu_ms']:.1f} ms", f"{ref['cpu_ms']:.1f} ms (bare loops in threads)",
+        ref["cpu_ms"] / lib["cpu_ms"], "-", None)
+    row(path, "peak memory per export (its input included)", f"{lib['mb_each']:.1f} MB",
+        f"{ref['mb_each']:.1f} MB (bare loops in threads)", None, "<= +4 MB", lib["mb_each"] - ref["mb_each"] <= 4)
 # One more file: eight 1 s files against one 8 s file of the same packets.
 lib, ref = ((gb[f"SplitFiles/{side}_8"]["seconds"] - gb[f"SplitFiles/{side}_1"]["seconds"]) / 7
             for side in ("facade", "bare"))
