@@ -9,7 +9,7 @@ Worker::Worker(Job job) : m_job(std::move(job))
 
 Worker::~Worker()
 {
-    Stop();
+    m_stop = true;
     if (m_thread.joinable())
         m_thread.join();
 }
@@ -28,10 +28,7 @@ bool Worker::Enqueue(WorkEntry entry)
         m_active = m_active || start;
     }
     if (!start)
-    {
-        m_more.notify_one(); // no system call unless the run waits
         return true;
-    }
     try
     {
         // The previous run has already left its loop; this join is brief.
@@ -56,10 +53,9 @@ void Worker::Run()
         {
             WorkEntry entry;
             {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                m_more.wait_for(lock, kLinger, [this] { return m_head < m_queue.size() || m_joining || m_stop; });
+                std::lock_guard<std::mutex> lock(m_mutex);
                 // Inactive in the same step: an add call from now on starts a run.
-                if (m_head == m_queue.size() || m_stop)
+                if (m_head == m_queue.size())
                 {
                     m_active = false;
                     return;
@@ -91,15 +87,9 @@ void Worker::End(std::exception_ptr failure)
 
 std::exception_ptr Worker::Join()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_joining = true;
-    }
-    m_more.notify_one();
     if (m_thread.joinable())
         m_thread.join();
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_joining = false;
     std::exception_ptr failure = std::move(m_failure);
     m_failure = nullptr;
     return failure;
@@ -107,12 +97,7 @@ std::exception_ptr Worker::Join()
 
 void Worker::Stop()
 {
-    {
-        // Under the lock, so that a run about to wait sees it.
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-    }
-    m_more.notify_one();
+    m_stop = true;
 }
 
 void Worker::Clear()

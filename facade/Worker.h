@@ -3,8 +3,6 @@
 #include <mpegexporter/IFfMpegFacade.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <functional>
@@ -23,22 +21,16 @@ struct WorkEntry
 };
 
 // The thread that writes a facade's batches, started per burst of add calls:
-// an add call that finds no run active starts one, which ends once it has
-// found the queue empty for kLinger, so an idle facade has no thread. It
-// holds the queue, the thread, the failure of the last run until the host
-// takes it and the stop flag; what it does with each entry is the job it was
-// made with, run outside the lock. Its owner holds it as its last member, so that it has
+// an add call that finds no run active starts one, which ends when it finds
+// the queue empty, so an idle facade has no thread. It holds the queue, the
+// thread, the failure of the last run until the host takes it and the stop
+// flag; what it does with each entry is the job it was made with, run
+// outside the lock. Its owner holds it as its last member, so that it has
 // stopped before anything the job uses goes.
 class Worker
 {
 public:
     using Job = std::function<void(WorkEntry)>;
-
-    // How long a run waits for more once the queue is empty. A host reading a
-    // file hands over its next batch within milliseconds, and a thread started
-    // per batch cost 33 us of CPU, 4 % of an 8 Mbit/s copy; a live host's
-    // batches, a second apart, still find no thread between them.
-    static constexpr std::chrono::milliseconds kLinger{20};
 
     explicit Worker(Job job);
     // Stops after the entry in progress. Hosts wait for the worker before
@@ -54,8 +46,7 @@ public:
     // When the thread cannot be started, its std::system_error leaves the
     // entry queued with no run.
     bool Enqueue(WorkEntry entry);
-    // Waits for the current run, which ends without lingering; its failure,
-    // once, or null.
+    // Waits for the current run; its failure, once, or null.
     std::exception_ptr Join();
     // No run goes beyond the entry in progress, now or later.
     void Stop();
@@ -77,9 +68,7 @@ private:
     // the host's packets, and one add call in a hundred waited 10-20 us.
     std::vector<WorkEntry> m_queue;
     std::size_t m_head = 0;
-    std::condition_variable m_more;  // an entry queued, or a reason to end, for a lingering run
     bool m_active = false;           // guarded: a run will look at the queue again
-    bool m_joining = false;          // guarded: the run ends once the queue is empty
     std::exception_ptr m_failure;    // guarded: why the last run stopped
     std::atomic<bool> m_stop{false};
 };
