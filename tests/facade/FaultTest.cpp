@@ -1,5 +1,7 @@
 // Faults a host meets unattended, on both facades: each reported once, by the
 // documented call; the file before stays intact and the next one is written.
+// And the file behind an export: names the host may give, and the file known
+// by what it is (a second writer, a split into it, a file taken away).
 
 #include "support/TestMedia.h"
 
@@ -18,7 +20,10 @@
 namespace
 {
 namespace fs = std::filesystem;
+namespace Journal = Mpeg::Journal;
+using TestMedia::AvError;
 using TestMedia::Bytes;
+using TestMedia::Refusal;
 using TestMedia::Thrown;
 constexpr std::uint64_t kFrame = 400000; // 40 ms
 
@@ -36,9 +41,10 @@ const TestMedia::EncodedStream& Pcm()
     return audio;
 }
 
-std::string Av(int code, const std::string& call)
+void Open(Mpeg::IFfMpegFacade& facade, bool withAudio, const fs::path& path)
 {
-    return "AvException " + std::to_string(-code) + ": FfMpegFacade: " + call + ": " + TestMedia::StrError(code);
+    TestMedia::Open(facade, path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, Video()),
+                    withAudio ? TestMedia::AudioRecord(Mpeg::CodecIdAudio::PcmS16be, 8000) : nullptr);
 }
 
 void Add(Mpeg::IFfMpegFacade& facade, bool withAudio, std::size_t first, std::size_t count)
@@ -56,8 +62,7 @@ void Write(Mpeg::IFfMpegFacade& facade, bool withAudio, const fs::path& path, bo
     else if (split)
         facade.SplitMediaFileVideo(TestMedia::Wide(path), at);
     else
-        TestMedia::Open(facade, path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, Video()),
-                        withAudio ? TestMedia::AudioRecord(Mpeg::CodecIdAudio::PcmS16be, 8000) : nullptr);
+        Open(facade, withAudio, path);
     Add(facade, withAudio, from, 20);
 }
 
@@ -72,6 +77,15 @@ void ExpectRecovered(Mpeg::IFfMpegFacade& facade, const TestMedia::TempDir& dir,
         EXPECT_TRUE(!withAudio || TestMedia::DecodeFrameCount(dir / name, 1) > 0) << name;
     }
 }
+
+// Relative names are the host's: each case runs in a fresh directory that it writes into.
+struct InNewDirectory
+{
+    InNewDirectory() { fs::current_path(dir.Path()); }
+    ~InNewDirectory() { fs::current_path(saved); }
+    fs::path saved = fs::current_path();
+    TestMedia::TempDir dir;
+};
 } // namespace
 
 // A second file that cannot be opened, after a finished one or by a split, or
@@ -80,25 +94,25 @@ void ExpectRecovered(Mpeg::IFfMpegFacade& facade, const TestMedia::TempDir& dir,
 // untouched, and the facade takes the next file at once.
 TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
 {
-    const std::string notRegular = "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeBase::FinishInitMediaFile: '"
-                                   "JOURNAL' is not a regular file (a directory, a symbolic link, a FIFO or a device): "
-                                   "the recovery journal is written only as one";
+    const std::string notRegular = Refusal("FfMpegFacadeBase::FinishInitMediaFile: 'JOURNAL' is not a regular file "
+                                           "(a directory, a symbolic link, a FIFO or a device): the recovery journal "
+                                           "is written only as one");
     // what, the file, the call that reports it (unless a split does), what it throws (JOURNAL: b.mp4's journal)
     const std::tuple<std::string, const char*, const char*, std::string> faults[] = {
         {"lone surrogate", "b.mp4", "StartInitMediaFile", "range_error: bad conversion"},
-        {"directory gone", "gone/b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOENT), "::open")},
+        {"directory gone", "gone/b.mp4", "FinishInitMediaFile", AvError(AVERROR(ENOENT), "::open")},
         // b.mp4 is /dev/full: the header goes to the file at once; the device takes none of it.
-        {"full disk", "b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOSPC), "::avformat_write_header")},
+        {"full disk", "b.mp4", "FinishInitMediaFile", AvError(AVERROR(ENOSPC), "::avformat_write_header")},
         // The MPEG-4 encoder takes pictures below 8192 on a side (a split reuses the record).
-        {"picture size", "b.mp4", "InitStreamVideo", Av(AVERROR(EINVAL), "::avcodec_open2")},
+        {"picture size", "b.mp4", "InitStreamVideo", AvError(AVERROR(EINVAL), "::avcodec_open2")},
         // Copied AAC still needs an encoder for the silence; it has no 11 kHz.
-        {"audio encoder", "b.mp4", "InitStreamAudio", Av(AVERROR(EINVAL), "::avcodec_open2")},
+        {"audio encoder", "b.mp4", "InitStreamAudio", AvError(AVERROR(EINVAL), "::avcodec_open2")},
         // The journal only as a regular file, never through a link.
         {"journal a directory", "b.mp4", "FinishInitMediaFile", notRegular},
         {"journal a symbolic link", "b.mp4", "FinishInitMediaFile", notRegular},
         {"journal a fifo", "b.mp4", "FinishInitMediaFile", notRegular},
         // The file's header (48 bytes) fits under the cap; the journal's does not.
-        {"journal header", "b.mp4", "FinishInitMediaFile", Av(AVERROR(EFBIG), "::write (recovery journal 'JOURNAL')")},
+        {"journal header", "b.mp4", "FinishInitMediaFile", AvError(AVERROR(EFBIG), "::write (recovery journal 'JOURNAL')")},
     };
     for (const auto& [fault, file, reporter, expected] : faults)
         for (const bool withAudio : {false, true})
@@ -111,7 +125,7 @@ TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
                 SCOPED_TRACE(fault + (withAudio ? ", audio/video" : ", video") + (split ? ", split" : ""));
                 TestMedia::TempDir dir;
                 std::ofstream(dir / "target.txt") << "kept";
-                const std::string inDir = Mpeg::Journal::PathFor((dir / "b.mp4").string());
+                const std::string inDir = Journal::PathFor((dir / "b.mp4").string());
                 if (fault == "full disk")
                     fs::create_symlink("/dev/full", dir / file);
                 if (fault == "journal a directory")
@@ -190,7 +204,7 @@ TEST(Faults, AFailedWriteStopsTheFileAndEveryLaterCallSaysSo)
                  [&] { withAudio ? facade->AddPacketsAudioVideo({}, {}) : facade->AddPacketsVideo({}); }})
             EXPECT_EQ(Thrown(call), expected);
         EXPECT_EQ(Thrown([&] { facade->FinishMediaFile(); }), expected);
-        EXPECT_TRUE(fs::exists(Mpeg::Journal::PathFor(second.string())));
+        EXPECT_TRUE(fs::exists(Journal::PathFor(second.string())));
         EXPECT_EQ(Thrown([&] { facade->FinishMediaFile(); }), expected);
         EXPECT_EQ(facade->FinishMediaFile(), 0); // nothing open any more
         ExpectRecovered(*facade, dir, withAudio);
@@ -232,8 +246,7 @@ TEST(BadMedia, IsSkippedCountedAndTheExportGoesOn)
             std::vector<Mpeg::MediaPacket> audio = TestMedia::TimedAudio(Pcm());
             c.spoil(video, audio);
             auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
-            TestMedia::Open(*facade, dir / "out.mp4", TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, Video()),
-                            withAudio ? TestMedia::AudioRecord(Mpeg::CodecIdAudio::PcmS16be, 8000) : nullptr);
+            Open(*facade, withAudio, dir / "out.mp4");
             EXPECT_EQ(Thrown([&] {
                           TestMedia::AddInLists(*facade, video, 0, 60, 5, withAudio ? &audio : nullptr);
                           facade->FinishMediaFile();
@@ -263,8 +276,98 @@ TEST(Faults, AFailedFinishKeepsTheRecoveryJournal)
         TestMedia::FileSizeCap cap(static_cast<rlim_t>(facade->EstimateFileSize(0, 1)));
         finish = Thrown([&] { facade->FinishMediaFile(); });
     }
-    EXPECT_EQ(finish, Av(AVERROR(EFBIG), "::av_write_trailer"));
-    EXPECT_TRUE(fs::exists(Mpeg::Journal::PathFor((dir / "a.mp4").string())));
+    EXPECT_EQ(finish, AvError(AVERROR(EFBIG), "::av_write_trailer"));
+    EXPECT_TRUE(fs::exists(Journal::PathFor((dir / "a.mp4").string())));
     EXPECT_EQ(Thrown([&] { facade->FinishMediaFile(); }), finish);
-    EXPECT_TRUE(fs::exists(Mpeg::Journal::PathFor((dir / "a.mp4").string())));
+    EXPECT_TRUE(fs::exists(Journal::PathFor((dir / "a.mp4").string())));
+}
+
+// Any name the file system takes is a file name: a colon is no protocol, a
+// "file:" prefix is part of the name, and a name too long to take
+// ".journal" gets a journal name that fits.
+TEST(Files, EveryNameTheFileSystemTakesIsWrittenAsGiven)
+{
+    // é takes two bytes, from an odd offset: the journal name must not cut one in half.
+    std::string accented = "x";
+    while (accented.size() < 249)
+        accented += "\xc3\xa9";
+    for (const std::string& name : {std::string("cam1:front.mp4"), std::string("file:cam1.mp4"),
+                                    std::string(251, 'a') + ".mp4", std::string(244, 'b') + ".mp4", accented + ".mp4"})
+        for (const bool withAudio : {false, true})
+        {
+            SCOPED_TRACE(name.substr(0, 20) + "... (" + std::to_string(name.size()) + " bytes)" +
+                         (withAudio ? ", audio/video" : ", video"));
+            const InNewDirectory here;
+            const std::string journal = Journal::PathFor(name);
+            EXPECT_LE(journal.size(), 255u);
+            EXPECT_EQ(journal.find('\xc3', journal.size() - 9 - 8 - 1), std::string::npos) << "a cut é";
+            auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
+            ASSERT_EQ(Thrown([&] { Write(*facade, withAudio, name); }), "nothing");
+            facade->EstimateFileSize(0, 1);
+            EXPECT_EQ(TestMedia::Listing("."), (std::set<std::string>{name, journal}));
+            EXPECT_GT(facade->FinishMediaFile(), 0);
+            EXPECT_EQ(TestMedia::Listing("."), std::set<std::string>{name});
+            EXPECT_EQ(TestMedia::DecodeFrameCount(here.dir / name, 0), 20);
+        }
+}
+
+// The file being written is known by what it is, not by its name. A second
+// export of it, by any name, is refused without touching it; a split into it
+// would overwrite what was just finished and is refused before anything is;
+// a file deleted, moved or replaced while it is written is not reported
+// finished. Each time the facade goes on to the next file.
+TEST(Files, TheFileBeingWrittenIsKnownByWhatItIs)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"second export", "a.mp4"}, {"second export", "./a.mp4"}, {"second export", "hard.mp4"},
+        {"second export", "soft.mp4"}, {"split", "a.mp4"}, {"split", "./a.mp4"}, {"split", "hard.mp4"},
+        {"split", "soft.mp4"}, {"deleted", ""}, {"moved", ""}, {"replaced", ""}};
+    for (const auto& [action, name] : cases)
+        for (const bool withAudio : {false, true})
+        {
+            SCOPED_TRACE(action + " " + name + (withAudio ? ", audio/video" : ", video"));
+            const InNewDirectory here;
+            auto facade = Mpeg::IFfMpegFacade::Create(withAudio), second = Mpeg::IFfMpegFacade::Create(!withAudio);
+            Write(*facade, withAudio, "a.mp4");
+            facade->EstimateFileSize(0, 1);
+            fs::create_hard_link("a.mp4", "hard.mp4");
+            fs::create_symlink("a.mp4", "soft.mp4");
+            if (action == "second export")
+            {
+                EXPECT_EQ(Thrown([&] { Open(*second, !withAudio, name); }),
+                          Refusal("FfMpegFacadeBase::FinishInitMediaFile: '" + name + "' is being written by another export"));
+                EXPECT_EQ(TestMedia::Listing("."),
+                          (std::set<std::string>{"a.mp4", Journal::PathFor("a.mp4"), "hard.mp4", "soft.mp4"}));
+            }
+            if (action == "split")
+            {
+                EXPECT_EQ(Thrown([&] { Write(*facade, withAudio, name, true, 20); }),
+                          Refusal(std::string(withAudio ? "FfMpegFacadeSynchronized::SplitMediaFileAudioVideo"
+                                                        : "FfMpegFacadeBase::SplitMediaFileVideo") +
+                                  ": '" + name + "' is the file being written"));
+            }
+            if (action == "deleted")
+                fs::remove("a.mp4");
+            if (action == "moved")
+                fs::rename("a.mp4", "moved.mp4");
+            if (action == "replaced")
+                std::ofstream("other.mp4") << "other", fs::rename("other.mp4", "a.mp4");
+            Add(*facade, withAudio, 20, 10);
+            const bool gone = name.empty();
+            EXPECT_EQ(Thrown([&] { facade->FinishMediaFile(); }),
+                      gone ? Refusal("FfMpegFacadeBase::FinishMediaFile: 'a.mp4' was deleted, moved or replaced "
+                                     "while it was written; the file finished is not there")
+                           : "nothing");
+            EXPECT_FALSE(fs::exists(Journal::PathFor("a.mp4")));
+            if (!gone || action == "moved")
+            {
+                EXPECT_EQ(TestMedia::DecodeFrameCount(action == "moved" ? "moved.mp4" : "a.mp4", 0), 30);
+            }
+            Write(*facade, withAudio, "c.mp4");
+            EXPECT_GT(facade->FinishMediaFile(), 0);
+            EXPECT_EQ(TestMedia::DecodeFrameCount("c.mp4", 0), 20);
+            // Once it is finished the file is free again.
+            Open(*second, !withAudio, action == "second export" ? name : "a.mp4");
+            EXPECT_GT(second->FinishMediaFile(), 0);
+        }
 }
