@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <stdexcept>
 
 namespace
 {
@@ -43,6 +44,29 @@ double WorstOffset(const TestMedia::SyncReport& report, double from, double to)
                           std::abs(SyncReport::Mean(report.asStream, from, to)));
 }
 
+// The sound of a long recording, made cheaply: `loopSeconds` of it encoded
+// once and repeated (the beeps repeat with the host's seconds, so the
+// device's samples in the loop must make whole frames).
+TestMedia::EncodedStream LoopedSound(const char* encoder, int sampleRate, const TestMedia::Recording& recording,
+                                     bool adts, int loopSeconds)
+{
+    TestMedia::EncodedStream loop =
+        TestMedia::EncodeTone(encoder, sampleRate, loopSeconds + 0.1, 1000, adts, true, 1 + recording.drift);
+    const double samples = loopSeconds * sampleRate * (1 + recording.drift);
+    const auto frames = static_cast<std::size_t>(std::llround(samples / loop.frameSize));
+    if (std::abs(samples - static_cast<double>(frames * loop.frameSize)) > 1e-6 || frames + 1 >= loop.packets.size())
+        throw std::runtime_error("the loop's samples make no whole number of frames");
+    // Frames after an encoder's priming one: the first starts at sample 0,
+    // which follows the loop's silent end as it follows the priming silence.
+    const std::size_t first = loop.codecId == AV_CODEC_ID_AAC ? 1 : 0;
+    TestMedia::EncodedStream sound = loop;
+    sound.packets.clear();
+    while (static_cast<double>(sound.packets.size() * loop.frameSize) < (recording.seconds + 1) * sampleRate)
+        sound.packets.insert(sound.packets.end(), loop.packets.begin() + static_cast<std::ptrdiff_t>(first),
+                             loop.packets.begin() + static_cast<std::ptrdiff_t>(first + frames));
+    return sound;
+}
+
 void Drift(benchmark::State& state, DriftPath path, int ppm)
 {
     TestMedia::Recording recording;
@@ -51,7 +75,7 @@ void Drift(benchmark::State& state, DriftPath path, int ppm)
     recording.jitter = 0.02;
     // AAC takes long to encode: a loop of 64 s, whose device samples make whole frames at +-1000 ppm.
     const TestMedia::EncodedStream sound =
-        path.codec == Audio::Aac ? TestMedia::LoopedSound(path.encoder, path.rate, recording, true, 64)
+        path.codec == Audio::Aac ? LoopedSound(path.encoder, path.rate, recording, true, 64)
                                  : TestMedia::RecordedSound(path.encoder, path.rate, recording, false);
     const std::string file = OutputPath(std::string("drift.") + path.container);
     const long startKb = StatusKb("VmRSS");

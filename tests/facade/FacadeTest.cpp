@@ -21,6 +21,7 @@ namespace
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using TestMedia::Bytes;
+using TestMedia::Refusal;
 using TestMedia::Thrown;
 using TestMedia::VideoRecord;
 using Video = Mpeg::CodecIdVideo;
@@ -65,7 +66,7 @@ TEST(FacadeFile, EstimateProjectsFromTheWrittenBytes)
     auto facade = Mpeg::IFfMpegFacade::Create(false);
     TestMedia::Open(*facade, dir / "estimate.mov", VideoRecord(Video::Mjpeg, media));
     EXPECT_EQ(Thrown([&] { facade->FinishInitMediaFile(); }),
-              "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeBase::FinishInitMediaFile: the file is already open");
+              Refusal("FfMpegFacadeBase::FinishInitMediaFile: the file is already open"));
     const std::int64_t header = facade->EstimateFileSize(0, 1);
     std::int64_t payload = 0;
     for (const auto& packet : media.packets)
@@ -82,7 +83,7 @@ TEST(FacadeFile, EstimateProjectsFromTheWrittenBytes)
     EXPECT_EQ(facade->EstimateFileSize(10, 0), written);
     EXPECT_EQ(facade->EstimateFileSize(10, -4), written);
     EXPECT_EQ(Thrown([&] { facade->EstimateFileSize(-5, 1); }),
-              "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeBase::EstimateFileSize: remaining must not be negative");
+              Refusal("FfMpegFacadeBase::EstimateFileSize: remaining must not be negative"));
     const std::int64_t most = INT64_MAX / written; // most * written + written > INT64_MAX
     EXPECT_EQ(facade->EstimateFileSize(most, 1), INT64_MAX);
     EXPECT_EQ(facade->EstimateFileSize(most - 1, 1), most * written);
@@ -123,8 +124,7 @@ TEST(FacadeWorker, AddCallsDoNotWaitAndStopDropsWhatIsQueued)
     EXPECT_LT((stopped - added) * 4, done - stopped) << "the add call waited for the list in progress";
     facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 70));
     EXPECT_EQ(Thrown([&] { facade->AddPacketsVideo(Mpeg::MediaPacketList(1)); }),
-              "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeBase::AddPacketsVideo: "
-              "the lists must not hold null records");
+              Refusal("FfMpegFacadeBase::AddPacketsVideo: the lists must not hold null records"));
     facade->FinishMediaFile();
     EXPECT_EQ(TestMedia::Read(path).packets.size(), 60u);
     EXPECT_EQ(TestMedia::DecodeFrameCount(path), 60);
@@ -310,7 +310,7 @@ TEST(FacadeMisuse, CallsOutOfOrderAreRefusedByTheirOwnCheck)
         SCOPED_TRACE(withAudio ? "audio/video" : "video only");
         auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
         const auto refused = [](const std::function<void()>& call, const std::string& where) {
-            const std::string expected = "FfMpegFacadeException: FfMpegFacade: " + where, thrown = Thrown(call);
+            const std::string expected = Refusal(where), thrown = Thrown(call);
             EXPECT_EQ(thrown.substr(0, expected.size()), expected) << thrown;
         };
         const auto add = [&] { withAudio ? facade->AddPacketsAudioVideo({}, {}) : facade->AddPacketsVideo({}); };
@@ -334,8 +334,7 @@ TEST(FacadeMisuse, CallsOutOfOrderAreRefusedByTheirOwnCheck)
         refused([&] { facade->StartInitMediaFile(name); }, base + "StartInitMediaFile");
         // Neither a stream the build refuses nor a null record is installed.
         EXPECT_EQ(Thrown([&] { facade->InitStreamVideo(VideoRecord(Video::None, 96, 64)); }),
-                  "AvException " + std::to_string(-AVERROR_EXIT) + ": FfMpegFacade: Codec id '0' not found.: " +
-                      TestMedia::StrError(AVERROR_EXIT));
+                  TestMedia::AvError(AVERROR_EXIT, "Codec id '0' not found."));
         refused([&] { facade->InitStreamVideo(nullptr); }, base + "InitStreamVideo: the record must not be null");
         refused([&] { facade->FinishInitMediaFile(); }, base + "FinishInitMediaFile");
         facade->InitStreamVideo(VideoRecord(Video::Mpeg4, 96, 64));

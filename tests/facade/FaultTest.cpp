@@ -1,7 +1,7 @@
 // Faults a host meets unattended, on both facades: each reported once, by the
 // documented call; the file before stays intact and the next one is written.
 
-#include "support/TestMedia.h"
+#include "FacadeWrites.h"
 
 #include <gtest/gtest.h>
 
@@ -18,48 +18,12 @@
 namespace
 {
 namespace fs = std::filesystem;
+namespace Journal = Mpeg::Journal;
+using TestMedia::AvError;
 using TestMedia::Bytes;
+using TestMedia::Refusal;
 using TestMedia::Thrown;
-constexpr std::uint64_t kFrame = 400000; // 40 ms
-
-// Both transcoded into MP4; at 4CIF forty pictures outgrow the muxer's write
-// buffer, so a failing write happens on the worker, not only at the trailer.
-const TestMedia::EncodedStream& Video()
-{
-    static const auto video = TestMedia::EncodeVideo("h263", 704, 576, 60);
-    return video;
-}
-
-const TestMedia::EncodedStream& Pcm()
-{
-    static const auto audio = TestMedia::EncodeTone("pcm_s16be", 8000, 2.4, 440);
-    return audio;
-}
-
-std::string Av(int code, const std::string& call)
-{
-    return "AvException " + std::to_string(-code) + ": FfMpegFacade: " + call + ": " + TestMedia::StrError(code);
-}
-
-void Add(Mpeg::IFfMpegFacade& facade, bool withAudio, std::size_t first, std::size_t count)
-{
-    const std::vector<Mpeg::MediaPacket> audio = TestMedia::TimedAudio(Pcm());
-    TestMedia::AddInLists(facade, Video(), first, first + count, 5, withAudio ? &audio : nullptr);
-}
-
-// Opens `path`, or (with `split`) splits into it, and writes pictures [from, from + 20).
-void Write(Mpeg::IFfMpegFacade& facade, bool withAudio, const fs::path& path, bool split = false, std::size_t from = 0)
-{
-    const std::uint64_t at = from * kFrame;
-    if (split && withAudio)
-        facade.SplitMediaFileAudioVideo(TestMedia::Wide(path), at, Mpeg::MediaPacket{Pcm().packets[2 * from], at});
-    else if (split)
-        facade.SplitMediaFileVideo(TestMedia::Wide(path), at);
-    else
-        TestMedia::Open(facade, path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, Video()),
-                        withAudio ? TestMedia::AudioRecord(Mpeg::CodecIdAudio::PcmS16be, 8000) : nullptr);
-    Add(facade, withAudio, from, 20);
-}
+using namespace FacadeWrites;
 
 // After a fault: a.mp4 is intact and the facade writes c.mp4, each whole.
 void ExpectRecovered(Mpeg::IFfMpegFacade& facade, const TestMedia::TempDir& dir, bool withAudio)
@@ -80,25 +44,25 @@ void ExpectRecovered(Mpeg::IFfMpegFacade& facade, const TestMedia::TempDir& dir,
 // untouched, and the facade takes the next file at once.
 TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
 {
-    const std::string notRegular = "FfMpegFacadeException: FfMpegFacade: FfMpegFacadeBase::FinishInitMediaFile: '"
-                                   "JOURNAL' is not a regular file (a directory, a symbolic link, a FIFO or a device): "
-                                   "the recovery journal is written only as one";
+    const std::string notRegular = Refusal("FfMpegFacadeBase::FinishInitMediaFile: 'JOURNAL' is not a regular file "
+                                           "(a directory, a symbolic link, a FIFO or a device): the recovery journal "
+                                           "is written only as one");
     // what, the file, the call that reports it (unless a split does), what it throws (JOURNAL: b.mp4's journal)
     const std::tuple<std::string, const char*, const char*, std::string> faults[] = {
         {"lone surrogate", "b.mp4", "StartInitMediaFile", "range_error: bad conversion"},
-        {"directory gone", "gone/b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOENT), "::open")},
+        {"directory gone", "gone/b.mp4", "FinishInitMediaFile", AvError(AVERROR(ENOENT), "::open")},
         // b.mp4 is /dev/full: the header goes to the file at once; the device takes none of it.
-        {"full disk", "b.mp4", "FinishInitMediaFile", Av(AVERROR(ENOSPC), "::avformat_write_header")},
+        {"full disk", "b.mp4", "FinishInitMediaFile", AvError(AVERROR(ENOSPC), "::avformat_write_header")},
         // The MPEG-4 encoder takes pictures below 8192 on a side (a split reuses the record).
-        {"picture size", "b.mp4", "InitStreamVideo", Av(AVERROR(EINVAL), "::avcodec_open2")},
+        {"picture size", "b.mp4", "InitStreamVideo", AvError(AVERROR(EINVAL), "::avcodec_open2")},
         // Copied AAC still needs an encoder for the silence; it has no 11 kHz.
-        {"audio encoder", "b.mp4", "InitStreamAudio", Av(AVERROR(EINVAL), "::avcodec_open2")},
+        {"audio encoder", "b.mp4", "InitStreamAudio", AvError(AVERROR(EINVAL), "::avcodec_open2")},
         // The journal only as a regular file, never through a link.
         {"journal a directory", "b.mp4", "FinishInitMediaFile", notRegular},
         {"journal a symbolic link", "b.mp4", "FinishInitMediaFile", notRegular},
         {"journal a fifo", "b.mp4", "FinishInitMediaFile", notRegular},
         // The file's header (48 bytes) fits under the cap; the journal's does not.
-        {"journal header", "b.mp4", "FinishInitMediaFile", Av(AVERROR(EFBIG), "::write (recovery journal 'JOURNAL')")},
+        {"journal header", "b.mp4", "FinishInitMediaFile", AvError(AVERROR(EFBIG), "::write (recovery journal 'JOURNAL')")},
     };
     for (const auto& [fault, file, reporter, expected] : faults)
         for (const bool withAudio : {false, true})
@@ -111,7 +75,7 @@ TEST(Faults, FilesThatCannotBeOpenedAreReportedByTheCallThatOpensThem)
                 SCOPED_TRACE(fault + (withAudio ? ", audio/video" : ", video") + (split ? ", split" : ""));
                 TestMedia::TempDir dir;
                 std::ofstream(dir / "target.txt") << "kept";
-                const std::string inDir = Mpeg::Journal::PathFor((dir / "b.mp4").string());
+                const std::string inDir = Journal::PathFor((dir / "b.mp4").string());
                 if (fault == "full disk")
                     fs::create_symlink("/dev/full", dir / file);
                 if (fault == "journal a directory")
@@ -190,7 +154,7 @@ TEST(Faults, AFailedWriteStopsTheFileAndEveryLaterCallSaysSo)
                  [&] { withAudio ? facade->AddPacketsAudioVideo({}, {}) : facade->AddPacketsVideo({}); }})
             EXPECT_EQ(Thrown(call), expected);
         EXPECT_EQ(Thrown([&] { facade->FinishMediaFile(); }), expected);
-        EXPECT_TRUE(fs::exists(Mpeg::Journal::PathFor(second.string())));
+        EXPECT_TRUE(fs::exists(Journal::PathFor(second.string())));
         EXPECT_EQ(Thrown([&] { facade->FinishMediaFile(); }), expected);
         EXPECT_EQ(facade->FinishMediaFile(), 0); // nothing open any more
         ExpectRecovered(*facade, dir, withAudio);
@@ -232,8 +196,7 @@ TEST(BadMedia, IsSkippedCountedAndTheExportGoesOn)
             std::vector<Mpeg::MediaPacket> audio = TestMedia::TimedAudio(Pcm());
             c.spoil(video, audio);
             auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
-            TestMedia::Open(*facade, dir / "out.mp4", TestMedia::VideoRecord(Mpeg::CodecIdVideo::H263, Video()),
-                            withAudio ? TestMedia::AudioRecord(Mpeg::CodecIdAudio::PcmS16be, 8000) : nullptr);
+            Open(*facade, withAudio, dir / "out.mp4");
             EXPECT_EQ(Thrown([&] {
                           TestMedia::AddInLists(*facade, video, 0, 60, 5, withAudio ? &audio : nullptr);
                           facade->FinishMediaFile();
@@ -263,8 +226,8 @@ TEST(Faults, AFailedFinishKeepsTheRecoveryJournal)
         TestMedia::FileSizeCap cap(static_cast<rlim_t>(facade->EstimateFileSize(0, 1)));
         finish = Thrown([&] { facade->FinishMediaFile(); });
     }
-    EXPECT_EQ(finish, Av(AVERROR(EFBIG), "::av_write_trailer"));
-    EXPECT_TRUE(fs::exists(Mpeg::Journal::PathFor((dir / "a.mp4").string())));
+    EXPECT_EQ(finish, AvError(AVERROR(EFBIG), "::av_write_trailer"));
+    EXPECT_TRUE(fs::exists(Journal::PathFor((dir / "a.mp4").string())));
     EXPECT_EQ(Thrown([&] { facade->FinishMediaFile(); }), finish);
-    EXPECT_TRUE(fs::exists(Mpeg::Journal::PathFor((dir / "a.mp4").string())));
+    EXPECT_TRUE(fs::exists(Journal::PathFor((dir / "a.mp4").string())));
 }

@@ -2,7 +2,7 @@
 // the file known by what it is (a second writer, a split into it, a file
 // taken away during the export). A journal that cannot be made: FaultTest.
 
-#include "support/TestMedia.h"
+#include "FacadeWrites.h"
 
 #include <gtest/gtest.h>
 
@@ -13,46 +13,10 @@
 namespace
 {
 namespace fs = std::filesystem;
-using TestMedia::Thrown;
 namespace Journal = Mpeg::Journal;
-
-const TestMedia::EncodedStream& Video()
-{
-    static const auto video = TestMedia::EncodeVideo("mjpeg", 64, 48, 20);
-    return video;
-}
-
-const std::vector<Mpeg::MediaPacket>& Audio()
-{
-    static const auto audio = TestMedia::TimedAudio(TestMedia::EncodeTone("pcm_s16be", 8000, 1, 440));
-    return audio;
-}
-
-void Open(Mpeg::IFfMpegFacade& facade, bool withAudio, const fs::path& path)
-{
-    TestMedia::Open(facade, path, TestMedia::VideoRecord(Mpeg::CodecIdVideo::Mjpeg, Video()),
-                    withAudio ? TestMedia::AudioRecord(Mpeg::CodecIdAudio::PcmS16be, 8000) : nullptr);
-}
-
-// Pictures [first, first + 10) with their audio.
-void Add(Mpeg::IFfMpegFacade& facade, bool withAudio, std::size_t first)
-{
-    TestMedia::AddInLists(facade, Video(), first, first + 10, 5, withAudio ? &Audio() : nullptr);
-}
-
-// A split into `name`, four seconds in.
-void Split(Mpeg::IFfMpegFacade& facade, bool withAudio, const std::string& name)
-{
-    if (withAudio)
-        facade.SplitMediaFileAudioVideo(TestMedia::Wide(name), 4'000'000, Audio()[20]);
-    else
-        facade.SplitMediaFileVideo(TestMedia::Wide(name), 4'000'000);
-}
-
-std::string Facade(const char* location, const std::string& problem)
-{
-    return std::string("FfMpegFacadeException: FfMpegFacade: ") + location + ": " + problem;
-}
+using TestMedia::Refusal;
+using TestMedia::Thrown;
+using namespace FacadeWrites;
 
 // Relative names are the host's: each case runs in a fresh directory that it writes into.
 struct InNewDirectory
@@ -84,13 +48,12 @@ TEST(Files, EveryNameTheFileSystemTakesIsWrittenAsGiven)
             EXPECT_LE(journal.size(), 255u);
             EXPECT_EQ(journal.find('\xc3', journal.size() - 9 - 8 - 1), std::string::npos) << "a cut é";
             auto facade = Mpeg::IFfMpegFacade::Create(withAudio);
-            ASSERT_EQ(Thrown([&] { Open(*facade, withAudio, name); }), "nothing");
-            Add(*facade, withAudio, 0);
+            ASSERT_EQ(Thrown([&] { Write(*facade, withAudio, name); }), "nothing");
             facade->EstimateFileSize(0, 1);
             EXPECT_EQ(TestMedia::Listing("."), (std::set<std::string>{name, journal}));
             EXPECT_GT(facade->FinishMediaFile(), 0);
             EXPECT_EQ(TestMedia::Listing("."), std::set<std::string>{name});
-            EXPECT_EQ(TestMedia::DecodeFrameCount(here.dir / name, 0), 10);
+            EXPECT_EQ(TestMedia::DecodeFrameCount(here.dir / name, 0), 20);
         }
 }
 
@@ -111,24 +74,23 @@ TEST(Files, TheFileBeingWrittenIsKnownByWhatItIs)
             SCOPED_TRACE(action + " " + name + (withAudio ? ", audio/video" : ", video"));
             const InNewDirectory here;
             auto facade = Mpeg::IFfMpegFacade::Create(withAudio), second = Mpeg::IFfMpegFacade::Create(!withAudio);
-            Open(*facade, withAudio, "a.mp4");
-            Add(*facade, withAudio, 0);
+            Write(*facade, withAudio, "a.mp4");
             facade->EstimateFileSize(0, 1);
             fs::create_hard_link("a.mp4", "hard.mp4");
             fs::create_symlink("a.mp4", "soft.mp4");
             if (action == "second export")
             {
                 EXPECT_EQ(Thrown([&] { Open(*second, !withAudio, name); }),
-                          Facade("FfMpegFacadeBase::FinishInitMediaFile", "'" + name + "' is being written by another export"));
+                          Refusal("FfMpegFacadeBase::FinishInitMediaFile: '" + name + "' is being written by another export"));
                 EXPECT_EQ(TestMedia::Listing("."),
                           (std::set<std::string>{"a.mp4", Journal::PathFor("a.mp4"), "hard.mp4", "soft.mp4"}));
             }
             if (action == "split")
             {
-                EXPECT_EQ(Thrown([&] { Split(*facade, withAudio, name); }),
-                          Facade(withAudio ? "FfMpegFacadeSynchronized::SplitMediaFileAudioVideo"
-                                           : "FfMpegFacadeBase::SplitMediaFileVideo",
-                                 "'" + name + "' is the file being written"));
+                EXPECT_EQ(Thrown([&] { Write(*facade, withAudio, name, true, 20); }),
+                          Refusal(std::string(withAudio ? "FfMpegFacadeSynchronized::SplitMediaFileAudioVideo"
+                                                        : "FfMpegFacadeBase::SplitMediaFileVideo") +
+                                  ": '" + name + "' is the file being written"));
             }
             if (action == "deleted")
                 fs::remove("a.mp4");
@@ -136,22 +98,20 @@ TEST(Files, TheFileBeingWrittenIsKnownByWhatItIs)
                 fs::rename("a.mp4", "moved.mp4");
             if (action == "replaced")
                 std::ofstream("other.mp4") << "other", fs::rename("other.mp4", "a.mp4");
-            Add(*facade, withAudio, 10);
+            Add(*facade, withAudio, 20, 10);
             const bool gone = name.empty();
             EXPECT_EQ(Thrown([&] { facade->FinishMediaFile(); }),
-                      gone ? Facade("FfMpegFacadeBase::FinishMediaFile",
-                                    "'a.mp4' was deleted, moved or replaced while it was written; the file finished "
-                                    "is not there")
+                      gone ? Refusal("FfMpegFacadeBase::FinishMediaFile: 'a.mp4' was deleted, moved or replaced "
+                                     "while it was written; the file finished is not there")
                            : "nothing");
             EXPECT_FALSE(fs::exists(Journal::PathFor("a.mp4")));
             if (!gone || action == "moved")
             {
-                EXPECT_EQ(TestMedia::DecodeFrameCount(action == "moved" ? "moved.mp4" : "a.mp4", 0), 20);
+                EXPECT_EQ(TestMedia::DecodeFrameCount(action == "moved" ? "moved.mp4" : "a.mp4", 0), 30);
             }
-            Open(*facade, withAudio, "c.mp4");
-            Add(*facade, withAudio, 0);
+            Write(*facade, withAudio, "c.mp4");
             EXPECT_GT(facade->FinishMediaFile(), 0);
-            EXPECT_EQ(TestMedia::DecodeFrameCount("c.mp4", 0), 10);
+            EXPECT_EQ(TestMedia::DecodeFrameCount("c.mp4", 0), 20);
             // Once it is finished the file is free again.
             Open(*second, !withAudio, action == "second export" ? name : "a.mp4");
             EXPECT_GT(second->FinishMediaFile(), 0);

@@ -14,7 +14,7 @@
 namespace
 {
 namespace fs = std::filesystem;
-using TestMedia::StrError;
+using TestMedia::AvError;
 using TestMedia::Thrown;
 using TestMedia::Wide;
 
@@ -63,7 +63,7 @@ TEST(OwnedPacket, OwnsAPaddedCopyAndRefusesSizesBeyondAnInt)
     bytes.resize(5 + AV_INPUT_BUFFER_PADDING_SIZE);
     EXPECT_EQ(TestMedia::Bytes(owned->packet.data, owned->packet.data + bytes.size()), bytes);
     EXPECT_EQ(Thrown([&] { Mpeg::OwnedPacket::CopyOf(bytes.data(), static_cast<std::size_t>(INT_MAX)); }),
-              "AvException 22: FfMpegFacade: ::av_new_packet: " + StrError(AVERROR(EINVAL)));
+              AvError(AVERROR(EINVAL), "::av_new_packet"));
 }
 
 // Nothing exists on disk until the file is opened, and a name outside the basic
@@ -73,7 +73,7 @@ TEST(FormatContextOutput, NamesTheFileAsTheHostDid)
     TestMedia::TempDir dir;
     EXPECT_EQ(Mpeg::FormatContextOutput(Wide(dir / "a.mov")).GetAvFormatContext()->oformat->name, std::string("mov"));
     EXPECT_EQ(Thrown([&] { Mpeg::FormatContextOutput(Wide(dir / "a.unknownextension")); }),
-              "AvException 22: FfMpegFacade: ::avformat_alloc_output_context2: " + StrError(AVERROR(EINVAL)));
+              AvError(AVERROR(EINVAL), "::avformat_alloc_output_context2"));
     EXPECT_TRUE(fs::is_empty(dir.Path()));
     // U+00E9, U+20AC, U+1F600 and U+10348 (two-, three- and four-byte UTF-8), opened as a host opens a file.
     auto facade = Mpeg::IFfMpegFacade::Create(false);

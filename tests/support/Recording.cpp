@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <random>
-#include <stdexcept>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -67,25 +66,6 @@ const EncodedStream& FlashingSecond()
 EncodedStream RecordedSound(const char* encoder, int sampleRate, const Recording& recording, bool adts, int channels)
 {
     return EncodeTone(encoder, sampleRate, recording.seconds + 0.5, 1000, adts, true, 1 + recording.drift, channels);
-}
-
-EncodedStream LoopedSound(const char* encoder, int sampleRate, const Recording& recording, bool adts,
-                          int loopSeconds)
-{
-    EncodedStream loop = EncodeTone(encoder, sampleRate, loopSeconds + 0.1, 1000, adts, true, 1 + recording.drift);
-    const double samples = loopSeconds * sampleRate * (1 + recording.drift);
-    const auto frames = static_cast<std::size_t>(std::llround(samples / loop.frameSize));
-    if (std::abs(samples - static_cast<double>(frames * loop.frameSize)) > 1e-6 || frames + 1 >= loop.packets.size())
-        throw std::runtime_error("the loop's samples make no whole number of frames");
-    // Frames after an encoder's priming one: the first starts at sample 0,
-    // which follows the loop's silent end as it follows the priming silence.
-    const std::size_t first = loop.codecId == AV_CODEC_ID_AAC ? 1 : 0;
-    EncodedStream sound = loop;
-    sound.packets.clear();
-    while (static_cast<double>(sound.packets.size() * loop.frameSize) < (recording.seconds + 1) * sampleRate)
-        sound.packets.insert(sound.packets.end(), loop.packets.begin() + static_cast<std::ptrdiff_t>(first),
-                             loop.packets.begin() + static_cast<std::ptrdiff_t>(first + frames));
-    return sound;
 }
 
 void Play(Mpeg::IFfMpegFacade& facade, const Recording& recording, const EncodedStream& sound, int from, int to)

@@ -34,12 +34,6 @@ const EncodedStream& FlashingSecond();
 EncodedStream RecordedSound(const char* encoder, int sampleRate, const Recording& recording, bool adts,
                             int channels = 1);
 
-// The same for a long recording, made cheaply: `loopSeconds` of it encoded
-// once and repeated (the beeps repeat with the host's seconds, so the
-// device's samples in the loop must make whole frames).
-EncodedStream LoopedSound(const char* encoder, int sampleRate, const Recording& recording, bool adts,
-                          int loopSeconds);
-
 // Hands seconds [from, to) of `recording` over to an open audio/video facade,
 // as a live host does: for every second of its clock, the pictures and the
 // sound packets that arrived in it, in one add call.

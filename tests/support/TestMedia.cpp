@@ -593,6 +593,16 @@ std::string Thrown(const std::function<void()>& call)
     return "nothing";
 }
 
+std::string Refusal(const std::string& where)
+{
+    return "FfMpegFacadeException: FfMpegFacade: " + where;
+}
+
+std::string AvError(int code, const std::string& call)
+{
+    return "AvException " + std::to_string(-code) + ": FfMpegFacade: " + call + ": " + StrError(code);
+}
+
 TempDir::TempDir()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "mpegexporter-test-XXXXXX").string();

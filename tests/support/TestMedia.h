@@ -167,6 +167,11 @@ std::string TestName(std::string text);
 // out_of_range, range_error or exception; "nothing" when it returns.
 std::string Thrown(const std::function<void()>& call);
 
+// What Thrown gives for the library's refusal at `where` ("Class::Call: why"),
+// and for FFmpeg's status `code` from `call`.
+std::string Refusal(const std::string& where);
+std::string AvError(int code, const std::string& call);
+
 // A fresh directory under the system temp dir, removed on destruction.
 class TempDir
 {

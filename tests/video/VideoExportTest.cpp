@@ -235,9 +235,9 @@ TEST(VideoExport, BmpPicturesAreConvertedAndTranscoded)
 TEST(VideoExport, BadRecordsAreRefused)
 {
     constexpr std::int32_t kNone = INT_MAX; // no audio: the video-only facade
-    const std::string positive = "FfMpegFacadeException: FfMpegFacade: Stream::Stream: timeScale must be positive";
-    const std::string rate = "FfMpegFacadeException: FfMpegFacade: StreamAudio::StreamAudio: timeScale must be a "
-                             "sample rate from 1000 to 384000";
+    const std::string positive = TestMedia::Refusal("Stream::Stream: timeScale must be positive");
+    const std::string rate =
+        TestMedia::Refusal("StreamAudio::StreamAudio: timeScale must be a sample rate from 1000 to 384000");
     const struct
     {
         std::int32_t video, timeScale, mediaType, audio, rate, layout;
