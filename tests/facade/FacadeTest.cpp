@@ -114,8 +114,10 @@ TEST(FacadeWorker, AddCallsDoNotWaitAndStopDropsWhatIsQueued)
     const auto stopped = Clock::now();
     std::thread other([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // Add calls, which a facade that let them in would take: a refusal missed fails here, not in a hang.
         for (int i = 0; i < 2; ++i)
-            EXPECT_NE(Thrown([&] { facade->EstimateFileSize(0, 1); }).find("while another thread is in a call"),
+            EXPECT_NE(Thrown([&] { facade->AddPacketsVideo(TestMedia::ToHostPackets(media, 0, kFrame, 79)); })
+                          .find("while another thread is in a call"),
                       std::string::npos);
     });
     facade->Stop();
