@@ -52,15 +52,6 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes = 0)
     // From the first track's start to the last one's end, as avformat_find_stream_info sums it up;
     // that call would also decode a picture, which costs more than this whole check.
     std::int64_t first = INT64_MAX, last = INT64_MIN;
-    for (unsigned i = 0; i < raw->nb_streams; ++i)
-        if (const AVStream* stream = raw->streams[i]; stream->duration != AV_NOPTS_VALUE)
-        {
-            const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
-            first = std::min(first, av_rescale_q(start, stream->time_base, AV_TIME_BASE_Q));
-            last = std::max(last, av_rescale_q(start + stream->duration, stream->time_base, AV_TIME_BASE_Q));
-        }
-    if (last >= first)
-        file.seconds = static_cast<double>(last - first) / AV_TIME_BASE;
     // The index gives every sample's place in the file: a file cut short has
     // samples past its end. Reading the samples themselves would cost as much
     // as the export's own copy.
@@ -68,22 +59,27 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes = 0)
     for (unsigned i = 0; i < raw->nb_streams; ++i)
     {
         AVStream* stream = raw->streams[i];
+        const bool timed = stream->duration != AV_NOPTS_VALUE;
+        if (timed)
+        {
+            const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+            first = std::min(first, av_rescale_q(start, stream->time_base, AV_TIME_BASE_Q));
+            last = std::max(last, av_rescale_q(start + stream->duration, stream->time_base, AV_TIME_BASE_Q));
+        }
         const int count = avformat_index_get_entries_count(stream);
         for (int n = 0; n < count; ++n)
             if (const AVIndexEntry* sample = avformat_index_get_entry(stream, n); sample->pos + sample->size > size)
                 throw std::runtime_error("'" + path + "' is cut short: its index lists data past its end");
         if (static_cast<int>(i) == video)
             file.frames = count;
-        if (static_cast<int>(i) == audio)
-            file.audioPackets = count;
+        if (static_cast<int>(i) != audio)
+            continue;
+        file.audioCodec = avcodec_get_name(stream->codecpar->codec_id);
+        file.audioPackets = count;
+        file.audioSeconds = timed ? static_cast<double>(stream->duration) * av_q2d(stream->time_base) : 0;
     }
-    if (audio >= 0)
-    {
-        const AVStream& stream = *raw->streams[audio];
-        file.audioCodec = avcodec_get_name(stream.codecpar->codec_id);
-        if (stream.duration != AV_NOPTS_VALUE)
-            file.audioSeconds = static_cast<double>(stream.duration) * av_q2d(stream.time_base);
-    }
+    if (last >= first)
+        file.seconds = static_cast<double>(last - first) / AV_TIME_BASE;
     return file;
 }
 
