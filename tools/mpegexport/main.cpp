@@ -134,16 +134,16 @@ Options ParseOptions(int argc, char** argv)
                 (extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") + extra + "'");
     // The option's value, a positive number of seconds or with `maximum` a whole number from 1 to it, times
     // `scale`, which brings it into our units.
-    const auto number = [&](const std::string& option, double scale, std::int64_t maximum = 0) -> std::optional<double> {
+    const auto number = [&](const std::string& option, double scale, std::int64_t maximum = 0) {
         if (!app.count(option))
-            return std::nullopt;
+            return std::optional<double>();
         const std::string& text = numbers[option];
         char* end = nullptr;
         errno = 0;
         const double value = maximum ? double(std::strtoll(text.c_str(), &end, 10)) : std::strtod(text.c_str(), &end);
         if (errno == 0 && end != text.c_str() && *end == '\0' && std::isfinite(value) && value > 0 &&
             value <= (maximum ? maximum : 1e9))
-            return value * scale;
+            return std::optional(value * scale);
         const std::string wanted =
             maximum ? "a whole number from 1 to " + std::to_string(maximum) : "a positive number of seconds";
         throw CLI::ValidationError(option + " wants " + wanted + ", not '" + text + "'");
