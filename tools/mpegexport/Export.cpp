@@ -52,9 +52,8 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes = 0)
     // From the first track's start to the last one's end, as avformat_find_stream_info sums it up;
     // that call would also decode a picture, which costs more than this whole check.
     std::int64_t first = INT64_MAX, last = INT64_MIN;
-    // The index gives every sample's place in the file: a file cut short has
-    // samples past its end. Reading the samples themselves would cost as much
-    // as the export's own copy.
+    // The index gives every sample's place in the file: a file cut short has samples past its end.
+    // Reading the samples themselves would cost as much as the export's own copy.
     const std::int64_t size = avio_size(raw->pb);
     for (unsigned i = 0; i < raw->nb_streams; ++i)
     {
