@@ -230,14 +230,15 @@ private:
         video->height = m_info.video.height;
         video->codecConfiguration.extraData = m_info.video.extraData;
 
-        std::optional<int> audioCodec;
+        std::unique_ptr<mpeg::StreamParametersAudio> record;
         if (const auto& audio = m_audioSource.info.audio)
         {
             const std::string& source = m_audioSource.info.name;
             const auto refuse = [&source](const std::string& problem) {
                 return std::runtime_error(source + ": " + problem + "; --no-audio exports the video alone");
             };
-            if (!(audioCodec = LibraryCodec(audio->codec, true)))
+            const auto audioCodec = LibraryCodec(audio->codec, true);
+            if (!audioCodec)
                 throw refuse(Unsupported(audio->codec, true));
             // The library declares every stream mono; only frames that carry their channel count survive that.
             if (audio->channels > 1 && audio->codec != AV_CODEC_ID_AAC && audio->codec != AV_CODEC_ID_MP2)
@@ -251,6 +252,13 @@ private:
             m_result.audio = AudioResult{source, audio->codec, OutputCodec(container, audio->codec, true),
                                          audio->sampleRate, audio->channels};
             m_audio.emplace(m_audioSource, m_startTime, *m_result.audio);
+            record = std::make_unique<mpeg::StreamParametersAudio>();
+            record->timeScale = audio->sampleRate;
+            record->codecId = mpeg::CodecIdAudio(*audioCodec);
+            record->channels = std::max(audio->channels, 1);
+            record->blockAlign = audio->blockAlign;
+            record->firstPacketHeader = m_audio->m_header;
+            record->codecConfiguration.extraData = audio->extraData;
         }
 
         m_facade = mpeg::IFfMpegFacade::Create(m_audio.has_value());
@@ -260,19 +268,11 @@ private:
         {
             m_facade->StartInitMediaFile(ToUtf16(m_settings.output));
             m_facade->InitStreamVideo(std::move(video));
-            if (m_audio)
+            if (record)
             {
                 context = "cannot take " + DisplayName(m_result.audio->codecIn) + " audio (" + m_result.audio->source +
                           "): ";
-                const AudioDescription& audio = *m_audioSource.info.audio;
-                auto record = std::make_unique<mpeg::StreamParametersAudio>();
                 record->startTime = m_audio->FirstFrom(0).timestamp;
-                record->timeScale = audio.sampleRate;
-                record->codecId = mpeg::CodecIdAudio(*audioCodec);
-                record->channels = std::max(audio.channels, 1);
-                record->blockAlign = audio.blockAlign;
-                record->firstPacketHeader = m_audio->m_header;
-                record->codecConfiguration.extraData = audio.extraData;
                 m_facade->InitStreamAudio(std::move(record));
                 context.clear();
             }
