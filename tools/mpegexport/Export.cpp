@@ -52,38 +52,33 @@ WrittenFile ReadBack(const std::string& path, std::int64_t bytes = 0)
     // From the first track's start to the last one's end, as avformat_find_stream_info sums it up;
     // that call would also decode a picture, which costs more than this whole check.
     std::int64_t first = INT64_MAX, last = INT64_MIN;
+    // The index gives every sample's place in the file: a file cut short has samples past its end.
+    // Reading the samples themselves would cost as much as the export's own copy.
+    const std::int64_t size = avio_size(raw->pb);
     for (unsigned i = 0; i < raw->nb_streams; ++i)
-        if (const AVStream* stream = raw->streams[i]; stream->duration != AV_NOPTS_VALUE)
+    {
+        AVStream* stream = raw->streams[i];
+        const bool timed = stream->duration != AV_NOPTS_VALUE;
+        if (timed)
         {
             const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
             first = std::min(first, av_rescale_q(start, stream->time_base, AV_TIME_BASE_Q));
             last = std::max(last, av_rescale_q(start + stream->duration, stream->time_base, AV_TIME_BASE_Q));
         }
-    if (last >= first)
-        file.seconds = static_cast<double>(last - first) / AV_TIME_BASE;
-    // The index gives every sample's place in the file: a file cut short has
-    // samples past its end. Reading the samples themselves would cost as much
-    // as the export's own copy.
-    const std::int64_t size = avio_size(raw->pb);
-    for (unsigned i = 0; i < raw->nb_streams; ++i)
-    {
-        AVStream* stream = raw->streams[i];
         const int count = avformat_index_get_entries_count(stream);
         for (int n = 0; n < count; ++n)
             if (const AVIndexEntry* sample = avformat_index_get_entry(stream, n); sample->pos + sample->size > size)
                 throw std::runtime_error("'" + path + "' is cut short: its index lists data past its end");
         if (static_cast<int>(i) == video)
             file.frames = count;
-        if (static_cast<int>(i) == audio)
-            file.audioPackets = count;
+        if (static_cast<int>(i) != audio)
+            continue;
+        file.audioCodec = avcodec_get_name(stream->codecpar->codec_id);
+        file.audioPackets = count;
+        file.audioSeconds = timed ? static_cast<double>(stream->duration) * av_q2d(stream->time_base) : 0;
     }
-    if (audio >= 0)
-    {
-        const AVStream& stream = *raw->streams[audio];
-        file.audioCodec = avcodec_get_name(stream.codecpar->codec_id);
-        if (stream.duration != AV_NOPTS_VALUE)
-            file.audioSeconds = static_cast<double>(stream.duration) * av_q2d(stream.time_base);
-    }
+    if (last >= first)
+        file.seconds = static_cast<double>(last - first) / AV_TIME_BASE;
     return file;
 }
 
@@ -235,14 +230,15 @@ private:
         video->height = m_info.video.height;
         video->codecConfiguration.extraData = m_info.video.extraData;
 
-        std::optional<int> audioCodec;
+        std::unique_ptr<mpeg::StreamParametersAudio> record;
         if (const auto& audio = m_audioSource.info.audio)
         {
             const std::string& source = m_audioSource.info.name;
             const auto refuse = [&source](const std::string& problem) {
                 return std::runtime_error(source + ": " + problem + "; --no-audio exports the video alone");
             };
-            if (!(audioCodec = LibraryCodec(audio->codec, true)))
+            const auto audioCodec = LibraryCodec(audio->codec, true);
+            if (!audioCodec)
                 throw refuse(Unsupported(audio->codec, true));
             // The library declares every stream mono; only frames that carry their channel count survive that.
             if (audio->channels > 1 && audio->codec != AV_CODEC_ID_AAC && audio->codec != AV_CODEC_ID_MP2)
@@ -256,6 +252,13 @@ private:
             m_result.audio = AudioResult{source, audio->codec, OutputCodec(container, audio->codec, true),
                                          audio->sampleRate, audio->channels};
             m_audio.emplace(m_audioSource, m_startTime, *m_result.audio);
+            record = std::make_unique<mpeg::StreamParametersAudio>();
+            record->timeScale = audio->sampleRate;
+            record->codecId = mpeg::CodecIdAudio(*audioCodec);
+            record->channels = std::max(audio->channels, 1);
+            record->blockAlign = audio->blockAlign;
+            record->firstPacketHeader = m_audio->m_header;
+            record->codecConfiguration.extraData = audio->extraData;
         }
 
         m_facade = mpeg::IFfMpegFacade::Create(m_audio.has_value());
@@ -265,19 +268,11 @@ private:
         {
             m_facade->StartInitMediaFile(ToUtf16(m_settings.output));
             m_facade->InitStreamVideo(std::move(video));
-            if (m_audio)
+            if (record)
             {
                 context = "cannot take " + DisplayName(m_result.audio->codecIn) + " audio (" + m_result.audio->source +
                           "): ";
-                const AudioDescription& audio = *m_audioSource.info.audio;
-                auto record = std::make_unique<mpeg::StreamParametersAudio>();
                 record->startTime = m_audio->FirstFrom(0).timestamp;
-                record->timeScale = audio.sampleRate;
-                record->codecId = mpeg::CodecIdAudio(*audioCodec);
-                record->channels = std::max(audio.channels, 1);
-                record->blockAlign = audio.blockAlign;
-                record->firstPacketHeader = m_audio->m_header;
-                record->codecConfiguration.extraData = audio.extraData;
                 m_facade->InitStreamAudio(std::move(record));
                 context.clear();
             }

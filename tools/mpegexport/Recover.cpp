@@ -156,8 +156,7 @@ struct FreeOutput
     }
 };
 
-// Writes the kept packets, with the journal's timestamps, into a fresh file
-// of the same container.
+// Writes the kept packets, with the journal's timestamps, into a fresh file of the same container.
 void Remux(const journal::Contents& contents, const Match& match, const Descriptor& media, const std::string& path)
 {
     AVFormatContext* raw = nullptr;
@@ -211,8 +210,7 @@ void Remux(const journal::Contents& contents, const Match& match, const Descript
         stored.resize(entry.size);
         if (!media.ReadAt(offset, entry.size, stored.data()))
             throw std::runtime_error("the file shrank while it was read");
-        // The muxer stores these as length-prefixed units and wants them back
-        // as it was given them.
+        // The muxer stores these as length-prefixed units and wants them back as it was given them.
         const bool startCodes = (entry.flags & journal::kStartCodes) != 0;
         if (startCodes && !journal::LengthPrefixedToAnnexB(stored.data(), stored.size(), annexB))
             throw std::runtime_error("a stored picture is not made of whole units");

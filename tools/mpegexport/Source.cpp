@@ -19,13 +19,13 @@ std::vector<std::uint8_t> Bytes(const std::uint8_t* data, int size)
     return {data, data + std::max(size, 0)};
 }
 
-// `packet` on the host clock, timed by its pts, else its dts; its payload copied only `withData`.
-SourcePacket HostPacket(const AVPacket& packet, AVRational timeBase, bool withData = true)
+// `packet` on the host clock, timed by its pts, else its dts.
+SourcePacket HostPacket(const AVPacket& packet, AVRational timeBase)
 {
     const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
     const auto host = [timeBase](std::int64_t ticks) { return av_rescale_q(ticks, timeBase, kHostTimeBase); };
-    return {withData ? Bytes(packet.data, packet.size) : std::vector<std::uint8_t>(),
-            time == AV_NOPTS_VALUE ? time : host(time), host(packet.duration), (packet.flags & AV_PKT_FLAG_KEY) != 0};
+    return {Bytes(packet.data, packet.size), time == AV_NOPTS_VALUE ? time : host(time), host(packet.duration),
+            (packet.flags & AV_PKT_FLAG_KEY) != 0};
 }
 
 // The first stream of a type; cover art is a still picture, not the video.
@@ -53,13 +53,13 @@ public:
         Check(opened, "cannot open '" + path + "'");
         Check(avformat_find_stream_info(raw, nullptr), "cannot read '" + path + "'");
         info.name = path;
-        m_video.stream = streams == Streams::AudioOnly ? nullptr : FirstStream(*raw, AVMEDIA_TYPE_VIDEO);
-        m_audio.stream = streams == Streams::VideoOnly ? nullptr : FirstStream(*raw, AVMEDIA_TYPE_AUDIO);
-        if (!m_video.stream && streams != Streams::AudioOnly)
+        m_videoStream = streams == Streams::AudioOnly ? nullptr : FirstStream(*raw, AVMEDIA_TYPE_VIDEO);
+        m_audioStream = streams == Streams::VideoOnly ? nullptr : FirstStream(*raw, AVMEDIA_TYPE_AUDIO);
+        if (!m_videoStream && streams != Streams::AudioOnly)
             throw std::runtime_error("'" + path + "' has no video stream");
-        if (!m_audio.stream && streams == Streams::AudioOnly)
+        if (!m_audioStream && streams == Streams::AudioOnly)
             throw std::runtime_error("'" + path + "' has no audio stream");
-        if (const AVStream* stream = m_video.stream)
+        if (const AVStream* stream = m_videoStream)
         {
             const AVCodecParameters& p = *stream->codecpar;
             const auto usable = [](AVRational rate) { return rate.num > 0 && rate.den > 0; };
@@ -70,9 +70,9 @@ public:
             // Probing sets the video delay from the bitstream's reorder depth or pictures seen out of order.
             info.video = {p.codec_id, p.width, p.height, Bytes(p.extradata, p.extradata_size), rate, p.video_delay > 0};
         }
-        if (m_audio.stream)
+        if (m_audioStream)
         {
-            const AVCodecParameters& p = *m_audio.stream->codecpar;
+            const AVCodecParameters& p = *m_audioStream->codecpar;
             int bits = p.bits_per_coded_sample;
             if (bits <= 0 && p.sample_rate > 0)
                 bits = static_cast<int>((p.bit_rate + p.sample_rate / 2) / p.sample_rate);
@@ -82,9 +82,9 @@ public:
                                           Bytes(p.extradata, p.extradata_size)};
         }
         for (unsigned i = 0; i < raw->nb_streams; ++i)
-            if (raw->streams[i] != m_video.stream && raw->streams[i] != m_audio.stream)
+            if (raw->streams[i] != m_videoStream && raw->streams[i] != m_audioStream)
                 raw->streams[i]->discard = AVDISCARD_ALL;
-        const AVStream* main = m_video.stream ? m_video.stream : m_audio.stream;
+        const AVStream* main = m_videoStream ? m_videoStream : m_audioStream;
         if (main->duration > 0) // not AV_NOPTS_VALUE, which is negative
             info.durationSeconds = static_cast<double>(main->duration) * av_q2d(main->time_base);
         else if (raw->duration > 0)
@@ -93,14 +93,14 @@ public:
 
     bool Next(SourcePacket& packet) override
     {
-        if (!Fill(m_video) || !Pop(m_video.queue, packet))
+        if (!Fill(m_videoStream, m_demuxed))
             return false;
         // Copied out of the demuxer's packet only now, as the library takes it.
         PacketPtr demuxed = std::move(m_demuxed.front());
         m_demuxed.pop_front();
-        packet.data = Bytes(demuxed->data, demuxed->size);
+        packet = HostPacket(*demuxed, m_videoStream->time_base);
         // A recording whose writer was killed ends mid-picture, which players refuse to decode.
-        if (!Fill(m_video) && CutShort(*demuxed))
+        if (!Fill(m_videoStream, m_demuxed) && CutShort(*demuxed))
         {
             notes.push_back(info.name + ": left out the last picture, which is cut short and does not decode");
             return false;
@@ -122,11 +122,11 @@ public:
 
     bool NextAudio(SourcePacket& packet) override
     {
-        if (!Fill(m_audio) || !Pop(m_audio.queue, packet))
+        if (!Fill(m_audioStream, m_audioQueue) || !Pop(m_audioQueue, packet))
             return false;
         // The clock starts with the video's first packet (read on to it), or without timed video with the audio.
         if (!m_lastOffset)
-            Fill(m_video);
+            Fill(m_videoStream, m_demuxed);
         if (!m_origin && packet.offset != AV_NOPTS_VALUE)
             m_origin = packet.offset;
         packet.offset = packet.offset == AV_NOPTS_VALUE ? m_audioEnd : packet.offset - *m_origin;
@@ -135,44 +135,37 @@ public:
     }
 
 private:
-    // Packets read ahead of their turn, their offsets in host ticks on the file's clock.
-    struct Track
-    {
-        AVStream* stream = nullptr;
-        std::deque<SourcePacket> queue;
-        bool Owns(const AVPacket& packet) const { return stream && packet.stream_index == stream->index; }
-    };
     // More than this since the last key picture is not worth holding on to for the check at the end.
     static constexpr std::size_t kMaxSinceKeyBytes = 64 << 20;
 
-    // Reads until `track` has a packet waiting; false at the end of the file.
-    bool Fill(Track& track)
+    // Reads until `queue`, of `stream`, has a packet waiting; false at the end of the file.
+    template <typename Queue> bool Fill(const AVStream* stream, const Queue& queue)
     {
-        while (track.queue.empty())
+        while (queue.empty())
         {
-            if (m_end || !track.stream)
+            if (m_end || !stream)
                 return false;
             const int status = av_read_frame(m_context.get(), m_packet.get());
             if ((m_end = status == AVERROR_EOF))
                 return false;
             Check(status, "cannot read '" + info.name + "'");
             const AVPacket& packet = *m_packet;
-            if (m_video.Owns(packet))
+            const auto owns = [&packet](const AVStream* of) { return of && packet.stream_index == of->index; };
+            if (owns(m_videoStream))
             {
-                const SourcePacket& queued =
-                    m_video.queue.emplace_back(HostPacket(packet, m_video.stream->time_base, false));
                 m_demuxed.push_back(Allocated<PacketPtr>(av_packet_alloc()));
                 Check(av_packet_ref(m_demuxed.back().get(), &packet), "cannot read '" + info.name + "'");
-                if (queued.offset != AV_NOPTS_VALUE && !m_origin)
-                    m_origin = queued.offset;
+                const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+                if (time != AV_NOPTS_VALUE && !m_origin)
+                    m_origin = av_rescale_q(time, m_videoStream->time_base, kHostTimeBase);
                 m_lastCorrupt = (packet.flags & AV_PKT_FLAG_CORRUPT) != 0;
                 m_lastVideoEnd = packet.pos >= 0 ? packet.pos + packet.size : -1;
             }
-            else if (m_audio.Owns(packet)) // streams that turn up later in the file are not discarded by default
+            else if (owns(m_audioStream)) // streams that turn up later in the file are not discarded by default
             {
-                SourcePacket& queued = m_audio.queue.emplace_back(HostPacket(packet, m_audio.stream->time_base));
+                SourcePacket& queued = m_audioQueue.emplace_back(HostPacket(packet, m_audioStream->time_base));
                 // 16-bit little-endian PCM, a WAV file's usual content, goes in big-endian.
-                if (m_audio.stream->codecpar->codec_id == AV_CODEC_ID_PCM_S16LE)
+                if (m_audioStream->codecpar->codec_id == AV_CODEC_ID_PCM_S16LE)
                     for (std::size_t i = 0; i + 1 < queued.data.size(); i += 2)
                         std::swap(queued.data[i], queued.data[i + 1]);
                 // The library takes AAC only as ADTS frames; MP4 and Matroska carry it raw.
@@ -191,7 +184,7 @@ private:
         const std::string what = info.name + ": AAC audio cannot be put in ADTS frames";
         if (!m_adts)
         {
-            const AVCodecParameters& parameters = *m_audio.stream->codecpar;
+            const AVCodecParameters& parameters = *m_audioStream->codecpar;
             Check(parameters.extradata_size > 0 ? 0 : AVERROR_INVALIDDATA, what); // no AudioSpecificConfig
             AVFormatContext* raw = nullptr;
             Check(avformat_alloc_output_context2(&raw, nullptr, "adts", nullptr), what);
@@ -218,7 +211,7 @@ private:
         const std::int64_t fileSize = avio_size(m_context->pb);
         if (m_lastCorrupt || m_sinceKeyBytes > kMaxSinceKeyBytes || (m_lastVideoEnd >= 0 && m_lastVideoEnd < fileSize))
             return m_lastCorrupt;
-        const AVCodecParameters& parameters = *m_video.stream->codecpar;
+        const AVCodecParameters& parameters = *m_videoStream->codecpar;
         const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
         CodecContextPtr decoder(avcodec_alloc_context3(codec));
         FramePtr frame(av_frame_alloc());
@@ -243,14 +236,15 @@ private:
 
     InputContextPtr m_context;
     PacketPtr m_packet = Allocated<PacketPtr>(av_packet_alloc());
-    Track m_video, m_audio;
+    const AVStream *m_videoStream = nullptr, *m_audioStream = nullptr;
+    std::deque<SourcePacket> m_audioQueue; // read ahead of its turn, offsets in host ticks on the file's clock
     bool m_end = false, m_lastCorrupt = false; // the last picture read: the demuxer could not read all of it
     std::int64_t m_lastVideoEnd = -1;          // where the last picture read ends in the file; -1 unknown
     // Offset 0 is the first timed video packet; audio is timed against it too, keeping the file's distance.
     std::optional<std::int64_t> m_origin, m_lastOffset; // the last picture handed out
     std::int64_t m_audioEnd = 0, m_frameTicks = 0;      // one nominal frame; 0 when unknown
-    // The demuxer's own packets (references, not copies): one for each picture in m_video's queue, in
-    // its order, and the pictures since the last key picture, which the check for a cut-short one decodes.
+    // The demuxer's own packets (references, not copies): the pictures read ahead of their turn, and
+    // those since the last key picture, which the check for a cut-short one decodes.
     std::deque<PacketPtr> m_demuxed;
     std::vector<PacketPtr> m_sinceKey;
     std::size_t m_sinceKeyBytes = 0;

@@ -1,7 +1,6 @@
 #pragma once
 
-// What the parts of mpegexport share: the sources it reads, the codecs and
-// containers it knows, and one export run.
+// What the parts of mpegexport share: the sources it reads, the codecs and containers it knows, and one export run.
 
 #include <mpegexporter/IFfMpegFacade.h>
 

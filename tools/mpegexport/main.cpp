@@ -102,20 +102,6 @@ struct Options
     bool noAudio = false, json = false, quiet = false, progress = false, verbose = false, help = false;
 };
 
-// A positive number of seconds, or with `maximum` a whole number from 1 to it.
-double Positive(const std::string& option, const std::string& text, std::int64_t maximum = 0)
-{
-    char* end = nullptr;
-    errno = 0;
-    const double value = maximum ? double(std::strtoll(text.c_str(), &end, 10)) : std::strtod(text.c_str(), &end);
-    if (errno == 0 && end != text.c_str() && *end == '\0' && std::isfinite(value) && value > 0 &&
-        value <= (maximum ? maximum : 1e9))
-        return value;
-    const std::string wanted =
-        maximum ? "a whole number from 1 to " + std::to_string(maximum) : "a positive number of seconds";
-    throw CLI::ValidationError(option + " wants " + wanted + ", not '" + text + "'");
-}
-
 Options ParseOptions(int argc, char** argv)
 {
     Options o;
@@ -146,18 +132,28 @@ Options ParseOptions(int argc, char** argv)
         if (extra != "--")
             throw CLI::ValidationError(
                 (extra.size() > 1 && extra[0] == '-' ? "unknown option '" : "unexpected argument '") + extra + "'");
-    // The option's value times `scale`, which brings it into our units.
-    const auto number = [&](const char* option, double scale, std::int64_t maximum = 0) -> std::optional<std::int64_t> {
+    // The option's value, a positive number of seconds or with `maximum` a whole number from 1 to it, times
+    // `scale`, which brings it into our units.
+    const auto number = [&](const std::string& option, double scale, std::int64_t maximum = 0) {
         if (!app.count(option))
-            return std::nullopt;
-        return std::int64_t(Positive(option, numbers[option], maximum) * scale);
+            return std::optional<double>();
+        const std::string& text = numbers[option];
+        char* end = nullptr;
+        errno = 0;
+        const double value = maximum ? double(std::strtoll(text.c_str(), &end, 10)) : std::strtod(text.c_str(), &end);
+        if (errno == 0 && end != text.c_str() && *end == '\0' && std::isfinite(value) && value > 0 &&
+            value <= (maximum ? maximum : 1e9))
+            return std::optional(value * scale);
+        const std::string wanted =
+            maximum ? "a whole number from 1 to " + std::to_string(maximum) : "a positive number of seconds";
+        throw CLI::ValidationError(option + " wants " + wanted + ", not '" + text + "'");
     };
     ExportSettings& s = o.settings;
-    s.batchTicks = number("--batch-ms", kHostTicksPerSecond / 1000, 3'600'000).value_or(s.batchTicks);
+    s.batchTicks = std::int64_t(number("--batch-ms", kHostTicksPerSecond / 1000, 3'600'000).value_or(s.batchTicks));
     s.timeScale = number("--time-scale", 1, INT32_MAX);
     s.splitTicks = number("--split-every", kHostTicksPerSecond);
     s.stopTicks = number("--stop-after", kHostTicksPerSecond);
-    s.pace = app.count("--pace") ? Positive("--pace", numbers["--pace"]) : 0;
+    s.pace = number("--pace", 1).value_or(0);
     s.progress = !o.quiet && isatty(STDERR_FILENO) ? ExportSettings::Progress::Line
                  : o.progress                      ? ExportSettings::Progress::Lines
                                                    : ExportSettings::Progress::None;
