@@ -108,6 +108,7 @@ public:
             }
             CheckAvResult(avcodec_send_packet(m_decoder.get(), last ? nullptr : m_packet.get()),
                           "::avcodec_send_packet");
+            av_packet_unref(m_packet.get());
             while (avcodec_receive_frame(m_decoder.get(), m_frame.get()) == 0)
                 m_audio ? Convert(m_frame.get(), false) : Encode(m_frame.get());
         }

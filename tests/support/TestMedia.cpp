@@ -471,6 +471,7 @@ std::vector<Bytes> DecodeGray(const EncodedStream& stream)
         Mpeg::CheckAvResult(av_new_packet(packet.get(), static_cast<int>(data.size())), "::av_new_packet");
         std::copy(data.begin(), data.end(), packet->data);
         ok = ok && Decode(context.get(), packet.get(), [&](const AVFrame& frame) { pictures.push_back(Gray(frame)); });
+        av_packet_unref(packet.get());
     }
     if (!ok || !Decode(context.get(), nullptr, [&](const AVFrame& frame) { pictures.push_back(Gray(frame)); }))
         ADD_FAILURE() << "the source pictures do not decode";
