@@ -19,13 +19,18 @@ std::vector<std::uint8_t> Bytes(const std::uint8_t* data, int size)
     return {data, data + std::max(size, 0)};
 }
 
-// `packet` on the host clock, timed by its pts, else its dts.
-SourcePacket HostPacket(const AVPacket& packet, AVRational timeBase)
+// When `packet` starts on the host clock, by its pts, else its dts; AV_NOPTS_VALUE without either.
+std::int64_t HostTime(const AVPacket& packet, AVRational timeBase)
 {
     const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-    const auto host = [timeBase](std::int64_t ticks) { return av_rescale_q(ticks, timeBase, kHostTimeBase); };
-    return {Bytes(packet.data, packet.size), time == AV_NOPTS_VALUE ? time : host(time), host(packet.duration),
-            (packet.flags & AV_PKT_FLAG_KEY) != 0};
+    return time == AV_NOPTS_VALUE ? time : av_rescale_q(time, timeBase, kHostTimeBase);
+}
+
+// `packet` on the host clock.
+SourcePacket HostPacket(const AVPacket& packet, AVRational timeBase)
+{
+    return {Bytes(packet.data, packet.size), HostTime(packet, timeBase),
+            av_rescale_q(packet.duration, timeBase, kHostTimeBase), (packet.flags & AV_PKT_FLAG_KEY) != 0};
 }
 
 // The first stream of a type; cover art is a still picture, not the video.
@@ -155,9 +160,9 @@ private:
             {
                 m_demuxed.push_back(Allocated<PacketPtr>(av_packet_alloc()));
                 Check(av_packet_ref(m_demuxed.back().get(), &packet), "cannot read '" + info.name + "'");
-                const std::int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-                if (time != AV_NOPTS_VALUE && !m_origin)
-                    m_origin = av_rescale_q(time, m_videoStream->time_base, kHostTimeBase);
+                if (const std::int64_t time = HostTime(packet, m_videoStream->time_base);
+                    time != AV_NOPTS_VALUE && !m_origin)
+                    m_origin = time;
                 m_lastCorrupt = (packet.flags & AV_PKT_FLAG_CORRUPT) != 0;
                 m_lastVideoEnd = packet.pos >= 0 ? packet.pos + packet.size : -1;
             }
